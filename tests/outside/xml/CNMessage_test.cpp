@@ -240,6 +240,16 @@ TEST(CNMessage, CopiesAreIndependent) {
   Files(b, false)->clear();
   EXPECT_EQ(Files(a, false)->size(), 2u);
 
+  // A moved-from message reads as empty; assigning another class takes that class.
+  LogBackupToDiskStreamMetadata moved = std::move(b);
+  EXPECT_EQ(Files(moved, false)->size(), 0u);  // b's list was cleared above
+  EXPECT_EQ(moved.getstring(3, 3, kStream, kLogBackupToDiskStreamMetadataMaHostNameId), "ma2");
+  EXPECT_EQ(b.getint64(1, kStream, kLogBackupToDiskStreamMetadataStreamNumberId), 0);
+  CNMessageBase any(22, 677);
+  any = MADataPaths();
+  EXPECT_EQ(any.getTagID(), kPaths);
+  EXPECT_EQ(any.setstring(1, 1, "h", kPaths, kMADataPathsHostNameId), 0);
+
   MAMountPointResp r1;
   GenericResp g;
   r1.setObjectAccessor(&g, 1, 1, kMAMountPointRespTag, kMAMountPointRespResponseId);
