@@ -41,35 +41,44 @@ CZoError CheckGuid(const char* what, const std::string& guid) {
   return CZoError::Success();
 }
 
+// Runs fn() and turns an allocation failure into an error, so none leaves the API.
+template <typename Fn>
+CZoError Guarded(Fn fn) {
+  try {
+    return fn();
+  } catch (const std::bad_alloc&) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Out of memory working on the catalog");
+  }
+}
+
 // Runs body(db) on the catalog opened for reading.
 template <typename Body>
 CZoError ReadCatalog(const std::string& path, Body body) {
-  try {
+  return Guarded([&] {
     CatalogDb db;
     CZoError err = db.Open(path, CatalogDb::Mode::ReadOnly);
     if (!err.IsError()) err = body(db);
     return err;
-  } catch (const std::bad_alloc&) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Out of memory reading catalog");
-  }
+  });
 }
 
-// Runs body(db) in one write transaction; nothing is kept unless the body and the commit
-// succeed.
-template <typename Body>
-CZoError WriteCatalog(const std::string& path, CatalogDb::Mode mode, Body body) {
-  try {
-    CatalogDb db;
-    CZoError err = db.Open(path, mode);
+// Checks the input with validate(), then runs body(db) in one write transaction; nothing is
+// kept unless the body and the commit succeed.
+template <typename Validate, typename Body>
+CZoError WriteCatalog(const std::string& path, CatalogDb::Mode mode, Validate validate, Body body) {
+  return Guarded([&] {
+    CZoError err = validate();
     if (err.IsError()) return err;
+    CatalogDb db;
+    if ((err = db.Open(path, mode)).IsError()) return err;
     CatalogTransaction tx(db);
     if ((err = tx.Begin()).IsError()) return err;
     if ((err = body(db)).IsError()) return err;
     return tx.Commit();
-  } catch (const std::bad_alloc&) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Out of memory writing catalog");
-  }
+  });
 }
+
+CZoError NoCheck() { return CZoError::Success(); }
 
 CZoError RunDelete(CatalogDb& db, const char* sql, int64_t id, int& changes) {
   CatalogStmt stmt;
@@ -97,7 +106,7 @@ CatalogAdmin::CatalogAdmin() : path_(DefaultCatalogPath()) {}
 CatalogAdmin::CatalogAdmin(std::string catalogPath) : path_(std::move(catalogPath)) {}
 
 CZoError CatalogAdmin::CreateSchema() {
-  return WriteCatalog(path_, CatalogDb::Mode::Create, [](CatalogDb& db) {
+  return WriteCatalog(path_, CatalogDb::Mode::Create, NoCheck, [](CatalogDb& db) {
     for (const char* sql : kSchema) {
       CZoError err = db.Exec(sql);
       if (err.IsError()) return err;
@@ -107,37 +116,40 @@ CZoError CatalogAdmin::CreateSchema() {
 }
 
 CZoError CatalogAdmin::ValidateMountPath(const MountPathRecord& m) {
-  if (m.id < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path id [%lld] is negative", (ll)m.id);
-  std::string host, second;
-  int64_t n1 = 0, n2 = 0;
-  if (m.host.empty() || HasControl(m.host) || !DemangleHostName(m.host, host, second, n1, n2) || host.empty()) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld]: [%s] is not a valid host name",
-                                   (ll)m.id, m.host.c_str());
-  }
-  if (m.path.empty() || HasControl(m.path)) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld]: the path [%s] is empty or holds control characters",
-                                   (ll)m.id, m.path.c_str());
-  }
-  if (m.library.find('|') != std::string::npos || HasControl(m.library)) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld]: the library [%s] must not hold \"|\" or control characters",
-                                   (ll)m.id, m.library.c_str());
-  }
-  return CZoError::Success();
+  return Guarded([&] {
+    if (m.id < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path id [%lld] is negative", (ll)m.id);
+    std::string host, second;
+    int64_t n1 = 0, n2 = 0;
+    if (m.host.empty() || HasControl(m.host) || !DemangleHostName(m.host, host, second, n1, n2) || host.empty()) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld]: [%s] is not a valid host name",
+                                     (ll)m.id, m.host.c_str());
+    }
+    if (m.path.empty() || HasControl(m.path)) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld]: the path [%s] is empty or holds control characters",
+                                     (ll)m.id, m.path.c_str());
+    }
+    if (m.library.find('|') != std::string::npos || HasControl(m.library)) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld]: the library [%s] must not hold \"|\" or control characters",
+                                     (ll)m.id, m.library.c_str());
+    }
+    return CZoError::Success();
+  });
 }
 
 CZoError CatalogAdmin::ValidateSubclient(const SubclientRecord& s) {
-  if (s.id == 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient id 0 is not valid");
-  if (s.guid.empty()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient [%llu] needs a GUID", (ull)s.id);
-  CZoError err = CheckGuid("subclient GUID", s.guid);
-  if (!err.IsError() && !s.backupsetGuid.empty()) err = CheckGuid("backup set GUID", s.backupsetGuid);
-  return err;
+  return Guarded([&] {
+    if (s.id == 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient id 0 is not valid");
+    if (s.guid.empty()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient [%llu] needs a GUID", (ull)s.id);
+    CZoError err = CheckGuid("subclient GUID", s.guid);
+    if (!err.IsError() && !s.backupsetGuid.empty()) err = CheckGuid("backup set GUID", s.backupsetGuid);
+    return err;
+  });
 }
 
 CZoError CatalogAdmin::PutMountPath(const MountPathRecord& m, int64_t* assignedId) {
-  CZoError err = ValidateMountPath(m);
-  if (err.IsError()) return err;
   int64_t id = 0;
-  err = WriteCatalog(path_, CatalogDb::Mode::ReadWrite, [&](CatalogDb& db) {
+  auto validate = [&] { return ValidateMountPath(m); };
+  CZoError err = WriteCatalog(path_, CatalogDb::Mode::ReadWrite, validate, [&](CatalogDb& db) {
     CatalogStmt stmt;
     CZoError e = db.Prepare("INSERT OR REPLACE INTO mount_path (id, host, path, library) VALUES (?, ?, ?, ?)", stmt);
     if (!e.IsError() && m.id != 0) e = stmt.BindInt64(1, m.id);  // unbound: NULL, a new id
@@ -153,16 +165,15 @@ CZoError CatalogAdmin::PutMountPath(const MountPathRecord& m, int64_t* assignedI
 }
 
 CZoError CatalogAdmin::RemoveMountPath(int64_t id) {
-  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, [&](CatalogDb& db) {
+  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, NoCheck, [&](CatalogDb& db) {
     return RemoveWithAttachments(db, "DELETE FROM mount_path WHERE id = ?",
                                  "DELETE FROM subclient_mount_path WHERE mount_path_id = ?", id, "mount path");
   });
 }
 
 CZoError CatalogAdmin::PutSubclient(const SubclientRecord& s) {
-  CZoError err = ValidateSubclient(s);
-  if (err.IsError()) return err;
-  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, [&](CatalogDb& db) {
+  auto validate = [&] { return ValidateSubclient(s); };
+  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, validate, [&](CatalogDb& db) {
     CatalogStmt stmt;
     CZoError e = db.Prepare("INSERT OR REPLACE INTO subclient (id, guid, backupset_guid) VALUES (?, ?, ?)", stmt);
     if (!e.IsError()) e = stmt.BindInt64(1, static_cast<int64_t>(s.id));
@@ -174,7 +185,7 @@ CZoError CatalogAdmin::PutSubclient(const SubclientRecord& s) {
 }
 
 CZoError CatalogAdmin::RemoveSubclient(uint64_t id) {
-  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, [&](CatalogDb& db) {
+  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, NoCheck, [&](CatalogDb& db) {
     return RemoveWithAttachments(db, "DELETE FROM subclient WHERE id = ?",
                                  "DELETE FROM subclient_mount_path WHERE subclient_id = ?",
                                  static_cast<int64_t>(id), "subclient");
@@ -182,10 +193,11 @@ CZoError CatalogAdmin::RemoveSubclient(uint64_t id) {
 }
 
 CZoError CatalogAdmin::Attach(uint64_t subclientId, int64_t mountPathId, int64_t kind, int64_t position) {
-  if (kind != kKindPrimary && kind != kKindAlternate) {
+  auto validate = [&] {
+    if (kind == kKindPrimary || kind == kKindAlternate) return CZoError::Success();
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Kind [%lld] is neither primary (0) nor alternate (-1)", (ll)kind);
-  }
-  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, [&](CatalogDb& db) {
+  };
+  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, validate, [&](CatalogDb& db) {
     SubclientRecord subclient;
     MountPathRecord mountPath;
     bool found = false;
@@ -220,7 +232,7 @@ CZoError CatalogAdmin::Attach(uint64_t subclientId, int64_t mountPathId, int64_t
 }
 
 CZoError CatalogAdmin::Detach(uint64_t subclientId, int64_t mountPathId) {
-  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, [&](CatalogDb& db) {
+  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, NoCheck, [&](CatalogDb& db) {
     CatalogStmt stmt;
     CZoError e = db.Prepare("DELETE FROM subclient_mount_path WHERE subclient_id = ? AND mount_path_id = ?", stmt);
     if (!e.IsError()) e = stmt.BindInt64(1, static_cast<int64_t>(subclientId));
