@@ -1,0 +1,99 @@
+#include "outside/catalog/ApplicationId.h"
+
+#include <errno.h>
+
+#include <new>
+
+#include "outside/catalog/CatalogDb.h"
+#include "outside/catalog/CatalogQueries.h"
+#include "outside/catalog/CatalogSeams.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/log/Log.h"
+
+using kxmp::catalog::CatalogDb;
+using kxmp::catalog::SubclientRecord;
+
+namespace {
+
+// The GUID names a folder on the storage host: it must not climb out of it or nest.
+int CheckGuid(const std::string& guid) {
+  if (guid.empty()) return ENOENT;
+  if (guid == "." || guid == ".." || guid.find('/') != std::string::npos ||
+      guid.find('\0') != std::string::npos) {
+    return EINVAL;
+  }
+  return 0;
+}
+
+int CopyGuid(const std::string& guid, std::string& out) {
+  int rc = CheckGuid(guid);
+  if (rc != 0) return rc;
+  try {
+    out = guid;
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  return 0;
+}
+
+// Reads the subclient's row from the catalog: 0 found, 2 unknown or no catalog, else failed.
+int ReadRow(const std::string& catalogPath, uint64_t subclientId, SubclientRecord& out, CZoError& err) {
+  CatalogDb db;
+  std::string path = catalogPath.empty() ? kxmp::catalog::DefaultCatalogPath() : catalogPath;
+  err = db.Open(path, CatalogDb::Mode::ReadOnly);
+  bool found = false;
+  if (!err.IsError()) err = kxmp::catalog::QuerySubclient(db, subclientId, out, found);
+  if (err.IsError()) return FXErrorUtil::Number(err);
+  if (!found) {
+    err = FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Subclient [%llu] is not in catalog [%s]",
+                                  static_cast<unsigned long long>(subclientId), path.c_str());
+    return ENOENT;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int CatalogGuidHolder::getGUIDStr(std::string& out, void*) { return CopyGuid(guid_, out); }
+
+ApplicationId::ApplicationId(int appType, unsigned long subclientId)
+    : ApplicationId(appType, subclientId, std::string()) {}
+
+ApplicationId::ApplicationId(int appType, unsigned long subclientId, std::string catalogPath)
+    : appType_(appType), subclientId_(subclientId), catalogPath_(std::move(catalogPath)) {}
+
+ApplicationId::~ApplicationId() = default;
+
+bool ApplicationId::Load() {
+  if (loaded_) return subclient_ != nullptr;
+  loaded_ = true;
+  try {
+    if (appType_ != kAppTypeSubclient) {
+      lastError_ = FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Unknown application type [%d]", appType_);
+      return false;
+    }
+    SubclientRecord row;
+    int rc = 0;
+    if (kxmp::catalog::seam::DispatchIdentity(subclientId_, row, rc)) {
+      if (rc != 0) lastError_ = FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Identity lookup failed");
+    } else {
+      rc = ReadRow(catalogPath_, subclientId_, row, lastError_);
+      if (rc != 0 && rc != ENOENT) KXLOG_ERROR("%s", lastError_.AsString().c_str());
+    }
+    if (rc != 0) return false;
+    subclient_ = std::make_unique<Subclient>(row.guid);
+    backupSet_ = std::make_unique<BackupSet>(row.backupsetGuid);
+    return true;
+  } catch (...) {
+    // Out of memory, or a test seam's function threw: the identity stays unknown.
+    subclient_.reset();
+    backupSet_.reset();
+    return false;
+  }
+}
+
+Subclient* ApplicationId::getSubclient(void*) { return Load() ? subclient_.get() : nullptr; }
+
+ApplicationId* ApplicationId::getInstance(void*) { return Load() ? this : nullptr; }
+
+BackupSet* ApplicationId::getBackupSet(void*) { return Load() ? backupSet_.get() : nullptr; }

@@ -1,0 +1,85 @@
+#include "outside/catalog/ArMgrClientAPI.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <new>
+
+#include "outside/catalog/CatalogDb.h"
+#include "outside/catalog/CatalogQueries.h"
+#include "outside/catalog/CatalogSeams.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/log/Log.h"
+
+using kxmp::catalog::CatalogDb;
+
+ArMgrClientAPI::ArMgrClientAPI() : ArMgrClientAPI(std::string()) {}
+
+ArMgrClientAPI::ArMgrClientAPI(std::string catalogPath) : catalogPath_(std::move(catalogPath)) {}
+
+std::string ArMgrClientAPI::FormatRawMountPath(const std::string& library, const std::string& path,
+                                               int64_t id) {
+  std::string lib = library;
+  lib.erase(std::remove(lib.begin(), lib.end(), '|'), lib.end());
+  return lib + "|[" + path + "]|" + std::to_string(id);
+}
+
+CZoError ArMgrClientAPI::Query(const GetSubclientMountpathListArgs_t& args,
+                               GetSubclientMountpathListRet_t& ret) {
+  CatalogDb db;
+  std::string path = catalogPath_.empty() ? kxmp::catalog::DefaultCatalogPath() : catalogPath_;
+  CZoError err = db.Open(path, CatalogDb::Mode::ReadOnly);
+  if (err.IsError()) return err.Push(FX_LOC);
+  std::vector<kxmp::catalog::AttachedMountPath> rows;
+  err = kxmp::catalog::QueryAttachedMountPaths(db, args.subclientId, rows);
+  if (err.IsError()) return err.Push(FX_LOC, "Cannot list the mount paths of subclient [%llu]",
+                                     static_cast<unsigned long long>(args.subclientId));
+  GetSubclientMountpathListRet_t reply;
+  reply.subclientId = args.subclientId;
+  reply.mountPaths.reserve(rows.size());
+  for (const auto& row : rows) {
+    MountpathInfo_t info;
+    info.mountPathId = row.mountPath.id;
+    info.rawMountPath = FormatRawMountPath(row.mountPath.library, row.mountPath.path, row.mountPath.id);
+    info.kind = row.kind;
+    info.position = row.position;
+    info.hostNameMangled = row.mountPath.host;
+    reply.mountPaths.push_back(std::move(info));
+  }
+  ret = std::move(reply);
+  return CZoError::Success();
+}
+
+int ArMgrClientAPI::getSubclientMountpathList(GetSubclientMountpathListArgs_t* args,
+                                              GetSubclientMountpathListRet_t* ret) {
+  try {
+    lastError_ = CZoError::Success();
+    if (args == nullptr || ret == nullptr) {
+      lastError_ = FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "getSubclientMountpathList: null argument");
+      return kArMgrBadArgs;
+    }
+    int result = 0;
+    if (kxmp::catalog::seam::DispatchArchiveManager(*args, *ret, result)) return result;
+
+    lastError_ = Query(*args, *ret);
+    if (!lastError_.IsError()) return kArMgrOk;
+    int number = FXErrorUtil::Number(lastError_);
+    switch (number) {
+      case ENOENT:
+        KXLOG_DETAIL("%s", lastError_.AsString().c_str());
+        return kArMgrNoCatalog;
+      case EBUSY:
+      case ENOMEM:
+        KXLOG_ERROR("%s", lastError_.AsString().c_str());
+        return number;
+      default:
+        KXLOG_ERROR("%s", lastError_.AsString().c_str());
+        return kArMgrUnreadable;
+    }
+  } catch (const std::bad_alloc&) {
+    return kArMgrNoMemory;
+  } catch (...) {
+    // A test seam's function threw: report it as a failed call, never let it out.
+    return kArMgrUnreadable;
+  }
+}

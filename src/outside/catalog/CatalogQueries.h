@@ -1,0 +1,27 @@
+#pragma once
+// Reads of the catalog, shared by the archive manager client, the application identity and
+// the admin API. Each runs as one statement, so it sees one consistent state of the catalog
+// even while a writer updates it.
+//
+// Only the three tables of the documented schema are read, so a catalog made by hand with
+// exactly those statements answers as well as one made by CatalogAdmin.
+
+#include <cstdint>
+#include <vector>
+
+#include "outside/catalog/CatalogDb.h"
+#include "outside/catalog/CatalogRecords.h"
+
+namespace kxmp::catalog {
+
+// found is false (and success returned) when no such subclient exists.
+CZoError QuerySubclient(const CatalogDb& db, uint64_t id, SubclientRecord& out, bool& found);
+CZoError QueryMountPath(const CatalogDb& db, int64_t id, MountPathRecord& out, bool& found);
+// The mount paths of a subclient in position order (ties by mount path id). Attachments whose
+// mount path row is missing are left out.
+CZoError QueryAttachedMountPaths(const CatalogDb& db, uint64_t subclientId,
+                                 std::vector<AttachedMountPath>& out);
+CZoError QueryAllSubclients(const CatalogDb& db, std::vector<SubclientRecord>& out);
+CZoError QueryAllMountPaths(const CatalogDb& db, std::vector<MountPathRecord>& out);
+
+}  // namespace kxmp::catalog

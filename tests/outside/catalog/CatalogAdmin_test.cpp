@@ -1,0 +1,138 @@
+#include <errno.h>
+
+#include <gtest/gtest.h>
+
+#include "outside/catalog/CatalogAdmin.h"
+#include "outside/error/FXErrorUtil.h"
+#include "CatalogFixture.h"
+
+using kxmp::catalog::AttachedMountPath;
+using kxmp::catalog::CatalogAdmin;
+using kxmp::catalog::kKindAlternate;
+using kxmp::catalog::kKindPrimary;
+using kxmp::catalog::MountPathRecord;
+using kxmp::catalog::SubclientRecord;
+
+namespace {
+
+class Admin : public kxmp::test::CatalogTest {
+ protected:
+  std::vector<AttachedMountPath> Attached(uint64_t sid) {
+    std::vector<AttachedMountPath> out;
+    CZoError e = admin_->ListAttachments(sid, out);
+    EXPECT_FALSE(e.IsError()) << e.AsString();
+    return out;
+  }
+};
+
+TEST_F(Admin, RejectsBadInputWithClearErrors) {
+  auto einval = [](const CZoError& e) { return FXErrorUtil::IsErrNo(e, EINVAL); };
+  EXPECT_TRUE(einval(admin_->PutMountPath({1, "", "/p", ""})));
+  EXPECT_TRUE(einval(admin_->PutMountPath({1, "h*s*x*1", "/p", ""})));  // malformed mangled name
+  EXPECT_TRUE(einval(admin_->PutMountPath({1, "h", "", ""})));
+  EXPECT_TRUE(einval(admin_->PutMountPath({1, "h", "/p\n", ""})));
+  EXPECT_TRUE(einval(admin_->PutMountPath({1, "h", "/p", "a|b"})));
+  EXPECT_TRUE(einval(admin_->PutMountPath({-1, "h", "/p", ""})));
+  EXPECT_TRUE(einval(admin_->PutMountPath({1, "h", std::string("/p\0q", 4), ""})));
+  EXPECT_TRUE(einval(admin_->PutSubclient({0, "g", ""})));
+  EXPECT_TRUE(einval(admin_->PutSubclient({1, "", ""})));
+  EXPECT_TRUE(einval(admin_->PutSubclient({1, "a/b", ""})));
+  EXPECT_TRUE(einval(admin_->PutSubclient({1, "g", ".."})));
+  EXPECT_TRUE(einval(admin_->Attach(1, 1, 1, 0)));  // kind neither 0 nor -1
+  CZoError e = admin_->PutMountPath({1, "h", "/p", "a|b"});
+  EXPECT_NE(e.Message().find("a|b"), std::string::npos) << e.AsString();
+
+  std::vector<MountPathRecord> paths;
+  std::vector<SubclientRecord> subclients;
+  ASSERT_FALSE(admin_->ListMountPaths(paths).IsError());
+  ASSERT_FALSE(admin_->ListSubclients(subclients).IsError());
+  EXPECT_TRUE(paths.empty());
+  EXPECT_TRUE(subclients.empty());
+}
+
+TEST_F(Admin, AttachChecksRowsPrimariesAndPositions) {
+  AddSubclient(1, "g1");
+  AddMountPath(10, "ma", "/a");
+  AddMountPath(11, "ma", "/b");
+  AddMountPath(12, "ma", "/c");
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->Attach(2, 10, kKindPrimary, 0), ENOENT));
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->Attach(1, 99, kKindPrimary, 0), ENOENT));
+  Attach(1, 10, kKindPrimary, 0);
+  CZoError twoPrimaries = admin_->Attach(1, 11, kKindPrimary, 1);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(twoPrimaries, EEXIST));
+  EXPECT_EQ(twoPrimaries.Message(), "Subclient [1] already has primary mount path [10]");
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->Attach(1, 11, kKindAlternate, 0), EEXIST));
+  Attach(1, 11, kKindAlternate, 1);
+  // Re-attaching updates in place: demote the primary, promote the alternate, swap places.
+  Attach(1, 10, kKindAlternate, 2);
+  Attach(1, 11, kKindPrimary, 1);
+  Attach(1, 12, kKindAlternate, 0);
+  auto list = Attached(1);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].mountPath.id, 12);
+  EXPECT_EQ(list[1].mountPath.id, 11);
+  EXPECT_EQ(list[1].kind, kKindPrimary);
+  EXPECT_EQ(list[2].mountPath.path, "/a");
+  EXPECT_EQ(list[2].kind, kKindAlternate);
+}
+
+TEST_F(Admin, ReplacesRemovesAndDetaches) {
+  AddSubclient(1, "g1", "b1");
+  AddSubclient(2, "g2");
+  AddMountPath(10, "ma", "/a");
+  AddMountPath(11, "ma", "/b");
+  Attach(1, 10, kKindPrimary, 0);
+  Attach(1, 11, kKindAlternate, 1);
+  Attach(2, 10, kKindPrimary, 0);
+
+  AddMountPath(10, "mb", "/a2", "L");  // replace keeps the attachments
+  AddSubclient(1, "g1new");
+  ASSERT_EQ(Attached(1).size(), 2u);
+  EXPECT_EQ(Attached(1)[0].mountPath.host, "mb");
+
+  ASSERT_FALSE(admin_->RemoveMountPath(10).IsError());  // gone from every subclient
+  EXPECT_EQ(Attached(1).size(), 1u);
+  EXPECT_TRUE(Attached(2).empty());
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->RemoveMountPath(10), ENOENT));
+
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->Detach(1, 10), ENOENT));
+  ASSERT_FALSE(admin_->Detach(1, 11).IsError());
+  EXPECT_TRUE(Attached(1).empty());
+
+  Attach(1, 11, kKindAlternate, 0);
+  ASSERT_FALSE(admin_->RemoveSubclient(1).IsError());
+  AddSubclient(1, "g1");
+  EXPECT_TRUE(Attached(1).empty());  // the attachments went with the subclient
+
+  std::vector<SubclientRecord> subclients;
+  ASSERT_FALSE(admin_->ListSubclients(subclients).IsError());
+  ASSERT_EQ(subclients.size(), 2u);
+  EXPECT_EQ(subclients[1].guid, "g2");
+}
+
+TEST_F(Admin, NewIdsAndLargeSubclientIdsRoundTrip) {
+  int64_t id = 0;
+  ASSERT_FALSE(admin_->PutMountPath({0, "ma", "/a", ""}, &id).IsError());
+  EXPECT_GT(id, 0);
+  const uint64_t big = 0xFFFFFFFFFFFFFFF0ULL;
+  AddSubclient(big, "gbig");
+  Attach(big, id, kKindPrimary, 0);
+  auto list = Attached(big);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].subclientId, big);
+  std::vector<SubclientRecord> subclients;
+  ASSERT_FALSE(admin_->ListSubclients(subclients).IsError());
+  ASSERT_EQ(subclients.size(), 1u);
+  EXPECT_EQ(subclients[0].id, big);
+}
+
+TEST_F(Admin, WritesNeedAnExistingCatalogAndCreateSchemaMakesIt) {
+  CatalogAdmin other(home_->sub("deep/er/cat.db"));
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(other.PutSubclient({1, "g", ""}), ENOENT));
+  EXPECT_FALSE(kxmp::test::PathExists(other.path()));
+  ASSERT_FALSE(other.CreateSchema().IsError());
+  ASSERT_FALSE(other.CreateSchema().IsError());  // idempotent
+  EXPECT_FALSE(other.PutSubclient({1, "g", ""}).IsError());
+}
+
+}  // namespace
