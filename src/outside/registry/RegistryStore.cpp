@@ -57,6 +57,17 @@ CZoError OpenStream(int fd, const std::string& key, DirStream& out) {
   return CZoError::Success();
 }
 
+// Opens the sub folder `name`, never through a symbolic link. Returns 0 or an errno number
+// (ELOOP for a link, ENOTDIR for a file).
+int OpenFolderAt(int dirFd, const char* name, UniqueFd& out) {
+  out.reset(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (out.valid()) return 0;
+  int e = errno;
+  struct stat st {};
+  if (e == ENOTDIR && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) e = ELOOP;
+  return e;
+}
+
 // Reads one value file into text. checkRegular also refuses anything but a regular file (for
 // callers that did not learn the type from readdir). buffer is reused between values.
 CZoError ReadValueAt(int dirFd, const char* name, bool checkRegular, std::string& buffer, std::string& text) {
@@ -91,8 +102,8 @@ CZoError ReadValueAt(int dirFd, const char* name, bool checkRegular, std::string
 // followed. Returns 0 or an errno number.
 int RemoveTree(int parentFd, const char* name, int depth) {
   if (depth > kMaxDeleteDepth) return ELOOP;
-  UniqueFd fd(::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) return errno;
+  UniqueFd fd;
+  if (int e = OpenFolderAt(parentFd, name, fd)) return e;
   for (int sweep = 0; sweep < kDeleteSweeps; ++sweep) {
     DirStream dir;
     CZoError err = OpenStream(fd.get(), name, dir);
@@ -247,8 +258,9 @@ CZoError RegistryStore::OpenKey(const std::string& key, const std::vector<std::s
       return Errno(FX_LOC, errno, "Failed to create registry key", key);
     }
     // O_NOFOLLOW: a symbolic link inside the registry is never a way out of it.
-    UniqueFd next(::openat(cur.get(), part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next.valid()) return Errno(FX_LOC, errno, "Failed to open registry key", key);
+    UniqueFd next;
+    int e = OpenFolderAt(cur.get(), part, next);
+    if (e != 0) return Errno(FX_LOC, e, "Failed to open registry key", key);
     cur = std::move(next);
   }
   out = std::move(cur);

@@ -15,7 +15,7 @@
 // Below the root no symbolic link is followed (O_NOFOLLOW on every part and on values).
 //
 // Every failure is an errno-kind CZoError whose number says why (EINVAL bad name, EFBIG value
-// too large, ENOENT missing key or value, ELOOP/ENOTDIR a link or a file in the key's path,
+// too large, ENOENT missing key or value, ELOOP a symbolic link and ENOTDIR a file in the key's path,
 // ENAMETOOLONG, or what the file system said).
 
 #include <cstddef>
