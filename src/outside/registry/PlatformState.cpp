@@ -25,7 +25,6 @@ void SetRegError(const CZoError& err) { t_regError = NumberOf(err); }
 void SetRegError(int32_t number) { t_regError = number; }
 int32_t RegError() { return t_regError; }
 
-void SetLastError(const CZoError& err) { t_lastError = NumberOf(err); }
 void SetLastError(int64_t number) { t_lastError = number; }
 int64_t LastError() { return t_lastError; }
 

@@ -30,7 +30,6 @@ void SetRegError(const CZoError& err);
 void SetRegError(int32_t number);
 int32_t RegError();
 
-void SetLastError(const CZoError& err);
 void SetLastError(int64_t number);
 int64_t LastError();
 

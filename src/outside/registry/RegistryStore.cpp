@@ -14,7 +14,6 @@
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/CZoFile.h"
 #include "outside/util/FXPath.h"
-#include "outside/util/KxHome.h"
 
 namespace kxmp::registry {
 
@@ -89,6 +88,9 @@ CZoError ReadValueAt(int dirFd, const char* name, bool checkRegular, std::string
     }
     if (n == 0) break;
     used += static_cast<size_t>(n);
+    // A regular file returns everything it has to one read; a short read is its end, which
+    // saves the second read that would only say so.
+    if (used < buffer.size()) break;
   }
   if (used > kMaxValueSize) {
     return FXErrorUtil::ErrorErrNo(FX_LOC, EFBIG, "Registry value [%s] is larger than %zu bytes", name,
@@ -181,8 +183,6 @@ CZoError WriteAll(int fd, const std::string& text, const std::string& name) {
 }  // namespace
 
 RegistryStore::RegistryStore(std::string root) : root_(std::move(root)) {}
-
-RegistryStore RegistryStore::ForHome() { return RegistryStore(kxmp::home::Path("registry")); }
 
 CZoError RegistryStore::ParseKey(const std::string& key, std::vector<std::string>& parts) {
   parts.clear();

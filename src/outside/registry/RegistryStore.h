@@ -35,8 +35,6 @@ class RegistryStore {
  public:
   // root: the registry folder; it is created (with parents) by the first write.
   explicit RegistryStore(std::string root);
-  // The registry of the current home: $KX_HOME/registry.
-  static RegistryStore ForHome();
 
   // Splits a key name into its folder names (empty for the root itself).
   static CZoError ParseKey(const std::string& key, std::vector<std::string>& parts);
