@@ -1,4 +1,4 @@
-// test-labels: unit concurrency
+// test-labels: unit
 #include "outside/event/EvEvent.h"
 
 #include <algorithm>
@@ -9,7 +9,6 @@
 
 #include "outside/event/EventLog.h"
 #include "outside/util/Endian.h"
-#include "support/ForkChild.h"
 #include "support/TempHome.h"
 
 namespace events = kxmp::events;
@@ -83,24 +82,3 @@ TEST_F(EvEventTest, UnwritableHomeFailsAndSays) {
   EXPECT_EQ(log_->CountContaining("Failed to record event 0x4A000569"), 1);
 }
 
-TEST_F(EvEventTest, LinesOfConcurrentProcessesNeverInterleave) {
-  const int kChildren = 4, kEach = 100;
-  std::vector<std::unique_ptr<kxmp::test::ForkChild>> children;
-  for (int c = 0; c < kChildren; ++c) {
-    children.push_back(std::make_unique<kxmp::test::ForkChild>([c](kxmp::test::ForkChild::Channel&) {
-      std::string big(5000, static_cast<char>('a' + c));
-      for (int i = 0; i < kEach; ++i) {
-        if (!Raise(0x4A000574, static_cast<uint64_t>(i), big)) return 1;
-      }
-      return 0;
-    }));
-  }
-  for (auto& child : children) EXPECT_EQ(child->Join(), 0);
-  std::vector<events::EventRecord> all = events::ReadAll();
-  ASSERT_EQ(all.size(), static_cast<size_t>(kChildren * kEach));
-  for (const auto& r : all) {
-    ASSERT_EQ(r.args.size(), 2u);
-    ASSERT_EQ(r.args[1].size(), 5000u);
-    EXPECT_EQ(r.args[1].find_first_not_of(r.args[1][0]), std::string::npos);
-  }
-}
