@@ -10,3 +10,15 @@
 #include "outside/log/Log.h"
 #include "outside/util/FXPath.h"
 #include "outside/util/FXString.h"
+
+#include "kxmp/CTimeInterval.h"
+#include "kxmp/FXLockableResource.h"
+#include "kxmp/FXMutex.h"
+#include "kxmp/FXNamedMutex.h"
+
+#include "kxmp/AbstractMountingPointDriver.h"
+#include "kxmp/DataServerContextPtr.h"
+#include "kxmp/IOnDemandSvcInterface.h"
+#include "kxmp/KXMAMountingPointSvc.h"
+#include "kxmp/MountPathInfo.h"
+#include "kxmp/UnixMountingPointDriver.h"

@@ -1,0 +1,3 @@
+#include "kxmp/AbstractMountingPointDriver.h"
+
+AbstractMountingPointDriver::~AbstractMountingPointDriver() = default;

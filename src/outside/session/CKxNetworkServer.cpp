@@ -1,0 +1,5 @@
+#include "outside/session/CKxNetworkServer.h"
+
+CKxNetwork::~CKxNetwork() = default;
+
+CKxNetworkServer::~CKxNetworkServer() = default;

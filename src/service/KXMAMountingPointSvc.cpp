@@ -1,0 +1,129 @@
+#include "kxmp/KXMAMountingPointSvc.h"
+
+#include <atomic>
+#include <new>
+
+#include "kxmp/FXNamedMutex.h"
+#include "kxmp/UnixMountingPointDriver.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/log/Log.h"
+
+namespace {
+// Serialises driver creation among every holder of the name, in and out of this process.
+const char kDriverInitializeLock[] = "KXMAMountingPointSvc_DriverInitialize";
+// Win32-style number for a call that this build does not serve yet.
+constexpr int kNotImplemented = 120;
+
+// Errors for when memory is short, built at load so that returning one allocates nothing.
+CZoError MakeReserveError(int number, const char* message) {
+  return CZoError(FXErrorUtil::Win32Code(number), FXCodeLocation("KXMAMountingPointSvc.cpp", "KXMAMountingPointSvc", 0),
+                  message);
+}
+const CZoError kDriverAllocationFailed = MakeReserveError(8, "Failed to allocate [UnixMountingPointDriver]");
+const CZoError kOutOfMemory = MakeReserveError(14, "Out of memory");
+}  // namespace
+
+IOnDemandSvcInterface::~IOnDemandSvcInterface() = default;
+
+extern "C" void* GetOnDemandSvcLibInstance() {
+  try {
+    KXLOG_TRACE("KXMAMountingPointSvc Library is loading");
+  } catch (...) {
+    // The trace line is best effort; the host still gets the service.
+  }
+  return static_cast<void*>(static_cast<IOnDemandSvcInterface*>(KXMAMountingPointSvc::getInstance()));
+}
+
+KXMAMountingPointSvc* KXMAMountingPointSvc::getInstance() {
+  static KXMAMountingPointSvc instance;
+  return &instance;
+}
+
+KXMAMountingPointSvc::KXMAMountingPointSvc() = default;
+
+KXMAMountingPointSvc::~KXMAMountingPointSvc() = default;
+
+CZoError KXMAMountingPointSvc::Initialize(int, char**, std::string&, int&, IOnDemandSvcApp*) {
+  return AllocateDriverPtr(true);
+}
+
+CZoError KXMAMountingPointSvc::SubmitJob(std::string&, CNSession::OnDemandServiceStatusType& status,
+                                         CNSession::OnDemandServiceMode) {
+  status = static_cast<CNSession::OnDemandServiceStatusType>(0);
+  return CZoError::Success();
+}
+
+CZoError KXMAMountingPointSvc::IncomingMsgXMLCallback(CKxNetworkServer::KxnCallback_e, CKxNetworkServer*,
+                                                      KxnHandle_t, CNMessageBase*) {
+  try {
+    return FXErrorUtil::ErrorWin32(FX_LOC, kNotImplemented, "XML messages are not served yet");
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+}
+
+CZoError KXMAMountingPointSvc::IncomingMsgXDRCallback(CKxNetworkServer::KxnCallback_e, CKxNetworkServer*,
+                                                      KxnHandle_t, unsigned long, kxsDatabuf_v2*) {
+  return CZoError::Success();
+}
+
+CZoError KXMAMountingPointSvc::KillAllJobs() { return CZoError::Success(); }
+
+void KXMAMountingPointSvc::CleanUp() {}
+
+std::shared_ptr<AbstractMountingPointDriver> KXMAMountingPointSvc::GetDriverPtr() const {
+  return std::atomic_load(&m_driver);
+}
+
+CZoError KXMAMountingPointSvc::AllocateDriverPtr(bool) {
+  if (std::atomic_load(&m_driver)) return CZoError::Success();
+  try {
+    bool created = false;
+    bool byOther = false;
+    {
+      FXNamedMutex initLock(kDriverInitializeLock);
+      initLock.Lock();
+      if (std::atomic_load(&m_driver)) {
+        byOther = true;
+      } else {
+        std::shared_ptr<AbstractMountingPointDriver> driver;
+        try {
+          driver = std::make_shared<UnixMountingPointDriver>();
+        } catch (const std::bad_alloc&) {
+        }
+        if (driver) {
+          std::atomic_store(&m_driver, std::move(driver));
+          created = true;
+        }
+      }
+      initLock.Unlock();
+    }
+    if (byOther) {
+      KXLOG_TRACE("Driver initialized by another thread");
+      KXLOG_TRACE("KXMAMountingPointSvc initialized");
+      return CZoError::Success();
+    }
+    if (!created) {
+      return FXErrorUtil::ErrorWin32(FX_LOC, 8, "Failed to allocate [%s]", "UnixMountingPointDriver");
+    }
+    KXLOG_TRACE("KXMAMountingPointSvc initialized");
+    return CZoError::Success();
+  } catch (const std::bad_alloc&) {
+    // The lock or a log line could not be made; a driver stored before stays in place.
+    if (std::atomic_load(&m_driver)) return CZoError::Success();
+    return kDriverAllocationFailed;
+  }
+}
+
+void KXMAMountingPointSvc::HandleMount(CKxNetwork*, CNMessageBase*) {
+  KXLOG_ERROR("Mount requests are not served yet");
+}
+
+CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long, std::list<DataServerContextPtr>&, bool,
+                                                        bool, const std::string&, bool) {
+  try {
+    return FXErrorUtil::ErrorWin32(FX_LOC, kNotImplemented, "Data-server context lists are not served yet");
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+}
