@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
@@ -88,7 +89,9 @@ struct FaultyBackend::State {
     calls.push_back(Call{op, path, host});
     int inject = 0;
     for (Rule& r : rules) {
-      if ((!r.op.empty() && r.op != op) || (!r.host.empty() && r.host != host) || !PathMatches(r, path, other)) continue;
+      // A rule for any operation leaves the factories alone: they fail only when named.
+      bool opMatches = r.op.empty() ? std::strncmp(op, "Get", 3) != 0 : r.op == op;
+      if (!opMatches || (!r.host.empty() && r.host != host) || !PathMatches(r, path, other)) continue;
       ++r.seen;
       if (inject == 0 && (r.nth == 0 || r.seen == r.nth)) inject = r.err;
     }

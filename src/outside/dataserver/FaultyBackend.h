@@ -38,8 +38,8 @@ class FaultyBackend : public Backend {
   explicit FaultyBackend(std::shared_ptr<Backend> inner = nullptr);
   ~FaultyBackend() override;
 
-  // The nth matching call (1-based; 0: every matching call) of `op` ("": any operation) on
-  // exactly `path` ("": any path) fails with errno `err`.
+  // The nth matching call (1-based; 0: every matching call) of `op` ("": any operation but
+  // the factories) on exactly `path` ("": any path) fails with errno `err`.
   FaultyBackend& Fail(const std::string& op, const std::string& path, int err, int nth = 0);
   // The same for paths at or below `prefix`, compared by whole components.
   FaultyBackend& FailUnder(const std::string& op, const std::string& prefix, int err, int nth = 0);
