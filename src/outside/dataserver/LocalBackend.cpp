@@ -1,0 +1,29 @@
+#include "outside/dataserver/LocalBackend.h"
+
+#include <new>
+
+#include "outside/dataserver/LocalFSInterface.h"
+#include "outside/dataserver/LocalFileInterface.h"
+
+namespace kxmp::dataserver {
+
+LocalBackend::LocalBackend(std::shared_ptr<MountPathAuthority> authority, ResolveMode mode)
+    : authority_(authority ? std::move(authority) : std::make_shared<CatalogMountPathAuthority>()), mode_(mode) {}
+
+CFSInterface* LocalBackend::NewFSInterface(const CFSInitParams& params) {
+  try {
+    return new LocalFSInterface(params, authority_, mode_);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+CFileInterface* LocalBackend::NewFileInterface(const CFSInitParams& params) {
+  try {
+    return new LocalFileInterface(params, authority_, mode_);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace kxmp::dataserver

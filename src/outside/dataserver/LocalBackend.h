@@ -1,0 +1,28 @@
+#pragma once
+// The default backend: serves paths of this machine's file system (a mount path may be a
+// local disk or a network file system mounted here), confined to the served tree below a
+// mount path the authority lists (see ServedTree).
+
+#include <memory>
+
+#include "kxmp/kxmp_export.h"
+#include "outside/dataserver/Backend.h"
+#include "outside/dataserver/MountPathAuthority.h"
+#include "outside/dataserver/ServedTree.h"
+
+namespace kxmp::dataserver {
+
+class KXMP_EXPORT LocalBackend : public Backend {
+ public:
+  // A null authority reads the catalog ($KX_HOME/catalog.db).
+  explicit LocalBackend(std::shared_ptr<MountPathAuthority> authority = nullptr,
+                        ResolveMode mode = ResolveMode::Auto);
+  CFSInterface* NewFSInterface(const CFSInitParams& params) override;
+  CFileInterface* NewFileInterface(const CFSInitParams& params) override;
+
+ private:
+  std::shared_ptr<MountPathAuthority> authority_;
+  ResolveMode mode_;
+};
+
+}  // namespace kxmp::dataserver

@@ -1,0 +1,329 @@
+#include "outside/dataserver/LocalFSInterface.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include "outside/error/FXErrorUtil.h"
+
+namespace kxmp::dataserver {
+
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+bool IsDotOrDotDot(const char* n) { return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')); }
+
+// Whether a directory entry is a folder; symbolic links are not followed. -1 when the
+// entry vanished.
+int EntryIsFolder(int dirfd, const struct dirent* de) {
+  if (de->d_type == DT_DIR) return 1;
+  if (de->d_type != DT_UNKNOWN) return 0;
+  struct stat st {};
+  if (::fstatat(dirfd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  return S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+// Opens the target folder for reading its entries.
+CZoError OpenFolder(ServedTree& tree, const ServedTree::Target& t, DirPtr& dir) {
+  int fd = tree.Open(t, O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) return ServedTree::Error(FX_LOC, -fd, "Cannot open folder", t.text);
+  dir.reset(::fdopendir(fd));
+  if (!dir) {
+    int e = errno;
+    ::close(fd);
+    return ServedTree::Error(FX_LOC, e, "Cannot read folder", t.text);
+  }
+  return CZoError::Success();
+}
+
+int SyncFolder(int fd) { return (::fsync(fd) == 0 || errno == EINVAL) ? 0 : errno; }
+
+CZoError NotSupported(const FXCodeLocation& where) {
+  return FXErrorUtil::ErrorErrNo(where, ENOSYS, "Operation not supported by the data server");
+}
+
+}  // namespace
+
+LocalFSInterface::LocalFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
+                                   ResolveMode mode)
+    : tree_(params, std::move(authority), mode) {}
+
+CZoError LocalFSInterface::Connect() { return tree_.Connect(); }
+
+CZoError LocalFSInterface::Disconnect() {
+  tree_.Disconnect();
+  return CZoError::Success();
+}
+
+CZoError LocalFSInterface::Exists(std::string path, bool& exists) {
+  exists = false;
+  ServedTree::Target t;
+  CZoError err = tree_.Locate(path, t);
+  if (err.IsError()) return err;
+  int fd = tree_.Open(t, O_PATH, 0);
+  if (fd >= 0) {
+    ::close(fd);
+    exists = true;
+  } else if (fd != -ENOENT && fd != -ENOTDIR) {
+    return ServedTree::Error(FX_LOC, -fd, "Cannot check", path);
+  }
+  return CZoError::Success();
+}
+
+CZoError LocalFSInterface::IsFolder(std::string path, bool& isFolder) {
+  isFolder = false;
+  SZoFileStat st {};
+  CZoError err = Stat(path, st);
+  if (err.IsError()) return err;
+  isFolder = S_ISDIR(st.st_mode);
+  return CZoError::Success();
+}
+
+CZoError LocalFSInterface::CreateFolder(std::string path, int flag) {
+  if (flag != 0 && flag != 1) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Unknown CreateFolder flag %d", flag);
+  ServedTree::Target t;
+  CZoError err = tree_.Locate(path, t);
+  if (err.IsError()) return err;
+  return tree_.MakeFolders(t, flag == 1);
+}
+
+CZoError LocalFSInterface::GetVolumeSize(const char* path, unsigned long long* total, unsigned long long* free) {
+  if (total) *total = 0;
+  if (free) *free = 0;
+  UniqueFd owned;
+  int fd;
+  std::string shown = path ? path : "";
+  if (shown.empty()) {
+    CZoError err = tree_.Connect();
+    if (err.IsError()) return err;
+    fd = tree_.VolumeFd();
+    shown = tree_.RootText();
+  } else {
+    ServedTree::Target t;
+    CZoError err = tree_.Locate(shown, t);
+    if (err.IsError()) return err;
+    owned.reset(tree_.Open(t, O_PATH, 0));
+    if (!owned.valid()) return ServedTree::Error(FX_LOC, -owned.release(), "Cannot open", shown);
+    fd = owned.get();
+  }
+  struct statvfs vfs {};
+  if (::fstatvfs(fd, &vfs) != 0) return ServedTree::Error(FX_LOC, errno, "Cannot read the volume size of", shown);
+  unsigned long long unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+  if (total) *total = static_cast<unsigned long long>(vfs.f_blocks) * unit;
+  if (free) *free = static_cast<unsigned long long>(vfs.f_bavail) * unit;
+  return CZoError::Success();
+}
+
+CZoError LocalFSInterface::Lstat(std::string path, SZoFileStat& st) {
+  std::memset(&st, 0, sizeof st);
+  ServedTree::Target t;
+  CZoError err = tree_.Locate(path, t);
+  if (err.IsError()) return err;
+  if (tree_.IsMountPath(t)) {
+    if (::fstat(tree_.MountFd(), &st) != 0) return ServedTree::Error(FX_LOC, errno, "Cannot stat", path);
+    return CZoError::Success();
+  }
+  UniqueFd parent;
+  std::string name;
+  err = tree_.OpenParent(t, parent, name);
+  if (err.IsError()) return err;
+  if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ServedTree::Error(FX_LOC, errno, "Cannot stat", path);
+  }
+  return CZoError::Success();
+}
+
+CZoError LocalFSInterface::Stat(std::string path, SZoFileStat& st) {
+  std::memset(&st, 0, sizeof st);
+  ServedTree::Target t;
+  CZoError err = tree_.Locate(path, t);
+  if (err.IsError()) return err;
+  UniqueFd fd(tree_.Open(t, O_PATH, 0));
+  if (!fd.valid()) return ServedTree::Error(FX_LOC, -fd.release(), "Cannot stat", path);
+  if (::fstat(fd.get(), &st) != 0) return ServedTree::Error(FX_LOC, errno, "Cannot stat", path);
+  return CZoError::Success();
+}
+
+CZoError LocalFSInterface::Reserved10() { return NotSupported(FX_LOC); }
+CZoError LocalFSInterface::Reserved16() { return NotSupported(FX_LOC); }
+CZoError LocalFSInterface::Reserved17() { return NotSupported(FX_LOC); }
+CZoError LocalFSInterface::Reserved18() { return NotSupported(FX_LOC); }
+
+CZoError LocalFSInterface::Remove(const std::string& path, int flag, int unlinkFlags) {
+  if (flag != 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Unknown remove flag %d", flag);
+  ServedTree::Target t;
+  CZoError err = tree_.Locate(path, t);
+  if (err.IsError()) return err;
+  UniqueFd parent;
+  std::string name;
+  err = tree_.OpenParent(t, parent, name);
+  if (err.IsError()) return err;
+  if (::unlinkat(parent.get(), name.c_str(), unlinkFlags) != 0) {
+    return ServedTree::Error(FX_LOC, errno, "Cannot remove", path);
+  }
+  return CZoError::Success();
+}
+
+CZoError LocalFSInterface::RemoveFile(std::string path, int flag) { return Remove(path, flag, 0); }
+
+CZoError LocalFSInterface::RemoveFolder(std::string path, int flag) { return Remove(path, flag, AT_REMOVEDIR); }
+
+CZoError LocalFSInterface::GetDirContents(std::string path, std::vector<std::string>& files,
+                                          std::vector<std::string>& folders) {
+  files.clear();
+  folders.clear();
+  ServedTree::Target t;
+  CZoError err = tree_.Locate(path, t);
+  if (err.IsError()) return err;
+  DirPtr dir;
+  err = OpenFolder(tree_, t, dir);
+  if (err.IsError()) return err;
+  for (;;) {
+    errno = 0;
+    struct dirent* de = ::readdir(dir.get());
+    if (de == nullptr) {
+      if (errno != 0) return ServedTree::Error(FX_LOC, errno, "Cannot read folder", path);
+      break;
+    }
+    if (IsDotOrDotDot(de->d_name)) continue;
+    int isFolder = EntryIsFolder(::dirfd(dir.get()), de);
+    if (isFolder < 0) continue;  // removed meanwhile
+    (isFolder ? folders : files).emplace_back(de->d_name);
+  }
+  return CZoError::Success();
+}
+
+CZoError LocalFSInterface::WalkDir(std::string path, void* context, int level, bool filesOnly, WalkerFunc cb,
+                                   int /*reserved*/) {
+  if (cb == nullptr) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "WalkDir needs a callback");
+  ServedTree::Target t;
+  CZoError err = tree_.Locate(path, t);
+  if (err.IsError()) return err;
+  DirPtr topDir;
+  err = OpenFolder(tree_, t, topDir);
+  if (err.IsError()) return err;
+
+  // One growing path text; each open folder remembers the length to cut back to. The stack
+  // replaces recursion, so depth costs one descriptor per level, never stack space.
+  std::string folder = path;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  struct Frame {
+    DirPtr dir;
+    size_t cut;
+    int depth;
+  };
+  std::vector<Frame> stack;
+  stack.push_back(Frame{std::move(topDir), folder.size(), 0});
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    errno = 0;
+    struct dirent* de = ::readdir(f.dir.get());
+    if (de == nullptr) {
+      if (errno != 0) return ServedTree::Error(FX_LOC, errno, "Cannot read folder", folder);
+      folder.resize(f.cut);
+      stack.pop_back();
+      continue;
+    }
+    if (IsDotOrDotDot(de->d_name)) continue;
+    const int dfd = ::dirfd(f.dir.get());
+    int isFolder = EntryIsFolder(dfd, de);
+    if (isFolder < 0) continue;  // removed meanwhile
+    if (!isFolder || !filesOnly) {
+      CZoError r = cb(folder.c_str(), de->d_name, isFolder != 0, context);
+      if (r.IsError()) return r;
+    }
+    if (!isFolder || (level >= 0 && f.depth >= level)) continue;
+    int fd;
+    do {
+      fd = ::openat(dfd, de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      int e = errno;
+      if (e == ENOENT || e == ELOOP || e == ENOTDIR) continue;  // removed or replaced meanwhile: not followed
+      std::string sub = folder + "/" + de->d_name;
+      return ServedTree::Error(FX_LOC, e, "Cannot open folder", sub);
+    }
+    DirPtr sub(::fdopendir(fd));
+    if (!sub) {
+      int e = errno;
+      ::close(fd);
+      return ServedTree::Error(FX_LOC, e, "Cannot read folder", folder + "/" + de->d_name);
+    }
+    const size_t cut = folder.size();
+    const int depth = f.depth + 1;
+    if (folder.back() != '/') folder.push_back('/');
+    folder += de->d_name;
+    stack.push_back(Frame{std::move(sub), cut, depth});  // invalidates f
+  }
+  return CZoError::Success();
+}
+
+CZoError LocalFSInterface::Chmod(std::string path, int mode) {
+  ServedTree::Target t;
+  CZoError err = tree_.Locate(path, t);
+  if (err.IsError()) return err;
+  UniqueFd fd(tree_.Open(t, O_PATH, 0));
+  if (!fd.valid()) return ServedTree::Error(FX_LOC, -fd.release(), "Cannot open", path);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return ServedTree::Error(FX_LOC, errno, "Cannot stat", path);
+  if (S_ISLNK(st.st_mode)) return ServedTree::Error(FX_LOC, EACCES, "Refused to change a symbolic link", path);
+  // The descriptor pins the resolved entry; chmod through its /proc name cannot be
+  // redirected by a rename in between.
+  char proc[64];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd.get());
+  mode_t bits = static_cast<mode_t>(mode) & 07777;
+  if (::chmod(proc, bits) == 0) return CZoError::Success();
+  int e = errno;
+  if (e != ENOENT) return ServedTree::Error(FX_LOC, e, "Cannot change the mode of", path);
+  // No /proc: change it through a readable descriptor.
+  UniqueFd rd(tree_.Open(t, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0));
+  if (!rd.valid()) return ServedTree::Error(FX_LOC, -rd.release(), "Cannot open", path);
+  if (::fchmod(rd.get(), bits) != 0) return ServedTree::Error(FX_LOC, errno, "Cannot change the mode of", path);
+  return CZoError::Success();
+}
+
+CZoError LocalFSInterface::Move(std::string from, std::string to, int flag) {
+  if (flag != 0 && flag != 1) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Unknown Move flag %d", flag);
+  ServedTree::Target src, dst;
+  CZoError err = tree_.Locate(from, src);
+  if (err.IsError()) return err;
+  err = tree_.Locate(to, dst);
+  if (err.IsError()) return err;
+  UniqueFd srcParent, dstParent;
+  std::string srcName, dstName;
+  err = tree_.OpenParent(src, srcParent, srcName);
+  if (err.IsError()) return err;
+  err = tree_.OpenParent(dst, dstParent, dstName);
+  if (err.IsError()) return err;
+  int rc = flag == 1 ? ::renameat2(srcParent.get(), srcName.c_str(), dstParent.get(), dstName.c_str(), RENAME_NOREPLACE)
+                     : ::renameat(srcParent.get(), srcName.c_str(), dstParent.get(), dstName.c_str());
+  if (rc != 0) {
+    int e = errno;
+    return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot move [%s] to [%s]: %s", from.c_str(), to.c_str(),
+                                   std::strerror(e));
+  }
+  // The new name and the removal of the old one must both reach the disk.
+  if (int e = SyncFolder(dstParent.get())) return ServedTree::Error(FX_LOC, e, "Moved, but cannot sync the folder of", to);
+  struct stat a {}, b {};
+  bool sameFolder = ::fstat(srcParent.get(), &a) == 0 && ::fstat(dstParent.get(), &b) == 0 && a.st_dev == b.st_dev &&
+                    a.st_ino == b.st_ino;
+  if (!sameFolder) {
+    if (int e = SyncFolder(srcParent.get())) {
+      return ServedTree::Error(FX_LOC, e, "Moved, but cannot sync the folder of", from);
+    }
+  }
+  return CZoError::Success();
+}
+
+}  // namespace kxmp::dataserver

@@ -1,0 +1,340 @@
+// The contract of CFSInterface and CFileInterface, run against every backend through the
+// factories, so that no backend drifts from what the system relies on.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "outside/dataserver/Backend.h"
+#include "outside/dataserver/DataServerTestFixture.h"
+#include "outside/dataserver/FaultyBackend.h"
+#include "outside/dataserver/LocalBackend.h"
+#include "outside/error/FXErrorUtil.h"
+
+using kxmp::dataserver::Backend;
+using kxmp::dataserver::FaultyBackend;
+using kxmp::dataserver::LocalBackend;
+using kxmp::dataserver::ResolveMode;
+using kxmp::dataserver::ScopedBackend;
+
+namespace {
+
+struct BackendCase {
+  const char* name;
+  std::function<std::shared_ptr<Backend>()> make;
+};
+
+void PrintTo(const BackendCase& c, std::ostream* os) { *os << c.name; }
+
+#define EXPECT_OK(expr)                      \
+  do {                                       \
+    CZoError e_ = (expr);                    \
+    EXPECT_FALSE(e_.IsError()) << e_.AsString(); \
+  } while (0)
+#define ASSERT_OK(expr)                      \
+  do {                                       \
+    CZoError e_ = (expr);                    \
+    ASSERT_FALSE(e_.IsError()) << e_.AsString(); \
+  } while (0)
+#define EXPECT_ERRNO(expr, n)                                                     \
+  do {                                                                            \
+    CZoError e_ = (expr);                                                         \
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(e_, n)) << "want errno " << n << ": " << e_.AsString(); \
+  } while (0)
+
+class Contract : public kxmp::test::DataServerTest, public ::testing::WithParamInterface<BackendCase> {
+ protected:
+  void SetUp() override {
+    DataServerTest::SetUp();
+    scope_ = std::make_unique<ScopedBackend>(GetParam().make());
+  }
+  void TearDown() override {
+    scope_.reset();
+    DataServerTest::TearDown();
+  }
+
+  void MakeRoot() { ASSERT_OK(FS()->CreateFolder(root_, 1)); }
+
+  // Writes a whole file, creating its folders.
+  void WriteAll(const std::string& path, const std::string& data) {
+    FS()->CreateFolder(path.substr(0, path.rfind('/')), 1);
+    auto f = File();
+    ASSERT_TRUE(f);
+    ASSERT_OK(f->Open(path, O_WRONLY | O_CREAT | O_TRUNC, 0660, 0));
+    size_t done = 0;
+    while (done < data.size()) {
+      unsigned int n = 0;
+      ASSERT_OK(f->Write(data.data() + done, static_cast<unsigned int>(data.size() - done), &n));
+      ASSERT_GT(n, 0u);
+      done += n;
+    }
+    ASSERT_OK(f->Close());
+  }
+
+  std::unique_ptr<ScopedBackend> scope_;
+};
+
+TEST_P(Contract, FactoriesMakeObjects) {
+  EXPECT_TRUE(FS());
+  EXPECT_TRUE(File());
+}
+
+TEST_P(Contract, ExistsAndCreateFolder) {
+  auto fs = FS();
+  bool exists = true;
+  EXPECT_OK(fs->Exists(root_, exists));  // an absent path is no error
+  EXPECT_FALSE(exists);
+  EXPECT_ERRNO(fs->CreateFolder(root_, 0), ENOENT);  // one level only: KX_APP_DUMPS is missing
+  EXPECT_OK(fs->CreateFolder(root_, 1));
+  EXPECT_TRUE(kxmp::test::PathExists(mount_ + "/KX_APP_DUMPS/guid-1"));
+  EXPECT_OK(fs->Exists(root_, exists));
+  EXPECT_TRUE(exists);
+  EXPECT_ERRNO(fs->CreateFolder(root_, 1), EEXIST);
+  EXPECT_ERRNO(fs->CreateFolder(root_, 0), EEXIST);
+  EXPECT_ERRNO(fs->CreateFolder(At("a/b"), 0), ENOENT);
+  EXPECT_OK(fs->CreateFolder(At("a"), 0));
+  EXPECT_OK(fs->CreateFolder(At("a/b/c"), 1));
+  bool isFolder = false;
+  EXPECT_OK(fs->IsFolder(At("a/b/c"), isFolder));
+  EXPECT_TRUE(isFolder);
+  EXPECT_OK(fs->Exists(At("a/missing/x"), exists));
+  EXPECT_FALSE(exists);
+}
+
+TEST_P(Contract, CreateFolderOverAFileIsNotAnExistingFolder) {
+  MakeRoot();
+  WriteAll(At("f"), "x");
+  EXPECT_ERRNO(FS()->CreateFolder(At("f"), 0), ENOTDIR);
+  EXPECT_ERRNO(FS()->CreateFolder(At("f"), 1), ENOTDIR);
+  EXPECT_ERRNO(FS()->CreateFolder(At("f/g"), 1), ENOTDIR);
+}
+
+TEST_P(Contract, WriteReadSeekTruncateRoundTrip) {
+  MakeRoot();
+  std::string data(100000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  WriteAll(At("log.tmp"), data);
+
+  auto f = File();
+  ASSERT_OK(f->Open(At("log.tmp"), O_RDONLY | O_NOATIME, 0, 0));
+  long long size = 0;
+  EXPECT_OK(f->GetSize(size));
+  EXPECT_EQ(size, 100000);
+  std::string back;
+  char buf[4096];
+  for (;;) {
+    unsigned int n = 99;
+    ASSERT_OK(f->Read(buf, sizeof buf, &n));
+    if (n == 0) break;
+    back.append(buf, n);
+  }
+  EXPECT_EQ(back, data);
+  ASSERT_OK(f->Seek(5, 0, 0));
+  unsigned int n = 0;
+  ASSERT_OK(f->Read(buf, 3, &n));
+  ASSERT_EQ(n, 3u);
+  EXPECT_EQ(std::string(buf, 3), data.substr(5, 3));
+  long long pos = 0;
+  EXPECT_OK(f->Tell(pos));
+  EXPECT_EQ(pos, 8);
+  EXPECT_ERRNO(f->Seek(-1, 0, 0), EINVAL);
+  EXPECT_OK(f->Close());
+
+  auto w = File();
+  ASSERT_OK(w->Open(At("log.tmp"), O_RDWR, 0, 0));
+  EXPECT_OK(w->Truncate(10));
+  EXPECT_ERRNO(w->Truncate(-1), EINVAL);
+  EXPECT_OK(w->Flush());
+  EXPECT_OK(w->Close());
+  SZoFileStat st {};
+  EXPECT_OK(FS()->Stat(At("log.tmp"), st));
+  EXPECT_EQ(st.st_size, 10);
+  EXPECT_EQ(st.st_mode & 0xF000, 0x8000u);
+}
+
+TEST_P(Contract, FileOperationsNeedAnOpenFile) {
+  MakeRoot();
+  auto f = File();
+  char buf[4];
+  unsigned int n = 7;
+  EXPECT_ERRNO(f->Read(buf, 4, &n), EBADF);
+  EXPECT_EQ(n, 0u);
+  EXPECT_ERRNO(f->Write(buf, 4, &n), EBADF);
+  EXPECT_ERRNO(f->Seek(0, 0, 0), EBADF);
+  EXPECT_ERRNO(f->Lock(0), EBADF);
+  EXPECT_OK(f->Close());  // nothing to close
+  EXPECT_ERRNO(f->Open(At("missing"), O_RDONLY, 0, 0), ENOENT);
+  ASSERT_OK(f->Open(At("new"), O_WRONLY | O_CREAT, 0640, 0));
+  EXPECT_ERRNO(f->Open(At("other"), O_WRONLY | O_CREAT, 0640, 0), EBUSY);
+  EXPECT_FALSE(kxmp::test::PathExists(At("other")));
+}
+
+TEST_P(Contract, StatMoveRemove) {
+  MakeRoot();
+  auto fs = FS();
+  WriteAll(At("a.tmp"), "hello");
+  SZoFileStat st {};
+  EXPECT_ERRNO(fs->Stat(At("nope"), st), ENOENT);
+  EXPECT_OK(fs->Move(At("a.tmp"), At("a"), 0));
+  bool exists = true;
+  EXPECT_OK(fs->Exists(At("a.tmp"), exists));
+  EXPECT_FALSE(exists);
+  EXPECT_EQ(kxmp::test::ReadFile(At("a")), "hello");
+
+  WriteAll(At("b"), "other");
+  EXPECT_ERRNO(fs->Move(At("b"), At("a"), 1), EEXIST);  // no-replace
+  EXPECT_EQ(kxmp::test::ReadFile(At("a")), "hello");
+  EXPECT_OK(fs->Move(At("b"), At("a"), 0));
+  EXPECT_EQ(kxmp::test::ReadFile(At("a")), "other");
+
+  ASSERT_OK(fs->CreateFolder(At("d/e"), 1));
+  EXPECT_OK(fs->Stat(At("d"), st));
+  EXPECT_EQ(st.st_mode & 0xF000, 0x4000u);
+  EXPECT_ERRNO(fs->RemoveFolder(At("d"), 0), ENOTEMPTY);
+  EXPECT_ERRNO(fs->RemoveFile(At("d/e"), 0), EISDIR);
+  EXPECT_OK(fs->RemoveFolder(At("d/e"), 0));
+  EXPECT_OK(fs->RemoveFolder(At("d"), 0));
+  EXPECT_OK(fs->RemoveFile(At("a"), 0));
+  EXPECT_ERRNO(fs->RemoveFile(At("a"), 0), ENOENT);
+}
+
+TEST_P(Contract, ChmodAndVolumeSize) {
+  MakeRoot();
+  WriteAll(At("m"), "x");
+  EXPECT_OK(FS()->Chmod(At("m"), 0600));
+  struct stat st {};
+  ASSERT_EQ(::stat(At("m").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  unsigned long long total = 0, free = ~0ULL;
+  EXPECT_OK(FS()->GetVolumeSize("", &total, &free));
+  EXPECT_GT(total, 0u);
+  EXPECT_LE(free, total);
+}
+
+TEST_P(Contract, DirContentsSplitsFilesAndFolders) {
+  MakeRoot();
+  WriteAll(At("f1"), "1");
+  WriteAll(At("f2"), "2");
+  ASSERT_OK(FS()->CreateFolder(At("sub"), 0));
+  ASSERT_EQ(::symlink("sub", At("link").c_str()), 0);
+  std::vector<std::string> files{"stale"}, folders{"stale"};
+  ASSERT_OK(FS()->GetDirContents(root_, files, folders));
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"f1", "f2", "link"}));
+  EXPECT_EQ(folders, (std::vector<std::string>{"sub"}));
+  EXPECT_ERRNO(FS()->GetDirContents(At("f1"), files, folders), ENOTDIR);
+}
+
+struct Seen {
+  std::set<std::string> entries;  // "folder|name|d" or "folder|name|f"
+  int calls = 0;
+  int stopAt = -1;
+};
+
+CZoError Record(const char* folder, const char* name, bool isFolder, void* ctx) {
+  auto* s = static_cast<Seen*>(ctx);
+  s->entries.insert(std::string(folder) + "|" + name + (isFolder ? "|d" : "|f"));
+  if (++s->calls == s->stopAt) return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "Entry found");
+  return CZoError::Success();
+}
+
+TEST_P(Contract, WalkReachesEveryDepthWithoutFollowingLinks) {
+  MakeRoot();
+  WriteAll(At("top"), "t");
+  WriteAll(At("a/b/c/deep"), "d");
+  ASSERT_EQ(::symlink(At("a").c_str(), At("a/b/loop").c_str()), 0);
+  Seen s;
+  ASSERT_OK(FS()->WalkDir(root_ + "/", &s, -1, false, Record, 0));
+  const std::string r = root_;
+  EXPECT_EQ(s.entries, (std::set<std::string>{r + "|top|f", r + "|a|d", r + "/a|b|d", r + "/a/b|c|d",
+                                              r + "/a/b|loop|f", r + "/a/b/c|deep|f"}));
+
+  Seen files;
+  ASSERT_OK(FS()->WalkDir(root_, &files, -1, true, Record, 0));
+  EXPECT_EQ(files.entries, (std::set<std::string>{r + "|top|f", r + "/a/b|loop|f", r + "/a/b/c|deep|f"}));
+
+  Seen shallow;
+  ASSERT_OK(FS()->WalkDir(root_, &shallow, 0, false, Record, 0));
+  EXPECT_EQ(shallow.entries, (std::set<std::string>{r + "|top|f", r + "|a|d"}));
+}
+
+TEST_P(Contract, WalkStopsAtTheFirstCallbackError) {
+  MakeRoot();
+  for (int i = 0; i < 10; ++i) WriteAll(At("d/f" + std::to_string(i)), "x");
+  Seen s;
+  s.stopAt = 3;
+  CZoError err = FS()->WalkDir(root_, &s, -1, false, Record, 0);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(err, EEXIST));
+  EXPECT_EQ(err.Message(), "Entry found");
+  EXPECT_EQ(s.calls, 3);
+  EXPECT_ERRNO(FS()->WalkDir(root_, &s, -1, false, nullptr, 0), EINVAL);
+  EXPECT_ERRNO(FS()->WalkDir(At("missing"), &s, -1, false, Record, 0), ENOENT);
+}
+
+TEST_P(Contract, WholeFileLockExcludesOtherHandles) {
+  MakeRoot();
+  WriteAll(At("lk"), "x");
+  auto a = File();
+  auto b = File();
+  ASSERT_OK(a->Open(At("lk"), O_RDWR, 0, 0));
+  ASSERT_OK(b->Open(At("lk"), O_RDWR, 0, 0));
+  ASSERT_OK(a->Lock(0));
+  EXPECT_ERRNO(b->Lock(2), EWOULDBLOCK);
+  EXPECT_ERRNO(b->Lock(4), EINVAL);
+  ASSERT_OK(a->Unlock());
+  EXPECT_OK(b->Lock(2));
+  EXPECT_OK(b->Unlock());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Backends, Contract,
+    ::testing::Values(BackendCase{"Local", [] { return std::make_shared<LocalBackend>(); }},
+                      BackendCase{"LocalComponentWalk",
+                                  [] { return std::make_shared<LocalBackend>(nullptr, ResolveMode::ComponentWalk); }},
+                      BackendCase{"FaultyWithoutFaults", [] { return std::make_shared<FaultyBackend>(); }}),
+    [](const ::testing::TestParamInfo<BackendCase>& info) { return std::string(info.param.name); });
+
+// The system calls through fixed virtual slots; a reordered declaration must fail here.
+template <typename C, typename F>
+size_t SlotOf(F C::*member) {
+  struct {
+    uintptr_t ptr;
+    ptrdiff_t adj;
+  } rep;
+  static_assert(sizeof(member) == sizeof(rep), "Itanium member pointer");
+  std::memcpy(&rep, &member, sizeof rep);
+  return (rep.ptr - 1) / sizeof(void*);
+}
+
+TEST(InterfaceLayout, SlotsKeepTheirNumbers) {
+  EXPECT_EQ(SlotOf(&CFSInterface::Exists), 4u);
+  EXPECT_EQ(SlotOf(&CFSInterface::CreateFolder), 6u);
+  EXPECT_EQ(SlotOf(&CFSInterface::GetVolumeSize), 7u);
+  EXPECT_EQ(SlotOf(&CFSInterface::Stat), 9u);
+  EXPECT_EQ(SlotOf(&CFSInterface::RemoveFile), 11u);
+  EXPECT_EQ(SlotOf(&CFSInterface::RemoveFolder), 12u);
+  EXPECT_EQ(SlotOf(&CFSInterface::GetDirContents), 13u);
+  EXPECT_EQ(SlotOf(&CFSInterface::WalkDir), 14u);
+  EXPECT_EQ(SlotOf(&CFSInterface::Chmod), 15u);
+  EXPECT_EQ(SlotOf(&CFSInterface::Move), 19u);
+  EXPECT_EQ(SlotOf(&CFileInterface::Open), 2u);
+  EXPECT_EQ(SlotOf(&CFileInterface::Close), 3u);
+  EXPECT_EQ(SlotOf(&CFileInterface::Read), 4u);
+  EXPECT_EQ(SlotOf(&CFileInterface::Write), 5u);
+  EXPECT_EQ(SlotOf(&CFileInterface::Seek), 6u);
+  EXPECT_EQ(SlotOf(&CFileInterface::Truncate), 9u);
+  EXPECT_EQ(SlotOf(&CFileInterface::Flush), 11u);
+  EXPECT_EQ(SlotOf(&CFileInterface::Lock), 14u);
+  EXPECT_EQ(SlotOf(&CFileInterface::Unlock), 15u);
+}
+
+}  // namespace
