@@ -52,6 +52,8 @@ class KXMP_EXPORT KXMAMountingPointSvc : public IOnDemandSvcInterface {
  protected:
   // Only getInstance() makes the process's object; derived test services make their own.
   KXMAMountingPointSvc();
+  // For tests that derive a fresh service: installs a driver of their own.
+  void SetDriverPtr(std::shared_ptr<AbstractMountingPointDriver> driver);
 
  private:
   EvEvent m_event;

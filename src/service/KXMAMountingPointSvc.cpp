@@ -75,6 +75,10 @@ std::shared_ptr<AbstractMountingPointDriver> KXMAMountingPointSvc::GetDriverPtr(
   return std::atomic_load(&m_driver);
 }
 
+void KXMAMountingPointSvc::SetDriverPtr(std::shared_ptr<AbstractMountingPointDriver> driver) {
+  std::atomic_store(&m_driver, std::move(driver));
+}
+
 CZoError KXMAMountingPointSvc::AllocateDriverPtr(bool) {
   if (std::atomic_load(&m_driver)) return CZoError::Success();
   try {

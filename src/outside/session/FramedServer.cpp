@@ -194,6 +194,12 @@ class FramedServer::Impl::Connection : public std::enable_shared_from_this<Conne
     writing_ = true;
     asio::async_write(socket_, asio::buffer(writeQueue_.front()),
                       asio::bind_executor(strand_, [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
+                        if (self->closed_) {
+                          // The buffers stay alive until the pending write has completed.
+                          self->writing_ = false;
+                          self->writeQueue_.clear();
+                          return;
+                        }
                         self->writeQueue_.pop_front();
                         if (ec) {
                           self->writing_ = false;
@@ -216,7 +222,7 @@ class FramedServer::Impl::Connection : public std::enable_shared_from_this<Conne
     boost::system::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_both, ignored);
     socket_.close(ignored);
-    writeQueue_.clear();
+    if (!writing_) writeQueue_.clear();
     server_->Remove(handle_);
   }
 
