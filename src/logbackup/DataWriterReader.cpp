@@ -34,15 +34,14 @@ bool LocalFileContext::getJobResultsDirectory(const char*& directory) {
   // Filled once, never changed or destroyed afterwards, so the characters handed out stay
   // valid for the life of the process. The mutex makes the first fill happen once even when
   // several threads ask at the same time; a failed fill is tried again by the next call.
-  static std::string& s_cacheJobResultsDirectory = *new std::string();
   static std::atomic<bool> s_filled{false};
   static std::mutex s_fillMutex;
-
-  if (s_filled.load(std::memory_order_acquire)) {
-    directory = s_cacheJobResultsDirectory.c_str();
-    return true;
-  }
   try {
+    static std::string& s_cacheJobResultsDirectory = *new std::string();
+    if (s_filled.load(std::memory_order_acquire)) {
+      directory = s_cacheJobResultsDirectory.c_str();
+      return true;
+    }
     std::lock_guard<std::mutex> guard(s_fillMutex);
     if (!s_filled.load(std::memory_order_relaxed)) {
       KXPI_CommClient commClient;
@@ -57,11 +56,11 @@ bool LocalFileContext::getJobResultsDirectory(const char*& directory) {
       s_cacheJobResultsDirectory = found;
       s_filled.store(true, std::memory_order_release);
     }
+    directory = s_cacheJobResultsDirectory.c_str();
+    return true;
   } catch (const std::exception&) {
     return false;  // out of memory or a failed mutex: nothing was cached
   }
-  directory = s_cacheJobResultsDirectory.c_str();
-  return true;
 }
 
 CZoError LocalFileContext::deriveRootFolder() {
