@@ -9,7 +9,6 @@
 //   join               root and name with exactly one separator
 //   contained-or-join  the name as it is when it already holds the root, else joined
 
-#include <cerrno>
 #include <memory>
 #include <string>
 
