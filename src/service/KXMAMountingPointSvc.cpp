@@ -122,12 +122,3 @@ CZoError KXMAMountingPointSvc::AllocateDriverPtr(bool) {
 void KXMAMountingPointSvc::HandleMount(CKxNetwork*, CNMessageBase*) {
   KXLOG_ERROR("Mount requests are not served yet");
 }
-
-CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long, std::list<DataServerContextPtr>&, bool,
-                                                        bool, const std::string&, bool) {
-  try {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kNotImplemented, "Data-server context lists are not served yet");
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
-  }
-}
