@@ -11,6 +11,7 @@
 #include "kxmp/KXMAMountingPointSvc.h"
 #include "outside/catalog/CatalogSeams.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/registry/KXPlatformInfo.h"
 #include "support/MountCache.h"
 
 using kxmp::catalog::ScopedArchiveManager;
