@@ -11,16 +11,12 @@
 namespace {
 // Serialises driver creation among every holder of the name, in and out of this process.
 const char kDriverInitializeLock[] = "KXMAMountingPointSvc_DriverInitialize";
-// Win32-style number for a call that this build does not serve yet.
-constexpr int kNotImplemented = 120;
-
-// Errors for when memory is short, built at load so that returning one allocates nothing.
+// An error for when memory is short, built at load so that returning it allocates nothing.
 CZoError MakeReserveError(int number, const char* message) {
   return CZoError(FXErrorUtil::Win32Code(number), FXCodeLocation("KXMAMountingPointSvc.cpp", "KXMAMountingPointSvc", 0),
                   message);
 }
 const CZoError kDriverAllocationFailed = MakeReserveError(8, "Failed to allocate [UnixMountingPointDriver]");
-const CZoError kOutOfMemory = MakeReserveError(14, "Out of memory");
 }  // namespace
 
 IOnDemandSvcInterface::~IOnDemandSvcInterface() = default;
@@ -51,15 +47,6 @@ CZoError KXMAMountingPointSvc::SubmitJob(std::string&, CNSession::OnDemandServic
                                          CNSession::OnDemandServiceMode) {
   status = static_cast<CNSession::OnDemandServiceStatusType>(0);
   return CZoError::Success();
-}
-
-CZoError KXMAMountingPointSvc::IncomingMsgXMLCallback(CKxNetworkServer::KxnCallback_e, CKxNetworkServer*,
-                                                      KxnHandle_t, CNMessageBase*) {
-  try {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kNotImplemented, "XML messages are not served yet");
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
-  }
 }
 
 CZoError KXMAMountingPointSvc::IncomingMsgXDRCallback(CKxNetworkServer::KxnCallback_e, CKxNetworkServer*,
@@ -117,8 +104,4 @@ CZoError KXMAMountingPointSvc::AllocateDriverPtr(bool) {
     if (std::atomic_load(&m_driver)) return CZoError::Success();
     return kDriverAllocationFailed;
   }
-}
-
-void KXMAMountingPointSvc::HandleMount(CKxNetwork*, CNMessageBase*) {
-  KXLOG_ERROR("Mount requests are not served yet");
 }
