@@ -11,16 +11,12 @@
 namespace {
 // Serialises driver creation among every holder of the name, in and out of this process.
 const char kDriverInitializeLock[] = "KXMAMountingPointSvc_DriverInitialize";
-// Win32-style number for a call that this build does not serve yet.
-constexpr int kNotImplemented = 120;
-
-// Errors for when memory is short, built at load so that returning one allocates nothing.
+// An error for when memory is short, built at load so that returning it allocates nothing.
 CZoError MakeReserveError(int number, const char* message) {
   return CZoError(FXErrorUtil::Win32Code(number), FXCodeLocation("KXMAMountingPointSvc.cpp", "KXMAMountingPointSvc", 0),
                   message);
 }
 const CZoError kDriverAllocationFailed = MakeReserveError(8, "Failed to allocate [UnixMountingPointDriver]");
-const CZoError kOutOfMemory = MakeReserveError(14, "Out of memory");
 }  // namespace
 
 IOnDemandSvcInterface::~IOnDemandSvcInterface() = default;
@@ -107,14 +103,5 @@ CZoError KXMAMountingPointSvc::AllocateDriverPtr(bool) {
     // The lock or a log line could not be made; a driver stored before stays in place.
     if (std::atomic_load(&m_driver)) return CZoError::Success();
     return kDriverAllocationFailed;
-  }
-}
-
-CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long, std::list<DataServerContextPtr>&, bool,
-                                                        bool, const std::string&, bool) {
-  try {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kNotImplemented, "Data-server context lists are not served yet");
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
   }
 }

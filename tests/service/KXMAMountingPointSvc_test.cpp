@@ -62,7 +62,7 @@ TEST_F(ServiceTest, HostCallsThatNeedNoWorkSucceed) {
   EXPECT_FALSE(svc.GetDriverPtr());  // none of these allocate the driver
 }
 
-TEST_F(ServiceTest, CallsNotServedYetFailInsteadOfSucceeding) {
+TEST_F(ServiceTest, ContextListWithoutDriverFails) {
   FreshService svc;
   std::list<DataServerContextPtr> contexts;
   EXPECT_TRUE(svc.GetDataServerContextList(1, contexts, true, true, "", false).IsError());
