@@ -1,0 +1,354 @@
+// DBLogBackupDataWriter: log files of one stream, written under "<name>.tmp" and renamed to
+// their final name once closed (and so made durable) on a data-server context; in file-mode
+// written locally under their final name.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <exception>
+
+#include "kxmp/AbstractMountingPointDriver.h"
+#include "kxmp/DBLogBackupDataWriter.h"
+#include "kxmp/DataServerContext.h"
+#include "logbackup/DataWriterReaderCommon.h"
+#include "logbackup/DataWriterReaderMetadata.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/log/Log.h"
+#include "outside/util/FXPath.h"
+#include "outside/util/FXString.h"
+#include "outside/xml/TesselMessages.h"
+
+using kxmp::logbackup::AddFileRecord;
+using kxmp::logbackup::DropLastFileRecord;
+using kxmp::logbackup::FileRecordCount;
+using kxmp::logbackup::HasParentComponent;
+using kxmp::logbackup::LastFileName;
+using kxmp::logbackup::OutOfMemoryError;
+
+namespace {
+
+constexpr int kErrNotInitialized = 774;  // Win32 kind
+constexpr int kErrFileMissing = 17;      // Win32 kind on a data-server context, errno kind locally
+constexpr int kErrNoContext = 5;         // errno kind
+// One pass of a write moves at most this much, so any length fits the component's 32-bit count.
+constexpr size_t kMaxWritePass = size_t(1) << 30;
+// The metadata document: O_WRONLY | O_CREAT | O_TRUNC, mode 0660.
+constexpr unsigned int kMetadataFlags = 0x241;
+constexpr unsigned int kMetadataMode = 0x1B0;
+
+const char kTmpSuffix[] = ".tmp";
+
+}  // namespace
+
+DBLogBackupDataWriter::DBLogBackupDataWriter(unsigned long subclientId, bool fileMode, time_t backupTime,
+                                             int32_t streamNumber, const std::string& rootFolder,
+                                             DBLogBackupErrorHandler* errorHandler, bool useCache)
+    : DBLogBackupInterface(subclientId, true, fileMode, backupTime, rootFolder, errorHandler, useCache) {
+  DataServerContext* context = firstContext();
+  if (context == nullptr) return;
+  // A writer without a time value writes straight into the root folder, where earlier
+  // streams' files are already committed.
+  fileCommitted = backupTime == 0;
+  try {
+    kxmp::logbackup::SetStreamInfo(streamContext, streamNumber, context->getFSParams().host.hostName, backupTime);
+  } catch (const std::exception&) {
+    // Out of memory: the metadata lacks the stream's description, the files are unaffected.
+  }
+}
+
+DBLogBackupDataWriter::~DBLogBackupDataWriter() { finish(); }
+
+CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags, unsigned int mode) try {
+  AddFileRecord(streamContext, name, static_cast<int64_t>(::time(nullptr)));
+  DataServerContext* context = firstContext();
+  if (context == nullptr && !localContext) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, kErrNoContext, "DataServerContext not initialized");
+  }
+  CZoError err;
+  if (context != nullptr) {
+    if (streamContext.fileHandle != nullptr) {
+      // The caller never closed the previous file: it stays uncommitted under its temporary
+      // name, but its handle must not leak.
+      KXLOG_ERROR("A file was still open when [%s] was opened; it is closed without being committed", name.c_str());
+      AbstractMountingPointDriver::AMCloseFile(context, streamContext.fileHandle);
+    }
+    if (HasParentComponent(name)) {
+      err = FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "File name [%s] leads out of the root folder [%s]", name.c_str(),
+                                    context->getRootFolder().c_str());
+    } else {
+      // The temporary file is ours alone: a leftover of an interrupted backup is truncated.
+      const unsigned int tmpFlags = (flags & O_ACCMODE) != O_RDONLY ? (flags | O_TRUNC) : flags;
+      err = AbstractMountingPointDriver::AMOpenFile(context, name + kTmpSuffix, static_cast<int>(tmpFlags),
+                                                    static_cast<int>(mode), 0, streamContext.fileHandle);
+    }
+  } else {
+    err = localContext->openFile(name, flags, mode);
+  }
+  if (err.IsError()) {
+    setLastErrorText("Failed to open file [%s], error=%s, ", name.c_str(), err.AsString().c_str());
+    reportError(err);
+    return err.Push(FX_LOC, "Failed to open file [%s]", name.c_str());
+  }
+  return CZoError::Success();
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
+  if (streamContext.fileHandle == nullptr && !localContext) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, kErrNoContext, "DataServerContext not initialized");
+  }
+  size_t written = 0;
+  CZoError err;
+  while (written < length) {
+    const unsigned int pass = static_cast<unsigned int>(std::min(length - written, kMaxWritePass));
+    unsigned int n = 0;
+    if (streamContext.fileHandle != nullptr) {
+      err = streamContext.fileHandle->Write(buffer + written, pass, &n);
+    } else {
+      // writeFile only reads from the buffer.
+      err = localContext->writeFile(const_cast<char*>(buffer + written), pass, &n);
+    }
+    if (err.IsSuccess() && (n == 0 || n > pass)) {
+      // A pass that moves nothing would repeat for ever; one that claims more than it was
+      // given would run the count past the buffer.
+      err = FXErrorUtil::ErrorErrNo(FX_LOC, EIO, n == 0 ? "Write made no progress" : "Write reported %u bytes of %u",
+                                    n, pass);
+    }
+    if (err.IsError()) break;
+    written += n;
+  }
+  if (err.IsError()) {
+    setLastErrorText("Failed to write to file, error=%s", err.AsString().c_str());
+    KXLOG_ERROR("%s", lastErrorText.c_str());
+    reportError(err);
+    return err.Push(FX_LOC);
+  }
+  return CZoError::Success();
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataWriter::close(const std::string& name) try {
+  if (streamContext.fileHandle == nullptr) {
+    CZoError err = closeLocalFile();
+    if (err.IsError()) {
+      removeFile(name);  // in file-mode there is no rename: the final name must not keep a broken file
+      reportError(err);
+      return err.Push(FX_LOC, "Failed to close the file");
+    }
+    return CZoError::Success();
+  }
+
+  DataServerContext* context = firstContext();
+  CZoError err = AbstractMountingPointDriver::AMCloseFile(context, streamContext.fileHandle);
+  if (err.IsError()) {
+    setLastErrorText("Failed to close the file, error=%s", err.AsString().c_str());
+    removeFile(name);
+    KXLOG_ERROR("%s", lastErrorText.c_str());
+    reportError(err);
+    return err.Push(FX_LOC);
+  }
+  if (FileRecordCount(streamContext) == 0) return CZoError::Success();
+  // The rename takes the name recorded by open, whatever name the caller passes here.
+  const std::string finalPath = "/" + LastFileName(streamContext);
+  err = AbstractMountingPointDriver::AMMove(context, finalPath + kTmpSuffix, finalPath);
+  if (err.IsError()) {
+    setLastErrorText("Failed to rename the file [%s], error=%s", finalPath.c_str(), err.AsString().c_str());
+    removeFile(name);
+    KXLOG_ERROR("%s", lastErrorText.c_str());
+    reportError(err);
+    return err.Push(FX_LOC);
+  }
+  fileCommitted = true;
+  return CZoError::Success();
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataWriter::removeFile(const std::string& name) try {
+  const size_t records = FileRecordCount(streamContext);
+  if (lastErrorText.empty() || (name.empty() && records == 0)) return CZoError::Success();
+  std::string path = name.empty() ? LastFileName(streamContext) + kTmpSuffix : name;
+
+  DataServerContext* context = firstContext();
+  if (context != nullptr) {
+    if (streamContext.fileHandle != nullptr) {
+      // A file still open after a failed write: drop it first, so that no later close can
+      // commit what is being removed.
+      AbstractMountingPointDriver::AMCloseFile(context, streamContext.fileHandle);
+    }
+    if (path.empty() || path[0] != '/') path.insert(0, "/");
+    CZoError err;
+    if (HasParentComponent(path)) {
+      err = FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "File name [%s] leads out of the root folder", path.c_str());
+    } else {
+      err = AbstractMountingPointDriver::AMRemoveFileFolder(context, path);
+    }
+    if (err.IsError()) {
+      KXLOG_ERROR("Failed to delete file [%s], error=%s", (context->getRootFolder() + path).c_str(),
+                  err.AsString().c_str());
+      reportError(err);
+    }
+  } else if (localContext) {
+    CZoError err = localContext->removeFile();
+    if (err.IsError()) {
+      KXLOG_ERROR("Failed to delete file [%s], error=%s", (localContext->getRootFolder() + path).c_str(),
+                  err.AsString().c_str());
+      reportError(err);
+    }
+  }
+  if (name.empty()) DropLastFileRecord(streamContext);
+  return CZoError::Success();
+} catch (const std::exception&) {
+  return CZoError::Success();  // clean-up is best effort; nothing more can be done without memory
+}
+
+CZoError DBLogBackupDataWriter::writeMetadata(const std::string& document, const std::string& fileName) try {
+  CZoError err = open(fileName, kMetadataFlags, kMetadataMode);
+  if (err.IsError()) {
+    reportError(err);
+    return err.Push(FX_LOC, "Failed to open metadata file [%s] for writing", fileName.c_str());
+  }
+  err = write(document.data(), document.size());
+  if (err.IsError()) {
+    // Nothing partial may stay behind, not even under the temporary name.
+    removeFile("");
+    reportError(err);
+    return err.Push(FX_LOC, "Failed to write to file [%s] xml = [%s]", fileName.c_str(), document.c_str());
+  }
+  err = close(fileName);
+  if (err.IsError()) {
+    reportError(err);
+    return err.Push(FX_LOC, "Failed to close the file [%s] xml= [%s]", fileName.c_str(), document.c_str());
+  }
+  return CZoError::Success();
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataWriter::verifyBackedupFile(const std::string& path) try {
+  if (!contextList && !localContext) {
+    CZoError err = FXErrorUtil::ErrorWin32(FX_LOC, kErrNotInitialized, "dataserver context not initialized.");
+    reportError(err);
+    return err.Push(FX_LOC);
+  }
+  if (contextList) {
+    DataServerContext* context = firstContext();
+    if (context == nullptr) {
+      CZoError err =
+          FXErrorUtil::ErrorWin32(FX_LOC, kErrNotInitialized, "Unexpected error,  dataserver context not initialized");
+      reportError(err);
+      return err.Push(FX_LOC);
+    }
+    bool exists = false;
+    CZoError err = AbstractMountingPointDriver::AMExists(context, path, exists);
+    if (err.IsError()) {
+      KXLOG_ERROR("Error accessing file [%s] error[%s]", path.c_str(), err.AsString().c_str());
+      reportError(err);
+      return err.Push(FX_LOC);
+    }
+    if (!exists) {
+      err = FXErrorUtil::ErrorWin32(FX_LOC, kErrFileMissing, "Failed to access file [%s] on DataServer Root folder [%s]",
+                                    path.c_str(), context->getRootFolder().c_str());
+      reportError(err);
+      return err.Push(FX_LOC);
+    }
+    return CZoError::Success();
+  }
+  const std::string& root = localContext->getRootFolder();
+  std::string fullName = path;
+  if (root.empty() || path.find(root) == std::string::npos) {
+    fullName = root;
+    FXPath::Append(fullName, path);
+  }
+  if (::access(fullName.c_str(), F_OK) != 0) {
+    const int e = errno;
+    CZoError err =
+        FXErrorUtil::ErrorErrNo(FX_LOC, kErrFileMissing, "File [%s] not accessible [%d]", fullName.c_str(), e);
+    reportError(err);
+    return err.Push(FX_LOC);
+  }
+  return CZoError::Success();
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+std::string DBLogBackupDataWriter::getRootFolder() {
+  try {
+    if (contextList) {
+      DataServerContext* context = firstContext();
+      if (context != nullptr) return context->getRootFolder();
+      KXLOG_ERROR("Failed to get root folder");
+      return std::string();
+    }
+    if (localContext) return localContext->getRootFolder();
+  } catch (const std::exception&) {
+  }
+  return std::string();
+}
+
+CZoError DBLogBackupDataWriter::setRootFolder(const std::string& root) try {
+  if (contextList) {
+    DataServerContext* context = firstContext();
+    if (context != nullptr) {
+      context->setRootFolder(root);
+      return CZoError::Success();
+    }
+    KXLOG_ERROR("Dataserver context not initialized");
+    return FXErrorUtil::ErrorWin32(FX_LOC, kErrNotInitialized, "Dataserver  Context not initialized.");
+  }
+  if (localContext) {
+    localContext->setRootFolder(root);
+    return CZoError::Success();
+  }
+  KXLOG_ERROR("Dataserver context not initialized");
+  CZoError err = FXErrorUtil::ErrorWin32(FX_LOC, kErrNotInitialized, "Dataserver  Context not initialized.");
+  reportError(err);
+  return err.Push(FX_LOC);
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+DataServerContextPtr DBLogBackupDataWriter::getDataServerContextPtrForBackup() {
+  if (!contextList || contextList->empty()) return DataServerContextPtr();
+  return contextList->front();
+}
+
+void DBLogBackupDataWriter::finish() noexcept {
+  try {
+    close("");
+
+    if (writeMetadataEnabled && FileRecordCount(streamContext) != 0 && fileCommitted) {
+      std::string text;
+      if (!streamContext.metadata || streamContext.metadata->serialize(text, false) != 0) {
+        KXLOG_ERROR("Xml Metadata message serialization failed ");
+      }
+      const std::string name = FXString::Format("StreamMetadata_%d.xml", kxmp::logbackup::StreamNumber(streamContext));
+      CZoError err = writeMetadata(text, name);
+      if (err.IsError()) {
+        if (errorHandler == nullptr) {
+          KXLOG_ERROR("ErrorHandler not defined ignoring writeMetadata error, error=%s", err.AsString().c_str());
+        } else {
+          reportError(err);
+        }
+      }
+    }
+
+    if (FileRecordCount(streamContext) != 0) {
+      Tessel::MADataPathsListCache cache;
+      CZoError err = LocalFileContext::readMADataPathsFromMACache(subclientId, cache);
+      if (err.IsError()) KXLOG_ERROR("Unserialization failed, error=%s", err.AsString().c_str());
+      if (DataServerContext* context = firstContext()) {
+        err = LocalFileContext::updateMADataPathCache(subclientId, cache, &context->getFSParams());
+        if (err.IsError()) KXLOG_ERROR("Updating ma cache failed, error=%s", err.AsString().c_str());
+      }
+      reportError(err);
+    }
+  } catch (...) {
+    // A destructor has no way to pass anything on; what could be logged was logged.
+  }
+}
