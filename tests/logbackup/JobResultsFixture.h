@@ -19,21 +19,8 @@
 
 namespace kxmp::test {
 
-class JobResultsTest : public HomeTest {
- protected:
-  void SetUp() override {
-    HomeTest::SetUp();
-    jobResults_ = SharedJobResults();
-    ASSERT_TRUE(KXPlatformInfo().setRegString("Runtime", "sJobResultsDirectory", jobResults_));
-    CZoDirectory::Remove(jobResults_ + "/2", true, false);
-  }
-
-  std::string SubclientFolder(unsigned long id) const { return jobResults_ + "/2/" + std::to_string(id); }
-  std::string CacheFile(unsigned long id) const { return SubclientFolder(id) + "/DBLogBackupMAPathCache.xml"; }
-
-  std::string jobResults_;
-
- private:
+// The job results directory of the whole test process (made on first use, removed at exit).
+inline const std::string& ProcessJobResultsDirectory() {
   struct SharedDir {
     SharedDir() {
       std::string tmpl = "/tmp/kxmp-jobresults-XXXXXX";
@@ -43,10 +30,30 @@ class JobResultsTest : public HomeTest {
     ~SharedDir() { CZoDirectory::Remove(path, true, false); }
     std::string path;
   };
-  static const std::string& SharedJobResults() {
-    static SharedDir dir;
-    return dir.path;
+  static SharedDir dir;
+  return dir.path;
+}
+
+// Points the registry of the test's home at the process's job results directory and clears
+// what an earlier test left below it.
+inline std::string UseProcessJobResultsDirectory() {
+  const std::string& dir = ProcessJobResultsDirectory();
+  EXPECT_TRUE(KXPlatformInfo().setRegString("Runtime", "sJobResultsDirectory", dir));
+  CZoDirectory::Remove(dir + "/2", true, false);
+  return dir;
+}
+
+class JobResultsTest : public HomeTest {
+ protected:
+  void SetUp() override {
+    HomeTest::SetUp();
+    jobResults_ = UseProcessJobResultsDirectory();
   }
+
+  std::string SubclientFolder(unsigned long id) const { return jobResults_ + "/2/" + std::to_string(id); }
+  std::string CacheFile(unsigned long id) const { return SubclientFolder(id) + "/DBLogBackupMAPathCache.xml"; }
+
+  std::string jobResults_;
 };
 
 // One data-path record of a cache message, for assertions.

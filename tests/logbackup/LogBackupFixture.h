@@ -1,0 +1,67 @@
+#pragma once
+// Log backup writers and readers of subclient 42 against real folders: the catalog of
+// ContextTest (storage hosts ma1..ma3, mount paths <home>/mp1..mp3), the mount paths the test
+// attaches to the subclient, and the process's job results directory for the data-path cache
+// file. The writer and reader prefix the backup-set GUID, so the root folder on mount path i
+// is RootOn(i, "bs-guid-42").
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/ContextFixture.h"
+#include "kxmp/DBLogBackupInterface.h"
+#include "logbackup/JobResultsFixture.h"
+#include "outside/catalog/CatalogRecords.h"
+#include "outside/error/CZoError.h"
+
+namespace kxmp::test {
+
+// Keeps every error handed to the error handler.
+class RecordingHandler : public DBLogBackupErrorHandler {
+ public:
+  void onError(const CZoError& error) override { errors.push_back(error); }
+  std::vector<CZoError> errors;
+};
+
+class LogBackupTest : public ContextTest {
+ protected:
+  void SetUp() override {
+    ContextTest::SetUp();
+    jobResults_ = UseProcessJobResultsDirectory();
+    log_->Clear();
+  }
+
+  // Attaches mount paths (0-based) to the subclient, the first as primary.
+  void Attach(std::vector<int> which) {
+    int position = 0;
+    for (int i : which) {
+      const int64_t kind = position == 0 ? catalog::kKindPrimary : catalog::kKindAlternate;
+      CZoError e = admin_->Attach(kSubclient, i + 1, kind, position++);
+      ASSERT_FALSE(e.IsError()) << e.AsString();
+    }
+  }
+
+  std::string Root(size_t i) const { return RootOn(i, "bs-guid-42"); }
+  std::string CacheFile() const { return jobResults_ + "/2/42/DBLogBackupMAPathCache.xml"; }
+
+  std::string jobResults_;
+  RecordingHandler handler_;
+};
+
+// Deterministic content of a given size, different for every seed.
+inline std::string Content(size_t size, uint32_t seed) {
+  std::string out(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    out[i] = static_cast<char>(x);
+  }
+  return out;
+}
+
+}  // namespace kxmp::test
