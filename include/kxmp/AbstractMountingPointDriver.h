@@ -57,7 +57,12 @@ class KXMP_EXPORT AbstractMountingPointDriver {
   // ---- mount path list ----------------------------------------------------------------------
   static CZoError GetSubclientMountpathList(unsigned long subclientId, std::vector<MountPathInfo>& list,
                                             bool mountAll, bool forFailover, bool useCache, bool refreshCache);
+  // Fills the record's path (cut out of the raw text), host and id; the cache index is left
+  // alone. A malformed raw text is logged and leaves the path empty.
   static void parseMountPath(MountpathInfo_t& entry, MountPathInfo& record);
+  // The same, but false and the record untouched when the raw text is malformed: fewer than
+  // two "|", or no path between the bracket characters next to them.
+  static bool tryParseMountPath(const MountpathInfo_t& entry, MountPathInfo& record);
 
   // ---- contexts and root folder -------------------------------------------------------------
   // Opens a mount path: builds the context and makes sure its root folder exists (created for

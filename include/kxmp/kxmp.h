@@ -24,6 +24,8 @@
 #include "kxmp/UnixMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
 #include "kxmp/RegistryNames.h"
+#include "kxmp/LocalFileContext.h"
+#include "kxmp/StreamContext.h"
 #include "outside/catalog/ApplicationId.h"
 #include "outside/catalog/ArMgrClientAPI.h"
 #include "outside/catalog/ArMgrTypes.h"

@@ -53,15 +53,6 @@ CZoError KXMAMountingPointSvc::SubmitJob(std::string&, CNSession::OnDemandServic
   return CZoError::Success();
 }
 
-CZoError KXMAMountingPointSvc::IncomingMsgXMLCallback(CKxNetworkServer::KxnCallback_e, CKxNetworkServer*,
-                                                      KxnHandle_t, CNMessageBase*) {
-  try {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kNotImplemented, "XML messages are not served yet");
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
-  }
-}
-
 CZoError KXMAMountingPointSvc::IncomingMsgXDRCallback(CKxNetworkServer::KxnCallback_e, CKxNetworkServer*,
                                                       KxnHandle_t, unsigned long, kxsDatabuf_v2*) {
   return CZoError::Success();
@@ -117,10 +108,6 @@ CZoError KXMAMountingPointSvc::AllocateDriverPtr(bool) {
     if (std::atomic_load(&m_driver)) return CZoError::Success();
     return kDriverAllocationFailed;
   }
-}
-
-void KXMAMountingPointSvc::HandleMount(CKxNetwork*, CNMessageBase*) {
-  KXLOG_ERROR("Mount requests are not served yet");
 }
 
 CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long, std::list<DataServerContextPtr>&, bool,

@@ -64,9 +64,6 @@ TEST_F(ServiceTest, HostCallsThatNeedNoWorkSucceed) {
 
 TEST_F(ServiceTest, CallsNotServedYetFailInsteadOfSucceeding) {
   FreshService svc;
-  CZoError xml = svc.IncomingMsgXMLCallback(CKxNetworkServer::KXN_CALLBACK_RECEIVED, nullptr, 1, nullptr);
-  EXPECT_TRUE(xml.IsError());
-  EXPECT_EQ(xml.Frames().at(0).file, "KXMAMountingPointSvc.cpp");
   std::list<DataServerContextPtr> contexts;
   EXPECT_TRUE(svc.GetDataServerContextList(1, contexts, true, true, "", false).IsError());
   EXPECT_TRUE(contexts.empty());

@@ -1,0 +1,317 @@
+// A subclient's mount paths: from the archive manager while the control server is online and
+// the cached list is stale or not wanted, else from the registry cache, which a fresh answer
+// refills. Also decides the order in which the paths are to be tried.
+
+#include <cstddef>
+#include <ctime>
+#include <exception>
+#include <map>
+#include <new>
+
+#include "driver/RegistryNumber.h"
+#include "kxmp/AbstractMountingPointDriver.h"
+#include "kxmp/RegistryNames.h"
+#include "outside/catalog/ArMgrClientAPI.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/event/EvEvent.h"
+#include "outside/log/Log.h"
+#include "outside/registry/KXPI.h"
+#include "outside/registry/KXPlatformInfo.h"
+#include "outside/util/Endian.h"
+#include "outside/util/FXString.h"
+
+namespace {
+
+constexpr int kDefaultRefreshHours = 8;
+constexpr unsigned int kEventCatalog = 0x31F8390E;
+constexpr unsigned int kNoUsableMountPathEvent = 0x4A000574;
+constexpr int kErrNoLibraryPathForSubclient = 4306;
+constexpr int kErrNoLibraryPath = 1359;
+constexpr int kErrNoMountPathReady = 50;
+constexpr int kErrNoMemory = 14;
+
+// Returned when memory runs out; built at load so that returning it allocates nothing.
+const CZoError kOutOfMemory(FXErrorUtil::Win32Code(kErrNoMemory),
+                            FXCodeLocation("MountPathList.cpp", "AbstractMountingPointDriver::GetSubclientMountpathList", 0),
+                            "Out of memory while getting the mount paths");
+
+using Values = std::map<std::string, std::string>;
+
+std::string ValueName(const char* plain, int index) {
+  return index < 1 ? std::string(plain) : FXString::Format("%s_%d", plain, index);
+}
+
+// Value `name` as text; a missing value reads as empty.
+const std::string& Lookup(Values& values, const std::string& name) { return values[name]; }
+
+// Reads the refresh interval from the mount-point key and the subclient's values into
+// `values`, creating keys that are missing. Returns the interval in seconds.
+int64_t ReadCacheSettings(const KXPlatformInfo& platform, const std::string& parentKey,
+                          const std::string& subclientKey, Values& values, int64_t& lastRefresh) {
+  int64_t intervalHours = kDefaultRefreshHours;
+  if (platform.getRegValues(parentKey, &values)) {
+    const std::string& hours = Lookup(values, MACacheRefreshHours);
+    if (!hours.empty()) intervalHours = kxmp::regnum::ToInt32(hours);
+  } else {
+    KXLOG_NORMAL("Creating registry key [%s]", parentKey.c_str());
+    if (!platform.createRegKey(parentKey)) {
+      KXLOG_ERROR("Failed to creating registry key [%s] err[%d]", parentKey.c_str(), platform.getRegError());
+    }
+  }
+  lastRefresh = 0;
+  if (platform.getRegValues(subclientKey, &values)) {
+    const std::string& last = Lookup(values, MALastRefreshTime);
+    if (!last.empty()) lastRefresh = kxmp::regnum::ToInt64(last);
+  } else {
+    KXLOG_NORMAL("Creating registry key [%s]", subclientKey.c_str());
+    if (!platform.createRegKey(subclientKey)) {
+      KXLOG_ERROR("Failed to create registry key [%s] err[%d]", subclientKey.c_str(), platform.getRegError());
+    }
+  }
+  return intervalHours * 3600;  // 64-bit: any configured hour count fits
+}
+
+// Non-zero when the control server counts as online.
+unsigned int ControlServerOnline(const KXPlatformInfo& platform) {
+  if (KXPI_Base().getPlatformType() & 1u) return 1;
+  std::string online = "0";
+  if (!platform.getString("Runtime", "nCSONLINE", &online)) online = "0";
+  return static_cast<unsigned int>(kxmp::regnum::ToInt32(online));
+}
+
+// Strictly inside (last refresh, last refresh + interval): a refresh time in the future (the
+// clock was set back) or exactly the interval old counts as stale.
+bool IsFresh(int64_t lastRefresh, int64_t now, int64_t intervalSeconds) {
+  if (!(lastRefresh < now) || intervalSeconds <= 0) return false;
+  // The difference of two 64-bit times may not fit a signed 64-bit number.
+  uint64_t age = static_cast<uint64_t>(now) - static_cast<uint64_t>(lastRefresh);
+  return age < static_cast<uint64_t>(intervalSeconds);
+}
+
+void LogMalformed(const MountpathInfo_t& entry) {
+  KXLOG_ERROR("Skip malformed mount path [%s] id[%ld] of MAHostnameMangled[%s]", entry.rawMountPath.c_str(),
+              static_cast<long>(entry.mountPathId), entry.hostNameMangled.c_str());
+}
+
+// Writes one entry of a fresh reply under the value names of cache entry `index`.
+void CacheEntry(const KXPlatformInfo& platform, const std::string& key, const MountPathInfo& record, int index) {
+  const std::string hostName = ValueName(MAHostnameMangledVal, index);
+  const std::string pathName = ValueName(MAMountPathVal, index);
+  const std::string idName = ValueName(MAMountPathIdVal, index);
+  if (!platform.setRegString(key, hostName, record.hostName)) {
+    KXLOG_ERROR("Failed to set registry key [%s] for [%s] with value [%s] err[%d]", key.c_str(), hostName.c_str(),
+                record.hostName.c_str(), platform.getRegError());
+  }
+  if (!platform.setRegString(key, pathName, record.mountPath)) {
+    KXLOG_ERROR("Failed to set registry key [%s] for [%s] with value [%s] err[%d]", key.c_str(), pathName.c_str(),
+                record.mountPath.c_str(), platform.getRegError());
+  }
+  // The cache keeps ids cut to 32 bits.
+  if (!platform.setRegInt(key, idName, static_cast<int32_t>(record.mountPathId))) {
+    KXLOG_ERROR("Failed to set registry key [%s] for [%s] with value [%ld] err[%d]", key.c_str(), idName.c_str(),
+                static_cast<long>(record.mountPathId), platform.getRegError());
+  }
+  KXLOG_NORMAL("Cached [%s][%s] [%s][%s] [%s][%ld]", hostName.c_str(), record.hostName.c_str(), pathName.c_str(),
+               record.mountPath.c_str(), idName.c_str(), static_cast<long>(record.mountPathId));
+}
+
+// A fresh reply for a single mount: the cache gets every entry (primary and alternates), the
+// list only the primary. Alternates reach callers through the cache (failover).
+void TakeFreshReply(const KXPlatformInfo& platform, const std::string& key, const GetSubclientMountpathListRet_t& reply,
+                    bool useCache, time_t now, std::vector<MountPathInfo>& list) {
+  MountPathInfo primary;  // a reply without a primary gives an empty record with id and index 0
+  int alternates = 0;
+  for (const MountpathInfo_t& entry : reply.mountPaths) {
+    MountPathInfo record;
+    if (!AbstractMountingPointDriver::tryParseMountPath(entry, record)) {
+      LogMalformed(entry);
+      continue;
+    }
+    int index;
+    if (entry.kind == 0) {
+      record.cacheIndex = 0;
+      primary = record;  // a later primary replaces an earlier one
+      index = 0;
+    } else if (entry.kind == -1) {
+      index = ++alternates;
+      record.cacheIndex = index;
+    } else {
+      // Only the two known kinds have a place in the cache.
+      KXLOG_NORMAL("Skip mount path [%s] of kind [%ld]", record.mountPath.c_str(), static_cast<long>(entry.kind));
+      continue;
+    }
+    if (useCache) CacheEntry(platform, key, record, index);
+  }
+  if (useCache) {
+    const long nowValue = static_cast<long>(now);
+    if (!platform.setRegString(key, MALastRefreshTime, FXString::Format("%ld", nowValue))) {
+      KXLOG_ERROR("Failed to set registry key [%s] for LastRefreshTime with value [%ld] err[%d]", key.c_str(),
+                  nowValue, platform.getRegError());
+    }
+    if (!platform.setRegInt(key, FailoverNumber, alternates)) {
+      KXLOG_ERROR("Failed to set registry key [%s] for nFailoverNumber with value [%d] err[%d]", key.c_str(),
+                  alternates, platform.getRegError());
+    }
+    if (!platform.setRegInt(key, FailoverCurrent, 0)) {
+      KXLOG_ERROR("Failed to reset registry key [%s] for FailoverCurrent err[%d]", key.c_str(),
+                  platform.getRegError());
+    }
+    KXLOG_NORMAL("Cached LastRefreshTime[%ld] nFailoverNumber[%d] and reset nFailoverCurrent", nowValue, alternates);
+  }
+  list.push_back(primary);
+}
+
+// The cached entries in the order to try them: the entry in use, the primary, then the
+// other alternates.
+void TakeCachedList(Values& values, unsigned int csOnline, std::vector<MountPathInfo>& list) {
+  int32_t count = kxmp::regnum::ToInt32(Lookup(values, FailoverNumber));
+  const int32_t current = kxmp::regnum::ToInt32(Lookup(values, FailoverCurrent));
+  // Each real entry has its own values in the key, so a larger count is damage: never walk
+  // more entries than there are values.
+  if (static_cast<size_t>(count > 0 ? count : 0) > values.size()) count = static_cast<int32_t>(values.size());
+  if (current > 0 && current <= count) {
+    MountPathInfo entry = AbstractMountingPointDriver::readCache(values, current);
+    AbstractMountingPointDriver::addMountPathFromCache(list, entry, csOnline);
+  }
+  MountPathInfo primary = AbstractMountingPointDriver::readCache(values, 0);
+  AbstractMountingPointDriver::addMountPathFromCache(list, primary, csOnline);
+  for (int32_t i = 1; i <= count; ++i) {
+    if (i == current) continue;
+    MountPathInfo entry = AbstractMountingPointDriver::readCache(values, i);
+    AbstractMountingPointDriver::addMountPathFromCache(list, entry, csOnline);
+  }
+}
+
+// The alternate entries for a failover, in rising order; the primary is not offered.
+void TakeFailoverList(Values& values, unsigned int csOnline, std::vector<MountPathInfo>& list) {
+  int32_t count = kxmp::regnum::ToInt32(Lookup(values, FailoverNumber));
+  if (static_cast<size_t>(count > 0 ? count : 0) > values.size()) count = static_cast<int32_t>(values.size());
+  for (int32_t i = 1; i <= count; ++i) {
+    const std::string hostName = ValueName(MAHostnameMangledVal, i);
+    const std::string pathName = ValueName(MAMountPathVal, i);
+    const std::string idName = ValueName(MAMountPathIdVal, i);
+    MountPathInfo entry = AbstractMountingPointDriver::readCache(values, i);
+    if (csOnline == 0 && AbstractMountingPointDriver::isCSMACombo(entry.hostName)) {
+      KXLOG_NORMAL("Skip failover [%s][%s] [%s][%s] [%s][%ld] for CS/MA Combo and CS is offline", hostName.c_str(),
+                   entry.hostName.c_str(), pathName.c_str(), entry.mountPath.c_str(), idName.c_str(),
+                   static_cast<long>(entry.mountPathId));
+      continue;
+    }
+    list.push_back(entry);
+    KXLOG_NORMAL("Read failover [%s][%s] [%s][%s] [%s][%ld]", hostName.c_str(), entry.hostName.c_str(),
+                 pathName.c_str(), entry.mountPath.c_str(), idName.c_str(), static_cast<long>(entry.mountPathId));
+  }
+}
+
+// Tells operators that a subclient has no usable mount path left.
+void RaiseNoUsableMountPath(unsigned long subclientId) {
+  EvEvent event;
+  if (!event.initialize(2, kEventCatalog, 0, nullptr, "")) KXLOG_ERROR("Failed to init event");
+  uint64_t id = ulittleEndianLongLong(static_cast<uint64_t>(subclientId));
+  event.addArgument(&id, EvEvent::kArgUInt64LE);
+  event.MajorEvent(kNoUsableMountPathEvent, 0, 0);
+}
+
+}  // namespace
+
+bool AbstractMountingPointDriver::tryParseMountPath(const MountpathInfo_t& entry, MountPathInfo& record) {
+  // "library|[path]|id": the path starts two characters after the first "|" and ends one
+  // character before the last.
+  const std::string& raw = entry.rawMountPath;
+  const size_t first = raw.find('|');
+  const size_t last = raw.rfind('|');
+  if (first == std::string::npos || last == first || last - first <= 3) return false;
+  record.mountPath = raw.substr(first + 2, last - first - 3);
+  record.hostName = entry.hostNameMangled;
+  record.mountPathId = entry.mountPathId;
+  return true;
+}
+
+void AbstractMountingPointDriver::parseMountPath(MountpathInfo_t& entry, MountPathInfo& record) {
+  try {
+    if (!tryParseMountPath(entry, record)) {
+      LogMalformed(entry);
+      record.mountPath.clear();
+      record.hostName = entry.hostNameMangled;
+      record.mountPathId = entry.mountPathId;
+    }
+  } catch (const std::bad_alloc&) {
+    record.mountPath.clear();
+  }
+}
+
+CZoError AbstractMountingPointDriver::GetSubclientMountpathList(unsigned long subclientId,
+                                                                std::vector<MountPathInfo>& list, bool mountAll,
+                                                                bool forFailover, bool useCache, bool refreshCache) {
+  const size_t before = list.size();
+  try {
+    KXPlatformInfo platform;
+    const std::string parentKey = FXString::Format("~%s", MAMountPointKey);
+    const std::string key = FXString::Format("%s%s\\%lu", "~", MAMountPointKey, subclientId);
+    Values values;
+    int64_t lastRefresh = 0;
+    const int64_t interval = ReadCacheSettings(platform, parentKey, key, values, lastRefresh);
+    const unsigned int csOnline = ControlServerOnline(platform);
+    const time_t now = time(nullptr);
+
+    const bool cacheWanted = !mountAll && !forFailover && !refreshCache && IsFresh(lastRefresh, now, interval);
+    GetSubclientMountpathListRet_t reply;
+    bool fresh = false;
+    if (csOnline != 0 && !cacheWanted) {
+      GetSubclientMountpathListArgs_t args{};  // every field starts at 0
+      args.subclientId = subclientId;
+      args.withDetails = 1;
+      args.forWrite = mountAll ? 0 : 1;
+      args.forRead = mountAll ? 1 : 0;
+      args.reserved = 0;
+      const int rc = ArMgrClientAPI().getSubclientMountpathList(&args, &reply);
+      if (rc == 0 && !reply.mountPaths.empty()) {
+        fresh = true;
+      } else if (rc == 0) {
+        KXLOG_ERROR("getSubclientMountpathList return no library path for subclient[%lu]\n", subclientId);
+        if (!platform.delRegKey(key)) {
+          KXLOG_ERROR("Failed to delete registry key [%s] err[%d]", key.c_str(), platform.getRegError());
+        }
+        return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoLibraryPathForSubclient,
+                                       "getSubclientMountpathList return no library path for subclient[%lu]\n",
+                                       subclientId);
+      } else if (!useCache) {
+        KXLOG_ERROR("Failed to getSubclientMountpathList with error [%d]\n", rc);
+        return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoLibraryPath, "Failed to getSubclientMountpathList with error [%d]\n",
+                                       rc);
+      } else {
+        KXLOG_NORMAL("Failed to getSubclientMountpathList with error [%d], proceed with cache\n", rc);
+        reply.mountPaths.clear();  // a failed call promises nothing about the reply
+      }
+    }
+
+    if (mountAll) {
+      // Every path the archive manager knows, in its order; the cache plays no part.
+      for (MountpathInfo_t& entry : reply.mountPaths) {
+        MountPathInfo record;
+        if (!tryParseMountPath(entry, record)) {
+          LogMalformed(entry);
+          continue;
+        }
+        list.push_back(record);
+      }
+    } else if (fresh) {
+      TakeFreshReply(platform, key, reply, useCache, now, list);
+    } else if (!forFailover) {
+      TakeCachedList(values, csOnline, list);
+    } else {
+      TakeFailoverList(values, csOnline, list);
+    }
+
+    if (list.size() == before) {
+      KXLOG_ERROR("Failed to find usable mount path");
+      RaiseNoUsableMountPath(subclientId);
+      return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoMountPathReady, "No mount path is ready to use.");
+    }
+    return CZoError::Success();
+  } catch (const std::exception&) {
+    // Allocation failures (or a library exception): nothing is promised, nothing is kept.
+    if (list.size() > before) list.erase(list.begin() + static_cast<std::ptrdiff_t>(before), list.end());
+    return kOutOfMemory;
+  }
+}

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "kxmp/LocalFileContext.h"
+#include "logbackup/JobResultsFixture.h"
+#include "outside/error/FXErrorUtil.h"
+
+namespace kxmp::test {
+namespace {
+
+class MADataPathCacheTest : public JobResultsTest {
+ protected:
+  // Reads the file into a fresh message, as a writer does.
+  std::vector<DataPath> ReadBack(unsigned long id) {
+    Tessel::MADataPathsListCache cache;
+    CZoError err = LocalFileContext::readMADataPathsFromMACache(id, cache);
+    EXPECT_TRUE(err.IsSuccess()) << err.AsString();
+    return DataPathsOf(cache);
+  }
+  CZoError Update(unsigned long id, CFSInitParams params) {
+    Tessel::MADataPathsListCache cache;
+    EXPECT_TRUE(LocalFileContext::readMADataPathsFromMACache(id, cache).IsSuccess());
+    return LocalFileContext::updateMADataPathCache(id, cache, &params);
+  }
+  static struct stat StatOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(0, ::stat(path.c_str(), &st)) << path;
+    return st;
+  }
+};
+
+TEST_F(MADataPathCacheTest, ReadingAMissingFileSucceedsAndLogsOnce) {
+  Tessel::MADataPathsListCache cache;
+  ASSERT_TRUE(LocalFileContext::readMADataPathsFromMACache(5, cache).IsSuccess());
+  EXPECT_TRUE(DataPathsOf(cache).empty());
+  EXPECT_EQ(1, log_->Count(-1, "Not able to access MA cache file errno = [2]"));
+  EXPECT_EQ(1u, log_->Lines().size()) << log_->Dump();
+  EXPECT_FALSE(PathExists(SubclientFolder(5)));
+}
+
+TEST_F(MADataPathCacheTest, UpdatesAppendInOrderAndTheFileHoldsTheMessageAndALineBreak) {
+  ASSERT_TRUE(Update(5, ParamsFor("ma1*ma1*1*2", "/mnt/a", 1)).IsSuccess());
+  EXPECT_EQ(
+      "<MADataPathsListCache><dataPaths hostName=\"ma1*ma1*1*2\" mountPath=\"/mnt/a\" mountPathId=\"1\"/>"
+      "</MADataPathsListCache>\n",
+      ReadFile(CacheFile(5)));
+
+  // A new mount path on the same host, with a negative id widened with its sign.
+  ASSERT_TRUE(Update(5, ParamsFor("ma1*ma1*1*2", "/mnt/b", -3)).IsSuccess());
+  EXPECT_TRUE(log_->Has(0, "Successfully read from MA cachefile [" + CacheFile(5) + "]")) << log_->Dump();
+  EXPECT_EQ((std::vector<DataPath>{{"ma1*ma1*1*2", "/mnt/a", 1}, {"ma1*ma1*1*2", "/mnt/b", -3}}), ReadBack(5));
+  EXPECT_FALSE(PathExists(CacheFile(5) + ".tmp"));
+  EXPECT_FALSE(PathExists(SubclientFolder(6)));  // per subclient
+}
+
+TEST_F(MADataPathCacheTest, AListedHostAndPathChangesNothingOnDisk) {
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/a", 1)).IsSuccess());
+  struct stat before = StatOf(CacheFile(5));
+  std::string content = ReadFile(CacheFile(5));
+  log_->Clear();
+
+  Tessel::MADataPathsListCache cache;
+  ASSERT_TRUE(LocalFileContext::readMADataPathsFromMACache(5, cache).IsSuccess());
+  CFSInitParams sameOtherId = ParamsFor("ma1", "/mnt/a", 99);
+  ASSERT_TRUE(LocalFileContext::updateMADataPathCache(5, cache, &sameOtherId).IsSuccess());
+  EXPECT_TRUE(log_->Has(0, "MA path [/mnt/a;ma1] already in cache")) << log_->Dump();
+  EXPECT_EQ((std::vector<DataPath>{{"ma1", "/mnt/a", 1}}), DataPathsOf(cache));
+
+  struct stat after = StatOf(CacheFile(5));
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+  EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+  EXPECT_EQ(content, ReadFile(CacheFile(5)));
+}
+
+TEST_F(MADataPathCacheTest, HostNamesDifferingInCaseAreDifferentDataPaths) {
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/a", 1)).IsSuccess());
+  ASSERT_TRUE(Update(5, ParamsFor("MA1", "/mnt/a", 1)).IsSuccess());
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/MNT/a", 1)).IsSuccess());
+  EXPECT_EQ(3u, ReadBack(5).size());
+}
+
+TEST_F(MADataPathCacheTest, NullParamsWriteTheGivenCacheUnchanged) {
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/a", 1)).IsSuccess());
+  // A message the caller built itself replaces the file as it is, with no merge.
+  Tessel::MADataPathsListCache mine;
+  CFSInitParams p = ParamsFor("ma2", "/mnt/z", 7);
+  ASSERT_TRUE(LocalFileContext::updateMADataPathCache(6, mine, &p).IsSuccess());
+  Tessel::MADataPathsListCache copy = mine;
+  ASSERT_TRUE(LocalFileContext::updateMADataPathCache(5, mine, nullptr).IsSuccess());
+  EXPECT_EQ((std::vector<DataPath>{{"ma2", "/mnt/z", 7}}), ReadBack(5));
+  std::string expected;
+  ASSERT_EQ(0, copy.serialize(expected, false));
+  EXPECT_EQ(expected + "\n", ReadFile(CacheFile(5)));
+}
+
+TEST_F(MADataPathCacheTest, AnEmptyMessageCreatesTheFileAndItsFolders) {
+  ASSERT_FALSE(PathExists(jobResults_ + "/2"));
+  Tessel::MADataPathsListCache empty;
+  ASSERT_TRUE(LocalFileContext::updateMADataPathCache(77, empty, nullptr).IsSuccess());
+  EXPECT_EQ("<MADataPathsListCache/>\n", ReadFile(CacheFile(77)));
+  EXPECT_TRUE(ReadBack(77).empty());
+}
+
+TEST_F(MADataPathCacheTest, AFailedRewriteLeavesThePreviousFileWhole) {
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/a", 1)).IsSuccess());
+  std::string content = ReadFile(CacheFile(5));
+  // Something in the way of the temporary file: the write cannot even start.
+  const std::string tmp = CacheFile(5) + ".tmp";
+  ASSERT_TRUE(CZoDirectory::Create(tmp, false).IsSuccess());
+  CZoError err = Update(5, ParamsFor("ma1", "/mnt/b", 2));
+  ASSERT_TRUE(FXErrorUtil::IsErrNo(err, EISDIR)) << err.AsString();
+  EXPECT_EQ("Failed to open MA cache file [" + tmp + "] for writing", err.Message());
+  EXPECT_TRUE(log_->Has(-1, "Failed to open MA cache file [" + tmp + "] for writing, error=[21]")) << log_->Dump();
+  EXPECT_EQ(content, ReadFile(CacheFile(5)));
+  EXPECT_EQ((std::vector<DataPath>{{"ma1", "/mnt/a", 1}}), ReadBack(5));
+
+  // Once the way is clear the update goes through; a temporary file a crash left behind is
+  // simply overwritten.
+  ASSERT_TRUE(CZoDirectory::Remove(tmp, false, false).IsSuccess());
+  WriteFile(tmp, "<half a docu");
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/b", 2)).IsSuccess());
+  EXPECT_EQ(2u, ReadBack(5).size());
+  EXPECT_FALSE(PathExists(tmp));
+}
+
+TEST_F(MADataPathCacheTest, ASymbolicLinkAtTheTemporaryNameIsNotFollowed) {
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/a", 1)).IsSuccess());
+  WriteFile(home_->sub("victim"), "precious");
+  ASSERT_EQ(0, ::symlink(home_->sub("victim").c_str(), (CacheFile(5) + ".tmp").c_str()));
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(Update(5, ParamsFor("ma1", "/mnt/b", 2)), ELOOP));
+  EXPECT_EQ("precious", ReadFile(home_->sub("victim")));
+  EXPECT_EQ(1u, ReadBack(5).size());
+}
+
+TEST_F(MADataPathCacheTest, AnUpdateKeepsWhatOthersWroteSinceTheCallerRead) {
+  Tessel::MADataPathsListCache early;
+  ASSERT_TRUE(LocalFileContext::readMADataPathsFromMACache(5, early).IsSuccess());  // no file yet
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/other", 1)).IsSuccess());           // another writer
+  CFSInitParams mine = ParamsFor("ma2", "/mnt/mine", 2);
+  ASSERT_TRUE(LocalFileContext::updateMADataPathCache(5, early, &mine).IsSuccess());
+  std::vector<DataPath> expected{{"ma1", "/mnt/other", 1}, {"ma2", "/mnt/mine", 2}};
+  EXPECT_EQ(expected, ReadBack(5));
+  EXPECT_EQ(expected, DataPathsOf(early));  // the caller's message is what was written
+
+  // Already written by the other writer, unknown to this caller: listed once.
+  Tessel::MADataPathsListCache stale;
+  CFSInitParams other = ParamsFor("ma1", "/mnt/other", 1);
+  ASSERT_TRUE(LocalFileContext::updateMADataPathCache(5, stale, &other).IsSuccess());
+  EXPECT_EQ(expected, ReadBack(5));
+}
+
+TEST_F(MADataPathCacheTest, UnreadableContentIsReportedAndThenReplaced) {
+  WriteFile(CacheFile(5), "not xml at all");
+  Tessel::MADataPathsListCache cache;
+  CZoError err = LocalFileContext::readMADataPathsFromMACache(5, cache);
+  ASSERT_TRUE(FXErrorUtil::IsErrNo(err, 5));
+  EXPECT_EQ("Failed to unserialize XML error errCode = [8] errorStr=[]", err.Message());
+  EXPECT_TRUE(DataPathsOf(cache).empty());
+
+  // A writer logs the failed read and carries on; its update replaces the broken file.
+  CFSInitParams p = ParamsFor("ma1", "/mnt/a", 1);
+  ASSERT_TRUE(LocalFileContext::updateMADataPathCache(5, cache, &p).IsSuccess());
+  EXPECT_EQ(1u, ReadBack(5).size());
+
+  // A folder where the file should be cannot be read.
+  ASSERT_TRUE(CZoDirectory::Create(CacheFile(6), true).IsSuccess());
+  err = LocalFileContext::readMADataPathsFromMACache(6, cache);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ("Failed to read from the MA cache file [" + CacheFile(6) + "] ", err.Frames().back().message);
+}
+
+TEST_F(MADataPathCacheTest, FolderAndSerializationFailures) {
+  // The level-2 folder is a file: the subclient's folder cannot be made.
+  WriteFile(jobResults_ + "/2", "x");
+  CZoError err = Update(5, ParamsFor("ma1", "/mnt/a", 1));
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ("Failed to create directory [" + SubclientFolder(5) + "]", err.Frames().back().message);
+  ASSERT_EQ(0, ::unlink((jobResults_ + "/2").c_str()));
+
+  // XML cannot carry a NUL character.
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/a", 1)).IsSuccess());
+  std::string content = ReadFile(CacheFile(5));
+  err = Update(5, ParamsFor(std::string("ma\0x", 4), "/mnt/b", 2));
+  ASSERT_TRUE(FXErrorUtil::IsErrNo(err, 5));
+  EXPECT_EQ("XML serialization failed while updating the MA cache, error=[12]", err.Message());
+  EXPECT_TRUE(log_->Has(-1, "Failed to serailize MA datapath XML, error=[12]"));
+  EXPECT_EQ(content, ReadFile(CacheFile(5)));
+}
+
+}  // namespace
+}  // namespace kxmp::test
