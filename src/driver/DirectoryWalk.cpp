@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/DriverLocation.h"
 #include "driver/FacadeErrors.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
@@ -74,10 +75,10 @@ CZoError AbstractMountingPointDriver::AMGetDirContentsWithMask(DataServerContext
                                                                std::vector<std::string>& second,
                                                                const std::string& mask) try {
   if (context == nullptr) {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kErrMissingInput, "DataServerContext not initialized");
+    return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrMissingInput, "DataServerContext not initialized");
   }
   std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(context->getFSParams()));
-  if (!fs) return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoInterface, "Failed to create CFSInterface");
+  if (!fs) return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrNoInterface, "Failed to create CFSInterface");
   CZoError err = fs->GetDirContents(context->getRootFolder() + folder, first, second);
   if (err.IsError()) KX_RETURN_FAILED(err);
   if (!mask.empty()) {
@@ -87,18 +88,18 @@ CZoError AbstractMountingPointDriver::AMGetDirContentsWithMask(DataServerContext
   KXLOG_TRACE("AMGetDirContents done [%s]", folder.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMWalkDir(DataServerContext* context, const std::string& folder,
                                                 void* callerContext, int level, bool flag,
                                                 WalkerFunc callback) try {
   if (context == nullptr) {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kErrMissingInput, "DataServerContext not initialized");
+    return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrMissingInput, "DataServerContext not initialized");
   }
-  if (callback == nullptr) return FXErrorUtil::ErrorWin32(FX_LOC, kErrMissingInput, "No walk callback");
+  if (callback == nullptr) return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrMissingInput, "No walk callback");
   std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(context->getFSParams()));
-  if (!fs) return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoInterface, "Failed to create CFSInterface");
+  if (!fs) return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrNoInterface, "Failed to create CFSInterface");
 
   // The record lives exactly as long as the walk; the unique_ptr frees it on every path.
   std::unique_ptr<WALKDIR_CONTEXT> record(new (std::nothrow) WALKDIR_CONTEXT);
@@ -109,7 +110,7 @@ CZoError AbstractMountingPointDriver::AMWalkDir(DataServerContext* context, cons
       record.reset();
     }
   }
-  if (!record) return FXErrorUtil::ErrorWin32(FX_LOC, kErrAllocation, "Failed to allocate WALKDIR_CONTEXT");
+  if (!record) return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrAllocation, "Failed to allocate WALKDIR_CONTEXT");
   record->callback = callback;
   record->context = callerContext;
 
@@ -122,13 +123,13 @@ CZoError AbstractMountingPointDriver::AMWalkDir(DataServerContext* context, cons
   KXLOG_TRACE("AMWalk done [%s]", folder.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError WalkerCallbackFunc(const char* folder, const char* name, bool isFolder, void* walkContext) try {
   auto* record = static_cast<WALKDIR_CONTEXT*>(walkContext);
   if (record == nullptr || record->callback == nullptr) {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kErrMissingInput, "No walk record");
+    return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrMissingInput, "No walk record");
   }
   // Cut the root folder off. A folder path shorter than the root folder (a root folder that
   // ends in "/" lost that slash in the walk path) gives "": never a pointer past its end.
@@ -137,5 +138,5 @@ CZoError WalkerCallbackFunc(const char* folder, const char* name, bool isFolder,
   if (folder != nullptr && ::strnlen(folder, cut) == cut) relative = folder + cut;
   return record->callback(relative, name != nullptr ? name : "", isFolder, record->context);
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }

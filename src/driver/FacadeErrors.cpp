@@ -1,3 +1,4 @@
+#include "driver/DriverLocation.h"
 #include "driver/FacadeErrors.h"
 
 #include <cerrno>
@@ -11,7 +12,7 @@ namespace kxmp::driver {
 namespace {
 // Built at load, so reporting a shortage of memory needs none.
 const CZoError kOutOfMemoryAtLoad =
-    FXErrorUtil::ErrorWin32(FX_LOC, kErrOutOfMemory, "Not enough memory for the file operation");
+    FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrOutOfMemory, "Not enough memory for the file operation");
 }  // namespace
 
 CZoError CaughtException(const FXCodeLocation& where) noexcept {

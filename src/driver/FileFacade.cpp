@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "driver/DriverLocation.h"
 #include "driver/FacadeErrors.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
@@ -55,21 +56,21 @@ std::string ContainedOrJoined(DataServerContext& context, const std::string& nam
 
 // Refusals of input the facade cannot work with, before any component is asked.
 #define KX_NEED_CONTEXT(ctx) \
-  if ((ctx) == nullptr) return FXErrorUtil::ErrorWin32(FX_LOC, kErrMissingInput, "DataServerContext not initialized")
+  if ((ctx) == nullptr) return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrMissingInput, "DataServerContext not initialized")
 #define KX_NEED_HANDLE(h) \
-  if ((h) == nullptr) return FXErrorUtil::ErrorWin32(FX_LOC, kErrMissingInput, "No open file handle")
+  if ((h) == nullptr) return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrMissingInput, "No open file handle")
 #define KX_FS_OR_FAIL(fs, ctx)                                                                  \
   FSPtr fs = NewFS(*(ctx));                                                                     \
-  if (!(fs)) return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoInterface, "Failed to create CFSInterface")
+  if (!(fs)) return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrNoInterface, "Failed to create CFSInterface")
 #define KX_FILE_OR_FAIL(file, ctx)                                                              \
   FilePtr file = NewFile(*(ctx));                                                               \
-  if (!(file)) return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoInterface, "Failed to create CFileInterface")
+  if (!(file)) return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrNoInterface, "Failed to create CFileInterface")
 
 CZoError AbstractMountingPointDriver::AMGetVolumeSize(DataServerContext* context, unsigned long long* total,
                                                       unsigned long long* free) try {
   KX_NEED_CONTEXT(context);
   if (total == nullptr || free == nullptr) {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kErrMissingInput, "No place for the volume sizes");
+    return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrMissingInput, "No place for the volume sizes");
   }
   KX_FS_OR_FAIL(fs, context);
   CZoError err = fs->GetVolumeSize("", total, free);
@@ -77,7 +78,7 @@ CZoError AbstractMountingPointDriver::AMGetVolumeSize(DataServerContext* context
   KXLOG_TRACE("AMGetVolumeSize returns total [%llu], free [%llu]", *total, *free);
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMCreateFile(DataServerContext* context, const std::string& name, int uFlags,
@@ -92,7 +93,7 @@ CZoError AbstractMountingPointDriver::AMCreateFile(DataServerContext* context, c
               static_cast<unsigned>(uFlags), static_cast<unsigned>(uMode), static_cast<unsigned>(shFlag));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMCreateFileWithOpen(DataServerContext* context, const std::string& name,
@@ -108,7 +109,7 @@ CZoError AbstractMountingPointDriver::AMCreateFileWithOpen(DataServerContext* co
   handle = file.release();
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMCreateFolder(DataServerContext* context, const std::string& name) try {
@@ -119,7 +120,7 @@ CZoError AbstractMountingPointDriver::AMCreateFolder(DataServerContext* context,
   KXLOG_TRACE("AMCreateFolder done [%s]", name.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMOpenFile(DataServerContext* context, const std::string& name, int uFlags,
@@ -138,7 +139,7 @@ CZoError AbstractMountingPointDriver::AMOpenFile(DataServerContext* context, con
   KXLOG_TRACE("AMOpenFile done [%s] return [%p]", name.c_str(), static_cast<void*>(handle));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMCloseFile(DataServerContext* /*context*/, CFileInterface*& handle) try {
@@ -153,7 +154,7 @@ CZoError AbstractMountingPointDriver::AMCloseFile(DataServerContext* /*context*/
   KXLOG_TRACE("AMCloseFile done [%p]", closed);
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMStat(DataServerContext* context, const std::string& name,
@@ -169,7 +170,7 @@ CZoError AbstractMountingPointDriver::AMStat(DataServerContext* context, const s
   KXLOG_TRACE("AMStat done [%s] size[%lld]", name.c_str(), static_cast<long long>(stat.st_size));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMExists(DataServerContext* context, const std::string& name,
@@ -182,7 +183,7 @@ CZoError AbstractMountingPointDriver::AMExists(DataServerContext* context, const
   KXLOG_TRACE("AMExists done [%s]", path.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMTruncateFile(DataServerContext* /*context*/, CFileInterface*& handle,
@@ -193,7 +194,7 @@ CZoError AbstractMountingPointDriver::AMTruncateFile(DataServerContext* /*contex
   KXLOG_TRACE("AMTruncateFile done [%p] to [%lld]", static_cast<void*>(handle), size);
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMChmod(DataServerContext* context, const std::string& name, int mode) try {
@@ -204,7 +205,7 @@ CZoError AbstractMountingPointDriver::AMChmod(DataServerContext* context, const 
   KXLOG_TRACE("AMChmod done [%s] to [%x]", name.c_str(), static_cast<unsigned>(mode));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMRemoveFileFolder(DataServerContext* context, const std::string& name) try {
@@ -219,14 +220,14 @@ CZoError AbstractMountingPointDriver::AMRemoveFileFolder(DataServerContext* cont
   KXLOG_TRACE("AMRemoveFile done [%s]", name.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMRead(DataServerContext* /*context*/, CFileInterface*& handle, void* buffer,
                                              long long offset, unsigned int size, unsigned long* bytesRead) try {
   KX_NEED_HANDLE(handle);
   if (bytesRead == nullptr || (buffer == nullptr && size != 0)) {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kErrMissingInput, "No buffer or byte count for the read");
+    return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrMissingInput, "No buffer or byte count for the read");
   }
   // Every read is positioned, independent of the calls before it.
   CZoError err = handle->Seek(offset, 0, 0);
@@ -239,7 +240,7 @@ CZoError AbstractMountingPointDriver::AMRead(DataServerContext* /*context*/, CFi
               static_cast<int>(size), *bytesRead, offset);
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMWrite(DataServerContext* /*context*/, CFileInterface*& handle, void* buffer,
@@ -247,7 +248,7 @@ CZoError AbstractMountingPointDriver::AMWrite(DataServerContext* /*context*/, CF
                                               unsigned long* bytesWritten) try {
   KX_NEED_HANDLE(handle);
   if (bytesWritten == nullptr || (buffer == nullptr && size != 0)) {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kErrMissingInput, "No buffer or byte count for the write");
+    return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrMissingInput, "No buffer or byte count for the write");
   }
   CZoError err = handle->Seek(offset, 0, 0);
   if (err.IsError()) KX_RETURN_FAILED(err);
@@ -259,7 +260,7 @@ CZoError AbstractMountingPointDriver::AMWrite(DataServerContext* /*context*/, CF
               offset);
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMLock(DataServerContext* /*context*/, CFileInterface*& handle) try {
@@ -269,7 +270,7 @@ CZoError AbstractMountingPointDriver::AMLock(DataServerContext* /*context*/, CFi
   KXLOG_TRACE("AMLock done [%p]", static_cast<void*>(handle));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMUnlock(DataServerContext* /*context*/, CFileInterface*& handle) try {
@@ -279,7 +280,7 @@ CZoError AbstractMountingPointDriver::AMUnlock(DataServerContext* /*context*/, C
   KXLOG_TRACE("AMUnlock done [%p]", static_cast<void*>(handle));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMFlush(DataServerContext* /*context*/, CFileInterface*& handle) try {
@@ -289,7 +290,7 @@ CZoError AbstractMountingPointDriver::AMFlush(DataServerContext* /*context*/, CF
   KXLOG_TRACE("AMFlush done [%p]", static_cast<void*>(handle));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMMove(DataServerContext* context, const std::string& from,
@@ -301,5 +302,5 @@ CZoError AbstractMountingPointDriver::AMMove(DataServerContext* context, const s
   KXLOG_TRACE("AMMove done from [%s] to [%s]", from.c_str(), to.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(FX_LOC);
+  return CaughtException(DRIVER_LOC);
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <new>
 
+#include "driver/DriverLocation.h"
 #include "driver/RegistryNumber.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/RegistryNames.h"
@@ -272,12 +273,12 @@ CZoError AbstractMountingPointDriver::GetSubclientMountpathList(unsigned long su
         if (!platform.delRegKey(key)) {
           KXLOG_ERROR("Failed to delete registry key [%s] err[%d]", key.c_str(), platform.getRegError());
         }
-        return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoLibraryPathForSubclient,
+        return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrNoLibraryPathForSubclient,
                                        "getSubclientMountpathList return no library path for subclient[%lu]\n",
                                        subclientId);
       } else if (!useCache) {
         KXLOG_ERROR("Failed to getSubclientMountpathList with error [%d]\n", rc);
-        return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoLibraryPath, "Failed to getSubclientMountpathList with error [%d]\n",
+        return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrNoLibraryPath, "Failed to getSubclientMountpathList with error [%d]\n",
                                        rc);
       } else {
         KXLOG_NORMAL("Failed to getSubclientMountpathList with error [%d], proceed with cache\n", rc);
@@ -306,7 +307,7 @@ CZoError AbstractMountingPointDriver::GetSubclientMountpathList(unsigned long su
     if (list.size() == before) {
       KXLOG_ERROR("Failed to find usable mount path");
       RaiseNoUsableMountPath(subclientId);
-      return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoMountPathReady, "No mount path is ready to use.");
+      return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrNoMountPathReady, "No mount path is ready to use.");
     }
     return CZoError::Success();
   } catch (const std::exception&) {

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "service/ServiceLocation.h"
 #include "driver/RegistryNumber.h"
 #include "kxmp/DataServerContext.h"
 #include "kxmp/KXMAMountingPointSvc.h"
@@ -65,7 +66,7 @@ CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long subclientI
     if (!driver) {
       // Callers allocate the driver first; without it no mount path can be opened.
       KXLOG_ERROR("Driver is not allocated, no DataServerContext for subclientid [%lu]", subclientId);
-      return FXErrorUtil::ErrorWin32(FX_LOC, kErrNotInitialized, "Driver is not allocated");
+      return FXErrorUtil::ErrorWin32(SERVICE_LOC, kErrNotInitialized, "Driver is not allocated");
     }
 
     KXPlatformInfo platform(0, 0);
@@ -108,12 +109,12 @@ CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long subclientI
       ArMgrClientAPI archiveManager;
       const int r = archiveManager.getSubclientMountpathList(&args, &ret);
       if (r != 0) {
-        return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoLibraryPath, "Failed to getSubclientMountpathList with error [%d]\n",
+        return FXErrorUtil::ErrorWin32(SERVICE_LOC, kErrNoLibraryPath, "Failed to getSubclientMountpathList with error [%d]\n",
                                        r);
       }
       if (ret.mountPaths.empty()) {
         KXLOG_ERROR("getSubclientMountpathList return no library path");
-        return FXErrorUtil::ErrorWin32(FX_LOC, kErrNoLibraryPath, "getSubclientMountpathList return no library path\n");
+        return FXErrorUtil::ErrorWin32(SERVICE_LOC, kErrNoLibraryPath, "getSubclientMountpathList return no library path\n");
       }
 
       for (const MountpathInfo_t& raw : ret.mountPaths) {
@@ -144,7 +145,7 @@ CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long subclientI
     if (contexts.empty()) {
       KXLOG_ERROR("None of the MA datapaths for Storage policy belonging to subclientid [%lu]  accesible ",
                   subclientId);
-      return FXErrorUtil::ErrorErrNo(FX_LOC, kErrNoDataPath,
+      return FXErrorUtil::ErrorErrNo(SERVICE_LOC, kErrNoDataPath,
                                      "Failed to access all the MA data paths, backup/restore from disk not possible");
     }
     return CZoError::Success();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "service/ServiceLocation.h"
 #include "kxmp/KXMAMountingPointSvc.h"
 #include "kxmp/RegistryNames.h"
 #include "outside/error/FXErrorUtil.h"
@@ -83,7 +84,7 @@ CZoError KXMAMountingPointSvc::IncomingMsgXMLCallback(CKxNetworkServer::KxnCallb
   try {
     KXLOG_NORMAL("Received Msg [%s]", message != nullptr ? message->getTagName() : "");
     if (server == nullptr) {
-      return FXErrorUtil::ErrorWin32(FX_LOC, kErrInvalidArgument, "SessionServer argument is invalid");
+      return FXErrorUtil::ErrorWin32(SERVICE_LOC, kErrInvalidArgument, "SessionServer argument is invalid");
     }
     CKxNetwork* network = nullptr;
     CZoError result = server->AcquireSession(handle, &network);
@@ -135,7 +136,7 @@ void KXMAMountingPointSvc::HandleMount(CKxNetwork* network, CNMessageBase* reque
         error = AllocateDriverPtr(false);
         if (!error.IsError()) driver = GetDriverPtr();
         if (!driver && !error.IsError()) {
-          error = FXErrorUtil::ErrorWin32(FX_LOC, 8, "Failed to allocate [%s]", "UnixMountingPointDriver");
+          error = FXErrorUtil::ErrorWin32(SERVICE_LOC, 8, "Failed to allocate [%s]", "UnixMountingPointDriver");
         }
       }
       return driver.get();

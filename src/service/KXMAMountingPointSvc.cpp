@@ -1,3 +1,4 @@
+#include "service/ServiceLocation.h"
 #include "kxmp/KXMAMountingPointSvc.h"
 
 #include <atomic>
@@ -95,7 +96,7 @@ CZoError KXMAMountingPointSvc::AllocateDriverPtr(bool) {
       return CZoError::Success();
     }
     if (!created) {
-      return FXErrorUtil::ErrorWin32(FX_LOC, 8, "Failed to allocate [%s]", "UnixMountingPointDriver");
+      return FXErrorUtil::ErrorWin32(SERVICE_LOC, 8, "Failed to allocate [%s]", "UnixMountingPointDriver");
     }
     KXLOG_TRACE("KXMAMountingPointSvc initialized");
     return CZoError::Success();

@@ -316,7 +316,7 @@ TEST_F(MountPathListTest, EmptyReplyDeletesTheSubclientKey) {
   CZoError err = Get(list);
   EXPECT_TRUE(FXErrorUtil::IsWin32(err, 4306));
   EXPECT_EQ(err.Message(), "getSubclientMountpathList return no library path for subclient[42]\n");
-  EXPECT_EQ(err.Frames().at(0).file, "MountPathList.cpp");
+  EXPECT_EQ(err.Frames().at(0).file, "AbstractMountingPointDriver.cpp");
   EXPECT_TRUE(list.empty());
   EXPECT_FALSE(CacheKeyExists(kSubclient));
   EXPECT_TRUE(kxmp::events::ReadAll().empty());

@@ -24,3 +24,7 @@ constexpr const char* BaseName(const char* path) {
 }  // namespace kxmp::detail
 
 #define FX_LOC FXCodeLocation(::kxmp::detail::BaseName(__FILE__), __PRETTY_FUNCTION__, __LINE__)
+
+// A location whose source file is named by the caller: a module split over several source
+// files still reports one file name in its errors.
+#define FX_LOC_AS(file) FXCodeLocation(file, __PRETTY_FUNCTION__, __LINE__)

@@ -15,6 +15,7 @@
 
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
+#include "outside/util/UniqueFd.h"
 
 namespace asio = boost::asio;
 
@@ -36,6 +37,18 @@ std::string EncodeFrame(const std::string& doc) {
 
 uint32_t DecodeLength(const unsigned char* h) {
   return (uint32_t(h[0]) << 24) | (uint32_t(h[1]) << 16) | (uint32_t(h[2]) << 8) | uint32_t(h[3]);
+}
+
+// Connects to the Unix socket at path: -1 when something accepts the connection, otherwise the
+// errno of the failed attempt (ECONNREFUSED for a socket file without a server).
+int ProbeUnixSocket(const std::string& path) {
+  kxmp::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return errno;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return -1;
+  return errno;
 }
 
 }  // namespace
@@ -249,7 +262,16 @@ CZoError FramedServer::Impl::ListenUnix(const std::string& path, mode_t mode) {
     if (!S_ISSOCK(st.st_mode)) {
       return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "[%s] exists and is not a socket", path.c_str());
     }
-    ::unlink(path.c_str());  // a stale socket of an earlier host
+    // Replace only a socket nobody serves (an earlier server that died); a live one stays.
+    const int e = ProbeUnixSocket(path);
+    if (e == -1) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EADDRINUSE, "[%s] is served by another process", path.c_str());
+    }
+    if (e != ECONNREFUSED && e != ENOENT) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot tell whether [%s] is served: %s", path.c_str(),
+                                     std::strerror(e));
+    }
+    ::unlink(path.c_str());
   }
   try {
     auto acc = std::make_unique<asio::local::stream_protocol::acceptor>(io_);

@@ -1,5 +1,7 @@
 // test-labels: unit concurrency
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -153,4 +155,29 @@ TEST_F(FramedServerTest, RefusesToReplaceAFileThatIsNotASocket) {
   kxmp::test::WriteFile(home_->sub("plain"), "data");
   EXPECT_TRUE(server_->ListenUnix(home_->sub("plain")).IsError());
   EXPECT_EQ(kxmp::test::ReadFile(home_->sub("plain")), "data");
+}
+
+TEST_F(FramedServerTest, ReplacesADeadSocketButNotALiveOne) {
+  StartEcho(ServerLimits{});
+  FramedServer second(ServerLimits{}, [](SessionHandle, std::string&&) {});
+  CZoError err = second.ListenUnix(socket_);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(err, EADDRINUSE)) << err.AsString();
+  SessionClient c;  // the first server still serves its socket
+  ASSERT_FALSE(c.ConnectUnix(socket_).IsError());
+  std::string resp;
+  ASSERT_FALSE(c.Call("<a/>", resp, 5000).IsError());
+
+  // A socket file left by a server that is gone is taken over.
+  const std::string dead = home_->sub("dead.sock");
+  {
+    FramedServer gone(ServerLimits{}, [](SessionHandle, std::string&&) {});
+    ASSERT_FALSE(gone.ListenUnix(dead).IsError());
+    struct stat st {};
+    ASSERT_EQ(::lstat(dead.c_str(), &st), 0);
+    // Simulate a crash: keep the file although the listener goes away.
+    ASSERT_EQ(::link(dead.c_str(), (dead + ".keep").c_str()), 0);
+  }
+  ASSERT_EQ(::rename((dead + ".keep").c_str(), dead.c_str()), 0);
+  FramedServer next(ServerLimits{}, [](SessionHandle, std::string&&) {});
+  EXPECT_FALSE(next.ListenUnix(dead).IsError());
 }

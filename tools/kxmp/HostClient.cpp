@@ -1,0 +1,65 @@
+#include "HostClient.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "outside/error/FXErrorUtil.h"
+#include "outside/session/FramedServer.h"
+#include "outside/util/FXPath.h"
+#include "outside/util/KxHome.h"
+#include "outside/xml/CNMessageFactory.h"
+
+namespace kxmp::cli {
+
+void HostOptions::AddTo(CLI::App& cmd) {
+  cmd.add_option("--socket", socket, "the host's socket (default: <home>/run/mountpoint.sock)");
+  cmd.add_option("--home", home, "the home folder (default: $KX_HOME, else /var/lib/kxmp)");
+  cmd.add_option("--timeout", timeoutSeconds, "seconds to wait for the answer (default 120)")
+      ->check(CLI::Range(1, 86400));
+}
+
+std::string HostOptions::SocketPath() const {
+  if (!socket.empty()) return socket;
+  return FXPath::Join(home.empty() ? kxmp::home::Root() : home, "run/mountpoint.sock");
+}
+
+bool Exchange(const HostOptions& options, const CNMessageBase& request, std::unique_ptr<CNMessageBase>& response) {
+  const std::string socket = options.SocketPath();
+  std::string document;
+  if (int r = request.serialize(document, false)) {
+    std::fprintf(stderr, "kxmp: the request cannot be written: %s\n", CNMessageBase::ResultText(r));
+    return false;
+  }
+  kxmp::session::SessionClient client;
+  CZoError err = client.ConnectUnix(socket);
+  if (err.IsError()) {
+    const int n = FXErrorUtil::Number(err);
+    if (n == ENOENT || n == ECONNREFUSED || n == ENOTSOCK) {
+      std::fprintf(stderr, "kxmp: no host is serving %s: start it with kxmp-host\n", socket.c_str());
+    } else {
+      std::fprintf(stderr, "kxmp: cannot reach the host at %s: %s\n", socket.c_str(), err.Message().c_str());
+    }
+    return false;
+  }
+  std::string answer;
+  err = client.Call(document, answer, options.timeoutSeconds * 1000);
+  if (err.IsError()) {
+    if (FXErrorUtil::IsErrNo(err, ETIMEDOUT)) {
+      std::fprintf(stderr, "kxmp: the host at %s did not answer within %d s\n", socket.c_str(), options.timeoutSeconds);
+    } else if (FXErrorUtil::IsErrNo(err, ECONNRESET)) {
+      std::fprintf(stderr, "kxmp: the host at %s closed the session without answering\n", socket.c_str());
+    } else {
+      std::fprintf(stderr, "kxmp: the exchange with the host at %s failed: %s\n", socket.c_str(),
+                   err.Message().c_str());
+    }
+    return false;
+  }
+  err = CNMessageFactory::FromXml(answer, response);
+  if (err.IsError()) {
+    std::fprintf(stderr, "kxmp: the host's answer cannot be read: %s\n", err.Message().c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kxmp::cli

@@ -1,0 +1,28 @@
+#pragma once
+// The tool's side of a session with kxmp-host: where the host listens, and one request
+// message out, one response message back.
+
+#include <CLI/CLI.hpp>
+#include <memory>
+#include <string>
+
+#include "outside/error/CZoError.h"
+#include "outside/xml/CNMessageBase.h"
+
+namespace kxmp::cli {
+
+// Options every subcommand that talks to the host takes.
+struct HostOptions {
+  std::string socket;  // empty: <home>/run/mountpoint.sock
+  std::string home;    // empty: $KX_HOME, else /var/lib/kxmp
+  int timeoutSeconds = 120;
+
+  void AddTo(CLI::App& cmd);
+  std::string SocketPath() const;
+};
+
+// Sends the request and waits for the response. On failure prints a clear message to
+// standard error (naming kxmp-host when nothing serves the socket) and returns false.
+bool Exchange(const HostOptions& options, const CNMessageBase& request, std::unique_ptr<CNMessageBase>& response);
+
+}  // namespace kxmp::cli

@@ -1,0 +1,113 @@
+// kxmp mount: sends one mount-point request to the host and prints the error code of the
+// response.
+#include <charconv>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "Command.h"
+#include "HostClient.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/xml/TesselMessages.h"
+
+namespace kxmp::cli {
+
+namespace {
+
+// A readable name for a folded error code: its kind and number.
+std::string Describe(int64_t code) {
+  if (code == 0) return "success";
+  if (code < INT32_MIN || code > INT32_MAX) return "unknown code";
+  const auto c = static_cast<int32_t>(code);
+  switch (FXErrorUtil::KindOf(c)) {
+    case FXErrorUtil::Kind::Win32:
+      return "error " + std::to_string(FXErrorUtil::NumberOf(c));
+    case FXErrorUtil::Kind::ErrNo:
+      return "errno " + std::to_string(FXErrorUtil::NumberOf(c));
+    default:
+      return "error";
+  }
+}
+
+// A whole decimal number that fits 64 bits: the parser alone would wrap "-1" into a huge
+// subclient id and saturate numbers that are too large.
+const CLI::Validator kUnsigned(
+    [](std::string& text) {
+      uint64_t value = 0;
+      const char* end = text.data() + text.size();
+      auto [ptr, ec] = std::from_chars(text.data(), end, value);
+      const bool ok = !text.empty() && ec == std::errc() && ptr == end;
+      return ok ? std::string() : std::string("must be a whole number from 0 to 18446744073709551615");
+    },
+    "UINT64");
+
+class MountCommand : public Command {
+ public:
+  CLI::App* Register(CLI::App& app) override {
+    CLI::App* cmd = app.add_subcommand("mount", "send a mount-point request to the host");
+    cmd->add_option("--subclient", subclient_, "the subclient whose mount paths are used")
+        ->check(kUnsigned);
+    cmd->add_option("--mount-point", mountPoint_, "the mount point (for --deinit-all: the parent folder)")
+        ->required();
+    auto* all = cmd->add_flag("--all", mountAll_, "mount over all mount paths at once");
+    auto* deinit = cmd->add_flag("--deinit-all", deinitAll_, "take down every mount point under the folder");
+    auto* refresh = cmd->add_flag("--refresh", refresh_, "refresh the cached list of mount paths");
+    all->excludes(deinit)->excludes(refresh);
+    deinit->excludes(refresh);
+    cmd->add_flag("--no-cache-update", noCacheUpdate_, "neither rewrite the cache nor fall back to it");
+    cmd->add_flag("--json", json_, "print {\"errorCode\": N}");
+    host_.AddTo(*cmd);
+    cmd_ = cmd;
+    return cmd;
+  }
+
+  int Run() override {
+    if (cmd_->count("--subclient") == 0 && !deinitAll_) {
+      std::fprintf(stderr, "kxmp mount: --subclient is required (except with --deinit-all)\n");
+      return kExitUsage;
+    }
+    Tessel::MAMountPointReq req;
+    const uint32_t tag = Tessel::kMAMountPointReqTag;
+    req.setint64(1, 1, static_cast<int64_t>(subclient_), tag, Tessel::kMAMountPointReqSubclientIdId);
+    req.setstring(2, 2, mountPoint_, tag, Tessel::kMAMountPointReqMountingPointId);
+    req.setint64(3, 6, noCacheUpdate_ ? 1 : 0, tag, Tessel::kMAMountPointReqNoCacheUpdateId);
+    req.setint64(4, 7, mountAll_ ? 1 : 0, tag, Tessel::kMAMountPointReqMountAllId);
+    req.setint64(5, 8, deinitAll_ ? 1 : 0, tag, Tessel::kMAMountPointReqDeinitAllId);
+    req.setint64(13, 13, refresh_ ? 1 : 0, tag, Tessel::kMAMountPointReqRefreshCacheId);
+
+    std::unique_ptr<CNMessageBase> resp;
+    if (!Exchange(host_, req, resp)) return kExitFailed;
+    CNMessageBase* generic = resp->getTagID() == Tessel::kMAMountPointRespTag
+                                 ? resp->getObjectAccessor(1, 1, Tessel::kMAMountPointRespTag,
+                                                           Tessel::kMAMountPointRespResponseId)
+                                 : nullptr;
+    if (generic == nullptr) {
+      std::fprintf(stderr, "kxmp: the host answered with [%s], not a mount-point response\n", resp->getTagName());
+      return kExitFailed;
+    }
+    const int64_t code = generic->getint64(1, Tessel::kGenericRespTag, Tessel::kGenericRespErrorCodeId);
+    if (json_) {
+      std::printf("{\"errorCode\": %" PRId64 "}\n", code);
+    } else {
+      std::printf("errorCode %" PRId64 " (%s)\n", code, Describe(code).c_str());
+    }
+    return code == 0 ? kExitOk : kExitFailed;
+  }
+
+ private:
+  CLI::App* cmd_ = nullptr;
+  uint64_t subclient_ = 0;
+  std::string mountPoint_;
+  bool mountAll_ = false;
+  bool deinitAll_ = false;
+  bool refresh_ = false;
+  bool noCacheUpdate_ = false;
+  bool json_ = false;
+  HostOptions host_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeMountCommand() { return std::make_unique<MountCommand>(); }
+
+}  // namespace kxmp::cli
