@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Log backup figures against the plain tools, on one disk (the folder of $TMPDIR):
+#   1. backup of 64 log files of 16 MiB through `kxmp backup` (1 MiB writes) vs cp + sync
+#   2. 1,000 small log files (64 KiB) through `kxmp backup`: files per second, and where the
+#      time goes (system calls by time, from strace -c)
+#   3. `kxmp search --all` for one name among 100,000 backed-up files vs `find ROOT -name NAME`
+#   4. reader throughput (LogBackupRead_bench, 1 MiB reads) vs `cat FILE > /dev/null`
+# Usage: bench/logbackup_vs_cp.sh [release build dir]   (default: build/release)
+# Build first: cmake --preset release &&
+#   cmake --build --preset release --target kxmp LogBackupRead_bench
+# Needs about 3 GiB free; everything is removed at the end.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$top/build/release}
+kxmp=$build/tools/kxmp/kxmp
+readbench=$build/bench/LogBackupRead_bench
+for b in "$kxmp" "$readbench"; do [ -x "$b" ] || { echo "missing $b (build the release preset first)" >&2; exit 1; }; done
+
+home=$(mktemp -d "${TMPDIR:-/tmp}/kxmp-lbbench-XXXXXX")
+trap 'rm -rf "$home"' EXIT
+export KX_HOME=$home
+mp=$home/mp1
+root=$mp/KX_APP_DUMPS/bs-bench
+mkdir -p "$mp" "$home/jobresults" "$home/registry/Runtime" "$home/src" "$home/small" "$home/cp"
+printf %s "$home/jobresults" > "$home/registry/Runtime/sJobResultsDirectory"
+sqlite3 "$home/catalog.db" <<SQL
+CREATE TABLE subclient (id INTEGER PRIMARY KEY, guid TEXT NOT NULL, backupset_guid TEXT NOT NULL DEFAULT '');
+CREATE TABLE mount_path (id INTEGER PRIMARY KEY, host TEXT NOT NULL, path TEXT NOT NULL, library TEXT NOT NULL DEFAULT '');
+CREATE TABLE subclient_mount_path (subclient_id INTEGER NOT NULL, mount_path_id INTEGER NOT NULL,
+  kind INTEGER NOT NULL, position INTEGER NOT NULL, PRIMARY KEY (subclient_id, mount_path_id));
+INSERT INTO subclient VALUES (42, 'guid-bench', 'bs-bench');
+INSERT INTO mount_path VALUES (1, 'ma1', '$mp', 'lib');
+INSERT INTO subclient_mount_path VALUES (42, 1, 0, 0);
+SQL
+
+now_ns() { date +%s%N; }
+ms() { echo $(( ($2 - $1) / 1000000 )); }
+
+echo "== 1. 64 x 16 MiB: kxmp backup vs cp + sync"
+for i in $(seq -w 1 64); do head -c $((16 << 20)) /dev/urandom > "$home/src/big_$i.trn"; done
+sync
+t0=$(now_ns); cp "$home"/src/big_*.trn "$home/cp/"; sync; t1=$(now_ns)
+cp_ms=$(ms "$t0" "$t1"); rm -rf "$home/cp"; sync
+t0=$(now_ns); "$kxmp" backup --subclient 42 --metadata "$home"/src/big_*.trn | tail -1; t1=$(now_ns)
+kx_ms=$(ms "$t0" "$t1")
+python3 -c "
+mib = 64 * 16
+print('cp + sync    : %5d ms  %7.1f MiB/s' % ($cp_ms, mib / ($cp_ms / 1000)))
+print('kxmp backup  : %5d ms  %7.1f MiB/s  (whole process)' % ($kx_ms, mib / ($kx_ms / 1000)))
+print('ratio kxmp / (cp+sync) throughput: %.2f' % ($cp_ms / $kx_ms))"
+
+echo "== 2. 1,000 x 64 KiB through kxmp backup"
+for i in $(seq -w 1 1000); do head -c 65536 /dev/urandom > "$home/small/small_$i.trn"; done
+sync
+t0=$(now_ns); "$kxmp" backup --subclient 42 "$home"/small/small_*.trn | tail -1; t1=$(now_ns)
+python3 -c "print('files per second: %.0f' % (1000 / (($t1 - $t0) / 1e9)))"
+echo "system time by call (strace -c -f, top 8):"
+strace -c -f -S time -o "$home/strace.txt" "$kxmp" backup --subclient 42 "$home"/small/small_*.trn > /dev/null
+sed -n '1,11p' "$home/strace.txt"
+rm -rf "$home/small"
+
+echo "== 3. one name among 100,000 backed-up files: kxmp search --all vs find -name"
+for d in $(seq 0 99); do mkdir -p "$root/d$d"; (cd "$root/d$d" && touch $(seq -f "log_${d}_%g.trn" 0 999)); done
+find "$root" -name x > /dev/null
+runs=5
+t0=$(now_ns); for _ in $(seq $runs); do find "$root" -name log_77_777.trn > /dev/null; done; t1=$(now_ns)
+find_ms=$(( ($(ms "$t0" "$t1")) / runs ))
+t0=$(now_ns); for _ in $(seq $runs); do "$kxmp" search --subclient 42 --all log_77_777.trn > /dev/null; done; t1=$(now_ns)
+search_ms=$(( ($(ms "$t0" "$t1")) / runs ))
+"$kxmp" search --subclient 42 --all log_77_777.trn
+echo "find -name         : $find_ms ms per run"
+echo "kxmp search --all  : $search_ms ms per run (whole process: start, contexts, walk)"
+python3 -c "print('ratio search / find: %.2f' % ($search_ms / max($find_ms, 1)))"
+rm -rf "$root"/d*
+
+echo "== 4. reading back 64 x 16 MiB: reader vs cat (warm cache)"
+cat "$root"/big_*.trn > /dev/null
+t0=$(now_ns); for f in "$root"/big_*.trn; do cat "$f" > /dev/null; done; t1=$(now_ns)
+python3 -c "print('cat FILE > /dev/null: %.1f MiB/s' % (1024 / (($t1 - $t0) / 1e9)))"
+KXMP_BENCH_HOME=$home "$readbench" --benchmark_format=console 2>/dev/null | grep -E 'BM_|bytes'
