@@ -76,5 +76,7 @@ rm -rf "$root"/d*
 echo "== 4. reading back 64 x 16 MiB: reader vs cat (warm cache)"
 cat "$root"/big_*.trn > /dev/null
 t0=$(now_ns); for f in "$root"/big_*.trn; do cat "$f" > /dev/null; done; t1=$(now_ns)
-python3 -c "print('cat FILE > /dev/null: %.1f MiB/s' % (1024 / (($t1 - $t0) / 1e9)))"
+python3 -c "print('cat FILE > /dev/null, one process per file: %.1f MiB/s' % (1024 / (($t1 - $t0) / 1e9)))"
+t0=$(now_ns); cat "$root"/big_*.trn > /dev/null; t1=$(now_ns)
+python3 -c "print('cat FILES > /dev/null, one process       : %.1f MiB/s' % (1024 / (($t1 - $t0) / 1e9)))"
 KXMP_BENCH_HOME=$home "$readbench" --benchmark_format=console 2>/dev/null | grep -E 'BM_|bytes'
