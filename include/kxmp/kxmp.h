@@ -38,3 +38,7 @@
 #include "outside/session/CKxNetworkServer.h"
 #include "outside/xml/CNMessageFactory.h"
 #include "outside/xml/TesselMessages.h"
+#include "kxmp/DBLogBackupDataReader.h"
+#include "kxmp/DBLogBackupDataWriter.h"
+#include "kxmp/DBLogBackupInterface.h"
+#include "kxmp/DataServerSearch.h"
