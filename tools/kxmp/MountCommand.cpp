@@ -1,12 +1,12 @@
 // kxmp mount: sends one mount-point request to the host and prints the error code of the
 // response.
-#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
 
 #include "Command.h"
 #include "HostClient.h"
+#include "Validators.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/xml/TesselMessages.h"
 
@@ -28,18 +28,6 @@ std::string Describe(int64_t code) {
       return "error";
   }
 }
-
-// A whole decimal number that fits 64 bits: the parser alone would wrap "-1" into a huge
-// subclient id and saturate numbers that are too large.
-const CLI::Validator kUnsigned(
-    [](std::string& text) {
-      uint64_t value = 0;
-      const char* end = text.data() + text.size();
-      auto [ptr, ec] = std::from_chars(text.data(), end, value);
-      const bool ok = !text.empty() && ec == std::errc() && ptr == end;
-      return ok ? std::string() : std::string("must be a whole number from 0 to 18446744073709551615");
-    },
-    "UINT64");
 
 class MountCommand : public Command {
  public:
