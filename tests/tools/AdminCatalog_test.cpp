@@ -68,7 +68,8 @@ TEST_F(AdminCatalogTest, SetupMakesOwnerOnlyFoldersAndACatalogAndCanRunAgain) {
   ASSERT_EQ(::chmod((home + "/log").c_str(), 0755), 0);
   r = Kxmp({"setup", "--home", home, "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
-  for (const json& item : Summary(r)["items"]) {
+  const json again = Summary(r);
+  for (const json& item : again["items"]) {
     EXPECT_EQ(item["state"], item["path"] == "log/" ? "tightened from 0755 to 0700" : "present") << item;
   }
   EXPECT_EQ(Mode(home + "/log"), 0700u);
