@@ -1,6 +1,8 @@
 // kxmp cache: the mount-point cache of a subclient in the registry: show it, refresh it from
 // the control server's catalog (through the host when one runs, else in this process), or
 // drop it so that the next request asks the catalog again.
+#include <unistd.h>
+
 #include <cerrno>
 #include <ctime>
 
@@ -74,6 +76,11 @@ class CacheCommand : public Command {
   }
 
   int Refresh() {
+    // The refresh time is the only trace a refresh leaves (see below). A refresh writes the
+    // current second, so start in a second that the cache does not hold already.
+    CacheView before;
+    const int64_t previous = CacheView::Read(subclient_, before) ? before.lastRefreshTime : -1;
+    while (static_cast<int64_t>(time(nullptr)) == previous) ::usleep(20 * 1000);
     const time_t start = time(nullptr);
     bool viaHost = false;
     if (!local_) {
@@ -113,7 +120,7 @@ class CacheCommand : public Command {
       return out_.Fail(kExitNotFound, "the catalog lists no mount path for subclient " + Id() +
                                           ": nothing is cached now; attach one with kxmp catalog attach");
     }
-    if (view.lastRefreshTime < static_cast<int64_t>(start)) {
+    if (view.lastRefreshTime < static_cast<int64_t>(start) || view.lastRefreshTime == previous) {
       return out_.Fail(kExitFailed, "the cache of subclient " + Id() +
                                         " was not refreshed: the control server is offline or its catalog cannot be "
                                         "read; the cached list stays in use (see " + log + ")");

@@ -10,6 +10,7 @@
 #include "Validators.h"
 #include "kxmp/DataServerContext.h"
 #include "kxmp/KXMAMountingPointSvc.h"
+#include "outside/catalog/CatalogAdmin.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/KxHome.h"
 
@@ -20,6 +21,16 @@ namespace {
 Json Where(DataServerContext& context) {
   return {{"host", context.getServerName()}, {"mountPath", context.getMountPath()},
           {"rootFolder", context.getRootFolder()}};
+}
+
+// True when the error says the subclient has no mount path at all, rather than that a storage
+// host or the catalog failed. The context list reports both an unreadable catalog and an
+// empty answer as error 1359, so the catalog is asked which it was.
+bool ListsNoMountPath(const CZoError& err, uint64_t subclientId) {
+  if (FXErrorUtil::IsWin32(err, 50) || FXErrorUtil::IsWin32(err, 4306)) return true;
+  if (!FXErrorUtil::IsWin32(err, 1359)) return false;
+  std::vector<catalog::AttachedMountPath> attached;
+  return !catalog::CatalogAdmin().ListAttachments(subclientId, attached).IsError() && attached.empty();
 }
 
 class FailoverCommand : public Command {
@@ -48,7 +59,7 @@ class FailoverCommand : public Command {
     out_.Status("opening a backup context for subclient " + id);
     std::list<DataServerContextPtr> contexts;
     err = service->GetDataServerContextList(subclient_, contexts, true, true, std::string(), false);
-    if (err.IsError() && (FXErrorUtil::IsWin32(err, 50) || FXErrorUtil::IsWin32(err, 4306))) {
+    if (err.IsError() && ListsNoMountPath(err, subclient_)) {
       return out_.Fail(kExitNotFound, "subclient " + id + " has no usable mount path: " + err.Message() + log);
     }
     if (err.IsError() || contexts.empty() || !contexts.front()) {
