@@ -211,13 +211,13 @@ TEST_F(AdminCacheTest, EventsAreShownWithTheirMeaningAndFollowed) {
 
   ASSERT_FALSE(kxmp::events::Append(Event(0x4A000574, "4711", 1714564800123)).IsError());
   ASSERT_FALSE(kxmp::events::Append(Event(0x4A000569, "ma1*ma1*1*2", 1714564801000)).IsError());
-  ASSERT_FALSE(kxmp::events::Append(Event(0x12345678, "x", 1714564802000)).IsError());
+  ASSERT_FALSE(kxmp::events::Append(Event(0x12345678, "x\x1b]0;t\x07", 1714564802000)).IsError());
   r = Kxmp({"events"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "2024-05-01T12:00:00.123Z  0x4A000574  no usable mount path for subclient 4711\n"
             "2024-05-01T12:00:01.000Z  0x4A000569  the data server of storage host ma1*ma1*1*2 is not ready\n"
-            "2024-05-01T12:00:02.000Z  0x12345678  event 0x12345678 x\n");
+            "2024-05-01T12:00:02.000Z  0x12345678  event 0x12345678 x\\x1b]0;t\\x07\n");  // no escape reaches the terminal
   r = Kxmp({"events", "--json"});
   std::vector<json> lines = JsonLines(r.out);
   ASSERT_EQ(lines.size(), 3u);

@@ -35,7 +35,7 @@ void Output::Status(const std::string& message) const {
   if (json_) {
     PrintJson({{"type", "status"}, {"message", message}});
   } else {
-    std::printf("%s\n", message.c_str());
+    std::printf("%s\n", Printable(message).c_str());
     std::fflush(stdout);
   }
 }
@@ -46,7 +46,7 @@ void Output::Summary(Json fields, const std::string& text) const {
     line.update(fields);
     PrintJson(line);
   } else if (!text.empty()) {
-    std::fputs(text.c_str(), stdout);
+    std::fputs(Printable(text).c_str(), stdout);
     if (text.back() != '\n') std::fputc('\n', stdout);
     std::fflush(stdout);
   }
@@ -60,7 +60,7 @@ void Output::PrintJson(const Json& object) {
 }
 
 int Output::Fail(int status, const std::string& message) const {
-  std::fprintf(stderr, "kxmp %s: %s\n", command_.c_str(), message.c_str());
+  std::fprintf(stderr, "kxmp %s: %s\n", command_.c_str(), Printable(message).c_str());
   return status;
 }
 
@@ -78,6 +78,22 @@ std::string Table::Render(size_t indent) const {
       if (i + 1 < row.size()) line.append(widths[i] - row[i].size() + 2, ' ');
     }
     out += line + "\n";
+  }
+  return out;
+}
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if ((c < 0x20 && c != '\n') || c == 0x7F) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
   }
   return out;
 }

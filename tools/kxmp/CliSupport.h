@@ -60,6 +60,10 @@ class Table {
   std::vector<std::vector<std::string>> rows_;
 };
 
+// The text with control bytes (but not line breaks) written as \xHH, so that names read from
+// the registry, the catalog or the event log cannot drive the terminal.
+std::string Printable(const std::string& text);
+
 // Sends the library's log lines to <home>/log/kxmp.log (level 0) for subcommands that run
 // the service in-process; without a writable log folder the lines are dropped.
 void StartLibraryLog();

@@ -57,7 +57,7 @@ std::string Meaning(const events::EventRecord& e) {
 
 void Print(const events::EventRecord& e, bool json) {
   if (!json) {
-    std::printf("%s  %s  %s\n", TimeText(e.time).c_str(), IdText(e.id).c_str(), Meaning(e).c_str());
+    std::printf("%s  %s  %s\n", TimeText(e.time).c_str(), IdText(e.id).c_str(), Printable(Meaning(e)).c_str());
     std::fflush(stdout);
     return;
   }
