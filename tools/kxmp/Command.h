@@ -12,6 +12,7 @@ namespace kxmp::cli {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // the request failed or the host answered with an error code
 constexpr int kExitUsage = 2;
+constexpr int kExitNotFound = 3;  // what was asked for is nowhere: not a failure of a host
 
 class Command {
  public:

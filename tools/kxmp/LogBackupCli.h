@@ -8,23 +8,12 @@
 #include <cstdio>
 #include <string>
 
+#include "CliSupport.h"
+#include "Command.h"
 #include "kxmp/DBLogBackupInterface.h"
 #include "outside/error/FXErrorUtil.h"
 
 namespace kxmp::cli {
-
-// Exit status of search and restore when nothing matched.
-constexpr int kExitNothingFound = 3;
-
-// --home: the KX_HOME the library's platform components read (registry, catalog).
-struct CommonOptions {
-  std::string home;
-  void AddTo(CLI::App& cmd) { cmd.add_option("--home", home, "the kxmp home folder (default: $KX_HOME)"); }
-  // Call before any library object is made.
-  void Apply() const {
-    if (!home.empty()) ::setenv("KX_HOME", home.c_str(), 1);
-  }
-};
 
 // Prints what the writer or reader reports, as a debugging aid, only with KXMP_VERBOSE set.
 class ErrorPrinter : public DBLogBackupErrorHandler {

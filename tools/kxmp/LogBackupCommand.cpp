@@ -128,7 +128,7 @@ class BackupCommand : public Command {
   bool metadata_ = false;
   bool json_ = false;
   std::vector<std::string> files_;
-  CommonOptions common_;
+  HomeOption common_;
   ErrorPrinter errors_{"kxmp backup"};
   std::vector<char> buffer_;
 };

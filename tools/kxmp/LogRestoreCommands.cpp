@@ -34,7 +34,7 @@ struct ReaderOptions {
   uint64_t subclient = 0;
   std::string rootFolder;
   std::string pattern;
-  CommonOptions common;
+  HomeOption common;
 
   void AddTo(CLI::App& cmd) {
     cmd.add_option("--subclient", subclient, "the subclient whose backups are searched")->required()->check(kUnsigned);
@@ -57,7 +57,7 @@ int FindAll(DBLogBackupDataReader& reader, const std::string& pattern, std::list
   if (!results.empty()) return kExitOk;
   if (FXErrorUtil::IsErrNo(err, 2)) {
     std::fprintf(stderr, "%s: nothing matches [%s]\n", tool, pattern.c_str());
-    return kExitNothingFound;
+    return kExitNotFound;
   }
   std::fprintf(stderr, "%s: %s\n", tool, err.AsString().c_str());
   return kExitFailed;
@@ -85,7 +85,7 @@ class SearchCommand : public Command {
       CZoError err = reader.search(options_.pattern, first, false);
       if (FXErrorUtil::IsErrNo(err, 2)) {
         std::fprintf(stderr, "kxmp search: nothing matches [%s]\n", options_.pattern.c_str());
-        return kExitNothingFound;
+        return kExitNotFound;
       }
       if (err.IsError()) {
         std::fprintf(stderr, "kxmp search: %s\n", err.AsString().c_str());

@@ -1,0 +1,271 @@
+// kxmp catalog: administration of the control server's catalog: mount paths, subclients and
+// which mount paths serve which subclient. Every change is checked against the catalog as
+// it stands and refused as a whole when it would break it.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "CliSupport.h"
+#include "Command.h"
+#include "RandomGuid.h"
+#include "Validators.h"
+#include "outside/catalog/CatalogAdmin.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/util/KxHome.h"
+
+namespace kxmp::cli {
+
+namespace {
+
+using catalog::AttachedMountPath;
+using catalog::CatalogAdmin;
+using catalog::MountPathRecord;
+using catalog::SubclientRecord;
+
+const char* KindName(int64_t kind) { return kind == catalog::kKindPrimary ? "primary" : "alternate"; }
+
+Json ToJson(const MountPathRecord& m) {
+  return {{"id", m.id}, {"host", m.host}, {"path", m.path}, {"library", m.library}};
+}
+Json ToJson(const SubclientRecord& s) {
+  return {{"id", s.id}, {"guid", s.guid}, {"backupsetGuid", s.backupsetGuid}};
+}
+
+// The exit status for an error of the catalog: bad values are usage errors, an id that is
+// not in the catalog is "not found", a conflict or a failure to read or write is a failure.
+int StatusOf(const CZoError& err) {
+  if (FXErrorUtil::IsErrNo(err, EINVAL)) return kExitUsage;
+  if (FXErrorUtil::IsErrNo(err, ENOENT)) return kExitNotFound;
+  return kExitFailed;
+}
+
+class CatalogCommand : public Command {
+ public:
+  CLI::App* Register(CLI::App& app) override {
+    CLI::App* cmd = app.add_subcommand("catalog", "administer the control server's catalog");
+    cmd->require_subcommand(1);
+    SetExample(cmd, "kxmp catalog list --home /var/lib/kxmp");
+
+    addMountPath_ = cmd->add_subcommand("add-mount-path", "add a mount path of a storage host");
+    addMountPath_->add_option("--id", mountPath_.id, "the mount path's id (default: the next free one)")
+        ->check(kPositiveId);
+    addMountPath_->add_option("--host", mountPath_.host, "the storage host's (mangled) name")->required();
+    addMountPath_->add_option("--path", mountPath_.path, "the mount path on the storage host")->required();
+    addMountPath_->add_option("--library", mountPath_.library, "the library the mount path belongs to");
+    addMountPath_->add_flag("--replace", replace_, "change the mount path when the id exists already");
+    SetExample(addMountPath_, "kxmp catalog add-mount-path --id 101 --host 'ma1*ma1*1*2' --path /disk1 --library lib1");
+
+    addSubclient_ = cmd->add_subcommand("add-subclient", "add a subclient with its GUIDs");
+    addSubclient_->add_option("--id", subclient_.id, "the subclient's id")->required()->check(kUnsigned);
+    addSubclient_->add_option("--guid", subclient_.guid, "the subclient's GUID (default: a new random one)");
+    addSubclient_->add_option("--backupset-guid", subclient_.backupsetGuid,
+                              "the backup set's GUID (default: a new random one)");
+    addSubclient_->add_flag("--replace", replace_,
+                            "change the subclient when it exists already (GUIDs not given are kept)");
+    SetExample(addSubclient_, "kxmp catalog add-subclient --id 42");
+
+    attach_ = cmd->add_subcommand("attach", "let a mount path serve a subclient");
+    attach_->add_option("--subclient", attachSubclient_, "the subclient's id")->required()->check(kUnsigned);
+    attach_->add_option("--mount-path", attachMountPath_, "the mount path's id")->required()->check(kPositiveId);
+    auto* primary = attach_->add_flag("--primary", primary_, "as the subclient's primary mount path");
+    auto* alternate = attach_->add_flag("--alternate", alternate_, "as an alternate mount path");
+    primary->excludes(alternate);
+    attach_->add_option("--position", position_,
+                        "place in the subclient's list (default: kept, or after the last one)")
+        ->check(kNonNegative);
+    SetExample(attach_, "kxmp catalog attach --subclient 42 --mount-path 101 --primary --position 1");
+
+    detach_ = cmd->add_subcommand("detach", "stop a mount path serving a subclient");
+    detach_->add_option("--subclient", attachSubclient_, "the subclient's id")->required()->check(kUnsigned);
+    detach_->add_option("--mount-path", attachMountPath_, "the mount path's id")->required()->check(kPositiveId);
+    SetExample(detach_, "kxmp catalog detach --subclient 42 --mount-path 102");
+
+    list_ = cmd->add_subcommand("list", "show the mount paths, the subclients and their attachments");
+    SetExample(list_, "kxmp catalog list --json");
+
+    for (CLI::App* sub : {addMountPath_, addSubclient_, attach_, detach_, list_}) {
+      home_.AddTo(*sub);
+      sub->add_flag("--json", json_, sub == list_ ? "print the catalog as one JSON line" : "print the result as JSON");
+    }
+    return cmd;
+  }
+
+  int Run() override {
+    const std::string home = home_.Apply();
+    // Writes must not create a catalog without its schema: that is the job of setup.
+    CatalogAdmin admin;
+    struct stat st {};
+    if (::stat(admin.path().c_str(), &st) != 0) {
+      return out_.Fail(kExitFailed, "there is no catalog at " + admin.path() + ": create it with kxmp setup --home " +
+                                        home);
+    }
+    if (addMountPath_->parsed()) return AddMountPath(admin);
+    if (addSubclient_->parsed()) return AddSubclient(admin);
+    if (attach_->parsed()) return Attach(admin);
+    if (detach_->parsed()) return Detach(admin);
+    return List(admin);
+  }
+
+ private:
+  int Refused(const std::string& what, const CZoError& err) const {
+    return out_.Fail(StatusOf(err), what + ": " + err.Message() + "; the catalog is unchanged");
+  }
+
+  int AddMountPath(CatalogAdmin& admin) {
+    CZoError err = CatalogAdmin::ValidateMountPath(mountPath_);
+    if (err.IsError()) return Refused("cannot add the mount path", err);
+    std::vector<MountPathRecord> existing;
+    err = admin.ListMountPaths(existing);
+    if (err.IsError()) return Refused("cannot read the catalog", err);
+    const bool exists = std::any_of(existing.begin(), existing.end(),
+                                    [&](const MountPathRecord& m) { return m.id == mountPath_.id; });
+    if (exists && !replace_) {
+      return out_.Fail(kExitFailed, "mount path " + std::to_string(mountPath_.id) +
+                                        " exists already: give --replace to change it; the catalog is unchanged");
+    }
+    int64_t id = 0;
+    err = admin.PutMountPath(mountPath_, &id);
+    if (err.IsError()) return Refused("cannot add the mount path", err);
+    mountPath_.id = id;
+    out_.Summary({{"action", exists ? "replaced" : "added"}, {"mountPath", ToJson(mountPath_)}},
+                 std::string(exists ? "replaced" : "added") + " mount path " + std::to_string(id) + ": host " +
+                     mountPath_.host + ", path " + mountPath_.path +
+                     (mountPath_.library.empty() ? "" : ", library " + mountPath_.library));
+    return kExitOk;
+  }
+
+  int AddSubclient(CatalogAdmin& admin) {
+    std::vector<SubclientRecord> existing;
+    CZoError err = admin.ListSubclients(existing);
+    if (err.IsError()) return Refused("cannot read the catalog", err);
+    auto old = std::find_if(existing.begin(), existing.end(),
+                            [&](const SubclientRecord& s) { return s.id == subclient_.id; });
+    if (old != existing.end() && !replace_) {
+      return out_.Fail(kExitFailed, "subclient " + std::to_string(subclient_.id) +
+                                        " exists already: give --replace to change it; the catalog is unchanged");
+    }
+    // The GUIDs name the subclient's folders on every mount path: a replacement keeps the ones
+    // not given, so its backups stay where they are.
+    std::string error;
+    for (auto [given, kept] : {std::pair{&subclient_.guid, old != existing.end() ? old->guid : std::string()},
+                               std::pair{&subclient_.backupsetGuid,
+                                         old != existing.end() ? old->backupsetGuid : std::string()}}) {
+      if (!given->empty()) continue;
+      if (!kept.empty()) {
+        *given = kept;
+      } else if (!RandomGuid(*given, error)) {
+        return out_.Fail(kExitFailed, "cannot make a GUID: " + error);
+      }
+    }
+    err = admin.PutSubclient(subclient_);
+    if (err.IsError()) return Refused("cannot add the subclient", err);
+    const bool replaced = old != existing.end();
+    out_.Summary({{"action", replaced ? "replaced" : "added"}, {"subclient", ToJson(subclient_)}},
+                 std::string(replaced ? "replaced" : "added") + " subclient " + std::to_string(subclient_.id) +
+                     ": GUID " + subclient_.guid + ", backup set GUID " + subclient_.backupsetGuid);
+    return kExitOk;
+  }
+
+  int Attach(CatalogAdmin& admin) {
+    if (!primary_ && !alternate_) {
+      return out_.Fail(kExitUsage, "say how the mount path serves the subclient: --primary or --alternate");
+    }
+    std::vector<AttachedMountPath> attached;
+    CZoError err = admin.ListAttachments(attachSubclient_, attached);
+    if (err.IsError()) return Refused("cannot read the catalog", err);
+    int64_t position = position_;
+    if (position < 0) {
+      position = 1;
+      for (const AttachedMountPath& a : attached) {
+        if (a.mountPath.id == attachMountPath_) {
+          position = a.position;  // an existing attachment keeps its place
+          break;
+        }
+        position = std::max(position, a.position + 1);
+      }
+    }
+    const int64_t kind = primary_ ? catalog::kKindPrimary : catalog::kKindAlternate;
+    err = admin.Attach(attachSubclient_, attachMountPath_, kind, position);
+    if (err.IsError()) return Refused("cannot attach the mount path", err);
+    out_.Summary({{"action", "attached"},
+                  {"subclient", attachSubclient_},
+                  {"mountPath", attachMountPath_},
+                  {"kind", KindName(kind)},
+                  {"position", position}},
+                 "attached mount path " + std::to_string(attachMountPath_) + " to subclient " +
+                     std::to_string(attachSubclient_) + " as " + KindName(kind) + " at position " +
+                     std::to_string(position));
+    return kExitOk;
+  }
+
+  int Detach(CatalogAdmin& admin) {
+    CZoError err = admin.Detach(attachSubclient_, attachMountPath_);
+    if (err.IsError()) return Refused("cannot detach the mount path", err);
+    out_.Summary({{"action", "detached"}, {"subclient", attachSubclient_}, {"mountPath", attachMountPath_}},
+                 "detached mount path " + std::to_string(attachMountPath_) + " from subclient " +
+                     std::to_string(attachSubclient_));
+    return kExitOk;
+  }
+
+  int List(CatalogAdmin& admin) {
+    std::vector<MountPathRecord> mountPaths;
+    std::vector<SubclientRecord> subclients;
+    CZoError err = admin.ListMountPaths(mountPaths);
+    if (!err.IsError()) err = admin.ListSubclients(subclients);
+    if (err.IsError()) return Refused("cannot read the catalog", err);
+
+    Json jsonMountPaths = Json::array();
+    Table mountPathTable({"ID", "HOST", "PATH", "LIBRARY"});
+    for (const MountPathRecord& m : mountPaths) {
+      jsonMountPaths.push_back(ToJson(m));
+      mountPathTable.Add({std::to_string(m.id), m.host, m.path, m.library});
+    }
+    Json jsonSubclients = Json::array();
+    Table subclientTable({"ID", "GUID", "BACKUP SET GUID"});
+    Table attachmentTable({"SUBCLIENT", "POSITION", "KIND", "MOUNT PATH", "HOST", "PATH"});
+    for (const SubclientRecord& s : subclients) {
+      std::vector<AttachedMountPath> attached;
+      err = admin.ListAttachments(s.id, attached);
+      if (err.IsError()) return Refused("cannot read the catalog", err);
+      Json jsonAttached = Json::array();
+      for (const AttachedMountPath& a : attached) {
+        jsonAttached.push_back({{"mountPath", a.mountPath.id}, {"kind", KindName(a.kind)}, {"position", a.position}});
+        attachmentTable.Add({std::to_string(s.id), std::to_string(a.position), KindName(a.kind),
+                             std::to_string(a.mountPath.id), a.mountPath.host, a.mountPath.path});
+      }
+      Json js = ToJson(s);
+      js["mountPaths"] = jsonAttached;
+      jsonSubclients.push_back(js);
+      subclientTable.Add({std::to_string(s.id), s.guid, s.backupsetGuid});
+    }
+    std::string text = "Mount paths\n" + (mountPathTable.empty() ? "  (none)\n" : mountPathTable.Render());
+    text += "Subclients\n" + (subclientTable.empty() ? "  (none)\n" : subclientTable.Render());
+    text += "Attachments\n" + (attachmentTable.empty() ? "  (none)\n" : attachmentTable.Render());
+    out_.Summary({{"catalog", admin.path()}, {"mountPaths", jsonMountPaths}, {"subclients", jsonSubclients}}, text);
+    return kExitOk;
+  }
+
+  CLI::App* addMountPath_ = nullptr;
+  CLI::App* addSubclient_ = nullptr;
+  CLI::App* attach_ = nullptr;
+  CLI::App* detach_ = nullptr;
+  CLI::App* list_ = nullptr;
+  HomeOption home_;
+  bool json_ = false;
+  Output out_{"catalog", json_};
+  MountPathRecord mountPath_;
+  SubclientRecord subclient_;
+  bool replace_ = false;
+  uint64_t attachSubclient_ = 0;
+  int64_t attachMountPath_ = 0;
+  bool primary_ = false;
+  bool alternate_ = false;
+  int64_t position_ = -1;  // not given
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeCatalogCommand() { return std::make_unique<CatalogCommand>(); }
+
+}  // namespace kxmp::cli

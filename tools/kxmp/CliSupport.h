@@ -1,0 +1,79 @@
+#pragma once
+// Pieces shared by the administration subcommands (setup, catalog, cache, failover, events):
+// the home folder option, output as text or as JSON lines, aligned tables, the library's log
+// file, and option checks.
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace kxmp::cli {
+
+// JSON output keeps the order in which fields are added ("type" first).
+using Json = nlohmann::ordered_json;
+
+// --home: the folder the platform components read (registry, catalog, locks, log). The
+// components take it from KX_HOME, so Apply() sets that before any library object is made.
+struct HomeOption {
+  std::string home;
+
+  void AddTo(CLI::App& cmd);
+  // Exports a given --home (made absolute) as KX_HOME; the home in use afterwards.
+  std::string Apply() const;
+};
+
+// Where a subcommand's results go. Text goes to standard output for people; with --json
+// every line of standard output is one JSON object whose "type" is "status" (progress of a
+// long operation), "summary" (the result) or "event". Errors always go to standard error as
+// text naming the subcommand.
+class Output {
+ public:
+  Output(std::string command, const bool& json) : command_(std::move(command)), json_(json) {}
+
+  bool json() const { return json_; }
+  // Progress: a text line, or {"type":"status","message":...}.
+  void Status(const std::string& message) const;
+  // The result: the text (may be several lines), or the fields with "type":"summary".
+  void Summary(Json fields, const std::string& text) const;
+  // One JSON object on a line of its own.
+  static void PrintJson(const Json& object);
+  // Prints "kxmp <command>: <message>" to standard error and returns status.
+  int Fail(int status, const std::string& message) const;
+
+ private:
+  std::string command_;
+  const bool& json_;  // bound to the subcommand's --json flag, which CLI11 sets when parsing
+};
+
+// A table with a header row; every column as wide as its widest cell.
+class Table {
+ public:
+  explicit Table(std::vector<std::string> header) : rows_{std::move(header)} {}
+  void Add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+  bool empty() const { return rows_.size() <= 1; }
+  // The rows, each indented by `indent` spaces and ending in a newline.
+  std::string Render(size_t indent = 2) const;
+
+ private:
+  std::vector<std::vector<std::string>> rows_;
+};
+
+// The text with control bytes (but not line breaks) written as \xHH, so that names read from
+// the registry, the catalog or the event log cannot drive the terminal.
+std::string Printable(const std::string& text);
+
+// Sends the library's log lines to <home>/log/kxmp.log (level 0) for subcommands that run
+// the service in-process; without a writable log folder the lines are dropped.
+void StartLibraryLog();
+
+// Example lines for --help.
+void SetExample(CLI::App* cmd, const std::string& example);
+
+// A whole decimal number from 1 to 2^63 - 1 (catalog row ids are signed 64-bit).
+extern const CLI::Validator kPositiveId;
+// A whole decimal number from 0 to 2^63 - 1.
+extern const CLI::Validator kNonNegative;
+
+}  // namespace kxmp::cli

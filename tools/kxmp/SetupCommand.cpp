@@ -1,0 +1,163 @@
+// kxmp setup: makes a home folder ready for the host, the tool and the library: the owner-only
+// folders the platform components use and the control server's catalog with its schema.
+// Running it again changes nothing but permissions that are too wide.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "CliSupport.h"
+#include "Command.h"
+#include "outside/catalog/CatalogAdmin.h"
+#include "outside/util/FXPath.h"
+#include "outside/util/FXString.h"
+#include "outside/util/UniqueFd.h"
+
+namespace kxmp::cli {
+
+namespace {
+
+const char* const kFolders[] = {"registry", "locks", "log", "jobresults", "run"};
+
+struct Made {
+  std::string path;   // relative to the home
+  std::string state;  // created, present, tightened
+};
+
+std::string Octal(mode_t mode) { return FXString::Format("%04o", static_cast<unsigned>(mode & 07777)); }
+
+class SetupCommand : public Command {
+ public:
+  CLI::App* Register(CLI::App& app) override {
+    CLI::App* cmd = app.add_subcommand("setup", "create a home folder: registry, locks, log, jobresults, run, catalog");
+    home_.AddTo(*cmd);
+    cmd->add_flag("--json", json_, "print the result as one JSON line");
+    SetExample(cmd, "kxmp setup --home /var/lib/kxmp");
+    return cmd;
+  }
+
+  int Run() override {
+    const std::string home = home_.Apply();
+    std::string error;
+    std::vector<Made> made;
+    if (!EnsureHome(home, made, error)) return out_.Fail(kExitFailed, error);
+    for (const char* folder : kFolders) {
+      if (!EnsureFolder(home, folder, made, error)) return out_.Fail(kExitFailed, error);
+    }
+    if (!EnsureCatalog(home, made, error)) return out_.Fail(kExitFailed, error);
+
+    Json items = Json::array();
+    std::string text = "kxmp home " + home + "\n";
+    Table table({"STATE", "PATH"});
+    for (const Made& m : made) {
+      items.push_back({{"path", m.path}, {"state", m.state}});
+      table.Add({m.state, m.path});
+    }
+    out_.Summary({{"home", home}, {"items", items}}, text + table.Render());
+    return kExitOk;
+  }
+
+ private:
+  // The home itself: created owner-only with its missing parents. An existing home keeps its
+  // permissions (it may be a folder the operator chose), but one that others may write to
+  // is refused: they could replace the folders below.
+  bool EnsureHome(const std::string& home, std::vector<Made>& made, std::string& error) {
+    std::string partial;
+    bool created = false;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+      pos = home.find('/', pos + 1);
+      partial = home.substr(0, pos);
+      if (partial.empty()) continue;
+      if (::mkdir(partial.c_str(), 0700) == 0) {
+        created = true;
+      } else if (errno != EEXIST) {
+        error = "cannot create " + partial + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    struct stat st {};
+    if (::stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      error = home + " is not a folder";
+      return false;
+    }
+    if (!created && (st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0) {
+      error = home + " can be written by every user (mode " + Octal(st.st_mode) +
+              "): choose another home, or restrict it with chmod 0700";
+      return false;
+    }
+    made.push_back({".", created ? "created" : "present"});
+    return true;
+  }
+
+  bool EnsureFolder(const std::string& home, const std::string& name, std::vector<Made>& made, std::string& error) {
+    const std::string path = FXPath::Join(home, name);
+    bool created = false;
+    if (::mkdir(path.c_str(), 0700) == 0) {
+      created = true;
+    } else if (errno != EEXIST) {
+      error = "cannot create " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    // Checked through a descriptor: what is checked is what gets its permissions changed.
+    kxmp::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+      error = path + (errno == ENOTDIR || errno == ELOOP ? " is not a folder (a file or a link is in the way)"
+                                                          : std::string(": ") + std::strerror(errno));
+      return false;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+      error = "cannot examine " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+      error = path + " belongs to user " + std::to_string(st.st_uid) + ", not to this user (" +
+              std::to_string(::geteuid()) + "): run setup as its owner";
+      return false;
+    }
+    std::string state = created ? "created" : "present";
+    if ((st.st_mode & 077) != 0) {
+      if (::fchmod(fd.get(), 0700) != 0) {
+        error = "cannot restrict " + path + " to its owner: " + std::strerror(errno);
+        return false;
+      }
+      if (!created) state = "tightened from " + Octal(st.st_mode) + " to 0700";
+    }
+    made.push_back({name + "/", state});
+    return true;
+  }
+
+  bool EnsureCatalog(const std::string& home, std::vector<Made>& made, std::string& error) {
+    const std::string path = FXPath::Join(home, "catalog.db");
+    struct stat st {};
+    const bool existed = ::lstat(path.c_str(), &st) == 0;
+    if (existed && !S_ISREG(st.st_mode)) {
+      error = path + " is not a regular file";
+      return false;
+    }
+    CZoError err = kxmp::catalog::CatalogAdmin(path).CreateSchema();
+    if (err.IsError()) {
+      error = "cannot create the catalog " + path + ": " + err.Message();
+      return false;
+    }
+    if (!existed && ::chmod(path.c_str(), 0600) != 0) {
+      error = "cannot restrict " + path + " to its owner: " + std::strerror(errno);
+      return false;
+    }
+    made.push_back({"catalog.db", existed ? "present" : "created"});
+    return true;
+  }
+
+  HomeOption home_;
+  bool json_ = false;
+  Output out_{"setup", json_};
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeSetupCommand() { return std::make_unique<SetupCommand>(); }
+
+}  // namespace kxmp::cli
