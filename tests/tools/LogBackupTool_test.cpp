@@ -41,7 +41,7 @@ TEST_F(LogBackupToolTest, BackupSearchAndRestoreRoundTrip) {
   RunResult r = Kxmp(args);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("\"type\":\"status\""), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("{\"bytes\":2100009,\"failed\":0,\"files\":3,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"type\":\"summary\",\"files\":3,\"failed\":0,\"bytes\":2100009,"), std::string::npos) << r.out;
   EXPECT_TRUE(PathExists(Root(0) + "/log_2.trn"));
   EXPECT_TRUE(PathExists(Root(0) + "/StreamMetadata_2.xml"));
   // The same name on the second mount path: restored once, from the first.

@@ -99,9 +99,9 @@ class BackupCommand : public Command {
 
   void Status(const std::string& file, const std::string& name, unsigned long long size, const CZoError& err) {
     if (json_) {
-      nlohmann::json j = {{"type", "status"}, {"file", file}, {"name", name}, {"ok", err.IsSuccess()}};
+      nlohmann::ordered_json j = {{"type", "status"}, {"file", file}, {"name", name}, {"ok", err.IsSuccess()}};
       if (err.IsSuccess()) j["bytes"] = size;
-      std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
     } else if (err.IsSuccess()) {
       std::printf("backed up %s as %s (%llu bytes)\n", file.c_str(), name.c_str(), size);
     }
@@ -112,7 +112,7 @@ class BackupCommand : public Command {
   void Summary(int files, int failed, unsigned long long bytes, double seconds) {
     const double rate = seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
     if (json_) {
-      nlohmann::json j = {{"type", "summary"}, {"files", files},     {"failed", failed},
+      nlohmann::ordered_json j = {{"type", "summary"}, {"files", files},     {"failed", failed},
                           {"bytes", bytes},    {"seconds", seconds}, {"mibPerSecond", rate}};
       std::printf("%s\n", j.dump().c_str());
     } else {

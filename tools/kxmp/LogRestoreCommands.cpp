@@ -98,8 +98,8 @@ class SearchCommand : public Command {
       const std::string& mountPath = r.context->getMountPath();
       for (const DataServerSearchFile& f : r.files) {
         if (json_) {
-          nlohmann::json j = {{"host", host}, {"mountPath", mountPath}, {"path", RelativePath(f)}};
-          std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+          nlohmann::ordered_json j = {{"type", "match"}, {"host", host}, {"mountPath", mountPath}, {"path", RelativePath(f)}};
+          std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
         } else {
           std::printf("%s\t%s\t%s\n", host.c_str(), mountPath.c_str(), RelativePath(f).c_str());
         }
