@@ -33,7 +33,8 @@ constexpr int kErrNoMemory = 14;
 
 // Returned when memory runs out; built at load so that returning it allocates nothing.
 const CZoError kOutOfMemory(FXErrorUtil::Win32Code(kErrNoMemory),
-                            FXCodeLocation("MountPathList.cpp", "AbstractMountingPointDriver::GetSubclientMountpathList", 0),
+                            FXCodeLocation("AbstractMountingPointDriver.cpp",
+                                           "AbstractMountingPointDriver::GetSubclientMountpathList", 0),
                             "Out of memory while getting the mount paths");
 
 using Values = std::map<std::string, std::string>;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 
+#include "logbackup/LogBackupLocation.h"
 #include "kxmp/LocalFileContext.h"
 #include "logbackup/DataWriterReaderCommon.h"
 #include "outside/error/FXErrorUtil.h"
@@ -65,11 +66,11 @@ bool LocalFileContext::getJobResultsDirectory(const char*& directory) {
 
 CZoError LocalFileContext::deriveRootFolder() {
   KXPI_CommClient commClient;
-  if (commClient.invalidKXPlatform()) return FXErrorUtil::ErrorWin32(FX_LOC, 87, "Invalid platform");
+  if (commClient.invalidKXPlatform()) return FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, 87, "Invalid platform");
   const char* jobResults = nullptr;
   if (!getJobResultsDirectory(jobResults)) {
     KXLOG_ERROR("Failed to get job results directory. Please check the environment.");
-    return FXErrorUtil::ErrorErrNo(FX_LOC, 5, "Failed to get job results directory");
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, 5, "Failed to get job results directory");
   }
   m_rootFolder = FXString::Format("%s/2/%lu/", jobResults, m_subclientId);
   return CZoError::Success();
@@ -84,11 +85,11 @@ CZoError LocalFileContext::openFile(const std::string& name, unsigned int flags,
     CZoError err;
     if (HasParentComponent(name)) {
       // Names come from the database agent; a ".." would place the file outside the root.
-      err = FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "File name [%s] leads out of the root folder [%s]", name.c_str(),
+      err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EACCES, "File name [%s] leads out of the root folder [%s]", name.c_str(),
                                     m_rootFolder.c_str());
     } else {
       err = m_file.Open(m_rootFolder + "/" + name, flags, mode);
-      if (err.IsError()) err.Push(FX_LOC);
+      if (err.IsError()) err.Push(LOGBACKUP_LOC);
     }
     if (err.IsError()) {
       KXLOG_ERROR("Failed to open file, error=%s", err.AsString().c_str());
@@ -105,7 +106,7 @@ CZoError LocalFileContext::readFile(char* buffer, unsigned int size, unsigned in
     CZoError err = m_file.Read(buffer, size, bytesRead);
     if (err.IsError()) {
       KXLOG_ERROR("Failed to readfile, bytesRead=[%u], error=%s", bytesRead ? *bytesRead : 0u, err.AsString().c_str());
-      return err.Push(FX_LOC);
+      return err.Push(LOGBACKUP_LOC);
     }
     return err;
   } catch (const std::bad_alloc&) {
@@ -128,7 +129,7 @@ CZoError LocalFileContext::closeFile() {
     CZoError err = m_file.Close();
     if (err.IsError()) {
       KXLOG_ERROR("Failed to close the file, error=%s", err.AsString().c_str());
-      return err.Push(FX_LOC);
+      return err.Push(LOGBACKUP_LOC);
     }
     m_file.Detach(nullptr);
     return CZoError::Success();
@@ -145,7 +146,7 @@ CZoError LocalFileContext::createDirectory(const std::string& name) {
       if (err.IsError()) return err;
     }
     if (HasParentComponent(name)) {
-      CZoError err = FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Folder name [%s] leads out of the root folder [%s]",
+      CZoError err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EACCES, "Folder name [%s] leads out of the root folder [%s]",
                                              name.c_str(), m_rootFolder.c_str());
       KXLOG_ERROR("Failed to createDirectory [%s], error=%s", name.c_str(), err.AsString().c_str());
       return err;
@@ -154,7 +155,7 @@ CZoError LocalFileContext::createDirectory(const std::string& name) {
     CZoError err = CZoDirectory::Create(m_rootFolder, true);
     if (err.IsError()) {
       KXLOG_ERROR("Failed to createDirectory [%s], error=%s", m_rootFolder.c_str(), err.AsString().c_str());
-      return err.Push(FX_LOC);
+      return err.Push(LOGBACKUP_LOC);
     }
     return CZoError::Success();
   } catch (const std::bad_alloc&) {
@@ -170,7 +171,7 @@ CZoError LocalFileContext::removeFile() {
     CZoError err = FXFile::RemoveFile(name);
     if (err.IsError()) {
       KXLOG_ERROR("Failed to delete file [%s]", name.c_str());
-      return err.Push(FX_LOC, "Failed to delete file [%s]", name.c_str());
+      return err.Push(LOGBACKUP_LOC, "Failed to delete file [%s]", name.c_str());
     }
     return CZoError::Success();
   } catch (const std::bad_alloc&) {

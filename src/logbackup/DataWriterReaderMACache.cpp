@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <new>
 
+#include "logbackup/LogBackupLocation.h"
 #include "kxmp/FXNamedMutex.h"
 #include "kxmp/LocalFileContext.h"
 #include "logbackup/DataWriterReaderCommon.h"
@@ -34,7 +35,7 @@ constexpr unsigned int kMACacheFileMode = 0644;
 CZoError CacheFilePath(unsigned long subclientId, std::string& path) {
   const char* jobResults = nullptr;
   if (!LocalFileContext::getJobResultsDirectory(jobResults)) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, 5, "Failed to get job results directory");
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, 5, "Failed to get job results directory");
   }
   path = FXString::Format(kMACacheFileFormat, jobResults, subclientId);
   return CZoError::Success();
@@ -48,7 +49,7 @@ CZoError WriteAll(CZoFile& file, const std::string& text) {
     unsigned int written = 0;
     CZoError err = file.Write(text.data() + done, chunk, &written);
     if (err.IsError()) return err;
-    if (written == 0) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOSPC, "No progress writing [%s]", file.GetName().c_str());
+    if (written == 0) return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOSPC, "No progress writing [%s]", file.GetName().c_str());
     done += written;
   }
   return CZoError::Success();
@@ -62,23 +63,23 @@ CZoError ReplaceCacheFile(const std::string& path, const std::string& text) {
   if (err.IsError()) {
     int e = FXErrorUtil::Number(err);
     KXLOG_ERROR("Failed to open MA cache file [%s] for writing, error=[%d]", tmp.c_str(), e);
-    return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Failed to open MA cache file [%s] for writing", tmp.c_str());
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, e, "Failed to open MA cache file [%s] for writing", tmp.c_str());
   }
   err = WriteAll(file, text);
   if (err.IsSuccess()) err = file.Close();  // syncs before closing
   if (err.IsSuccess() && ::rename(tmp.c_str(), path.c_str()) != 0) {
     int e = errno;
-    err = FXErrorUtil::ErrorErrNo(FX_LOC, e, "Failed to rename [%s] to [%s]", tmp.c_str(), path.c_str());
+    err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, e, "Failed to rename [%s] to [%s]", tmp.c_str(), path.c_str());
   }
   if (err.IsError()) {
     file.Detach(nullptr);
     ::unlink(tmp.c_str());
     KXLOG_ERROR("Failed to write MA cache file [%s], error=%s", path.c_str(), err.AsString().c_str());
-    return err.Push(FX_LOC, "Failed to write MA cache file [%s]", path.c_str());
+    return err.Push(LOGBACKUP_LOC, "Failed to write MA cache file [%s]", path.c_str());
   }
   size_t slash = path.find_last_of('/');
   err = FXFile::SyncDirectory(slash == 0 ? "/" : path.substr(0, slash));
-  if (err.IsError()) return err.Push(FX_LOC, "Failed to sync the folder of MA cache file [%s]", path.c_str());
+  if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Failed to sync the folder of MA cache file [%s]", path.c_str());
   return CZoError::Success();
 }
 
@@ -141,11 +142,11 @@ CZoError LocalFileContext::readMADataPathsFromMACache(unsigned long subclientId,
     }
     std::string text;
     err = CZoFile::ReadWholeFile(path, text);
-    if (err.IsError()) return err.Push(FX_LOC, "Failed to read from the MA cache file [%s] ", path.c_str());
+    if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Failed to read from the MA cache file [%s] ", path.c_str());
 
     int r = cache.unserialize(text);
     if (r != 0) {
-      return FXErrorUtil::ErrorErrNo(FX_LOC, 5, "Failed to unserialize XML error errCode = [%d] errorStr=[%s]", r, "");
+      return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, 5, "Failed to unserialize XML error errCode = [%d] errorStr=[%s]", r, "");
     }
     KXLOG_NORMAL("Successfully read from MA cachefile [%s]", path.c_str());
     return CZoError::Success();
@@ -180,14 +181,14 @@ CZoError LocalFileContext::updateMADataPathCache(unsigned long subclientId, Tess
         for (const CNMessageBase& record : DataPaths(onDisk)) {
           if (FindDataPath(*list, HostNameOf(record), MountPathOf(record)) == nullptr &&
               list->push_back(record) != CNMessageBase::kOk) {
-            return FXErrorUtil::ErrorWin32(FX_LOC, 8, "Failed to add a data path to the MA cache message");
+            return FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, 8, "Failed to add a data path to the MA cache message");
           }
         }
       }
       if (FindDataPath(*list, params->host.hostName, params->host.mountPath) == nullptr) {
         CNMessageBase* added = list->append();
         if (added == nullptr) {
-          return FXErrorUtil::ErrorWin32(FX_LOC, 8, "Failed to add a data path to the MA cache message");
+          return FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, 8, "Failed to add a data path to the MA cache message");
         }
         using namespace Tessel;
         added->setstring(2, 5, params->host.mountPath, kMADataPathsTag, kMADataPathsMountPathId);
@@ -198,13 +199,13 @@ CZoError LocalFileContext::updateMADataPathCache(unsigned long subclientId, Tess
 
     std::string folder = path.substr(0, path.find_last_of('/'));
     err = CZoDirectory::Create(folder, true);
-    if (err.IsError()) return err.Push(FX_LOC, "Failed to create directory [%s]", folder.c_str());
+    if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Failed to create directory [%s]", folder.c_str());
 
     std::string text;
     int r = cache.serialize(text, false);
     if (r != 0) {
       KXLOG_ERROR("Failed to serailize MA datapath XML, error=[%d]", r);
-      return FXErrorUtil::ErrorErrNo(FX_LOC, 5, "XML serialization failed while updating the MA cache, error=[%d]", r);
+      return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, 5, "XML serialization failed while updating the MA cache, error=[%d]", r);
     }
     text += '\n';
     return ReplaceCacheFile(path, text);

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "logbackup/LogBackupLocation.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DBLogBackupDataReader.h"
 #include "kxmp/DataServerContext.h"
@@ -33,7 +34,7 @@ CZoError DBLogBackupDataReader::open(DataServerSearchFile& file, DataServerConte
   if (err.IsError()) {
     setLastErrorText("Failed to open file [%s] for reading, error=%s, ", path.c_str(), err.AsString().c_str());
     reportError(err);
-    return err.Push(FX_LOC, "Failed to open file [%s]", path.c_str());
+    return err.Push(LOGBACKUP_LOC, "Failed to open file [%s]", path.c_str());
   }
   return CZoError::Success();
 } catch (const std::exception&) {
@@ -43,9 +44,9 @@ CZoError DBLogBackupDataReader::open(DataServerSearchFile& file, DataServerConte
 CZoError DBLogBackupDataReader::read(char* buffer, unsigned int size, unsigned int& bytesRead) try {
   bytesRead = 0;
   if (streamContext.fileHandle == nullptr && !localContext) {
-    CZoError err = FXErrorUtil::ErrorErrNo(FX_LOC, kErrNoContext, "DataServerContext not initialized");
+    CZoError err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrNoContext, "DataServerContext not initialized");
     reportError(err);
-    return err.Push(FX_LOC);
+    return err.Push(LOGBACKUP_LOC);
   }
   while (bytesRead < size) {
     unsigned int n = 0;
@@ -55,7 +56,7 @@ CZoError DBLogBackupDataReader::read(char* buffer, unsigned int size, unsigned i
     if (err.IsError()) {
       setLastErrorText("Failed to read from file, bytesRead=[%u], error=%s", bytesRead, err.AsString().c_str());
       KXLOG_ERROR("%s", lastErrorText.c_str());
-      return err.Push(FX_LOC);
+      return err.Push(LOGBACKUP_LOC);
     }
     if (n == 0) break;  // end of file
     // A pass never claims more than it was asked for; if one did, the buffer ends here.
@@ -71,7 +72,7 @@ CZoError DBLogBackupDataReader::close(DataServerContextPtr context) try {
     CZoError err = closeLocalFile();
     if (err.IsError()) {
       reportError(err);
-      return err.Push(FX_LOC, "Failed to close the file");
+      return err.Push(LOGBACKUP_LOC, "Failed to close the file");
     }
     return CZoError::Success();
   }
@@ -80,7 +81,7 @@ CZoError DBLogBackupDataReader::close(DataServerContextPtr context) try {
     setLastErrorText("Failed to close the file, error=%s", err.AsString().c_str());
     KXLOG_ERROR("%s", lastErrorText.c_str());
     reportError(err);
-    return err.Push(FX_LOC);
+    return err.Push(LOGBACKUP_LOC);
   }
   return CZoError::Success();
 } catch (const std::exception&) {

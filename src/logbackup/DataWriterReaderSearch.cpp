@@ -6,6 +6,7 @@
 #include <exception>
 #include <new>
 
+#include "logbackup/LogBackupLocation.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DBLogBackupDataReader.h"
 #include "kxmp/DataServerContext.h"
@@ -58,7 +59,7 @@ bool DBLogBackupDataReader::regexSearchHelper(std::string name, DataServerSearch
 CZoError DBLogBackupDataReader::Walker(const char* folder, const char* name, bool isFolder, void* context) try {
   if (isFolder) return CZoError::Success();
   auto* input = static_cast<DataServerSearchInput*>(context);
-  if (input == nullptr) return FXErrorUtil::ErrorWin32(FX_LOC, kErrInputMissing, "Input missing");
+  if (input == nullptr) return FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrInputMissing, "Input missing");
   if (folder == nullptr) folder = "";
   if (name == nullptr) name = "";
   const bool match = input->pattern.empty() || ::strcasecmp(input->pattern.c_str(), name) == 0 ||
@@ -77,22 +78,22 @@ CZoError DBLogBackupDataReader::Walker(const char* folder, const char* name, boo
   }
   if (input->singleResult != nullptr) {
     input->singleResult->files.emplace_back(folder, name);
-    if (!input->findAll) return FXErrorUtil::ErrorErrNo(FX_LOC, kErrEntryFound, "Entry found");
+    if (!input->findAll) return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrEntryFound, "Entry found");
     return CZoError::Success();
   }
   if (input->callback != nullptr) {
     const int32_t answer = input->callback->onEntry(folder, name, input->context);
-    if (answer == 1 && !input->findAll) return FXErrorUtil::ErrorErrNo(FX_LOC, kErrEntryFound, "Entry found");
+    if (answer == 1 && !input->findAll) return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrEntryFound, "Entry found");
     return CZoError::Success();
   }
-  return FXErrorUtil::ErrorWin32(FX_LOC, kErrInputMissing, "Input missing");
+  return FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrInputMissing, "Input missing");
 } catch (const std::exception&) {
   return OutOfMemoryError();  // stops the walk; the search logs it as a failed walk
 }
 
 CZoError DBLogBackupDataReader::searchFile(DataServerSearchInput& input) try {
   if (!contextList || contextList->empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOC, kErrInputMissing, "dataserver context not initialized.");
+    return FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrInputMissing, "dataserver context not initialized.");
   }
   const DataServerContextPtr walkedFirst = input.context;
   if (walkedFirst) {
@@ -123,7 +124,7 @@ CZoError DBLogBackupDataReader::searchFile(DataServerSearchInput& input) try {
                 err.AsString().c_str());
     reportError(err);
   }
-  return FXErrorUtil::ErrorErrNo(FX_LOC, kErrNotFound, "File [%s] not found  ", input.pattern.c_str());
+  return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrNotFound, "File [%s] not found  ", input.pattern.c_str());
 } catch (const std::exception&) {
   return OutOfMemoryError();
 }
@@ -139,7 +140,7 @@ CZoError RunSearch(DBLogBackupDataReader& reader, const std::string& pattern, bo
     input.findAll = findAll;
     setTarget(input);
     CZoError err = reader.searchFile(input);
-    if (err.IsError()) return err.Push(FX_LOC);
+    if (err.IsError()) return err.Push(LOGBACKUP_LOC);
     return CZoError::Success();
   } catch (const std::exception&) {
     return OutOfMemoryError();

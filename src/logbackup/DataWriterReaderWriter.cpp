@@ -10,6 +10,7 @@
 #include <ctime>
 #include <exception>
 
+#include "logbackup/LogBackupLocation.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "kxmp/DataServerContext.h"
@@ -65,7 +66,7 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
   AddFileRecord(streamContext, name, static_cast<int64_t>(::time(nullptr)));
   DataServerContext* context = firstContext();
   if (context == nullptr && !localContext) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, kErrNoContext, "DataServerContext not initialized");
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrNoContext, "DataServerContext not initialized");
   }
   CZoError err;
   if (context != nullptr) {
@@ -76,7 +77,7 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
       AbstractMountingPointDriver::AMCloseFile(context, streamContext.fileHandle);
     }
     if (HasParentComponent(name)) {
-      err = FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "File name [%s] leads out of the root folder [%s]", name.c_str(),
+      err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EACCES, "File name [%s] leads out of the root folder [%s]", name.c_str(),
                                     context->getRootFolder().c_str());
     } else {
       // The temporary file is ours alone: a leftover of an interrupted backup is truncated.
@@ -90,7 +91,7 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
   if (err.IsError()) {
     setLastErrorText("Failed to open file [%s], error=%s, ", name.c_str(), err.AsString().c_str());
     reportError(err);
-    return err.Push(FX_LOC, "Failed to open file [%s]", name.c_str());
+    return err.Push(LOGBACKUP_LOC, "Failed to open file [%s]", name.c_str());
   }
   return CZoError::Success();
 } catch (const std::exception&) {
@@ -99,7 +100,7 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
 
 CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
   if (streamContext.fileHandle == nullptr && !localContext) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, kErrNoContext, "DataServerContext not initialized");
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrNoContext, "DataServerContext not initialized");
   }
   size_t written = 0;
   CZoError err;
@@ -115,7 +116,7 @@ CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
     if (err.IsSuccess() && (n == 0 || n > pass)) {
       // A pass that moves nothing would repeat for ever; one that claims more than it was
       // given would run the count past the buffer.
-      err = FXErrorUtil::ErrorErrNo(FX_LOC, EIO, n == 0 ? "Write made no progress" : "Write reported %u bytes of %u",
+      err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EIO, n == 0 ? "Write made no progress" : "Write reported %u bytes of %u",
                                     n, pass);
     }
     if (err.IsError()) break;
@@ -125,7 +126,7 @@ CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
     setLastErrorText("Failed to write to file, error=%s", err.AsString().c_str());
     KXLOG_ERROR("%s", lastErrorText.c_str());
     reportError(err);
-    return err.Push(FX_LOC);
+    return err.Push(LOGBACKUP_LOC);
   }
   return CZoError::Success();
 } catch (const std::exception&) {
@@ -138,7 +139,7 @@ CZoError DBLogBackupDataWriter::close(const std::string& name) try {
     if (err.IsError()) {
       removeFile(name);  // in file-mode there is no rename: the final name must not keep a broken file
       reportError(err);
-      return err.Push(FX_LOC, "Failed to close the file");
+      return err.Push(LOGBACKUP_LOC, "Failed to close the file");
     }
     return CZoError::Success();
   }
@@ -150,7 +151,7 @@ CZoError DBLogBackupDataWriter::close(const std::string& name) try {
     removeFile(name);
     KXLOG_ERROR("%s", lastErrorText.c_str());
     reportError(err);
-    return err.Push(FX_LOC);
+    return err.Push(LOGBACKUP_LOC);
   }
   if (FileRecordCount(streamContext) == 0) return CZoError::Success();
   // The rename takes the name recorded by open, whatever name the caller passes here.
@@ -161,7 +162,7 @@ CZoError DBLogBackupDataWriter::close(const std::string& name) try {
     removeFile(name);
     KXLOG_ERROR("%s", lastErrorText.c_str());
     reportError(err);
-    return err.Push(FX_LOC);
+    return err.Push(LOGBACKUP_LOC);
   }
   fileCommitted = true;
   return CZoError::Success();
@@ -184,7 +185,7 @@ CZoError DBLogBackupDataWriter::removeFile(const std::string& name) try {
     if (path.empty() || path[0] != '/') path.insert(0, "/");
     CZoError err;
     if (HasParentComponent(path)) {
-      err = FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "File name [%s] leads out of the root folder", path.c_str());
+      err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EACCES, "File name [%s] leads out of the root folder", path.c_str());
     } else {
       err = AbstractMountingPointDriver::AMRemoveFileFolder(context, path);
     }
@@ -211,19 +212,19 @@ CZoError DBLogBackupDataWriter::writeMetadata(const std::string& document, const
   CZoError err = open(fileName, kMetadataFlags, kMetadataMode);
   if (err.IsError()) {
     reportError(err);
-    return err.Push(FX_LOC, "Failed to open metadata file [%s] for writing", fileName.c_str());
+    return err.Push(LOGBACKUP_LOC, "Failed to open metadata file [%s] for writing", fileName.c_str());
   }
   err = write(document.data(), document.size());
   if (err.IsError()) {
     // Nothing partial may stay behind, not even under the temporary name.
     removeFile("");
     reportError(err);
-    return err.Push(FX_LOC, "Failed to write to file [%s] xml = [%s]", fileName.c_str(), document.c_str());
+    return err.Push(LOGBACKUP_LOC, "Failed to write to file [%s] xml = [%s]", fileName.c_str(), document.c_str());
   }
   err = close(fileName);
   if (err.IsError()) {
     reportError(err);
-    return err.Push(FX_LOC, "Failed to close the file [%s] xml= [%s]", fileName.c_str(), document.c_str());
+    return err.Push(LOGBACKUP_LOC, "Failed to close the file [%s] xml= [%s]", fileName.c_str(), document.c_str());
   }
   return CZoError::Success();
 } catch (const std::exception&) {
@@ -232,30 +233,30 @@ CZoError DBLogBackupDataWriter::writeMetadata(const std::string& document, const
 
 CZoError DBLogBackupDataWriter::verifyBackedupFile(const std::string& path) try {
   if (!contextList && !localContext) {
-    CZoError err = FXErrorUtil::ErrorWin32(FX_LOC, kErrNotInitialized, "dataserver context not initialized.");
+    CZoError err = FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrNotInitialized, "dataserver context not initialized.");
     reportError(err);
-    return err.Push(FX_LOC);
+    return err.Push(LOGBACKUP_LOC);
   }
   if (contextList) {
     DataServerContext* context = firstContext();
     if (context == nullptr) {
       CZoError err =
-          FXErrorUtil::ErrorWin32(FX_LOC, kErrNotInitialized, "Unexpected error,  dataserver context not initialized");
+          FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrNotInitialized, "Unexpected error,  dataserver context not initialized");
       reportError(err);
-      return err.Push(FX_LOC);
+      return err.Push(LOGBACKUP_LOC);
     }
     bool exists = false;
     CZoError err = AbstractMountingPointDriver::AMExists(context, path, exists);
     if (err.IsError()) {
       KXLOG_ERROR("Error accessing file [%s] error[%s]", path.c_str(), err.AsString().c_str());
       reportError(err);
-      return err.Push(FX_LOC);
+      return err.Push(LOGBACKUP_LOC);
     }
     if (!exists) {
-      err = FXErrorUtil::ErrorWin32(FX_LOC, kErrFileMissing, "Failed to access file [%s] on DataServer Root folder [%s]",
+      err = FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrFileMissing, "Failed to access file [%s] on DataServer Root folder [%s]",
                                     path.c_str(), context->getRootFolder().c_str());
       reportError(err);
-      return err.Push(FX_LOC);
+      return err.Push(LOGBACKUP_LOC);
     }
     return CZoError::Success();
   }
@@ -268,9 +269,9 @@ CZoError DBLogBackupDataWriter::verifyBackedupFile(const std::string& path) try 
   if (::access(fullName.c_str(), F_OK) != 0) {
     const int e = errno;
     CZoError err =
-        FXErrorUtil::ErrorErrNo(FX_LOC, kErrFileMissing, "File [%s] not accessible [%d]", fullName.c_str(), e);
+        FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrFileMissing, "File [%s] not accessible [%d]", fullName.c_str(), e);
     reportError(err);
-    return err.Push(FX_LOC);
+    return err.Push(LOGBACKUP_LOC);
   }
   return CZoError::Success();
 } catch (const std::exception&) {
@@ -299,16 +300,16 @@ CZoError DBLogBackupDataWriter::setRootFolder(const std::string& root) try {
       return CZoError::Success();
     }
     KXLOG_ERROR("Dataserver context not initialized");
-    return FXErrorUtil::ErrorWin32(FX_LOC, kErrNotInitialized, "Dataserver  Context not initialized.");
+    return FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrNotInitialized, "Dataserver  Context not initialized.");
   }
   if (localContext) {
     localContext->setRootFolder(root);
     return CZoError::Success();
   }
   KXLOG_ERROR("Dataserver context not initialized");
-  CZoError err = FXErrorUtil::ErrorWin32(FX_LOC, kErrNotInitialized, "Dataserver  Context not initialized.");
+  CZoError err = FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrNotInitialized, "Dataserver  Context not initialized.");
   reportError(err);
-  return err.Push(FX_LOC);
+  return err.Push(LOGBACKUP_LOC);
 } catch (const std::exception&) {
   return OutOfMemoryError();
 }

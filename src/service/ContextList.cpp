@@ -25,7 +25,7 @@ constexpr int kErrNotInitialized = 774;    // Win32 kind: input missing
 
 // Returned when memory runs out: built at load, so that reporting it allocates nothing.
 const CZoError kContextListOutOfMemory(FXErrorUtil::Win32Code(14),
-                                       FXCodeLocation("ContextList.cpp",
+                                       FXCodeLocation("KXMAMountingPointSvc.cpp",
                                                       "KXMAMountingPointSvc::GetDataServerContextList", 0),
                                        "Out of memory");
 

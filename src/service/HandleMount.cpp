@@ -25,7 +25,7 @@ constexpr int kErrNoMemory = 14;
 
 // Returned or answered when memory runs out; built at load so that using it allocates nothing.
 const CZoError kOutOfMemory(FXErrorUtil::Win32Code(kErrNoMemory),
-                            FXCodeLocation("HandleMount.cpp", "KXMAMountingPointSvc::HandleMount", 0),
+                            FXCodeLocation("KXMAMountingPointSvc.cpp", "KXMAMountingPointSvc::HandleMount", 0),
                             "Out of memory while serving a mount request");
 
 // The fields of a mount-point request that drive its handling.

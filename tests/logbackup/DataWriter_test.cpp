@@ -334,6 +334,9 @@ TEST_F(DataWriterTest, WithoutAnyContextEveryOperationFails) {
   CZoError e = w->open("a.log", kCreate, 0640);
   EXPECT_TRUE(FXErrorUtil::IsErrNo(e, 5));
   EXPECT_EQ(e.Message(), "DataServerContext not initialized");
+  // Every log backup error names the one source file of the module, not the file it sits in.
+  ASSERT_FALSE(e.Frames().empty());
+  EXPECT_EQ(e.Frames()[0].file, "DataWriterReader.cpp");
   EXPECT_TRUE(FXErrorUtil::IsErrNo(w->write("a", 1), 5));
   EXPECT_TRUE(FXErrorUtil::IsErrNo(w->write("", 0), 5));
   EXPECT_FALSE(w->close("a.log").IsError());

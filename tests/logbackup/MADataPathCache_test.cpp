@@ -176,6 +176,7 @@ TEST_F(MADataPathCacheTest, FolderAndSerializationFailures) {
   CZoError err = Update(5, ParamsFor("ma1", "/mnt/a", 1));
   ASSERT_TRUE(err.IsError());
   EXPECT_EQ("Failed to create directory [" + SubclientFolder(5) + "]", err.Frames().back().message);
+  EXPECT_EQ("DataWriterReader.cpp", err.Frames().back().file);
   ASSERT_EQ(0, ::unlink((jobResults_ + "/2").c_str()));
 
   // XML cannot carry a NUL character.
