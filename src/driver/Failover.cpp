@@ -6,28 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "driver/FailoverCurrent.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
-#include "kxmp/RegistryNames.h"
 #include "outside/log/Log.h"
-#include "outside/registry/KXPlatformInfo.h"
-#include "outside/util/FXString.h"
 
 namespace {
 
 // Ids travel on as int: their low 32 bits.
 int LowBits(int64_t id) { return static_cast<int>(static_cast<uint32_t>(id)); }
-
-// Records in the subclient's cache which entry the context now uses.
-void RecordFailoverCurrent(unsigned long subclientId, int cacheIndex) {
-  const std::string key = FXString::Format("%s%s\\%lu", "~", MAMountPointKey, subclientId);
-  KXPlatformInfo platform;
-  if (!platform.setRegInt(key, FailoverCurrent, cacheIndex)) {
-    KXLOG_ERROR("Failed to set registry key [%s] for nFailoverCurrent with value [%d] err[%d]", key.c_str(),
-                cacheIndex, platform.getRegError());
-  }
-}
-
 }  // namespace
 
 void AbstractMountingPointDriver::Failover(DataServerContext* context) {
@@ -62,7 +49,7 @@ void AbstractMountingPointDriver::Failover(DataServerContext* context) {
         KXLOG_ERROR("Failed to create or make sure root folder exists.");
         continue;
       }
-      RecordFailoverCurrent(subclientId, alternative.cacheIndex);
+      kxmp::driver::RecordFailoverCurrent(subclientId, alternative.cacheIndex);
       KXLOG_NORMAL("update new mount path [%s] in failover for subclient[%lu]", alternative.mountPath.c_str(),
                    subclientId);
       return;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "driver/FailoverCurrent.h"
 #include "driver/RegistryNumber.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/RegistryNames.h"
@@ -83,3 +84,16 @@ bool AbstractMountingPointDriver::isCSMACombo(const std::string& hostNameMangled
     return false;
   }
 }
+
+namespace kxmp::driver {
+
+void RecordFailoverCurrent(unsigned long subclientId, int32_t cacheIndex) {
+  const std::string key = FXString::Format("%s%s\\%lu", "~", MAMountPointKey, subclientId);
+  KXPlatformInfo platform;
+  if (!platform.setRegInt(key, FailoverCurrent, cacheIndex)) {
+    KXLOG_ERROR("Failed to set registry key [%s] for nFailoverCurrent with value [%d] err[%d]", key.c_str(),
+                cacheIndex, platform.getRegError());
+  }
+}
+
+}  // namespace kxmp::driver

@@ -9,13 +9,11 @@
 #include <vector>
 
 #include "service/ServiceLocation.h"
+#include "driver/FailoverCurrent.h"
 #include "kxmp/KXMAMountingPointSvc.h"
-#include "kxmp/RegistryNames.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
-#include "outside/registry/KXPlatformInfo.h"
 #include "outside/session/CKxNetworkServer.h"
-#include "outside/util/FXString.h"
 #include "outside/xml/TesselMessages.h"
 
 namespace {
@@ -66,17 +64,6 @@ void SendResponse(CKxNetwork* network, int32_t code) {
   bool sent = false;
   network->SendXMLMessage(&response, 0, -1, &sent);
 }
-
-// Records which cache entry is mounted, so that the next request and failover start there.
-void RememberMountedEntry(unsigned long subclientId, int32_t cacheIndex) {
-  const std::string key = FXString::Format("%s%s\\%lu", "~", MAMountPointKey, subclientId);
-  KXPlatformInfo platform;
-  if (!platform.setRegInt(key, FailoverCurrent, cacheIndex)) {
-    KXLOG_ERROR("Failed to set registry key [%s] for nFailoverCurrent with value [%d] err[%d]", key.c_str(),
-                cacheIndex, platform.getRegError());
-  }
-}
-
 }  // namespace
 
 CZoError KXMAMountingPointSvc::IncomingMsgXMLCallback(CKxNetworkServer::KxnCallback_e kind, CKxNetworkServer* server,
@@ -167,7 +154,7 @@ void KXMAMountingPointSvc::HandleMount(CKxNetwork* network, CNMessageBase* reque
           result = d->Initialize(req.mountingPoint, req.subclientId, entry.hostName, entry.mountPath,
                                  static_cast<int32_t>(static_cast<uint32_t>(entry.mountPathId)), false);
           if (!result.IsError()) {
-            RememberMountedEntry(req.subclientId, entry.cacheIndex);
+            kxmp::driver::RecordFailoverCurrent(req.subclientId, entry.cacheIndex);
             break;
           }
         }
