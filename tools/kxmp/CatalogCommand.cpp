@@ -252,7 +252,7 @@ class CatalogCommand : public Command {
   CLI::App* detach_ = nullptr;
   CLI::App* list_ = nullptr;
   HomeOption home_;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   Output out_{"catalog", json_};
   MountPathRecord mountPath_;
   SubclientRecord subclient_;

@@ -159,7 +159,7 @@ class EventsCommand : public Command {
 
  private:
   bool follow_ = false;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   HomeOption home_;
   Output out_{"events", json_};
 };
