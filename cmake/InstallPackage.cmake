@@ -45,12 +45,14 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/kxmpConfigVersion.cmake COM
 install(FILES ${CMAKE_BINARY_DIR}/kxmpConfig.cmake ${CMAKE_BINARY_DIR}/kxmpConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kxmp)
 
-# pkg-config: pkg-config --cflags --libs kxmp
+# pkg-config: pkg-config --cflags --libs kxmp. The file finds the prefix from its own place,
+# so an installation moved with --prefix or DESTDIR stays usable.
+file(RELATIVE_PATH KXMP_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
 configure_file(packaging/kxmp.pc.in ${CMAKE_BINARY_DIR}/kxmp.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kxmp.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # systemd unit of the host
-set(KXMP_SYSTEMD_UNIT_DIR "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" CACHE PATH "Where the systemd unit goes")
+set(KXMP_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING "Where the systemd unit goes (relative: below the prefix)")
 configure_file(packaging/kxmp-host.service.in ${CMAKE_BINARY_DIR}/kxmp-host.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kxmp-host.service DESTINATION ${KXMP_SYSTEMD_UNIT_DIR})
 

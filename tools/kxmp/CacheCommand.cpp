@@ -81,6 +81,11 @@ class CacheCommand : public Command {
   }
 
   int NothingCached() const {
+    // Unreadable is not the same as empty.
+    if (const int e = KXPlatformInfo().getRegError(); e != 0 && e != ENOENT) {
+      return out_.Fail(kExitFailed, "cannot read the cache of subclient " + Id() + " in " +
+                                        kxmp::home::Path("registry") + ": " + std::strerror(e));
+    }
     return out_.Fail(kExitNotFound, "nothing is cached for subclient " + Id() + " in " + kxmp::home::Path("registry"));
   }
 

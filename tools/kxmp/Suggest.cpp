@@ -65,6 +65,18 @@ std::vector<std::string> Unexpected(const CLI::ParseError& error) {
   return words;
 }
 
+// The first argument that is neither an option of the tool nor an option's value: what the
+// user meant as the subcommand. Of the tool's own options only --home takes a value.
+std::string FirstWord(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") return i + 1 < argc ? argv[i + 1] : std::string();
+    if (arg.empty() || arg[0] != '-') return arg;
+    if (arg == "--home") ++i;
+  }
+  return std::string();
+}
+
 bool WantsJson(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--") == 0) return false;
@@ -117,9 +129,17 @@ int ReportUsageError(CLI::App& app, const CLI::ParseError& error, int argc, char
     if (!suggestion.empty()) message += "; did you mean " + suggestion + "?";
   } else if (chain.size() == 1 && dynamic_cast<const CLI::RequiredError*>(&error) != nullptr &&
              message.find("subcommand") != std::string::npos) {
-    std::string names;
-    for (CLI::App* sub : app.get_subcommands({})) names += (names.empty() ? "" : ", ") + sub->get_name();
-    message = "a subcommand is required: " + names;
+    std::vector<std::string> names;
+    for (CLI::App* sub : app.get_subcommands({})) names.push_back(sub->get_name());
+    const std::string word = FirstWord(argc, argv);
+    if (!word.empty()) {
+      message = "unknown subcommand '" + word + "'";
+      const std::string suggestion = Closest(word, names);
+      if (!suggestion.empty()) message += "; did you mean " + suggestion + "?";
+    } else {
+      message = "a subcommand is required:";
+      for (const std::string& n : names) message += " " + n;
+    }
   }
   if (WantsJson(argc, argv)) {
     Output::PrintJson({{"type", "error"}, {"command", name}, {"message", message}, {"exitStatus", kExitUsage}});
