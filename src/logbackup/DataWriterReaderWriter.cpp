@@ -72,7 +72,7 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
     KXLOG_ERROR("A file was still open when [%s] was opened; it is removed without being committed", name.c_str());
     abandonFile();
   }
-  AddFileRecord(streamContext, name, static_cast<int64_t>(::time(nullptr)));
+  addRecord(name);
   writeFailed = false;
   DataServerContext* context = firstContext();
   if (context == nullptr && !localContext) {
@@ -154,7 +154,7 @@ CZoError DBLogBackupDataWriter::removeFile(const std::string& name) try {
       CZoError err = localContext->removeFile();  // a local file whose close failed
       if (err.IsError()) reportError(err);
     }
-    if (name.empty()) DropLastFileRecord(streamContext);
+    if (name.empty()) dropLastRecord();
     return CZoError::Success();
   }
 
@@ -310,11 +310,13 @@ CZoError DBLogBackupDataWriter::finish() {
       if (err.IsError()) keepFirst(err.Push(LOGBACKUP_LOC, "File [%s] was not committed", name.c_str()));
     }
 
-    if (writeMetadataEnabled && FileRecordCount(streamContext) != 0 && fileCommitted) {
+    // The document lists the files this writer committed: no failed open, no abandoned file.
+    const bool anyStored = std::find(recordStored.begin(), recordStored.end(), true) != recordStored.end();
+    if (writeMetadataEnabled && anyStored) {
       const std::string name = FXString::Format("StreamMetadata_%d.xml", kxmp::logbackup::StreamNumber(streamContext));
       std::string text;
       CZoError err;
-      if (!streamContext.metadata || streamContext.metadata->serialize(text, false) != 0) {
+      if (kxmp::logbackup::SerializeKeptRecords(streamContext, recordStored, text) != 0) {
         KXLOG_ERROR("Xml Metadata message serialization failed ");
         // A torn document must not replace a whole one written earlier.
         err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EIO, "Xml Metadata message serialization failed");
@@ -336,6 +338,16 @@ CZoError DBLogBackupDataWriter::finish() {
     keepFirst(OutOfMemoryError());
   }
   return finishResult;
+}
+
+void DBLogBackupDataWriter::addRecord(const std::string& name) {
+  if (AddFileRecord(streamContext, name, static_cast<int64_t>(::time(nullptr)))) recordStored.push_back(false);
+}
+
+void DBLogBackupDataWriter::dropLastRecord() {
+  if (FileRecordCount(streamContext) == 0) return;
+  DropLastFileRecord(streamContext);
+  if (!recordStored.empty()) recordStored.pop_back();
 }
 
 CZoError DBLogBackupDataWriter::updateDataPathCache() {
