@@ -300,14 +300,17 @@ DataServerContextPtr DBLogBackupDataWriter::getDataServerContextPtrForBackup() {
 CZoError DBLogBackupDataWriter::finish() {
   if (finished) return finishResult;
   finished = true;
-  auto keepFirst = [this](const CZoError& err) {
-    if (err.IsError() && finishResult.IsSuccess()) finishResult = err;
+  // The first failure's error, with one frame for everything that was not written.
+  auto keep = [this](CZoError err, const std::string& what) {
+    if (err.IsSuccess()) return;
+    if (finishResult.IsSuccess()) finishResult = err;
+    finishResult.Push(LOGBACKUP_LOC, "%s", what.c_str());
   };
   try {
     if (fileOpen) {
       const std::string name = openName;
       CZoError err = close("");  // a file whose write failed is removed, not committed
-      if (err.IsError()) keepFirst(err.Push(LOGBACKUP_LOC, "File [%s] was not committed", name.c_str()));
+      keep(err, "File [" + name + "] was not committed");
     }
 
     // The document lists the files this writer committed: no failed open, no abandoned file.
@@ -329,13 +332,16 @@ CZoError DBLogBackupDataWriter::finish() {
         } else {
           reportError(err);
         }
-        keepFirst(err.Push(LOGBACKUP_LOC, "The stream metadata document [%s] was not written", name.c_str()));
+        keep(err, "The stream metadata document [" + name + "] was not written");
       }
     }
 
-    if (FileRecordCount(streamContext) != 0) keepFirst(updateDataPathCache());
-  } catch (const std::exception&) {
-    keepFirst(OutOfMemoryError());
+    if (FileRecordCount(streamContext) != 0) {
+      keep(updateDataPathCache(), "The data-path cache file [DBLogBackupMAPathCache.xml] was not updated");
+    }
+  } catch (...) {
+    // Memory ran out (or a caller's handler threw): nothing may unwind out of the destructor.
+    keep(OutOfMemoryError(), "The stream was not finished");
   }
   return finishResult;
 }
@@ -359,6 +365,5 @@ CZoError DBLogBackupDataWriter::updateDataPathCache() {
     if (err.IsError()) KXLOG_ERROR("Updating ma cache failed, error=%s", err.AsString().c_str());
   }
   reportError(err);
-  if (err.IsError()) return err.Push(LOGBACKUP_LOC, "The data-path cache file [DBLogBackupMAPathCache.xml] was not updated");
-  return CZoError::Success();
+  return err;
 }
