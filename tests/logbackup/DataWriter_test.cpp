@@ -23,16 +23,6 @@ constexpr unsigned int kCreate = O_WRONLY | O_CREAT | O_TRUNC;
 
 using Writer = DBLogBackupDataWriter;
 
-std::vector<std::string> RecordedNames(StreamContext& stream) {
-  std::vector<std::string> names;
-  for (const CNMessageBase& r : *stream.metadata->getlistobject(2, 2, Tessel::kLogBackupToDiskStreamMetadataTag,
-                                                                Tessel::kLogBackupToDiskStreamMetadataFilesId, false)) {
-    names.push_back(r.getstring(1, 1, Tessel::kLogBackupToDiskFileMetadataTag,
-                                Tessel::kLogBackupToDiskFileMetadataFileNameId));
-  }
-  return names;
-}
-
 class DataWriterTest : public LogBackupTest {
  protected:
   std::unique_ptr<Writer> Make(time_t backupTime = 0, int32_t stream = 3, const std::string& root = "") {

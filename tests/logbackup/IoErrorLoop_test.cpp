@@ -20,7 +20,6 @@
 #include "kxmp/DBLogBackupDataReader.h"
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "logbackup/LogBackupFixture.h"
-#include "outside/xml/TesselMessages.h"
 
 namespace kxmp::test {
 namespace {
@@ -60,18 +59,6 @@ class IoErrorLoopTest : public LogBackupTest {
     return out;
   }
 
-  // The file names listed in a stream metadata document; false when it does not parse.
-  static bool ListedFiles(const std::string& document, std::vector<std::string>& names) {
-    Tessel::LogBackupToDiskStreamMetadata m;
-    if (m.unserialize(document) != 0) return false;
-    names.clear();
-    for (const CNMessageBase& r : *m.getlistobject(2, 2, Tessel::kLogBackupToDiskStreamMetadataTag,
-                                                   Tessel::kLogBackupToDiskStreamMetadataFilesId, false)) {
-      names.push_back(
-          r.getstring(1, 1, Tessel::kLogBackupToDiskFileMetadataTag, Tessel::kLogBackupToDiskFileMetadataFileNameId));
-    }
-    return true;
-  }
 };
 
 TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
@@ -116,10 +103,10 @@ TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
     EXPECT_TRUE(stored == source || stored == earlier) << "a.log holds " << stored.size() << " bytes";
     EXPECT_TRUE(!committed || stored == source);
     const std::string document = ReadFile(Root(0) + "/StreamMetadata_5.xml");
-    std::vector<std::string> listed;
     if (document != earlierDocument) {
-      ASSERT_TRUE(ListedFiles(document, listed)) << document;
-      EXPECT_EQ(listed, std::vector<std::string>{"a.log"});  // indexes a file that is stored
+      StreamContext parsed;
+      ASSERT_EQ(parsed.fromString(document), 0) << document;
+      EXPECT_EQ(RecordedNames(parsed), std::vector<std::string>{"a.log"});  // indexes a file that is stored
       EXPECT_TRUE(stored == source);
     }
 
