@@ -90,10 +90,10 @@ std::string KeyOf(const std::string& pubFile) {
   return type + " " + blob;
 }
 
-bool Keygen(const std::string& file, std::string& why) {
+bool Keygen(const std::string& file, std::string& why, const char* type = "ed25519") {
   ::unlink(file.c_str());
   ::unlink((file + ".pub").c_str());
-  RunResult r = RunTool({kKeygen, "-q", "-t", "ed25519", "-N", "", "-C", "kxmp-test", "-f", file}, 30000);
+  RunResult r = RunTool({kKeygen, "-q", "-t", type, "-N", "", "-C", "kxmp-test", "-f", file}, 30000);
   if (r.status != 0) why = "ssh-keygen failed: " + r.err;
   return r.status == 0;
 }
@@ -196,6 +196,7 @@ bool SshServer::Prepare(std::string& why) {
   identity_ = base_ + "/id_ed25519";
   std::string hostKey = base_ + "/host_ed25519";
   if (!Keygen(hostKey, why) || !Keygen(identity_, why)) return false;
+  if (unlistedEcdsa_ && !Keygen(base_ + "/host_ecdsa", why, "ecdsa")) return false;
   hostPub_ = KeyOf(hostKey + ".pub");
   RunResult fp = RunTool({kKeygen, "-l", "-E", "sha256", "-f", hostKey + ".pub"}, 30000);
   std::istringstream fpin(fp.out);
@@ -221,6 +222,7 @@ bool SshServer::Start(std::string& why) {
     }
     std::ostringstream cfg;
     cfg << "ListenAddress " << address_ << ":" << port_ << "\n"
+        << (unlistedEcdsa_ ? "HostKey " + base_ + "/host_ecdsa\n" : std::string())
         << "HostKey " << base_ << "/host_ed25519\n"
         << "PidFile none\n"
         << "AuthorizedKeysFile " << base_ << "/authorized_keys\n"

@@ -36,6 +36,8 @@ class SshServer {
   void DropSessions();
   // Options for internal-sftp (e.g. "-P fsync@openssh.com" to refuse a request); before Start.
   void SetSftpOptions(std::string options) { sftpOptions_ = std::move(options); }
+  // Also serve an ECDSA host key that the known-hosts file does not list; before Start.
+  void AddUnlistedEcdsaHostKey() { unlistedEcdsa_ = true; }
   bool Running() const { return pid_ > 0; }
 
   const std::string& Address() const { return address_; }
@@ -70,6 +72,7 @@ class SshServer {
   std::string hostPub_;
   std::string fingerprint_;
   std::string sftpOptions_;
+  bool unlistedEcdsa_ = false;
 };
 
 }  // namespace kxmp::test

@@ -231,6 +231,9 @@ TEST_P(Contract, FileOperationsNeedAnOpenFile) {
   ASSERT_OK(f->Open(At("new"), O_WRONLY | O_CREAT, 0640, 0));
   EXPECT_ERRNO(f->Open(At("other"), O_WRONLY | O_CREAT, 0640, 0), EBUSY);
   EXPECT_FALSE(probe_.Exists(At("other")));
+  // The writer creates its temporary file exclusively.
+  auto excl = File();
+  EXPECT_ERRNO(excl->Open(At("new"), O_WRONLY | O_CREAT | O_EXCL, 0640, 0), EEXIST);
 }
 
 TEST_P(Contract, StatMoveRemove) {

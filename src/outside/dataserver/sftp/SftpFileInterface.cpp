@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "outside/error/FXErrorUtil.h"
@@ -46,6 +47,11 @@ void SftpFileInterface::Release() {
   session_.reset();
   path_.clear();
   serverPath_.clear();
+  std::vector<char>().swap(wbuf_);
+  std::vector<char>().swap(rbuf_);
+  rhead_ = rtail_ = 0;
+  pos_ = 0;
+  writeFailed_ = false;
 }
 
 CZoError SftpFileInterface::NotOpen(const FXCodeLocation& where) const {
@@ -136,16 +142,50 @@ CZoError SftpFileInterface::Use(SftpConnection::Lease& lease, bool reopen) {
 }
 
 CZoError SftpFileInterface::Reopen(SftpConnection::Lease& lease) {
-  libssh2_uint64_t pos = libssh2_sftp_tell64(handle_);
   session_->Call([&] { return libssh2_sftp_close_handle(handle_); });  // fails at once: the session is broken
   handle_ = nullptr;
   session_.reset();
+  DropReadAhead();
   SshSession& s = lease.Session();
   CZoError err = OpenOn(s, serverPath_, flags_ & ~(O_CREAT | O_EXCL | O_TRUNC), 0);
   if (err.IsError()) return err;
   session_ = lease.Shared();
-  libssh2_sftp_seek64(handle_, pos);
+  libssh2_sftp_seek64(handle_, static_cast<libssh2_uint64_t>(pos_));
   return CZoError::Success();
+}
+
+void SftpFileInterface::DropReadAhead() {
+  if (rhead_ < rtail_ && handle_ != nullptr) {
+    libssh2_sftp_seek64(handle_, static_cast<libssh2_uint64_t>(pos_));  // also drops libssh2's read-ahead
+  }
+  rhead_ = rtail_ = 0;
+}
+
+CZoError SftpFileInterface::Send(const char* data, size_t size) {
+  // libssh2 sends each slice as many requests in flight and answers with what the server
+  // acknowledged so far; continuing from there keeps the pipe full.
+  for (size_t done = 0; done < size;) {
+    const size_t end = done + std::min(kChunk, size - done);  // one slice, sent until acknowledged
+    while (done < end) {
+      long rc = session_->Call([&] { return libssh2_sftp_write(handle_, data + done, end - done); });
+      if (rc < 0) {
+        writeFailed_ = true;
+        return session_->Fail(FX_LOC, rc, "Cannot write file", path_);
+      }
+      done += static_cast<size_t>(rc);
+    }
+  }
+  return CZoError::Success();
+}
+
+CZoError SftpFileInterface::PushWrites() {
+  if (writeFailed_) {
+    return session_->Refuse(FX_LOC, EIO, "An earlier write failed; the content is incomplete of file", path_);
+  }
+  if (wbuf_.empty()) return CZoError::Success();
+  CZoError err = Send(wbuf_.data(), wbuf_.size());
+  wbuf_.clear();
+  return err;
 }
 
 CZoError SftpFileInterface::Close() {
@@ -160,13 +200,16 @@ CZoError SftpFileInterface::Close() {
     return err.Push(FX_LOC, "The data of file [%s] may not be durable", path.c_str());
   }
   SshSession& s = *session_;
-  long syncRc = wrote_ ? s.Call([&] { return libssh2_sftp_fsync(handle_); }) : 0;
-  CZoError syncErr = syncRc != 0 ? s.Fail(FX_LOC, syncRc, "Cannot make the data durable of file", path_) : CZoError::Success();
+  CZoError dataErr = PushWrites();
+  if (!dataErr.IsError() && wrote_) {
+    long rc = s.Call([&] { return libssh2_sftp_fsync(handle_); });
+    if (rc != 0) dataErr = s.Fail(FX_LOC, rc, "Cannot make the data durable of file", path_);
+  }
   long closeRc = s.Call([&] { return libssh2_sftp_close_handle(handle_); });
   handle_ = nullptr;
   CZoError closeErr = closeRc != 0 ? s.Fail(FX_LOC, closeRc, "Cannot close file", path_) : CZoError::Success();
   Release();
-  return syncErr.IsError() ? syncErr : closeErr;
+  return dataErr.IsError() ? dataErr : closeErr;
 }
 
 CZoError SftpFileInterface::Read(void* buffer, unsigned int size, unsigned int* bytesRead) {
@@ -176,18 +219,40 @@ CZoError SftpFileInterface::Read(void* buffer, unsigned int size, unsigned int* 
   const bool readOnly = (flags_ & O_ACCMODE) == O_RDONLY;
   SftpConnection::Lease lease;
   CZoError err = Use(lease, readOnly);
+  if (!err.IsError()) err = PushWrites();
   if (err.IsError()) return err;
-  long rc = session_->Call([&] { return libssh2_sftp_read(handle_, static_cast<char*>(buffer), size); });
-  if (rc < 0) {
-    err = session_->Fail(FX_LOC, rc, "Cannot read file", path_);
-    if (!readOnly || !SshSession::IsDrop(err) || lease.Fresh()) return err;
-    err = lease.Renew();
-    if (!err.IsError()) err = Reopen(lease);
-    if (err.IsError()) return err;
-    rc = session_->Call([&] { return libssh2_sftp_read(handle_, static_cast<char*>(buffer), size); });
-    if (rc < 0) return session_->Fail(FX_LOC, rc, "Cannot read file", path_);
+  char* out = static_cast<char*>(buffer);
+  if (rhead_ == rtail_) {
+    // Small reads are served from one large read, so that many requests are in flight.
+    const size_t want = kReadChunk;
+    const bool direct = size >= want;
+    if (!direct && rbuf_.size() < want) rbuf_.resize(want);
+    auto fill = [&] {
+      return session_->Call([&] { return libssh2_sftp_read(handle_, direct ? out : rbuf_.data(), want); });
+    };
+    long rc = fill();
+    if (rc < 0) {
+      err = session_->Fail(FX_LOC, rc, "Cannot read file", path_);
+      if (!readOnly || !SshSession::IsDrop(err) || lease.Fresh()) return err;
+      err = lease.Renew();  // once more on a new connection, from the same offset
+      if (!err.IsError()) err = Reopen(lease);
+      if (err.IsError()) return err;
+      rc = fill();
+      if (rc < 0) return session_->Fail(FX_LOC, rc, "Cannot read file", path_);
+    }
+    if (direct) {
+      pos_ += rc;
+      if (bytesRead) *bytesRead = static_cast<unsigned int>(rc);
+      return CZoError::Success();
+    }
+    rhead_ = 0;
+    rtail_ = static_cast<size_t>(rc);
   }
-  if (bytesRead) *bytesRead = static_cast<unsigned int>(rc);
+  const size_t n = std::min<size_t>(size, rtail_ - rhead_);
+  std::memcpy(out, rbuf_.data() + rhead_, n);
+  rhead_ += n;
+  pos_ += static_cast<long long>(n);
+  if (bytesRead) *bytesRead = static_cast<unsigned int>(n);
   return CZoError::Success();
 }
 
@@ -198,31 +263,47 @@ CZoError SftpFileInterface::Write(const void* buffer, unsigned int size, unsigne
   SftpConnection::Lease lease;
   CZoError err = Use(lease, false);
   if (err.IsError()) return err;
-  // libssh2 sends the whole buffer as many requests in flight and answers with what the
-  // server acknowledged so far; the caller continues from there, keeping the pipe full.
-  long rc = session_->Call([&] { return libssh2_sftp_write(handle_, static_cast<const char*>(buffer), size); });
-  if (rc < 0) return session_->Fail(FX_LOC, rc, "Cannot write file", path_);
+  DropReadAhead();
+  const char* data = static_cast<const char*>(buffer);
+  // Small writes gather into one large send; Close, Flush and every other call send them.
+  if (wbuf_.size() + size > kChunk) {
+    err = PushWrites();
+    if (err.IsError()) return err;
+  }
+  if (size >= kChunk) {
+    err = Send(data, size);
+  } else {
+    if (wbuf_.capacity() < kChunk) wbuf_.reserve(kChunk);
+    wbuf_.insert(wbuf_.end(), data, data + size);
+  }
+  if (err.IsError()) return err;
   wrote_ = true;
-  if (bytesWritten) *bytesWritten = static_cast<unsigned int>(rc);
+  pos_ += size;
+  if (bytesWritten) *bytesWritten = size;
   return CZoError::Success();
+}
+
+CZoError SftpFileInterface::Settle(SftpConnection::Lease& lease, bool reopen) {
+  CZoError err = Use(lease, reopen);
+  if (!err.IsError()) err = PushWrites();
+  if (!err.IsError()) DropReadAhead();
+  return err;
 }
 
 CZoError SftpFileInterface::Seek(long long offset, int whence, int /*reserved*/) {
   if (handle_ == nullptr) return NotOpen(FX_LOC);
   if (whence < 0 || whence > 2) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Unknown seek origin %d", whence);
-  long long base = 0;
+  long long base = whence == 1 ? pos_ : 0;
   if (whence == 2) {
     CZoError err = GetSize(base);
-    if (err.IsError()) return err;
-  } else if (whence == 1) {
-    CZoError err = Tell(base);
     if (err.IsError()) return err;
   }
   long long pos = base + offset;
   if (pos < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Cannot seek before the start of file [%s]", path_.c_str());
   SftpConnection::Lease lease;
-  CZoError err = Use(lease, (flags_ & O_ACCMODE) == O_RDONLY);
+  CZoError err = Settle(lease, (flags_ & O_ACCMODE) == O_RDONLY);
   if (err.IsError()) return err;
+  pos_ = pos;
   libssh2_sftp_seek64(handle_, static_cast<libssh2_uint64_t>(pos));
   return CZoError::Success();
 }
@@ -230,8 +311,7 @@ CZoError SftpFileInterface::Seek(long long offset, int whence, int /*reserved*/)
 CZoError SftpFileInterface::Tell(long long& position) {
   position = 0;
   if (handle_ == nullptr) return NotOpen(FX_LOC);
-  auto lock = connection_->Lock();
-  position = static_cast<long long>(libssh2_sftp_tell64(handle_));
+  position = pos_;
   return CZoError::Success();
 }
 
@@ -248,7 +328,7 @@ CZoError SftpFileInterface::Truncate(long long size) {
   if (handle_ == nullptr) return NotOpen(FX_LOC);
   if (size < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Negative file size %lld", size);
   SftpConnection::Lease lease;
-  CZoError err = Use(lease, false);
+  CZoError err = Settle(lease, false);
   if (err.IsError()) return err;
   LIBSSH2_SFTP_ATTRIBUTES a {};
   a.flags = LIBSSH2_SFTP_ATTR_SIZE;
@@ -264,6 +344,7 @@ CZoError SftpFileInterface::Stat(SZoFileStat& st) {
   if (handle_ == nullptr) return NotOpen(FX_LOC);
   SftpConnection::Lease lease;
   CZoError err = Use(lease, (flags_ & O_ACCMODE) == O_RDONLY);
+  if (!err.IsError()) err = PushWrites();
   if (err.IsError()) return err;
   LIBSSH2_SFTP_ATTRIBUTES a {};
   long rc = session_->Call([&] { return libssh2_sftp_fstat_ex(handle_, &a, 0); });
@@ -276,6 +357,7 @@ CZoError SftpFileInterface::Flush() {
   if (handle_ == nullptr) return NotOpen(FX_LOC);
   SftpConnection::Lease lease;
   CZoError err = Use(lease, false);
+  if (!err.IsError()) err = PushWrites();
   if (err.IsError()) return err;
   long rc = session_->Call([&] { return libssh2_sftp_fsync(handle_); });
   if (rc != 0) return session_->Fail(FX_LOC, rc, "Cannot make the data durable of file", path_);

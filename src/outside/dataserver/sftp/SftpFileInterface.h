@@ -1,10 +1,13 @@
 #pragma once
 // One open file over SFTP. Reads and writes go out pipelined by libssh2 (many requests in
-// flight per call), so callers should pass large buffers. Close and Flush make the data
-// durable with fsync@openssh.com. Locks are not available (ENOSYS).
+// flight per call); small reads and writes are gathered into slices of kChunk bytes, so the
+// pipe stays full whatever the caller's buffer size (writes are sent at the latest by Close,
+// whose failure then says so). Close and Flush make the data durable with
+// fsync@openssh.com. Locks are not available (ENOSYS).
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "outside/dataserver/CFileInterface.h"
 #include "outside/dataserver/sftp/SftpConnection.h"
@@ -39,6 +42,11 @@ class SftpFileInterface : public CFileInterface {
   CZoError Use(SftpConnection::Lease& lease, bool reopen);
   CZoError OpenOn(SshSession& s, const std::string& path, int uFlags, int uMode);
   CZoError Reopen(SftpConnection::Lease& lease);
+  // Use, then send the gathered writes and drop the read-ahead (before a seek or truncate).
+  CZoError Settle(SftpConnection::Lease& lease, bool reopen);
+  CZoError PushWrites();
+  CZoError Send(const char* data, size_t size);
+  void DropReadAhead();
   void Release();
   CZoError NotOpen(const FXCodeLocation& where) const;
 
@@ -50,6 +58,16 @@ class SftpFileInterface : public CFileInterface {
   std::string serverPath_;  // what was opened on the server
   int flags_ = 0;
   bool wrote_ = false;
+  // Slices per libssh2 call: larger ones slow libssh2 (1.10) down, as it walks its list of
+  // outstanding requests on every call; measured best on loopback.
+  static constexpr size_t kChunk = size_t(4) << 20;
+  static constexpr size_t kReadChunk = size_t(1) << 20;
+  long long pos_ = 0;           // the caller's position
+  std::vector<char> wbuf_;      // gathered writes, ending at pos_
+  std::vector<char> rbuf_;      // read ahead: rbuf_[rhead_, rtail_), rbuf_[rhead_] at pos_
+  size_t rhead_ = 0;
+  size_t rtail_ = 0;
+  bool writeFailed_ = false;    // a gathered write was lost: Close must fail
 };
 
 }  // namespace kxmp::dataserver
