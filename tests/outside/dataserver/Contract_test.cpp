@@ -22,6 +22,7 @@
 #include "outside/dataserver/LocalBackend.h"
 #include "outside/dataserver/sftp/SftpBackend.h"
 #include "outside/error/FXErrorUtil.h"
+#include "support/ErrnoAsserts.h"
 #include "support/SshServer.h"
 
 using kxmp::dataserver::Backend;
@@ -57,21 +58,6 @@ struct StorageProbe {
 
 void PrintTo(const BackendCase& c, std::ostream* os) { *os << c.name; }
 
-#define EXPECT_OK(expr)                      \
-  do {                                       \
-    CZoError e_ = (expr);                    \
-    EXPECT_FALSE(e_.IsError()) << e_.AsString(); \
-  } while (0)
-#define ASSERT_OK(expr)                      \
-  do {                                       \
-    CZoError e_ = (expr);                    \
-    ASSERT_FALSE(e_.IsError()) << e_.AsString(); \
-  } while (0)
-#define EXPECT_ERRNO(expr, n)                                                     \
-  do {                                                                            \
-    CZoError e_ = (expr);                                                         \
-    EXPECT_TRUE(FXErrorUtil::IsErrNo(e_, n)) << "want errno " << n << ": " << e_.AsString(); \
-  } while (0)
 
 class Contract : public kxmp::test::DataServerTest, public ::testing::WithParamInterface<BackendCase> {
  protected:

@@ -19,6 +19,7 @@
 #include "outside/dataserver/MountPathAuthority.h"
 #include "outside/dataserver/sftp/SftpBackend.h"
 #include "outside/error/FXErrorUtil.h"
+#include "support/ErrnoAsserts.h"
 #include "support/SshServer.h"
 #include "support/TempHome.h"
 #include "support/Timing.h"
@@ -30,16 +31,6 @@ using kxmp::dataserver::SftpSettings;
 
 namespace {
 
-#define ASSERT_OK(expr)                          \
-  do {                                           \
-    CZoError e_ = (expr);                        \
-    ASSERT_FALSE(e_.IsError()) << e_.AsString(); \
-  } while (0)
-#define EXPECT_ERRNO(expr, n)                                                                  \
-  do {                                                                                         \
-    CZoError e_ = (expr);                                                                      \
-    EXPECT_TRUE(FXErrorUtil::IsErrNo(e_, n)) << "want errno " << n << ": " << e_.AsString(); \
-  } while (0)
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
