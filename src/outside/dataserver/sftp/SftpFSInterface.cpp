@@ -255,61 +255,49 @@ CZoError SftpFSInterface::GetDirContents(std::string path, std::vector<std::stri
 CZoError SftpFSInterface::WalkDir(std::string path, void* context, int level, bool filesOnly, WalkerFunc cb,
                                   int /*reserved*/) {
   if (cb == nullptr) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "WalkDir needs a callback");
-  SftpTree::Target t;
-  CZoError err = tree_.Check(path, t);
+  std::string real;
+  CZoError err = OnPath(path, true, [&](SshSession& s, const SftpTree::Target& t) {
+    return tree_.Resolve(s, t, real, "Cannot open folder");
+  });
   if (err.IsError()) return err;
-  bool started = false;  // once the callback saw an entry, a retry would repeat it
-  auto walk = [&](SshSession& s) {
-    std::string real;
-    CZoError e = tree_.Resolve(s, t, real, "Cannot open folder");
-    if (e.IsError()) return e;
-    std::string top = path;
-    while (top.size() > 1 && top.back() == '/') top.pop_back();
-    // An explicit stack: one listing per open level, never recursion.
-    struct Frame {
-      std::string shown;
-      std::string server;
-      std::vector<Entry> entries;
-      size_t next;
-      int depth;
-    };
-    std::vector<Frame> stack;
-    stack.push_back(Frame{top, real, {}, 0, 0});
-    e = List(s, real, top, stack.back().entries);
-    if (e.IsError()) return e;
-    while (!stack.empty()) {
-      Frame& f = stack.back();
-      if (f.next == f.entries.size()) {
-        stack.pop_back();
-        continue;
-      }
-      const Entry en = f.entries[f.next++];
-      if (!en.isFolder || !filesOnly) {
-        started = true;
-        CZoError r = cb(f.shown.c_str(), en.name.c_str(), en.isFolder, context);
-        if (r.IsError()) return r;
-      }
-      if (!en.isFolder || (level >= 0 && f.depth >= level)) continue;
-      Frame sub{f.shown + (f.shown == "/" ? "" : "/") + en.name, (f.server == "/" ? "" : f.server) + "/" + en.name, {}, 0,
-                f.depth + 1};
-      e = List(s, sub.server, sub.shown, sub.entries);
-      if (FXErrorUtil::IsErrNo(e, ENOENT) || FXErrorUtil::IsErrNo(e, ENOTDIR)) continue;  // removed meanwhile
-      if (e.IsError()) return e;
-      stack.push_back(std::move(sub));  // invalidates f
-    }
-    return CZoError::Success();
+  // Each folder is listed under the connection's lease; the callback runs without it, so it
+  // may use the storage host itself. An explicit stack: one listing per open level.
+  auto list = [&](const std::string& server, const std::string& shown, std::vector<Entry>& out) {
+    return Run(true, [&](SshSession& s) { return List(s, server, shown, out); });
   };
-  SftpConnection::Lease lease;
-  err = connection_->Acquire(lease);
+  std::string top = path;
+  while (top.size() > 1 && top.back() == '/') top.pop_back();
+  struct Frame {
+    std::string shown;
+    std::string server;
+    std::vector<Entry> entries;
+    size_t next;
+    int depth;
+  };
+  std::vector<Frame> stack;
+  stack.push_back(Frame{top, real, {}, 0, 0});
+  err = list(real, top, stack.back().entries);
   if (err.IsError()) return err;
-  err = tree_.Connect(lease.Session());
-  if (!err.IsError()) err = walk(lease.Session());
-  if (err.IsError() && !started && SshSession::IsDrop(err) && !lease.Fresh()) {
-    err = lease.Renew();
-    if (!err.IsError()) err = tree_.Connect(lease.Session());
-    if (!err.IsError()) err = walk(lease.Session());
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (f.next == f.entries.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const Entry en = f.entries[f.next++];
+    if (!en.isFolder || !filesOnly) {
+      CZoError r = cb(f.shown.c_str(), en.name.c_str(), en.isFolder, context);
+      if (r.IsError()) return r;
+    }
+    if (!en.isFolder || (level >= 0 && f.depth >= level)) continue;
+    Frame sub{f.shown + (f.shown == "/" ? "" : "/") + en.name, (f.server == "/" ? "" : f.server) + "/" + en.name, {}, 0,
+              f.depth + 1};
+    err = list(sub.server, sub.shown, sub.entries);
+    if (FXErrorUtil::IsErrNo(err, ENOENT) || FXErrorUtil::IsErrNo(err, ENOTDIR)) continue;  // removed meanwhile
+    if (err.IsError()) return err;
+    stack.push_back(std::move(sub));  // invalidates f
   }
-  return err;
+  return CZoError::Success();
 }
 
 CZoError SftpFSInterface::Chmod(std::string path, int mode) {

@@ -325,6 +325,31 @@ TEST_F(SftpBackendTest, ThreadsShareOneConnection) {
   EXPECT_EQ(Count(server_->Log(), "Accepted publickey"), 1u);
 }
 
+struct Reentry {
+  SftpBackendTest* test;
+  std::unique_ptr<CFSInterface> fs;
+  int seen = 0;
+};
+
+TEST_F(SftpBackendTest, WalkCallbacksMayUseTheHost) {
+  Start();
+  Put(At("a/one"), "1");
+  Put(At("a/b/two"), "2");
+  // The callback reads the host through the same pooled connection while the walk runs.
+  Reentry r{this, FS()};
+  auto cb = [](const char* folder, const char* name, bool isFolder, void* ctx) {
+    auto* re = static_cast<Reentry*>(ctx);
+    bool exists = false;
+    CZoError err = re->fs->Exists(std::string(folder) + "/" + name, exists);
+    if (err.IsError()) return err;
+    if (!exists) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Walked entry missing");
+    ++re->seen;
+    return CZoError::Success();
+  };
+  ASSERT_OK(FS()->WalkDir(root_, &r, -1, false, cb, 0));
+  EXPECT_EQ(r.seen, 4);
+}
+
 TEST_F(SftpBackendTest, ServerWithoutFsyncIsRefused) {
   server_->SetSftpOptions("-P fsync");  // the server neither offers nor accepts fsync
   Start();
