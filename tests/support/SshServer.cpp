@@ -236,7 +236,7 @@ bool SshServer::Start(std::string& why) {
         << "LogLevel VERBOSE\n"
         << "Subsystem sftp internal-sftp\n"
         << "ChrootDirectory " << chroot_ << "\n"
-        << "ForceCommand internal-sftp\n";
+        << "ForceCommand internal-sftp " << sftpOptions_ << "\n";
     knownHosts_ = base_ + "/known_hosts";
     if (!Spit(config_, cfg.str(), 0600) ||
         !Spit(knownHosts_, "[" + address_ + "]:" + std::to_string(port_) + " " + hostPub_ + "\n", 0644)) {
@@ -320,6 +320,15 @@ void SshServer::Kill() {
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   for (pid_t p : tree) {
     while (Alive(p) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void SshServer::DropSessions() {
+  std::vector<pid_t> tree = Tree();
+  for (size_t i = 1; i < tree.size(); ++i) ::kill(tree[i], SIGKILL);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  for (size_t i = 1; i < tree.size(); ++i) {
+    while (Alive(tree[i]) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 

@@ -32,6 +32,10 @@ class SshServer {
   void Pause();
   void Resume();
   void Kill();
+  // Kills the session processes only: open connections drop, the server goes on.
+  void DropSessions();
+  // Options for internal-sftp (e.g. "-P fsync@openssh.com" to refuse a request); before Start.
+  void SetSftpOptions(std::string options) { sftpOptions_ = std::move(options); }
   bool Running() const { return pid_ > 0; }
 
   const std::string& Address() const { return address_; }
@@ -65,6 +69,7 @@ class SshServer {
   std::string logFile_;
   std::string hostPub_;
   std::string fingerprint_;
+  std::string sftpOptions_;
 };
 
 }  // namespace kxmp::test
