@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "outside/dataserver/LocalBackend.h"
+#include "outside/dataserver/local/LocalBackend.h"
 
 namespace kxmp::dataserver {
 

@@ -10,7 +10,7 @@
 
 #include "outside/dataserver/Backend.h"
 #include "outside/dataserver/DataServerTestFixture.h"
-#include "outside/dataserver/LocalBackend.h"
+#include "outside/dataserver/local/LocalBackend.h"
 #include "outside/error/FXErrorUtil.h"
 
 using kxmp::dataserver::CatalogMountPathAuthority;

@@ -16,7 +16,7 @@
 #include "outside/dataserver/Backend.h"
 #include "outside/dataserver/DataServerTestFixture.h"
 #include "outside/dataserver/FaultyBackend.h"
-#include "outside/dataserver/LocalBackend.h"
+#include "outside/dataserver/local/LocalBackend.h"
 #include "outside/error/FXErrorUtil.h"
 
 using kxmp::dataserver::Backend;

@@ -2,7 +2,7 @@
 // Path operations of the local backend. Every path goes through the object's ServedTree.
 
 #include "outside/dataserver/CFSInterface.h"
-#include "outside/dataserver/ServedTree.h"
+#include "outside/dataserver/local/ServedTree.h"
 
 namespace kxmp::dataserver {
 

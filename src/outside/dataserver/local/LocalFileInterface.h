@@ -2,7 +2,7 @@
 // One open file of the local backend: a descriptor opened through the object's ServedTree.
 
 #include "outside/dataserver/CFileInterface.h"
-#include "outside/dataserver/ServedTree.h"
+#include "outside/dataserver/local/ServedTree.h"
 #include "outside/util/UniqueFd.h"
 
 namespace kxmp::dataserver {

@@ -1,4 +1,4 @@
-#include "outside/dataserver/LocalFileInterface.h"
+#include "outside/dataserver/local/LocalFileInterface.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -8,7 +8,7 @@
 #include "kxmp/kxmp_export.h"
 #include "outside/dataserver/Backend.h"
 #include "outside/dataserver/MountPathAuthority.h"
-#include "outside/dataserver/ServedTree.h"
+#include "outside/dataserver/local/ServedTree.h"
 
 namespace kxmp::dataserver {
 

@@ -1,4 +1,4 @@
-#include "outside/dataserver/LocalFSInterface.h"
+#include "outside/dataserver/local/LocalFSInterface.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -1,4 +1,4 @@
-#include "outside/dataserver/ServedTree.h"
+#include "outside/dataserver/local/ServedTree.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,9 +1,9 @@
-#include "outside/dataserver/LocalBackend.h"
+#include "outside/dataserver/local/LocalBackend.h"
 
 #include <new>
 
-#include "outside/dataserver/LocalFSInterface.h"
-#include "outside/dataserver/LocalFileInterface.h"
+#include "outside/dataserver/local/LocalFSInterface.h"
+#include "outside/dataserver/local/LocalFileInterface.h"
 
 namespace kxmp::dataserver {
 
