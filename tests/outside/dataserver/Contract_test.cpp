@@ -1,5 +1,7 @@
 // The contract of CFSInterface and CFileInterface, run against every backend through the
-// factories, so that no backend drifts from what the system relies on.
+// factories, so that no backend drifts from what the system relies on. Cases "InContext"
+// run the same with a live context's state, whose cached answers and folders must not
+// change any result.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,12 +16,15 @@
 #include <gtest/gtest.h>
 
 #include "outside/dataserver/Backend.h"
+#include "outside/dataserver/BackendRouter.h"
+#include "outside/dataserver/ContextState.h"
 #include "outside/dataserver/DataServerTestFixture.h"
 #include "outside/dataserver/FaultyBackend.h"
 #include "outside/dataserver/local/LocalBackend.h"
 #include "outside/error/FXErrorUtil.h"
 
 using kxmp::dataserver::Backend;
+using kxmp::dataserver::BackendRouter;
 using kxmp::dataserver::FaultyBackend;
 using kxmp::dataserver::LocalBackend;
 using kxmp::dataserver::ResolveMode;
@@ -30,6 +35,7 @@ namespace {
 struct BackendCase {
   const char* name;
   std::function<std::shared_ptr<Backend>()> make;
+  bool inContext = false;  // the test holds a context state for its params
 };
 
 void PrintTo(const BackendCase& c, std::ostream* os) { *os << c.name; }
@@ -55,13 +61,17 @@ class Contract : public kxmp::test::DataServerTest, public ::testing::WithParamI
   void SetUp() override {
     DataServerTest::SetUp();
     scope_ = std::make_unique<ScopedBackend>(GetParam().make());
+    if (GetParam().inContext) state_ = kxmp::dataserver::AttachContextState(params_);
   }
   void TearDown() override {
+    state_.reset();
     scope_.reset();
     DataServerTest::TearDown();
   }
 
   void MakeRoot() { ASSERT_OK(FS()->CreateFolder(root_, 1)); }
+
+  std::shared_ptr<kxmp::dataserver::ContextState> state_;
 
   // Writes a whole file, creating its folders.
   void WriteAll(const std::string& path, const std::string& data) {
@@ -300,7 +310,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BackendCase{"Local", [] { return std::make_shared<LocalBackend>(); }},
                       BackendCase{"LocalComponentWalk",
                                   [] { return std::make_shared<LocalBackend>(nullptr, ResolveMode::ComponentWalk); }},
-                      BackendCase{"FaultyWithoutFaults", [] { return std::make_shared<FaultyBackend>(); }}),
+                      BackendCase{"FaultyWithoutFaults", [] { return std::make_shared<FaultyBackend>(); }},
+                      BackendCase{"LocalInContext", [] { return std::make_shared<LocalBackend>(); }, true},
+                      BackendCase{"LocalComponentWalkInContext",
+                                  [] { return std::make_shared<LocalBackend>(nullptr, ResolveMode::ComponentWalk); },
+                                  true},
+                      BackendCase{"RouterInContext",
+                                  [] { return std::make_shared<BackendRouter>(std::make_shared<LocalBackend>()); },
+                                  true}),
     [](const ::testing::TestParamInfo<BackendCase>& info) { return std::string(info.param.name); });
 
 // The system calls through fixed virtual slots; a reordered declaration must fail here.

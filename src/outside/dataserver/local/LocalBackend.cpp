@@ -8,11 +8,13 @@
 namespace kxmp::dataserver {
 
 LocalBackend::LocalBackend(std::shared_ptr<MountPathAuthority> authority, ResolveMode mode)
-    : authority_(authority ? std::move(authority) : std::make_shared<CatalogMountPathAuthority>()), mode_(mode) {}
+    : authority_(authority ? std::move(authority) : std::make_shared<CatalogMountPathAuthority>()),
+      mode_(mode),
+      token_(std::make_shared<char>()) {}
 
 CFSInterface* LocalBackend::NewFSInterface(const CFSInitParams& params) {
   try {
-    return new LocalFSInterface(params, authority_, mode_);
+    return new LocalFSInterface(params, authority_, mode_, ServedTree::CacheOf(params, token_));
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
@@ -20,7 +22,7 @@ CFSInterface* LocalBackend::NewFSInterface(const CFSInitParams& params) {
 
 CFileInterface* LocalBackend::NewFileInterface(const CFSInitParams& params) {
   try {
-    return new LocalFileInterface(params, authority_, mode_);
+    return new LocalFileInterface(params, authority_, mode_, ServedTree::CacheOf(params, token_));
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

@@ -8,7 +8,8 @@ namespace kxmp::dataserver {
 
 class LocalFSInterface : public CFSInterface {
  public:
-  LocalFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, ResolveMode mode);
+  LocalFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, ResolveMode mode,
+                   std::shared_ptr<LocalTreeCache> cache);
 
   CZoError Connect() override;
   CZoError Disconnect() override;

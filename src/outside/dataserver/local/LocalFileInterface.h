@@ -9,7 +9,8 @@ namespace kxmp::dataserver {
 
 class LocalFileInterface : public CFileInterface {
  public:
-  LocalFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, ResolveMode mode);
+  LocalFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, ResolveMode mode,
+                   std::shared_ptr<LocalTreeCache> cache);
 
   CZoError Open(std::string path, int uFlags, int uMode, int shFlag) override;
   CZoError Close() override;

@@ -8,51 +8,35 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
+#include "outside/dataserver/ContextState.h"
 #include "outside/error/FXErrorUtil.h"
 
 namespace kxmp::dataserver {
 
+// Identity of an opened folder.
+struct FolderId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool operator==(const FolderId& o) const { return dev == o.dev && ino == o.ino; }
+};
+
+// A folder descriptor of the cache and the identity it had when opened.
+struct CachedFolder {
+  std::shared_ptr<const UniqueFd> fd;
+  FolderId id;
+};
+
+struct LocalTreeCache {
+  std::mutex mutex;
+  bool located = false;
+  MountPathChoice mount;
+  CachedFolder mountFolder;
+  CachedFolder rootFolder;
+};
+
 namespace {
-
-// Splits an absolute path into components; "." and empty components vanish. Returns 0, or
-// EACCES for a relative path or a ".." component, EINVAL for an embedded NUL.
-int SplitAbsolute(const std::string& path, std::vector<std::string>& comps) {
-  comps.clear();
-  if (path.empty() || path[0] != '/') return EACCES;
-  if (path.find('\0') != std::string::npos) return EINVAL;
-  size_t i = 0;
-  while (i < path.size()) {
-    while (i < path.size() && path[i] == '/') ++i;
-    size_t j = path.find('/', i);
-    if (j == std::string::npos) j = path.size();
-    if (j > i) {
-      if (j - i == 2 && path[i] == '.' && path[i + 1] == '.') return EACCES;
-      if (!(j - i == 1 && path[i] == '.')) comps.emplace_back(path, i, j - i);
-    }
-    i = j;
-  }
-  return 0;
-}
-
-bool IsPrefix(const std::vector<std::string>& prefix, const std::vector<std::string>& comps) {
-  if (prefix.size() > comps.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (prefix[i] != comps[i]) return false;
-  }
-  return true;
-}
-
-// comps[from, to) joined with "/", or "." when empty.
-std::string JoinRange(const std::vector<std::string>& comps, size_t from, size_t to) {
-  if (from >= to) return ".";
-  std::string out;
-  for (size_t i = from; i < to; ++i) {
-    if (i > from) out.push_back('/');
-    out += comps[i];
-  }
-  return out;
-}
 
 int OpenAtRetry(int dirfd, const char* name, int flags, mode_t mode) {
   int fd;
@@ -69,70 +53,76 @@ bool IsSymlinkAt(int dirfd, const char* name) {
 
 bool NeedsMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
 
-// "/" + comps[0, count) joined, for messages.
-std::string PathText(const std::vector<std::string>& comps, size_t count) {
-  std::string out;
-  for (size_t i = 0; i < count; ++i) {
-    out.push_back('/');
-    out += comps[i];
-  }
-  return out.empty() ? "/" : out;
-}
-
 // fsync of a folder; file systems that cannot sync folders (EINVAL) are not an error.
 int SyncFolder(int fd) { return (::fsync(fd) == 0 || errno == EINVAL) ? 0 : errno; }
+
+bool IdOfFd(int fd, FolderId& id) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  id = FolderId{st.st_dev, st.st_ino};
+  return true;
+}
+
+// Whether the path still names the folder of the given identity.
+bool PathStillNames(const std::string& path, int statFlags, const FolderId& id) {
+  struct stat st {};
+  return ::fstatat(AT_FDCWD, path.c_str(), &st, statFlags) == 0 && S_ISDIR(st.st_mode) &&
+         FolderId{st.st_dev, st.st_ino} == id;
+}
 
 }  // namespace
 
 ServedTree::ServedTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                       ResolveMode mode)
-    : rootText_(params.host.mountPath),
-      host_(params.host.hostName),
+                       ResolveMode mode, std::shared_ptr<LocalTreeCache> cache)
+    : ServedPath(params),
       authority_(std::move(authority)),
-      useOpenat2_(mode == ResolveMode::Auto) {
-  rootCheck_ = SplitAbsolute(rootText_, rootComps_);
+      useOpenat2_(mode == ResolveMode::Auto),
+      cache_(std::move(cache)) {}
+
+ServedTree::~ServedTree() = default;
+
+std::shared_ptr<LocalTreeCache> ServedTree::CacheOf(const CFSInitParams& params,
+                                                   const std::shared_ptr<const void>& owner) {
+  std::shared_ptr<ContextState> state = FindContextState(params);
+  return state ? state->Piece<LocalTreeCache>(owner) : nullptr;
 }
 
-CZoError ServedTree::Error(const FXCodeLocation& where, int err, const char* what, const std::string& path) {
-  return FXErrorUtil::ErrorErrNo(where, err, "%s [%s]: %s", what, path.c_str(), std::strerror(err));
+CZoError ServedTree::LearnMountPath() {
+  if (located_) return CZoError::Success();
+  if (cache_) {
+    // Asked under the cache's lock: once per context, however many objects start at once.
+    std::lock_guard<std::mutex> lock(cache_->mutex);
+    if (!cache_->located) {
+      CZoError err = FindMountPath(authority_.get(), cache_->mount);
+      if (err.IsError()) return err;  // not kept: the next operation asks again
+      cache_->located = true;
+    }
+    mount_ = cache_->mount;
+  } else {
+    CZoError err = FindMountPath(authority_.get(), mount_);
+    if (err.IsError()) return err;
+  }
+  located_ = true;
+  return CZoError::Success();
+}
+
+CZoError ServedTree::MountError(int err) const {
+  if (err == ENOENT || err == ENOTDIR) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENODEV, "Mount path [%s] of storage host [%s] is not present",
+                                   mount_.text.c_str(), host_.c_str());
+  }
+  return Error(FX_LOC, err, "Cannot open mount path", mount_.text);
 }
 
 CZoError ServedTree::Connect() {
   if (connected_) return CZoError::Success();
-  if (rootCheck_ != 0) return Error(FX_LOC, EACCES, "The served tree is not an absolute path", rootText_);
-  if (!authority_) return Error(FX_LOC, EACCES, "No mount path authority for the served tree", rootText_);
-  std::vector<std::string> listed;
-  CZoError err = authority_->MountPathsOf(host_, listed);
-  if (err.IsError()) {
-    return err.Push(FX_LOC, "Cannot learn the mount paths of storage host [%s]", host_.c_str());
+  CZoError err = LearnMountPath();
+  if (err.IsError()) return err;
+  // A cached R that is still in place proves M is there too.
+  if (!TakeCachedRoot()) {
+    int fd = MountFd();
+    if (fd < 0) return MountError(-fd);
   }
-  // The deepest listed mount path that holds R.
-  std::vector<std::string> comps;
-  const std::string* best = nullptr;
-  size_t bestDepth = 0;
-  for (const std::string& m : listed) {
-    if (SplitAbsolute(m, comps) != 0 || !IsPrefix(comps, rootComps_)) continue;
-    if (best == nullptr || comps.size() > bestDepth) {
-      best = &m;
-      bestDepth = comps.size();
-    }
-  }
-  if (best == nullptr) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "[%s] lies below no mount path of storage host [%s]",
-                                   rootText_.c_str(), host_.c_str());
-  }
-  int fd = OpenAtRetry(AT_FDCWD, best->c_str(), O_RDONLY | O_DIRECTORY, 0);
-  if (fd < 0) {
-    int e = -fd;
-    if (e == ENOENT || e == ENOTDIR) {
-      return FXErrorUtil::ErrorErrNo(FX_LOC, ENODEV, "Mount path [%s] of storage host [%s] is not present",
-                                     best->c_str(), host_.c_str());
-    }
-    return Error(FX_LOC, e, "Cannot open mount path", *best);
-  }
-  mountFd_.reset(fd);
-  mountText_ = *best;
-  mountDepth_ = bestDepth;
   connected_ = true;
   return CZoError::Success();
 }
@@ -144,38 +134,102 @@ void ServedTree::Disconnect() {
 }
 
 CZoError ServedTree::Locate(const std::string& path, Target& out) {
-  out.text = path;
-  int e = SplitAbsolute(path, out.comps);
-  if (e == EINVAL) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Path holds a NUL character");
-  if (e != 0) return Error(FX_LOC, EACCES, "Refused path: not absolute or with a '..' component", path);
-  if (rootCheck_ != 0) return Error(FX_LOC, EACCES, "The served tree is not an absolute path", rootText_);
-  if (!IsPrefix(rootComps_, out.comps)) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Refused path [%s]: outside the served tree [%s]", path.c_str(),
-                                   rootText_.c_str());
-  }
+  CZoError err = Check(path, out);
+  if (err.IsError()) return err;
   return Connect();
 }
 
+// The cache's descriptor when its path still names the same folder (statFlags for the
+// stat of the path), else null.
+std::shared_ptr<const UniqueFd> ServedTree::Cached(CachedFolder LocalTreeCache::*which, const std::string& path,
+                                                   int statFlags) {
+  if (!cache_) return nullptr;
+  CachedFolder cached;
+  {
+    std::lock_guard<std::mutex> lock(cache_->mutex);
+    cached = (*cache_).*which;
+  }
+  if (!cached.fd) return nullptr;
+  if (PathStillNames(path, statFlags, cached.id)) return cached.fd;
+  std::lock_guard<std::mutex> lock(cache_->mutex);
+  CachedFolder& slot = (*cache_).*which;
+  if (slot.fd == cached.fd) slot.fd.reset();
+  return nullptr;
+}
+
+// Takes a freshly opened folder descriptor and offers it to the cache.
+std::shared_ptr<const UniqueFd> ServedTree::Keep(CachedFolder LocalTreeCache::*which, int fd) {
+  UniqueFd owner(fd);
+  auto opened = std::make_shared<const UniqueFd>(std::move(owner));
+  FolderId id;
+  if (cache_ && IdOfFd(fd, id)) {
+    std::lock_guard<std::mutex> lock(cache_->mutex);
+    (*cache_).*which = CachedFolder{opened, id};
+  }
+  return opened;
+}
+
+int ServedTree::MountFd() {
+  if (mountFd_) return mountFd_->get();
+  // M may be a symbolic link to the disk's folder: the path is followed, as when opened.
+  mountFd_ = Cached(&LocalTreeCache::mountFolder, mount_.text, 0);
+  if (mountFd_) return mountFd_->get();
+  int fd = OpenAtRetry(AT_FDCWD, mount_.text.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) return fd;
+  mountFd_ = Keep(&LocalTreeCache::mountFolder, fd);
+  return fd;
+}
+
+bool ServedTree::TakeCachedRoot() {
+  // R's last component is not followed: a link put in R's place is resolved afresh (and
+  // refused when it leads out).
+  rootFd_ = Cached(&LocalTreeCache::rootFolder, rootText_, AT_SYMLINK_NOFOLLOW);
+  return rootFd_ != nullptr;
+}
+
 int ServedTree::RootFd() {
-  if (rootFd_.valid()) return rootFd_.get();
-  int fd = ResolveAt(mountFd_.get(), JoinRange(rootComps_, mountDepth_, rootComps_.size()), O_RDONLY | O_DIRECTORY, 0);
-  if (fd >= 0) rootFd_.reset(fd);
+  if (rootFd_) return rootFd_->get();
+  if (TakeCachedRoot()) return rootFd_->get();
+  int m = MountFd();
+  if (m < 0) return m;
+  int fd = ResolveAt(m, JoinRange(rootComps_, mount_.depth, rootComps_.size()), O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) return fd;
+  rootFd_ = Keep(&LocalTreeCache::rootFolder, fd);
   return fd;
 }
 
 int ServedTree::VolumeFd() {
   int fd = RootFd();
-  return fd >= 0 ? fd : mountFd_.get();
+  return fd >= 0 ? fd : MountFd();
 }
 
-int ServedTree::OpenPrefix(const std::vector<std::string>& comps, size_t count, int flags, mode_t mode) {
+void ServedTree::DropCache() {
+  if (cache_) {
+    std::lock_guard<std::mutex> lock(cache_->mutex);
+    cache_->mountFolder.fd.reset();
+    cache_->rootFolder.fd.reset();
+  }
+  Disconnect();
+}
+
+int ServedTree::OpenPrefixOnce(const std::vector<std::string>& comps, size_t count, int flags, mode_t mode) {
   const size_t rootDepth = rootComps_.size();
   if (count > rootDepth) {
     int root = RootFd();
     if (root < 0) return root;
     return ResolveAt(root, JoinRange(comps, rootDepth, count), flags, mode);
   }
-  return ResolveAt(mountFd_.get(), JoinRange(comps, mountDepth_, count), flags, mode);
+  int m = MountFd();
+  if (m < 0) return m;
+  return ResolveAt(m, JoinRange(comps, mount_.depth, count), flags, mode);
+}
+
+int ServedTree::OpenPrefix(const std::vector<std::string>& comps, size_t count, int flags, mode_t mode) {
+  int fd = OpenPrefixOnce(comps, count, flags, mode);
+  if (fd != -ESTALE) return fd;
+  // A network file system lost the folder behind a descriptor: open everything afresh.
+  DropCache();
+  return OpenPrefixOnce(comps, count, flags, mode);
 }
 
 int ServedTree::Open(const Target& t, int flags, mode_t mode) {
@@ -224,12 +278,23 @@ int ServedTree::WalkAt(int base, const std::string& rel, int flags, mode_t mode)
   return fd;
 }
 
-CZoError ServedTree::OpenParent(const Target& t, UniqueFd& parent, std::string& name) {
-  if (t.comps.size() <= mountDepth_) return Error(FX_LOC, EACCES, "The mount path itself cannot be changed", t.text);
+CZoError ServedTree::OpenParent(const Target& t, FolderRef& parent, std::string& name) {
+  if (t.comps.size() <= mount_.depth) return Error(FX_LOC, EACCES, "The mount path itself cannot be changed", t.text);
+  name = t.comps.back();
+  // An entry directly in R: R's own descriptor serves, nothing is opened.
+  if (t.comps.size() == rootComps_.size() + 1) {
+    int fd = RootFd();
+    if (fd == -ESTALE) {
+      DropCache();
+      fd = RootFd();
+    }
+    if (fd < 0) return Error(FX_LOC, -fd, "Cannot open the folder holding", t.text);
+    parent.Share(rootFd_);
+    return CZoError::Success();
+  }
   int fd = OpenPrefix(t.comps, t.comps.size() - 1, O_RDONLY | O_DIRECTORY, 0);
   if (fd < 0) return Error(FX_LOC, -fd, "Cannot open the folder holding", t.text);
-  parent.reset(fd);
-  name = t.comps.back();
+  parent.Own(fd);
   return CZoError::Success();
 }
 
@@ -241,7 +306,7 @@ CZoError ServedTree::MakeFolders(const Target& t, bool withParents) {
     int e = probe.valid() ? EEXIST : ENOTDIR;
     return Error(FX_LOC, e, "Cannot create folder", t.text);
   };
-  if (n == mountDepth_) return existing();
+  if (n == mount_.depth) return existing();
 
   size_t have = n - 1;  // components known to exist
   UniqueFd cur;
@@ -261,7 +326,7 @@ CZoError ServedTree::MakeFolders(const Target& t, bool withParents) {
         cur.reset(fd);
         break;
       }
-      if (fd != -ENOENT || have == mountDepth_) {
+      if (fd != -ENOENT || have == mount_.depth) {
         return Error(FX_LOC, -fd, "Cannot open folder", PathText(t.comps, have));
       }
     }
