@@ -5,6 +5,7 @@ namespace kxmp::cli {
 std::unique_ptr<Command> MakeSetupCommand();
 std::unique_ptr<Command> MakeCatalogCommand();
 std::unique_ptr<Command> MakeStorageHostCommand();
+std::unique_ptr<Command> MakeControlServerCommand();
 std::unique_ptr<Command> MakeMountCommand();
 std::unique_ptr<Command> MakeCacheCommand();
 std::unique_ptr<Command> MakeFailoverCommand();
@@ -19,6 +20,7 @@ std::vector<std::unique_ptr<Command>> MakeCommands() {
   commands.push_back(MakeSetupCommand());
   commands.push_back(MakeCatalogCommand());
   commands.push_back(MakeStorageHostCommand());
+  commands.push_back(MakeControlServerCommand());
   commands.push_back(MakeMountCommand());
   commands.push_back(MakeCacheCommand());
   commands.push_back(MakeFailoverCommand());
