@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "outside/dataserver/LocalBackend.h"
+#include "outside/dataserver/local/LocalBackend.h"
 #include "outside/util/CZoFile.h"
 
 namespace {

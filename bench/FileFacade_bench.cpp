@@ -19,7 +19,7 @@
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
 #include "outside/dataserver/Backend.h"
-#include "outside/dataserver/LocalBackend.h"
+#include "outside/dataserver/local/LocalBackend.h"
 #include "outside/registry/KXPlatformInfo.h"
 #include "outside/util/CZoFile.h"
 

@@ -3,9 +3,12 @@
 // every file operation hands to the data-server factories, the subclient's identity, and the
 // root folder below the mount path under which all of the subclient's files live:
 //   <mount path>/KX_APP_DUMPS/<subclient GUID, or backup-set GUID when prefixInstanceGuid>
-// Shared through DataServerContextPtr; never copied.
+// Shared through DataServerContextPtr; never copied. While it lives, the data-server
+// component keeps state for its FS params (mount-path answer, open folders) that every
+// operation of the context shares.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "kxmp/DataServerContextPtr.h"
@@ -14,6 +17,9 @@
 #include "outside/dataserver/CFSInitParams.h"
 
 class KXPlatformInfo;
+namespace kxmp::dataserver {
+class ContextState;
+}
 
 class KXMP_EXPORT DataServerContext {
  public:
@@ -49,6 +55,8 @@ class KXMP_EXPORT DataServerContext {
 
  private:
   void computeInitialRootFolder();
+  // Holds the data-server state for the current FS params (after they change too).
+  void attachDataServerState();
 
   std::string m_serverName;
   unsigned long m_subclientId;
@@ -61,4 +69,5 @@ class KXMP_EXPORT DataServerContext {
   bool m_failoverEnabled = true;
   std::string m_backupsetGuid;
   FXMutex m_mutex;
+  std::shared_ptr<kxmp::dataserver::ContextState> m_dataServerState;
 };

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "kxmp/RegistryNames.h"
+#include "outside/dataserver/ContextState.h"
 #include "outside/catalog/ApplicationId.h"
 #include "outside/log/Log.h"
 #include "outside/registry/KXPlatformInfo.h"
@@ -35,7 +36,17 @@ DataServerContext::DataServerContext(unsigned long subclientId, const std::strin
   platform.getClientHostNameMangled(platform.getPhysicalMachine(), m_fsParams.clientName);
   m_fsParams.version = 2;
   m_fsParams.protocol = 4;
+  attachDataServerState();
   KXLOG_NORMAL("ActualMountPath [%s]", m_fsParams.host.mountPath.c_str());
+}
+
+void DataServerContext::attachDataServerState() {
+  m_dataServerState.reset();
+  try {
+    m_dataServerState = kxmp::dataserver::AttachContextState(m_fsParams);
+  } catch (const std::exception&) {
+    // Out of memory: every operation then learns what it needs by itself.
+  }
 }
 
 void DataServerContext::update(const std::string& serverName, const std::string& mountPath, int mountPathId) {
@@ -49,12 +60,14 @@ void DataServerContext::update(const std::string& serverName, const std::string&
   m_fsParams.mountPathId = mountPathId;
   // The next root-folder check runs again on the new mount path.
   m_rootFolder.clear();
+  attachDataServerState();
   KXLOG_NORMAL("ActualMountPath [%s]", m_fsParams.host.mountPath.c_str());
 }
 
 void DataServerContext::mountDeeper(const std::string& subPath) {
   m_fsParams.host.mountPath = m_initRootFolder;
   FXPath::Append(m_fsParams.host.mountPath, subPath, 0);
+  attachDataServerState();
   KXLOG_NORMAL("ActualMountPath [%s]", m_fsParams.host.mountPath.c_str());
 }
 

@@ -39,8 +39,9 @@ void AbstractMountingPointDriver::Failover(DataServerContext* context) {
 
     for (const MountPathInfo& alternative : alternatives) {
       // Compared with the mount path of the moment: after a failed alternative that is the
-      // alternative's own.
-      if (alternative.mountPath == context->getMountPath()) {
+      // alternative's own. A mount path is a path on its storage host: the same path on
+      // another storage host is other storage and a valid alternative.
+      if (alternative.mountPath == context->getMountPath() && alternative.hostName == context->getServerName()) {
         KXLOG_NORMAL("No new mount path to update in failover for subclient [%lu]", subclientId);
         continue;
       }

@@ -13,6 +13,9 @@
 
 #include "driver/FacadeFixture.h"
 #include "kxmp/AbstractMountingPointDriver.h"
+#include "outside/dataserver/ContextState.h"
+#include "outside/dataserver/DataServerTestFixture.h"
+#include "outside/dataserver/local/LocalBackend.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/FXString.h"
 
@@ -360,6 +363,45 @@ TEST_F(Facade, MissingInputIsRefusedNotDereferenced) {
   EXPECT_TRUE(FXErrorUtil::IsWin32(AMD::AMRead(context_.get(), handle, nullptr, 0, 1, &n), 774));
   EXPECT_TRUE(FXErrorUtil::IsWin32(AMD::AMRead(context_.get(), handle, buf, 0, 1, nullptr), 774));
   EXPECT_FALSE(AMD::AMCloseFile(context_.get(), handle).IsError());
+}
+
+// The context holds the data server's state for its FS params: the catalog is asked once per
+// context for any number of operations, again after the context moves (another mount path,
+// a deeper tree), and the state goes with the context.
+TEST_F(Facade, CatalogIsAskedOncePerContextNotPerOperation) {
+  auto authority = std::make_shared<kxmp::test::CountingAuthority>();
+  kxmp::dataserver::ScopedBackend local(std::make_shared<kxmp::dataserver::LocalBackend>(authority));
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "log" + std::to_string(i);
+    CFileInterface* h = nullptr;
+    ASSERT_FALSE(AMD::AMOpenFile(context_.get(), name + ".tmp", O_WRONLY | O_CREAT | O_TRUNC, 0640, 0, h).IsError());
+    unsigned long n = 0;
+    ASSERT_FALSE(AMD::AMWrite(context_.get(), h, const_cast<char*>("data"), 0, 4, &n).IsError());
+    ASSERT_FALSE(AMD::AMCloseFile(context_.get(), h).IsError());
+    ASSERT_FALSE(AMD::AMMove(context_.get(), "/" + name + ".tmp", "/" + name).IsError());
+    bool exists = false;
+    ASSERT_FALSE(AMD::AMExists(context_.get(), name, exists).IsError());
+    ASSERT_TRUE(exists);
+  }
+  EXPECT_EQ(authority->calls, 1);
+  EXPECT_EQ(ReadFile(At("log9")), "data");
+
+  const std::string mount2 = home_->sub("mp2");
+  ASSERT_EQ(::mkdir(mount2.c_str(), 0750), 0);
+  kxmp::test::AddCatalogMountPath("ma2", mount2);
+  context_->update("ma2", mount2, 8);
+  ASSERT_TRUE(AMD::CreateRootFolder(context_.get(), "", false, true));
+  bool exists = false;
+  ASSERT_FALSE(AMD::AMExists(context_.get(), "log0", exists).IsError());
+  EXPECT_FALSE(exists);
+  EXPECT_EQ(authority->calls, 2);
+  EXPECT_TRUE(PathExists(mount2 + "/KX_APP_DUMPS/guid-42"));
+
+  context_->mountDeeper("deeper");
+  const CFSInitParams params = context_->getFSParams();
+  ASSERT_NE(kxmp::dataserver::FindContextState(params), nullptr);
+  context_.reset();
+  EXPECT_EQ(kxmp::dataserver::FindContextState(params), nullptr);
 }
 
 }  // namespace

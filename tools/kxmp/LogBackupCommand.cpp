@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -43,6 +44,7 @@ class BackupCommand : public Command {
 
   int Run() override {
     common_.Apply();
+    showProgress_ = !json_ && ::isatty(STDERR_FILENO);
     const auto start = std::chrono::steady_clock::now();
     int failed = 0;
     unsigned long long bytes = 0;
@@ -70,8 +72,9 @@ class BackupCommand : public Command {
     CZoFile source;
     CZoError err = source.Open(file, O_RDONLY | O_CLOEXEC, 0);
     if (err.IsError()) return err;
-    const long long total = FileSize(source.Fd());
-    Progress progress(file, total, !json_ && total >= kProgressFrom && ::isatty(STDERR_FILENO));
+    // Only a terminal shows progress: the size is asked for nothing else.
+    const long long total = showProgress_ ? FileSize(source.Fd()) : -1;
+    Progress progress(file, total, showProgress_ && total >= kProgressFrom);
     err = writer.open(name, O_WRONLY | O_CREAT | O_TRUNC, 0640);
     if (err.IsSuccess()) err = Copy(writer, source, size, progress);
     if (err.IsError()) {
@@ -84,13 +87,14 @@ class BackupCommand : public Command {
   }
 
   CZoError Copy(DBLogBackupDataWriter& writer, CZoFile& source, unsigned long long& size, Progress& progress) {
-    buffer_.resize(kPiece);
+    // Not zeroed: a small file touches only the pages it fills.
+    if (!buffer_) buffer_.reset(new char[kPiece]);
     for (;;) {
       unsigned int n = 0;
-      CZoError err = source.Read(buffer_.data(), static_cast<unsigned int>(kPiece), &n);
+      CZoError err = source.Read(buffer_.get(), static_cast<unsigned int>(kPiece), &n);
       if (err.IsError()) return err;
       if (n == 0) return CZoError::Success();
-      err = writer.write(buffer_.data(), n);
+      err = writer.write(buffer_.get(), n);
       if (err.IsError()) return err;
       size += n;
       progress.Update(size);
@@ -130,7 +134,8 @@ class BackupCommand : public Command {
   std::vector<std::string> files_;
   HomeOption common_;
   ErrorPrinter errors_{"kxmp backup"};
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
+  bool showProgress_ = false;
 };
 
 }  // namespace

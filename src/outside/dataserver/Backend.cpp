@@ -2,18 +2,20 @@
 
 #include <mutex>
 
-#include "outside/dataserver/LocalBackend.h"
+#include "outside/dataserver/BackendRouter.h"
+#include "outside/dataserver/local/LocalBackend.h"
 
 namespace kxmp::dataserver {
 
 namespace {
 
 // The installed backend: the one process-wide slot of this component, guarded by its
-// mutex. Never destroyed, so objects made during process exit still find a backend.
+// mutex. Never destroyed, so objects made during process exit still find a backend. The
+// fallback routes each storage host to its backend, the local one unless configured else.
 struct Slot {
   std::mutex mutex;
   std::shared_ptr<Backend> installed;
-  const std::shared_ptr<Backend> fallback = std::make_shared<LocalBackend>();
+  const std::shared_ptr<Backend> fallback = std::make_shared<BackendRouter>(std::make_shared<LocalBackend>());
 };
 
 Slot& TheSlot() {

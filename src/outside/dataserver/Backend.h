@@ -1,7 +1,9 @@
 #pragma once
 // The seam behind the factories of CFSInterface and CFileInterface: one process-wide
-// backend makes the objects. The default is LocalBackend with the catalog as mount-path
-// authority; tests install another one for a scope with ScopedBackend.
+// backend makes the objects. The default is a BackendRouter that sends each storage host to
+// its backend (LocalBackend with the catalog as mount-path authority unless the host is
+// configured for a remote transport); tests install another one for a scope with
+// ScopedBackend.
 
 #include <memory>
 

@@ -10,7 +10,7 @@
 #include <set>
 #include <type_traits>
 
-#include "outside/dataserver/LocalBackend.h"
+#include "outside/dataserver/local/LocalBackend.h"
 #include "outside/error/FXErrorUtil.h"
 
 namespace kxmp::dataserver {

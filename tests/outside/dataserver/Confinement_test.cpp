@@ -1,6 +1,7 @@
 // The data server serves only the tree of the params' mount path, below a mount path the
 // catalog lists for the storage host. Each escape route is tried with both ways of
-// resolving paths; a refused call must leave the disk as it was.
+// resolving paths, each alone and with a live context's state (cached mount-path answer and
+// open folders); a refused call must leave the disk as it was.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "outside/dataserver/Backend.h"
+#include "outside/dataserver/ContextState.h"
 #include "outside/dataserver/DataServerTestFixture.h"
-#include "outside/dataserver/LocalBackend.h"
+#include "outside/dataserver/local/LocalBackend.h"
 #include "outside/error/FXErrorUtil.h"
 #include "support/ErrnoAsserts.h"
 
@@ -23,19 +27,24 @@ using kxmp::test::PathExists;
 namespace {
 
 
-class Confinement : public kxmp::test::DataServerTest, public ::testing::WithParamInterface<ResolveMode> {
+class Confinement : public kxmp::test::DataServerTest,
+                    public ::testing::WithParamInterface<std::tuple<ResolveMode, bool>> {
  protected:
   void SetUp() override {
     DataServerTest::SetUp();
-    scope_ = std::make_unique<ScopedBackend>(std::make_shared<LocalBackend>(nullptr, GetParam()));
+    scope_ = std::make_unique<ScopedBackend>(std::make_shared<LocalBackend>(nullptr, Mode()));
+    if (std::get<1>(GetParam())) state_ = kxmp::dataserver::AttachContextState(params_);
     ASSERT_OK(FS()->CreateFolder(root_, 1));
     outside_ = home_->sub("outside");
     kxmp::test::WriteFile(outside_ + "/secret", "keep");
   }
   void TearDown() override {
+    state_.reset();
     scope_.reset();
     DataServerTest::TearDown();
   }
+
+  ResolveMode Mode() const { return std::get<0>(GetParam()); }
 
   // Every path operation on the path is refused with `err`.
   void ExpectAllRefused(const std::string& path, int err) {
@@ -63,6 +72,7 @@ class Confinement : public kxmp::test::DataServerTest, public ::testing::WithPar
   }
 
   std::unique_ptr<ScopedBackend> scope_;
+  std::shared_ptr<kxmp::dataserver::ContextState> state_;
   std::string outside_;
 };
 
@@ -104,11 +114,50 @@ TEST_P(Confinement, LinksInsideTheTreeFollowOnlyWithBeneathResolution) {
   ASSERT_EQ(::symlink("real", At("alias").c_str()), 0);
   auto f = File();
   CZoError err = f->Open(At("alias/data"), O_RDONLY, 0, 0);
-  if (GetParam() == ResolveMode::Auto) {
+  if (Mode() == ResolveMode::Auto) {
     EXPECT_FALSE(err.IsError()) << err.AsString();
   } else {
     EXPECT_TRUE(FXErrorUtil::IsErrNo(err, EACCES)) << err.AsString();
   }
+}
+
+// The served tree replaced while a context's descriptor of it may be open: every later
+// write lands where the path leads now, never in the folder moved away or removed, and a
+// link put in its place is refused as any other; a mount path gone is ENODEV.
+TEST_P(Confinement, WritesFollowTheServedTreeWhenItIsReplaced) {
+  auto write = [&](const std::string& name) {
+    auto f = File();
+    CZoError e = f->Open(At(name), O_WRONLY | O_CREAT | O_TRUNC, 0640, 0);
+    return e.IsError() ? e : f->Close();
+  };
+  const std::string moved = root_ + ".moved";
+  ASSERT_OK(write("a"));
+  ASSERT_EQ(::rename(root_.c_str(), moved.c_str()), 0);
+  ASSERT_EQ(::mkdir(root_.c_str(), 0750), 0);
+  ASSERT_OK(write("b"));
+  EXPECT_TRUE(PathExists(At("b")));
+  EXPECT_FALSE(PathExists(moved + "/b"));
+  bool exists = true;
+  ASSERT_OK(FS()->Exists(At("a"), exists));
+  EXPECT_FALSE(exists);
+
+  ASSERT_EQ(::unlink(At("b").c_str()), 0);
+  ASSERT_EQ(::rmdir(root_.c_str()), 0);
+  EXPECT_ERRNO(write("c"), ENOENT);
+  EXPECT_FALSE(PathExists(moved + "/c"));
+  ASSERT_EQ(::mkdir(root_.c_str(), 0750), 0);
+  ASSERT_OK(write("d"));
+  EXPECT_TRUE(PathExists(At("d")));
+
+  ASSERT_EQ(::rename(root_.c_str(), (root_ + ".gone").c_str()), 0);
+  ASSERT_EQ(::symlink(outside_.c_str(), root_.c_str()), 0);
+  EXPECT_ERRNO(write("e"), EACCES);
+  EXPECT_FALSE(PathExists(outside_ + "/e"));
+  ExpectOutsideUntouched();
+
+  ASSERT_EQ(::rename(mount_.c_str(), (mount_ + ".unmounted").c_str()), 0);
+  EXPECT_ERRNO(write("f"), ENODEV);
+  EXPECT_ERRNO(FS()->Exists(At("d"), exists), ENODEV);
 }
 
 TEST_P(Confinement, HostWithoutThatMountPathIsRefused) {
@@ -171,9 +220,13 @@ TEST_P(Confinement, DeepestListedMountPathDecides) {
   EXPECT_FALSE(PathExists(mount_ + "/inner"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Resolve, Confinement, ::testing::Values(ResolveMode::Auto, ResolveMode::ComponentWalk),
-                         [](const ::testing::TestParamInfo<ResolveMode>& info) {
-                           return std::string(info.param == ResolveMode::Auto ? "Beneath" : "ComponentWalk");
+INSTANTIATE_TEST_SUITE_P(Resolve, Confinement,
+                         ::testing::Combine(::testing::Values(ResolveMode::Auto, ResolveMode::ComponentWalk),
+                                            ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<ResolveMode, bool>>& info) {
+                           return std::string(std::get<0>(info.param) == ResolveMode::Auto ? "Beneath"
+                                                                                           : "ComponentWalk") +
+                                  (std::get<1>(info.param) ? "InContext" : "");
                          });
 
 class Catalog : public kxmp::test::HomeTest {};

@@ -2,7 +2,9 @@
 // factories, so that no backend drifts from what the system relies on. Results are checked
 // through a storage probe per backend: this machine's file system for the local backends,
 // the chroot folder of a real sshd (a probe of the storage host, not the code under test) for
-// SFTP. Cases a backend cannot honour are gated on its declared capabilities.
+// SFTP. Cases a backend cannot honour are gated on its declared capabilities. Cases
+// "InContext" run the same with a live context's state, whose cached answers and folders must
+// not change any result.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -18,9 +20,11 @@
 #include <gtest/gtest.h>
 
 #include "outside/dataserver/Backend.h"
+#include "outside/dataserver/BackendRouter.h"
+#include "outside/dataserver/ContextState.h"
 #include "outside/dataserver/DataServerTestFixture.h"
 #include "outside/dataserver/FaultyBackend.h"
-#include "outside/dataserver/LocalBackend.h"
+#include "outside/dataserver/local/LocalBackend.h"
 #include "outside/dataserver/sftp/SftpBackend.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/UniqueFd.h"
@@ -29,6 +33,7 @@
 #include "support/SshServer.h"
 
 using kxmp::dataserver::Backend;
+using kxmp::dataserver::BackendRouter;
 using kxmp::dataserver::FaultyBackend;
 using kxmp::dataserver::LocalBackend;
 using kxmp::dataserver::ResolveMode;
@@ -36,7 +41,7 @@ using kxmp::dataserver::ScopedBackend;
 
 namespace {
 
-enum class Kind { Local, LocalComponentWalk, Faulty, Sftp };
+enum class Kind { Local, LocalComponentWalk, Faulty, Router, Sftp };
 // What a backend guarantees beyond the common contract.
 enum Capability : unsigned { kLocks = 1 };
 
@@ -44,6 +49,7 @@ struct BackendCase {
   const char* name;
   Kind kind;
   unsigned caps;
+  bool inContext = false;  // the test holds a context state for its params
 };
 
 // The storage host's view of a served path: this machine's file system at prefix + path.
@@ -71,6 +77,7 @@ class Contract : public kxmp::test::DataServerTest, public ::testing::WithParamI
       case Kind::Local: backend = std::make_shared<LocalBackend>(); break;
       case Kind::LocalComponentWalk: backend = std::make_shared<LocalBackend>(nullptr, ResolveMode::ComponentWalk); break;
       case Kind::Faulty: backend = std::make_shared<FaultyBackend>(); break;
+      case Kind::Router: backend = std::make_shared<BackendRouter>(std::make_shared<LocalBackend>()); break;
       case Kind::Sftp: {
         std::string why = kxmp::test::SshServer::WhyUnavailable();
         if (!why.empty()) GTEST_SKIP() << "No SSH server for the SFTP backend: " << why;
@@ -96,8 +103,10 @@ class Contract : public kxmp::test::DataServerTest, public ::testing::WithParamI
       }
     }
     scope_ = std::make_unique<ScopedBackend>(backend);
+    if (GetParam().inContext) state_ = kxmp::dataserver::AttachContextState(params_);
   }
   void TearDown() override {
+    state_.reset();
     scope_.reset();
     server_.reset();
     DataServerTest::TearDown();
@@ -105,6 +114,8 @@ class Contract : public kxmp::test::DataServerTest, public ::testing::WithParamI
   bool Can(unsigned cap) const { return (GetParam().caps & cap) != 0; }
 
   void MakeRoot() { ASSERT_OK(FS()->CreateFolder(root_, 1)); }
+
+  std::shared_ptr<kxmp::dataserver::ContextState> state_;
 
   // Writes a whole file, creating its folders.
   void WriteAll(const std::string& path, const std::string& data) {
@@ -420,7 +431,11 @@ INSTANTIATE_TEST_SUITE_P(
     Backends, Contract,
     ::testing::Values(BackendCase{"Local", Kind::Local, kLocks},
                       BackendCase{"LocalComponentWalk", Kind::LocalComponentWalk, kLocks},
-                      BackendCase{"FaultyWithoutFaults", Kind::Faulty, kLocks}, BackendCase{"Sftp", Kind::Sftp, 0}),
+                      BackendCase{"FaultyWithoutFaults", Kind::Faulty, kLocks}, BackendCase{"Sftp", Kind::Sftp, 0},
+                      BackendCase{"LocalInContext", Kind::Local, kLocks, true},
+                      BackendCase{"LocalComponentWalkInContext", Kind::LocalComponentWalk, kLocks, true},
+                      BackendCase{"RouterInContext", Kind::Router, kLocks, true},
+                      BackendCase{"SftpInContext", Kind::Sftp, 0, true}),
     [](const ::testing::TestParamInfo<BackendCase>& info) { return std::string(info.param.name); });
 
 // The system calls through fixed virtual slots; a reordered declaration must fail here.

@@ -4,15 +4,38 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <cerrno>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "outside/dataserver/CFSInterface.h"
 #include "outside/dataserver/CFileInterface.h"
+#include "outside/dataserver/MountPathAuthority.h"
+#include "outside/error/FXErrorUtil.h"
 #include "support/MountPathCatalog.h"
 #include "support/TempHome.h"
 
 namespace kxmp::test {
+
+// The catalog's answer, counted; the next `failures` questions fail with EIO.
+class CountingAuthority : public dataserver::MountPathAuthority {
+ public:
+  CZoError MountPathsOf(const std::string& host, std::vector<std::string>& paths) override {
+    ++calls;
+    if (failures > 0) {
+      --failures;
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EIO, "catalog unreadable (test)");
+    }
+    return catalog_.MountPathsOf(host, paths);
+  }
+  std::atomic<int> calls{0};
+  std::atomic<int> failures{0};
+
+ private:
+  dataserver::CatalogMountPathAuthority catalog_;
+};
 
 class DataServerTest : public HomeTest {
  protected:

@@ -1,4 +1,4 @@
-#include "outside/dataserver/LocalFileInterface.h"
+#include "outside/dataserver/local/LocalFileInterface.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -13,8 +13,8 @@
 namespace kxmp::dataserver {
 
 LocalFileInterface::LocalFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                                       ResolveMode mode)
-    : tree_(params, std::move(authority), mode) {}
+                                       ResolveMode mode, std::shared_ptr<LocalTreeCache> cache)
+    : tree_(params, std::move(authority), mode, std::move(cache)) {}
 
 CZoError LocalFileInterface::NotOpen(const FXCodeLocation& where) const {
   return FXErrorUtil::ErrorErrNo(where, EBADF, "No file is open");

@@ -1,4 +1,4 @@
-#include "outside/dataserver/LocalFSInterface.h"
+#include "outside/dataserver/local/LocalFSInterface.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -40,8 +40,8 @@ CZoError NotSupported(const FXCodeLocation& where) {
 }  // namespace
 
 LocalFSInterface::LocalFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                                   ResolveMode mode)
-    : tree_(params, std::move(authority), mode) {}
+                                   ResolveMode mode, std::shared_ptr<LocalTreeCache> cache)
+    : tree_(params, std::move(authority), mode, std::move(cache)) {}
 
 CZoError LocalFSInterface::Connect() { return tree_.Connect(); }
 
@@ -93,6 +93,7 @@ CZoError LocalFSInterface::GetVolumeSize(const char* path, unsigned long long* t
     if (err.IsError()) return err;
     fd = tree_.VolumeFd();
     shown = tree_.RootText();
+    if (fd < 0) return ServedTree::Error(FX_LOC, -fd, "Cannot open", shown);
   } else {
     ServedTree::Target t;
     CZoError err = tree_.Locate(shown, t);
@@ -115,10 +116,12 @@ CZoError LocalFSInterface::Lstat(std::string path, SZoFileStat& st) {
   CZoError err = tree_.Locate(path, t);
   if (err.IsError()) return err;
   if (tree_.IsMountPath(t)) {
-    if (::fstat(tree_.MountFd(), &st) != 0) return ServedTree::Error(FX_LOC, errno, "Cannot stat", path);
+    int m = tree_.MountFd();
+    if (m < 0) return ServedTree::Error(FX_LOC, -m, "Cannot stat", path);
+    if (::fstat(m, &st) != 0) return ServedTree::Error(FX_LOC, errno, "Cannot stat", path);
     return CZoError::Success();
   }
-  UniqueFd parent;
+  FolderRef parent;
   std::string name;
   err = tree_.OpenParent(t, parent, name);
   if (err.IsError()) return err;
@@ -149,7 +152,7 @@ CZoError LocalFSInterface::Remove(const std::string& path, int flag, int unlinkF
   ServedTree::Target t;
   CZoError err = tree_.Locate(path, t);
   if (err.IsError()) return err;
-  UniqueFd parent;
+  FolderRef parent;
   std::string name;
   err = tree_.OpenParent(t, parent, name);
   if (err.IsError()) return err;
@@ -231,7 +234,7 @@ CZoError LocalFSInterface::Move(std::string from, std::string to, int flag) {
   if (err.IsError()) return err;
   err = tree_.Locate(to, dst);
   if (err.IsError()) return err;
-  UniqueFd srcParent, dstParent;
+  FolderRef srcParent, dstParent;
   std::string srcName, dstName;
   err = tree_.OpenParent(src, srcParent, srcName);
   if (err.IsError()) return err;
@@ -247,8 +250,9 @@ CZoError LocalFSInterface::Move(std::string from, std::string to, int flag) {
   // The new name and the removal of the old one must both reach the disk.
   if (int e = SyncFolder(dstParent.get())) return ServedTree::Error(FX_LOC, e, "Moved, but cannot sync the folder of", to);
   struct stat a {}, b {};
-  bool sameFolder = ::fstat(srcParent.get(), &a) == 0 && ::fstat(dstParent.get(), &b) == 0 && a.st_dev == b.st_dev &&
-                    a.st_ino == b.st_ino;
+  bool sameFolder = srcParent.SameShared(dstParent) ||
+                    (::fstat(srcParent.get(), &a) == 0 && ::fstat(dstParent.get(), &b) == 0 && a.st_dev == b.st_dev &&
+                     a.st_ino == b.st_ino);
   if (!sameFolder) {
     if (int e = SyncFolder(srcParent.get())) {
       return ServedTree::Error(FX_LOC, e, "Moved, but cannot sync the folder of", from);

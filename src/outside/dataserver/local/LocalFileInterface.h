@@ -2,14 +2,15 @@
 // One open file of the local backend: a descriptor opened through the object's ServedTree.
 
 #include "outside/dataserver/CFileInterface.h"
-#include "outside/dataserver/ServedTree.h"
+#include "outside/dataserver/local/ServedTree.h"
 #include "outside/util/UniqueFd.h"
 
 namespace kxmp::dataserver {
 
 class LocalFileInterface : public CFileInterface {
  public:
-  LocalFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, ResolveMode mode);
+  LocalFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, ResolveMode mode,
+                   std::shared_ptr<LocalTreeCache> cache);
 
   CZoError Open(std::string path, int uFlags, int uMode, int shFlag) override;
   CZoError Close() override;

@@ -2,13 +2,14 @@
 // Path operations of the local backend. Every path goes through the object's ServedTree.
 
 #include "outside/dataserver/CFSInterface.h"
-#include "outside/dataserver/ServedTree.h"
+#include "outside/dataserver/local/ServedTree.h"
 
 namespace kxmp::dataserver {
 
 class LocalFSInterface : public CFSInterface {
  public:
-  LocalFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, ResolveMode mode);
+  LocalFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, ResolveMode mode,
+                   std::shared_ptr<LocalTreeCache> cache);
 
   CZoError Connect() override;
   CZoError Disconnect() override;

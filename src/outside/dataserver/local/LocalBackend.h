@@ -1,14 +1,15 @@
 #pragma once
 // The default backend: serves paths of this machine's file system (a mount path may be a
 // local disk or a network file system mounted here), confined to the served tree below a
-// mount path the authority lists (see ServedTree).
+// mount path the authority lists (see ServedTree). Objects made for a data-server context
+// share that context's answer of the authority and its open folders.
 
 #include <memory>
 
 #include "kxmp/kxmp_export.h"
 #include "outside/dataserver/Backend.h"
 #include "outside/dataserver/MountPathAuthority.h"
-#include "outside/dataserver/ServedTree.h"
+#include "outside/dataserver/local/ServedTree.h"
 
 namespace kxmp::dataserver {
 
@@ -23,6 +24,7 @@ class KXMP_EXPORT LocalBackend : public Backend {
  private:
   std::shared_ptr<MountPathAuthority> authority_;
   ResolveMode mode_;
+  const std::shared_ptr<const void> token_;  // this backend's key in context states
 };
 
 }  // namespace kxmp::dataserver

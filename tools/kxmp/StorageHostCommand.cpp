@@ -1,0 +1,242 @@
+// kxmp storage-host: which storage hosts are served over SFTP and how they are reached. The
+// settings live in the platform registry (DataServer/Hosts/<NAME>); a storage host without
+// settings is served by the local backend. `check` connects as the library would and shows
+// what the server offers.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "CliSupport.h"
+#include "Command.h"
+#include "outside/dataserver/StorageHostSettings.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/util/FXPath.h"
+#include "outside/util/FXString.h"
+#include "outside/util/UniqueFd.h"
+
+namespace kxmp::cli {
+
+namespace {
+
+using dataserver::SftpSettings;
+
+Json ToJson(const std::string& name, const SftpSettings& s) {
+  return {{"name", name},
+          {"transport", dataserver::kSftpTransport},
+          {"address", s.address},
+          {"port", s.port},
+          {"user", s.user},
+          {"identityFile", s.identityFile},
+          {"knownHostsFile", s.knownHostsFile},
+          {"connectTimeoutSec", s.connectTimeoutSec},
+          {"ioTimeoutSec", s.ioTimeoutSec}};
+}
+
+std::string Describe(const SftpSettings& s) {
+  return std::string(dataserver::kSftpTransport) + "://" + (s.user.empty() ? std::string() : s.user + "@") + s.address +
+         ":" + std::to_string(s.port);
+}
+
+// Bad values are usage errors, a host without settings is "not found", the rest failures.
+int StatusOf(const CZoError& err) {
+  if (FXErrorUtil::IsErrNo(err, EINVAL)) return kExitUsage;
+  if (FXErrorUtil::IsErrNo(err, ENOENT)) return kExitNotFound;
+  return kExitFailed;
+}
+
+// The file made absolute (against the working folder: the host that reads it runs elsewhere)
+// and checked to be a regular file this user can read; empty with `error` set otherwise.
+std::string ReadableFile(const std::string& option, const std::string& given, std::string& error) {
+  std::string path = given;
+  if (!path.empty() && path[0] != '/') {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) {
+      error = option + " " + given + ": the working folder is unknown; give an absolute path";
+      return std::string();
+    }
+    path = FXPath::Join(cwd, path);
+  }
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+    error = option + " " + path + ": cannot read it: " + std::strerror(errno);
+    return std::string();
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = option + " " + path + ": not a regular file";
+    return std::string();
+  }
+  return path;
+}
+
+class StorageHostCommand : public Command {
+ public:
+  CLI::App* Register(CLI::App& app) override {
+    CLI::App* cmd = app.add_subcommand("storage-host", "configure storage hosts served over SFTP");
+    cmd->require_subcommand(1);
+    SetExample(cmd, "kxmp storage-host list");
+
+    set_ = cmd->add_subcommand("set", "serve a storage host over SFTP (replaces its settings)");
+    set_->add_option("NAME", name_, "the storage host's plain name (ma1 for ma1*ma1*0*0)")->required();
+    set_->add_option("--address", settings_.address, "host name or IP address of its SSH server")->required();
+    set_->add_option("--port", settings_.port, "port of its SSH server")->check(CLI::Range(1, 65535));
+    set_->add_option("--user", settings_.user, "user to log in as (default: the user running kxmp-host)");
+    set_->add_option("--identity", settings_.identityFile, "private key file used to log in")->required();
+    set_->add_option("--known-hosts", settings_.knownHostsFile, "known-hosts file listing the server's host key")
+        ->required();
+    set_->add_option("--connect-timeout", settings_.connectTimeoutSec, "seconds to connect and log in")
+        ->check(CLI::Range(1, dataserver::kMaxTimeoutSec));
+    set_->add_option("--io-timeout", settings_.ioTimeoutSec, "seconds to wait for any answer of the server")
+        ->check(CLI::Range(1, dataserver::kMaxTimeoutSec));
+    SetExample(set_,
+               "kxmp storage-host set ma1 --address 192.0.2.10 --user kxmp --identity /etc/kxmp/id_ed25519 "
+               "--known-hosts /etc/kxmp/known_hosts");
+
+    list_ = cmd->add_subcommand("list", "show the storage hosts served over SFTP");
+    SetExample(list_, "kxmp storage-host list --json");
+
+    remove_ = cmd->add_subcommand("remove", "serve a storage host locally again (removes its settings)");
+    remove_->add_option("NAME", name_, "the storage host's plain name")->required();
+    SetExample(remove_, "kxmp storage-host remove ma1");
+
+    check_ = cmd->add_subcommand("check",
+                                 "connect to a storage host, verify its host key, show its extensions and round trip");
+    check_->add_option("NAME", name_, "the storage host's plain name")->required();
+    SetExample(check_, "kxmp storage-host check ma1");
+
+    for (CLI::App* sub : {set_, list_, remove_, check_}) {
+      home_.AddTo(*sub);
+      sub->add_flag("--json", json_, "print the result as JSON lines");
+    }
+    return cmd;
+  }
+
+  int Run() override {
+    const std::string home = home_.Apply();
+    struct stat st {};
+    if (::stat(FXPath::Join(home, "registry").c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      return out_.Fail(kExitFailed, "there is no registry in " + home + ": create the home with kxmp setup --home " +
+                                        home);
+    }
+    if (list_->parsed()) return List();
+    CZoError err = dataserver::ValidateStorageHostName(name_);
+    if (err.IsError()) return out_.Fail(kExitUsage, err.Message());
+    if (set_->parsed()) return Set();
+    if (remove_->parsed()) return Remove();
+    return Check();
+  }
+
+ private:
+  int Set() {
+    std::string error;
+    settings_.identityFile = ReadableFile("--identity", settings_.identityFile, error);
+    if (settings_.identityFile.empty()) return out_.Fail(kExitUsage, error + "; nothing was changed");
+    settings_.knownHostsFile = ReadableFile("--known-hosts", settings_.knownHostsFile, error);
+    if (settings_.knownHostsFile.empty()) return out_.Fail(kExitUsage, error + "; nothing was changed");
+    CZoError err = dataserver::ValidateSftpSettings(settings_, "of " + name_);
+    if (err.IsError()) return out_.Fail(kExitUsage, err.Message() + "; nothing was changed");
+    err = dataserver::WriteStorageHost(name_, settings_);
+    if (err.IsError()) return out_.Fail(StatusOf(err), "cannot store the settings of " + name_ + ": " + err.Message());
+    out_.Summary({{"action", "set"}, {"host", ToJson(name_, settings_)}},
+                 "storage host " + name_ + " is served over " + Describe(settings_) + "\n  identity " +
+                     settings_.identityFile + "\n  known hosts " + settings_.knownHostsFile + "\n  timeouts " +
+                     std::to_string(settings_.connectTimeoutSec) + " s to connect, " +
+                     std::to_string(settings_.ioTimeoutSec) + " s per answer");
+    return kExitOk;
+  }
+
+  int List() {
+    std::vector<std::string> names;
+    CZoError err = dataserver::ListStorageHosts(names);
+    if (err.IsError()) return out_.Fail(kExitFailed, "cannot list the storage hosts: " + err.Message());
+    Json hosts = Json::array();
+    Table table({"NAME", "TRANSPORT", "ADDRESS", "PORT", "USER", "IDENTITY", "KNOWN HOSTS", "TIMEOUTS"});
+    int status = kExitOk;
+    std::string broken;
+    for (const std::string& name : names) {
+      bool found = false;
+      SftpSettings s;
+      err = dataserver::ReadStorageHost(name, found, s);
+      if (err.IsError()) {
+        // Listed as broken, not hidden: the library refuses to serve this host until it is fixed.
+        hosts.push_back({{"name", name}, {"error", err.Message()}});
+        broken += "  " + name + ": " + err.Message() + "\n";
+        status = kExitFailed;
+        continue;
+      }
+      if (!found) continue;  // removed meanwhile
+      hosts.push_back(ToJson(name, s));
+      table.Add({name, dataserver::kSftpTransport, s.address, std::to_string(s.port),
+                 s.user.empty() ? "(kxmp-host's)" : s.user, s.identityFile, s.knownHostsFile,
+                 std::to_string(s.connectTimeoutSec) + "/" + std::to_string(s.ioTimeoutSec) + " s"});
+    }
+    out_.Summary({{"hosts", hosts}},
+                 "Storage hosts served over SFTP (any other is served locally)\n" +
+                     (table.empty() ? std::string("  (none)\n") : table.Render()) +
+                     (broken.empty() ? std::string() : "Invalid settings (these hosts are not served until fixed)\n" + broken));
+    return status;
+  }
+
+  int Remove() {
+    CZoError err = dataserver::RemoveStorageHost(name_);
+    if (err.IsError()) return out_.Fail(StatusOf(err), err.Message());
+    out_.Summary({{"action", "removed"}, {"name", name_}},
+                 "storage host " + name_ + " has no SFTP settings any more: it is served locally");
+    return kExitOk;
+  }
+
+  int Check() {
+    bool found = false;
+    SftpSettings s;
+    CZoError err = dataserver::ReadStorageHost(name_, found, s);
+    if (err.IsError()) return out_.Fail(kExitFailed, err.Message());
+    if (!found) {
+      return out_.Fail(kExitNotFound, "storage host " + name_ +
+                                          " has no SFTP settings (it is served locally): add them with kxmp "
+                                          "storage-host set " + name_);
+    }
+    out_.Status("connecting to " + Describe(s) + " (storage host " + name_ + ")");
+    dataserver::SftpHostCheck check;
+    err = dataserver::CheckSftpHost(s, check);
+    if (err.IsError()) return out_.Fail(kExitFailed, "storage host " + name_ + ": " + err.Message());
+    Json extensions = Json::array();
+    std::string text = "storage host " + name_ + " answers at " + Describe(s) + "\n  host key " + check.hostKeyType +
+                       " " + check.hostKeyFingerprint + " (listed in " + s.knownHostsFile + ")\n  server " +
+                       check.serverBanner + "\n  round trip " + FXString::Format("%.3f", check.roundTripMs) +
+                       " ms\n  extensions";
+    for (const auto& [extension, version] : check.extensions) {
+      extensions.push_back({{"name", extension}, {"version", version}});
+      text += "\n    " + extension + " " + version;
+    }
+    if (check.extensions.empty()) text += " (none)";
+    out_.Summary({{"name", name_},
+                  {"address", s.address},
+                  {"port", s.port},
+                  {"hostKeyType", check.hostKeyType},
+                  {"hostKeyFingerprint", check.hostKeyFingerprint},
+                  {"serverBanner", check.serverBanner},
+                  {"roundTripMs", check.roundTripMs},
+                  {"extensions", extensions}},
+                 text);
+    return kExitOk;
+  }
+
+  CLI::App* set_ = nullptr;
+  CLI::App* list_ = nullptr;
+  CLI::App* remove_ = nullptr;
+  CLI::App* check_ = nullptr;
+  std::string name_;
+  SftpSettings settings_;
+  HomeOption home_;
+  bool json_ = false;
+  Output out_{"storage-host", json_};
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeStorageHostCommand() { return std::make_unique<StorageHostCommand>(); }
+
+}  // namespace kxmp::cli
