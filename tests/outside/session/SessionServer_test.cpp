@@ -168,6 +168,8 @@ TEST_F(SessionServerTest, HandsRequestsToTheServiceAndSendsItsAnswersBack) {
     EXPECT_EQ(call.handle, calls[0].handle);  // one connection, one session
     EXPECT_EQ(call.tag, Tessel::kMAMountPointReqTag);
   }
+  // The answer may reach the client before the callback has released the session.
+  for (int i = 0; i < 2000 && server_->AcquiredSessions() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(server_->AcquiredSessions(), 0u);
 }
 
