@@ -127,6 +127,8 @@ class FramedServer::Impl {
   // Worker threads.
   void WorkerLoop();
   void Serve(Session& s, uint32_t events, char* scratch);
+  // False when the session was closed.
+  bool ServeLocked(Session& s, uint32_t events, char* scratch);
   bool Receive(Session& s, char* scratch);
   bool Append(Session& s, const char* data, size_t n);
   bool HandleFrames(Session& s);
@@ -475,27 +477,34 @@ void FramedServer::Impl::WorkerLoop() {
 }
 
 void FramedServer::Impl::Serve(Session& s, uint32_t events, char* scratch) {
-  std::lock_guard<std::mutex> own(s.processing);
+  {
+    std::lock_guard<std::mutex> own(s.processing);
+    if (!ServeLocked(s, events, scratch)) return;
+  }
+  // Re-armed after letting go: the next request may be here already, for another worker.
+  Rearm(s);
+}
+
+bool FramedServer::Impl::ServeLocked(Session& s, uint32_t events, char* scratch) {
   {
     std::unique_lock<std::mutex> io(s.io);
-    if (s.fd < 0) return;
+    if (s.fd < 0) return false;
     if (!s.closeWhy.empty()) {
       const std::string why = s.closeWhy;
       io.unlock();
       CloseSession(s, why);
-      return;
+      return false;
     }
   }
-  if ((events & EPOLLOUT) && !Flush(s)) return;
+  if ((events & EPOLLOUT) && !Flush(s)) return false;
   bool answersPending;
   {
     std::lock_guard<std::mutex> io(s.io);
     answersPending = !s.out.empty();
   }
   // A session with answers the peer has not taken is not read: it gets no further work.
-  if (!answersPending && (events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) && !Receive(s, scratch)) return;
-  if (!HandleFrames(s)) return;
-  Rearm(s);
+  if (!answersPending && (events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) && !Receive(s, scratch)) return false;
+  return HandleFrames(s);
 }
 
 bool FramedServer::Impl::Receive(Session& s, char* scratch) {
@@ -651,6 +660,7 @@ void FramedServer::Impl::Rearm(Session& s) {
   if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, s.fd, &ev) != 0) {
     const int e = errno;
     io.unlock();
+    std::lock_guard<std::mutex> own(s.processing);
     CloseSession(s, std::string("cannot watch the session: ") + std::strerror(e));
   }
 }
