@@ -27,14 +27,23 @@ export KX_HOME=$home
 host_home_setup "$home" 1
 
 sock=$home/host.sock
-"$host_bin" ${KXMP_HOST_ARGS:-} --socket "$sock" > "$home/host.out" 2>&1 &
-hpid=$!
-for _ in $(seq 100); do grep -q serving "$home/host.out" 2>/dev/null && break; sleep 0.1; done
-grep -q serving "$home/host.out" || { cat "$home/host.out" >&2; echo "kxmp-host did not start" >&2; exit 1; }
-# Another user may reach the socket file, so that the host itself must judge the peer.
-chmod 0666 "$sock"
+# Starts kxmp-host with the given options; the socket is made reachable by every user, so that
+# the host itself must judge the peer.
+start_host() {
+  "$host_bin" ${KXMP_HOST_ARGS:-} --socket "$sock" "$@" > "$home/host.out" 2>&1 &
+  hpid=$!
+  for _ in $(seq 100); do grep -q serving "$home/host.out" 2>/dev/null && break; sleep 0.1; done
+  grep -q serving "$home/host.out" || { cat "$home/host.out" >&2; echo "kxmp-host did not start" >&2; exit 1; }
+  chmod 0666 "$sock"
+}
+stop_host() { kill "$hpid"; wait "$hpid" 2>/dev/null || true; hpid=; }
 
-echo "== 1. 500 header-only sessions"
+echo "== 1. 500 header-only sessions (limits per user and process raised to 512, so all are kept)"
+start_host --max-sessions-per-user 512 --max-sessions-per-process 512
+"$load" headers "$sock" 500 "$hpid"
+stop_host
+echo "   the same with the default limits"
+start_host
 "$load" headers "$sock" 500 "$hpid"
 echo "== 2. 800 good requests during a 4-thread garbage flood (same user)"
 "$load" flood "$sock" 800 4 || true

@@ -2,7 +2,7 @@
 // service, serves its session socket until SIGINT or SIGTERM, then stops the service.
 //
 //   kxmp-host [--library PATH] [--socket PATH] [--tcp-port N] [--log-level N] [--home DIR]
-//             [--allowed-group NAME]
+//             [--allowed-group NAME] [--max-sessions-per-user N] [--max-sessions-per-process N]
 //
 // Local peers on the socket: the host's own user, root, and the members of one group (the
 // option, else the registry value Host/sAllowedGroup; a name or a number) may send requests.
@@ -39,6 +39,8 @@ struct Options {
   int logLevel = 0;
   std::string home;
   std::string allowedGroup;
+  size_t maxSessionsPerUser = kxmp::session::ServerLimits{}.maxSessionsPerUser;
+  size_t maxSessionsPerProcess = kxmp::session::ServerLimits{}.maxSessionsPerProcess;
 };
 
 // The group whose members may send requests besides the host's user and root: the option,
@@ -115,7 +117,10 @@ int Serve(const Options& opt, int argc, char** argv, const sigset_t& stopSignals
     return Fail("cannot tell who may send requests", err);
   }
   KXLOG_NORMAL("kxmp-host: requests are taken from %s", policy.Describe().c_str());
-  kxmp::session::SessionServer server(service, kxmp::session::ServerLimits{}, policy);
+  kxmp::session::ServerLimits limits;
+  limits.maxSessionsPerUser = opt.maxSessionsPerUser;
+  limits.maxSessionsPerProcess = opt.maxSessionsPerProcess;
+  kxmp::session::SessionServer server(service, limits, policy);
   if (CZoError err = server.ListenUnix(socket, 0660); err.IsError()) return Fail("cannot serve " + socket, err);
   uint16_t port = 0;
   if (opt.tcpPort >= 0) {
@@ -158,6 +163,11 @@ int main(int argc, char** argv) {
   app.add_option("--allowed-group", opt.allowedGroup,
                  "a group whose members may send requests besides the host's user and root (default: the "
                  "registry value Host/sAllowedGroup)");
+  app.add_option("--max-sessions-per-user", opt.maxSessionsPerUser, "sessions one local user may hold at once (default 128)")
+      ->check(CLI::Range(1, 4096));
+  app.add_option("--max-sessions-per-process", opt.maxSessionsPerProcess,
+                 "sessions one local process may hold at once (default 32)")
+      ->check(CLI::Range(1, 4096));
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

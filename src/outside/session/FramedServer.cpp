@@ -161,6 +161,7 @@ class FramedServer::Impl {
   mutable std::mutex sessionsMutex_;
   std::unordered_map<SessionHandle, std::shared_ptr<Session>> sessions_;
   std::unordered_map<uid_t, size_t> perUser_;
+  std::unordered_map<pid_t, size_t> perProcess_;
   SessionHandle nextHandle_ = 1;
 
   // Acceptor thread only.
@@ -174,11 +175,12 @@ class FramedServer::Impl {
 // handles frames and re-arms the (one-shot) registration; `io` guards the descriptor and the
 // answers waiting to be written, which other threads touch through Send and Close.
 struct FramedServer::Impl::Session {
-  Session(SessionHandle h, int descriptor, uid_t peerUser)
-      : handle(h), user(peerUser), fd(descriptor), lastProgressMs(NowMs()) {}
+  Session(SessionHandle h, int descriptor, uid_t peerUser, pid_t peerProcess)
+      : handle(h), user(peerUser), process(peerProcess), fd(descriptor), lastProgressMs(NowMs()) {}
 
   const SessionHandle handle;
   const uid_t user;
+  const pid_t process;  // 0 when unknown (TCP)
   std::mutex processing;
   // Owned by the processing worker.
   std::string in;       // received bytes not handled yet
@@ -392,6 +394,7 @@ bool FramedServer::Impl::RefusalLogged() {
 
 void FramedServer::Impl::Admit(UniqueFd fd, bool unixPeer) {
   uid_t user = kTcpUser;
+  pid_t process = 0;
   if (unixPeer) {
     PeerCredentials peer;
     if (!PeerPolicy::ReadCredentials(fd.get(), false, peer)) {
@@ -408,6 +411,7 @@ void FramedServer::Impl::Admit(UniqueFd fd, bool unixPeer) {
       return;
     }
     user = peer.uid;
+    process = peer.pid;
   }
   std::shared_ptr<Session> s;
   {
@@ -416,23 +420,37 @@ void FramedServer::Impl::Admit(UniqueFd fd, bool unixPeer) {
       if (RefusalLogged()) KXLOG_ERROR("Refusing a session: %zu sessions are open (the limit)", sessions_.size());
       return;
     }
-    size_t& mine = perUser_[user];
-    if (mine >= limits_.maxSessionsPerUser) {
+    // A process that floods is held to its own share first, so that other programs of the
+    // same user still get in; the user's share protects other users.
+    const auto ofUser = perUser_.find(user);
+    const size_t userCount = ofUser == perUser_.end() ? 0 : ofUser->second;
+    const auto ofProcess = process != 0 ? perProcess_.find(process) : perProcess_.end();
+    const size_t processCount = ofProcess == perProcess_.end() ? 0 : ofProcess->second;
+    if (userCount >= limits_.maxSessionsPerUser || (process != 0 && processCount >= limits_.maxSessionsPerProcess)) {
       if (RefusalLogged()) {
-        KXLOG_ERROR("Refusing a session of user [%u]: it has %zu sessions open (the limit per user)",
-                    static_cast<unsigned>(user), mine);
+        KXLOG_ERROR("Refusing a session of user [%u] process [%d]: %zu sessions of the user and %zu of the process "
+                    "are open (the limit per user is %zu, per process %zu)",
+                    static_cast<unsigned>(user), static_cast<int>(process), userCount, processCount,
+                    limits_.maxSessionsPerUser, limits_.maxSessionsPerProcess);
       }
       return;
     }
+    bool inMap = false;
+    bool userCounted = false;
     try {
-      s = std::make_shared<Session>(nextHandle_, fd.get(), user);
+      s = std::make_shared<Session>(nextHandle_, fd.get(), user, process);
       sessions_.emplace(nextHandle_, s);
+      inMap = true;
+      ++perUser_[user];
+      userCounted = true;
+      if (process != 0) ++perProcess_[process];
     } catch (const std::bad_alloc&) {
-      if (mine == 0) perUser_.erase(user);
+      // Undo what was counted; the descriptor is closed on return.
+      if (inMap) sessions_.erase(nextHandle_);
+      if (userCounted && --perUser_[user] == 0) perUser_.erase(user);
       return;
     }
     ++nextHandle_;
-    ++mine;
   }
   fd.release();  // the session owns it now
   epoll_event ev{};
@@ -738,6 +756,8 @@ void FramedServer::Impl::CloseSession(Session& s, const std::string& why) {
     sessions_.erase(s.handle);
     auto it = perUser_.find(s.user);
     if (it != perUser_.end() && --it->second == 0) perUser_.erase(it);
+    auto p = s.process != 0 ? perProcess_.find(s.process) : perProcess_.end();
+    if (p != perProcess_.end() && --p->second == 0) perProcess_.erase(p);
   }
   ::close(fd);  // leaves the epoll set with it
   if (onClose_) {

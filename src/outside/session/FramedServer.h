@@ -8,13 +8,14 @@
 // reads its next frame only after the handler has returned and its answers are written, so
 // its responses keep their order while different sessions are served at once.
 //
-// Hostile peers: a Unix peer whose user the PeerPolicy refuses, a user over its share of
-// sessions, and connections over the limit are closed when accepted, with a log line. A
+// Hostile peers: a Unix peer whose user the PeerPolicy refuses, a process or user over its
+// share of sessions, and connections over the limit are closed when accepted, with a log line. A
 // frame's buffer grows as its bytes arrive (a header announcing 1 MiB costs nothing yet), and
 // the bytes buffered by all sessions are capped: the session that would pass the cap is
 // closed. Oversized or empty frames and silence past the idle time-out (also inside a frame
 // or with answers the peer does not read) close the session; the server keeps serving the
-// others. TCP peers cannot be identified: they share one user's share of sessions.
+// others. TCP peers cannot be identified: they share one user's share of sessions and are
+// not judged by the policy.
 
 #include <sys/types.h>
 
@@ -37,6 +38,7 @@ struct ServerLimits {
   std::chrono::milliseconds idleTimeout{30000};      // silence (or a stalled frame) closes it
   size_t maxConnections = 512;                       // further connections are closed at once
   size_t maxSessionsPerUser = 128;                   // sessions of one peer user at once
+  size_t maxSessionsPerProcess = 32;                 // sessions of one peer process at once
   size_t maxBufferedBytes = 64u << 20;               // received bytes held by all sessions
   size_t workerThreads = 4;                          // frame handlers running at once
 };

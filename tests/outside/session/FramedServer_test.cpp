@@ -81,7 +81,10 @@ int ExchangeAs(const std::string& socket, uid_t uid, gid_t gid, const std::vecto
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
   kxmp::test::ForkChild child([&](kxmp::test::ForkChild::Channel&) -> int {
-    if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) return 10;
+    if (uid != ::geteuid() &&
+        (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
+      return 10;
+    }
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 11;
     if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) {
@@ -151,6 +154,7 @@ TEST_F(FramedServerTest, HundredsOfConnectionsAtOnce) {
   ServerLimits limits;
   limits.maxConnections = 512;
   limits.maxSessionsPerUser = 512;
+  limits.maxSessionsPerProcess = 512;
   StartEcho(limits);
   constexpr int kClients = 300;
   std::vector<std::unique_ptr<SessionClient>> clients;
@@ -236,6 +240,7 @@ TEST_F(FramedServerTest, FrameBuffersGrowAsBytesArriveUnderOneCapForAllSessions)
   ServerLimits limits;
   limits.maxBufferedBytes = 512 * 1024;
   limits.maxSessionsPerUser = 512;
+  limits.maxSessionsPerProcess = 512;
   StartEcho(limits);
   // Sessions that announce a frame and send part of it hold what came, not what was announced.
   constexpr size_t kSlow = 100;
@@ -272,23 +277,25 @@ TEST_F(FramedServerTest, FrameBuffersGrowAsBytesArriveUnderOneCapForAllSessions)
   EXPECT_TRUE(WaitFor([&] { return server_->BufferedBytes() == 0; })) << server_->BufferedBytes();
 }
 
-TEST_F(FramedServerTest, OneUserCannotTakeEverySession) {
+TEST_F(FramedServerTest, OneProcessCannotTakeEverySession) {
   ServerLimits limits;
-  limits.maxSessionsPerUser = 3;
+  limits.maxSessionsPerProcess = 2;
   StartEcho(limits);
-  SessionClient a, b, c, d, e;
+  SessionClient a, b, c, d;
   std::string resp;
-  for (SessionClient* s : {&a, &b, &c}) {
+  for (SessionClient* s : {&a, &b}) {
     ASSERT_FALSE(s->ConnectUnix(socket_).IsError());
     ASSERT_FALSE(s->Call("<x/>", resp, 5000).IsError());
   }
-  ASSERT_FALSE(d.ConnectUnix(socket_).IsError());
-  EXPECT_TRUE(d.WaitClosed(5000));
-  EXPECT_EQ(log_->CountContaining("sessions open (the limit per user)"), 1);
+  ASSERT_FALSE(c.ConnectUnix(socket_).IsError());
+  EXPECT_TRUE(c.WaitClosed(5000));
+  EXPECT_EQ(log_->CountContaining("(the limit per user is 128, per process 2)"), 1);
+  // Another program of the same user still gets in.
+  EXPECT_EQ(ExchangeAs(socket_, ::geteuid(), ::getegid(), {}), kAnswered);
   a.Disconnect();
-  ASSERT_TRUE(WaitFor([&] { return server_->ActiveSessions() == 2; }));
-  ASSERT_FALSE(e.ConnectUnix(socket_).IsError());
-  ASSERT_FALSE(e.Call("<e/>", resp, 5000).IsError());
+  ASSERT_TRUE(WaitFor([&] { return server_->ActiveSessions() == 1; }));
+  ASSERT_FALSE(d.ConnectUnix(socket_).IsError());
+  ASSERT_FALSE(d.Call("<d/>", resp, 5000).IsError());
 }
 
 TEST_F(FramedServerTest, OnlyTheOwnerRootAndTheAllowedGroupMaySendRequests) {
@@ -299,6 +306,7 @@ TEST_F(FramedServerTest, OnlyTheOwnerRootAndTheAllowedGroupMaySendRequests) {
   ASSERT_EQ(::chmod(folder, 0755), 0);
   ServerLimits limits;
   limits.maxSessionsPerUser = 2;
+  limits.maxSessionsPerProcess = 10;
   // The socket's owner is taken to be user 4242; members of group 4343 may send requests.
   StartEcho(limits, PeerPolicy(4242, 4343, "kxtest"), std::string(folder) + "/s.sock", 0666);
 
@@ -318,6 +326,7 @@ TEST_F(FramedServerTest, OnlyTheOwnerRootAndTheAllowedGroupMaySendRequests) {
   }
   ASSERT_FALSE(r3.ConnectUnix(socket_).IsError());
   EXPECT_TRUE(r3.WaitClosed(5000));
+  EXPECT_EQ(log_->CountContaining("(the limit per user is 2, per process 10)"), 1);
   EXPECT_EQ(ExchangeAs(socket_, 4242, 4444, {}), kAnswered);
   server_->Stop();
   ::rmdir(folder);
