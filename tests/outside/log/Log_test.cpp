@@ -67,14 +67,14 @@ TEST(Log, FileLinesCarryTheWritingProcessAlsoAfterFork) {
   KXLOG_NORMAL("parent after");
   SetLogWriter(nullptr);
   const std::string text = kxmp::test::ReadFile(path);
-  // "date time.ms pid tid level function:line message"
+  // "dateTtime.msZ pid tid level function:line message"
   auto pidOf = [&](const std::string& message) {
     const size_t end = text.find(" " + message + "\n");
     const size_t start = end == std::string::npos ? end : text.rfind('\n', end);
     std::istringstream line(text.substr(start == std::string::npos ? 0 : start + 1));
-    std::string date, time;
+    std::string stamp;
     long pid = 0;
-    line >> date >> time >> pid;
+    line >> stamp >> pid;
     return pid;
   };
   EXPECT_EQ(pidOf("parent before"), static_cast<long>(::getpid()));
