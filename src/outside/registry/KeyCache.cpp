@@ -241,9 +241,9 @@ CZoError KeyCache::ReadValue(const RegistryStore& store, const std::string& key,
                                        key.c_str());
       }
       // Not a value: the store tells why.
-    } else if (err.IsError()) {
-      return err.Push(FX_LOC);
     }
+    // A key that cannot be read whole (one value too large or unreadable) still has values
+    // that can be read one by one: the store answers for this one.
   }
   return store.ReadValue(key, name, text);
 }

@@ -130,6 +130,14 @@ TEST_P(KeyCacheTest, AdministratorsEditsAndReplacedFoldersAreSeen) {
   ASSERT_TRUE(platform.setRegString("~Tessel/MAMountPoint", "CacheRefreshHour", "8"));
   EXPECT_EQ(Value("sMAMountPath"), "/mnt/a");
 
+  // A value too large for the registry spoils only itself: the others stay readable.
+  WriteFile(Dir() + "/sHuge", std::string(70 * 1024, 'x'));
+  EXPECT_EQ(Value("sMAMountPath"), "/mnt/a");
+  std::string huge;
+  EXPECT_EQ(platform.getString(kKey, "sHuge", &huge), 0);
+  EXPECT_EQ(platform.getRegError(), EFBIG);
+  ASSERT_EQ(::unlink((Dir() + "/sHuge").c_str()), 0);
+
   // An editor that writes a new file and renames it over the value.
   WriteFile(home_->sub("registry/edit.new"), "/mnt/b");
   ASSERT_EQ(::rename(home_->sub("registry/edit.new").c_str(), (Dir() + "/sMAMountPath").c_str()), 0);
