@@ -2,26 +2,37 @@
 // service, serves its session socket until SIGINT or SIGTERM, then stops the service.
 //
 //   kxmp-host [--library PATH] [--socket PATH] [--tcp-port N] [--log-level N] [--home DIR]
+//             [--allowed-group NAME] [--max-sessions-per-user N] [--max-sessions-per-process N]
+//
+// Local peers on the socket: the host's own user, root, and the members of one group (the
+// option, else the registry value Host/sAllowedGroup; a name or a number) may send requests.
 //
 // Prints "kxmp-host: serving <socket>" once requests are accepted. SIGHUP reopens the log
 // file. Exit status: 0 after a clean stop, 1 when it cannot start (among others on a home
 // that kxmp setup did not make), 2 for usage errors.
+#include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "ServiceLibrary.h"
 #include "kxmp/Version.h"
 #include "outside/log/FileLogWriter.h"
+#include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
+#include "outside/registry/KXPlatformInfo.h"
 #include "outside/session/SessionServer.h"
 #include "outside/util/KxHome.h"
 
@@ -33,7 +44,36 @@ struct Options {
   int tcpPort = -1;
   int logLevel = 0;
   std::string home;
+  std::string allowedGroup;
+  size_t maxSessionsPerUser = kxmp::session::ServerLimits{}.maxSessionsPerUser;
+  size_t maxSessionsPerProcess = kxmp::session::ServerLimits{}.maxSessionsPerProcess;
 };
+
+// The group whose members may send requests besides the host's user and root: the option,
+// else the registry value Host/sAllowedGroup; none when neither names one.
+CZoError PeerPolicyFromSettings(const std::string& option, kxmp::session::PeerPolicy& policy) {
+  std::string name = option;
+  if (name.empty()) KXPlatformInfo().getString("Host", "sAllowedGroup", &name);
+  if (name.empty()) {
+    policy = kxmp::session::PeerPolicy();
+    return CZoError::Success();
+  }
+  gid_t gid = 0;
+  auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), gid);
+  if (ec != std::errc() || end != name.data() + name.size()) {
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    const int r = ::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    if (found == nullptr) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, r != 0 ? r : ENOENT, "the allowed group [%s] does not exist",
+                                     name.c_str());
+    }
+    gid = found->gr_gid;
+  }
+  policy = kxmp::session::PeerPolicy(::geteuid(), gid, name);
+  return CZoError::Success();
+}
 
 int Fail(const std::string& what, const CZoError& err) {
   std::fprintf(stderr, "kxmp-host: %s: %s\n", what.c_str(), err.AsString().c_str());
@@ -105,7 +145,15 @@ int Serve(const Options& opt, int argc, char** argv, const sigset_t& stopSignals
     return Fail("the service failed to initialise", err);
   }
 
-  kxmp::session::SessionServer server(service);
+  kxmp::session::PeerPolicy policy;
+  if (CZoError err = PeerPolicyFromSettings(opt.allowedGroup, policy); err.IsError()) {
+    return Fail("cannot tell who may send requests", err);
+  }
+  KXLOG_NORMAL("kxmp-host: requests are taken from %s", policy.Describe().c_str());
+  kxmp::session::ServerLimits limits;
+  limits.maxSessionsPerUser = opt.maxSessionsPerUser;
+  limits.maxSessionsPerProcess = opt.maxSessionsPerProcess;
+  kxmp::session::SessionServer server(service, limits, policy);
   if (CZoError err = server.ListenUnix(socket, 0660); err.IsError()) return Fail("cannot serve " + socket, err);
   uint16_t port = 0;
   if (opt.tcpPort >= 0) {
@@ -151,6 +199,14 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(-1, 10));
   app.add_option("--home", opt.home,
                  std::string("the home folder made by kxmp setup (default: $KX_HOME, else ") + kxmp::home::DefaultRoot() + ")");
+  app.add_option("--allowed-group", opt.allowedGroup,
+                 "a group whose members may send requests besides the host's user and root (default: the "
+                 "registry value Host/sAllowedGroup)");
+  app.add_option("--max-sessions-per-user", opt.maxSessionsPerUser, "sessions one local user may hold at once (default 128)")
+      ->check(CLI::Range(1, 4096));
+  app.add_option("--max-sessions-per-process", opt.maxSessionsPerProcess,
+                 "sessions one local process may hold at once (default 32)")
+      ->check(CLI::Range(1, 4096));
   app.set_version_flag("--version", KxmpVersion(), "print the version and exit");
   app.footer("Example:\n  kxmp setup --home /srv/kxmp && kxmp-host --home /srv/kxmp\n"
              "SIGINT and SIGTERM stop the host; SIGHUP reopens its log file (for log rotation).");

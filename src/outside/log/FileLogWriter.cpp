@@ -1,14 +1,44 @@
 #include "outside/log/FileLogWriter.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 
 #include "outside/util/FXString.h"
+
+namespace {
+
+// The process and thread ids of a line, asked once per thread instead of twice per line. A
+// forked child's copy of the asking thread would keep the parent's ids, so fork() bumps a
+// generation that makes the child ask again.
+std::atomic<unsigned> g_forkGeneration{0};
+
+struct LineIds {
+  unsigned generation = ~0u;
+  long pid = 0;
+  long tid = 0;
+};
+
+const LineIds& CurrentIds() {
+  static const int registered = ::pthread_atfork(nullptr, nullptr, [] { g_forkGeneration.fetch_add(1); });
+  (void)registered;
+  thread_local LineIds ids;
+  const unsigned generation = g_forkGeneration.load(std::memory_order_relaxed);
+  if (ids.generation != generation) {
+    ids.pid = static_cast<long>(::getpid());
+    ids.tid = static_cast<long>(::syscall(SYS_gettid));
+    ids.generation = generation;
+  }
+  return ids;
+}
+
+}  // namespace
 
 FileLogWriter::FileLogWriter(std::string path, int level, uint64_t maxBytes, int keepFiles)
     : path_(std::move(path)), level_(level), maxBytes_(maxBytes), keepFiles_(keepFiles < 1 ? 1 : keepFiles) {
@@ -46,9 +76,9 @@ void FileLogWriter::WriteLine(int level, const char* function, int line, int, in
   gmtime_r(&ts.tv_sec, &tmv);  // UTC, like the event log: one clock for every file of a home
   char stamp[40];
   strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tmv);
+  const LineIds& ids = CurrentIds();
   std::string text = FXString::Format("%s.%03ldZ %d %ld %2d %s:%d %s", stamp, ts.tv_nsec / 1000000L,
-                                      static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
-                                      level, function, line, message.c_str());
+                                      static_cast<int>(ids.pid), ids.tid, level, function, line, message.c_str());
   while (!text.empty() && text.back() == '\n') text.pop_back();
   text.push_back('\n');
 

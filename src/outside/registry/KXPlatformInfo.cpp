@@ -9,11 +9,13 @@
 
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
+#include "outside/registry/KeyCache.h"
 #include "outside/registry/PlatformState.h"
 #include "outside/registry/RegistryStore.h"
 #include "outside/util/HostName.h"
 #include "outside/util/KxHome.h"
 
+using kxmp::registry::KeyCache;
 using kxmp::registry::RegistryStore;
 
 namespace {
@@ -55,7 +57,8 @@ bool KXPlatformInfo::getRegValues(const std::string& key, std::map<std::string, 
     kxmp::registry::SetRegError(EINVAL);
     return false;
   }
-  return RegistryCall("read", key, [&] { return RegistryStore(registryRoot_).ReadValues(key, *values); });
+  return RegistryCall("read", key,
+                      [&] { return KeyCache::Instance().ReadValues(RegistryStore(registryRoot_), key, *values); });
 }
 
 bool KXPlatformInfo::createRegKey(const std::string& key) const {
@@ -68,12 +71,14 @@ bool KXPlatformInfo::delRegKey(const std::string& key) const {
 
 bool KXPlatformInfo::setRegString(const std::string& key, const std::string& valueName,
                                   const std::string& text) const {
-  return RegistryCall("write", key, [&] { return RegistryStore(registryRoot_).WriteValue(key, valueName, text); });
+  return RegistryCall("write", key,
+                      [&] { return KeyCache::Instance().WriteValue(RegistryStore(registryRoot_), key, valueName, text); });
 }
 
 bool KXPlatformInfo::setRegInt(const std::string& key, const std::string& valueName, int32_t value) const {
-  return RegistryCall("write", key,
-                      [&] { return RegistryStore(registryRoot_).WriteValue(key, valueName, std::to_string(value)); });
+  return RegistryCall("write", key, [&] {
+    return KeyCache::Instance().WriteValue(RegistryStore(registryRoot_), key, valueName, std::to_string(value));
+  });
 }
 
 int KXPlatformInfo::getString(const std::string& section, const std::string& value, std::string* out) const {
@@ -82,7 +87,8 @@ int KXPlatformInfo::getString(const std::string& section, const std::string& val
     return 0;
   }
   std::string text;
-  bool ok = RegistryCall("read", section, [&] { return RegistryStore(registryRoot_).ReadValue(section, value, text); });
+  bool ok = RegistryCall(
+      "read", section, [&] { return KeyCache::Instance().ReadValue(RegistryStore(registryRoot_), section, value, text); });
   if (!ok) return 0;
   try {
     out->swap(text);

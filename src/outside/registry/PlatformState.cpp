@@ -4,6 +4,7 @@
 
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
+#include "outside/registry/KeyCache.h"
 #include "outside/registry/RegistryStore.h"
 
 namespace kxmp::registry {
@@ -30,7 +31,7 @@ int64_t LastError() { return t_lastError; }
 
 int ReadSetting(const std::string& registryRoot, const char* name, std::string& text) {
   text.clear();
-  CZoError err = RegistryStore(registryRoot).ReadValue(kRuntimeSection, name, text);
+  CZoError err = KeyCache::Instance().ReadValue(RegistryStore(registryRoot), kRuntimeSection, name, text);
   if (err.IsError()) {
     text.clear();
     if (FXErrorUtil::IsErrNo(err, ENOENT)) return ENOENT;

@@ -267,7 +267,8 @@ CZoError RegistryStore::OpenKey(const std::string& key, const std::vector<std::s
   return CZoError::Success();
 }
 
-CZoError RegistryStore::ReadValues(const std::string& key, std::map<std::string, std::string>& values) const {
+CZoError RegistryStore::ReadValues(const std::string& key, std::map<std::string, std::string>& values,
+                                   std::set<std::string>* others) const {
   std::vector<std::string> parts;
   CZoError err = ParseKey(key, parts);
   if (err.IsError()) return err.Push(FX_LOC);
@@ -279,18 +280,23 @@ CZoError RegistryStore::ReadValues(const std::string& key, std::map<std::string,
   if (err.IsError()) return err.Push(FX_LOC);
 
   std::map<std::string, std::string> found;
+  std::set<std::string> notValues;
   std::string buffer;
   errno = 0;
   while (struct dirent* e = ::readdir(dir.get())) {
     const unsigned char type = e->d_type;
     if (IsDotName(e->d_name) || IsTempName(e->d_name)) continue;
-    if (type != DT_REG && type != DT_UNKNOWN) continue;  // subkeys, links and special files
+    if (type != DT_REG && type != DT_UNKNOWN) {  // subkeys, links and special files
+      if (others) notValues.insert(e->d_name);
+      continue;
+    }
     std::string text;
     err = ReadValueAt(fd.get(), e->d_name, type == DT_UNKNOWN, buffer, text);
     if (err.IsError()) {
       // Gone meanwhile (the key is being deleted) or not a value after all: not part of the key.
       if (FXErrorUtil::IsErrNo(err, ENOENT) || FXErrorUtil::IsErrNo(err, ELOOP) ||
           FXErrorUtil::IsErrNo(err, EISDIR) || FXErrorUtil::IsErrNo(err, EINVAL)) {
+        if (others && !FXErrorUtil::IsErrNo(err, ENOENT)) notValues.insert(e->d_name);
         errno = 0;
         continue;
       }
@@ -301,6 +307,7 @@ CZoError RegistryStore::ReadValues(const std::string& key, std::map<std::string,
   }
   if (errno != 0) return Errno(FX_LOC, errno, "Failed to list registry key", key);
   for (auto& kv : found) values[kv.first] = std::move(kv.second);
+  if (others) others->swap(notValues);
   return CZoError::Success();
 }
 

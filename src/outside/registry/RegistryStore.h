@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,10 @@ class RegistryStore {
 
   // Reads every value of the key (one readdir, one open per value). On success the values
   // overwrite same-named entries of the map and other entries stay; on failure the map is
-  // untouched.
-  CZoError ReadValues(const std::string& key, std::map<std::string, std::string>& values) const;
+  // untouched. `others`, when given, receives the names in the key's folder that are not
+  // values (subkeys, links, special files), for which ReadValue fails otherwise than ENOENT.
+  CZoError ReadValues(const std::string& key, std::map<std::string, std::string>& values,
+                      std::set<std::string>* others = nullptr) const;
   CZoError ReadValue(const std::string& key, const std::string& name, std::string& text) const;
 
   // Creates the key's folder with its parents; an existing key is success.

@@ -3,27 +3,31 @@
 // whose connections exchange frames. A frame is a 4-byte big-endian length followed by that
 // many bytes (one XML document). Each connection is a session with its own handle.
 //
-// A received frame goes to the frame handler on a pool of worker threads; a session reads
-// its next frame only after the handler has returned, so its responses keep their order while
-// different sessions are served at once. Misbehaving peers (oversized or empty frames, a
-// length prefix without its body, silence past the idle time-out, more connections than the
-// limit) get their session closed with a log line; the server keeps serving the others.
+// Threads: one thread accepts (and closes idle sessions); worker threads wait on one epoll
+// set, read what a session sent and run the frame handler for each whole frame. A session
+// reads its next frame only after the handler has returned and its answers are written, so
+// its responses keep their order while different sessions are served at once.
+//
+// Hostile peers: a Unix peer whose user the PeerPolicy refuses, a process or user over its
+// share of sessions, and connections over the limit are closed when accepted, with a log line. A
+// frame's buffer grows as its bytes arrive (a header announcing 1 MiB costs nothing yet), and
+// the bytes buffered by all sessions are capped: the session that would pass the cap is
+// closed. Oversized or empty frames and silence past the idle time-out (also inside a frame
+// or with answers the peer does not read) close the session; the server keeps serving the
+// others. TCP peers cannot be identified: they share one user's share of sessions and are
+// not judged by the policy.
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "kxmp/kxmp_export.h"
 #include "outside/error/CZoError.h"
+#include "outside/session/PeerPolicy.h"
 
 namespace kxmp::session {
 
@@ -33,6 +37,9 @@ struct ServerLimits {
   size_t maxFrameBytes = 1u << 20;                   // a larger frame closes the session
   std::chrono::milliseconds idleTimeout{30000};      // silence (or a stalled frame) closes it
   size_t maxConnections = 512;                       // further connections are closed at once
+  size_t maxSessionsPerUser = 128;                   // sessions of one peer user at once
+  size_t maxSessionsPerProcess = 32;                 // sessions of one peer process at once
+  size_t maxBufferedBytes = 64u << 20;               // received bytes held by all sessions
   size_t workerThreads = 4;                          // frame handlers running at once
 };
 
@@ -43,7 +50,8 @@ class KXMP_EXPORT FramedServer {
   // Told when a session ends (after its last handler call).
   using CloseHandler = std::function<void(SessionHandle)>;
 
-  FramedServer(ServerLimits limits, FrameHandler onFrame, CloseHandler onClose = nullptr);
+  FramedServer(ServerLimits limits, FrameHandler onFrame, CloseHandler onClose = nullptr,
+               PeerPolicy policy = PeerPolicy());
   ~FramedServer();
   FramedServer(const FramedServer&) = delete;
   FramedServer& operator=(const FramedServer&) = delete;
@@ -62,6 +70,8 @@ class KXMP_EXPORT FramedServer {
   void Close(SessionHandle handle, const std::string& why);
   bool IsOpen(SessionHandle handle) const;
   size_t ActiveSessions() const;
+  // Received bytes the sessions hold now (unfinished frames, frames being handled).
+  size_t BufferedBytes() const;
 
   const ServerLimits& Limits() const { return limits_; }
 

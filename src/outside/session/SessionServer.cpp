@@ -50,9 +50,10 @@ class SessionServer::Network : public CKxNetwork {
   const SessionHandle handle_;
 };
 
-SessionServer::SessionServer(IOnDemandSvcInterface* service, ServerLimits limits)
+SessionServer::SessionServer(IOnDemandSvcInterface* service, ServerLimits limits, PeerPolicy policy)
     : service_(service),
-      transport_(limits, [this](SessionHandle h, std::string&& doc) { OnFrame(h, std::move(doc)); }) {}
+      transport_(limits, [this](SessionHandle h, std::string&& doc) { OnFrame(h, std::move(doc)); }, nullptr,
+                 std::move(policy)) {}
 
 SessionServer::~SessionServer() { Stop(); }
 

@@ -31,8 +31,10 @@ namespace kxmp::session {
 
 class KXMP_EXPORT SessionServer : public CKxNetworkServer {
  public:
-  // The service must outlive the server (or at least its Stop()).
-  explicit SessionServer(IOnDemandSvcInterface* service, ServerLimits limits = ServerLimits{});
+  // The service must outlive the server (or at least its Stop()). The policy says which
+  // local users may open sessions on the Unix socket.
+  explicit SessionServer(IOnDemandSvcInterface* service, ServerLimits limits = ServerLimits{},
+                         PeerPolicy policy = PeerPolicy());
   ~SessionServer() override;
   SessionServer(const SessionServer&) = delete;
   SessionServer& operator=(const SessionServer&) = delete;
@@ -51,6 +53,7 @@ class KXMP_EXPORT SessionServer : public CKxNetworkServer {
   CZoError ReleaseSession(KxnHandle_t handle) override;
 
   size_t ActiveSessions() const { return transport_.ActiveSessions(); }
+  size_t BufferedBytes() const { return transport_.BufferedBytes(); }
   // Sessions currently acquired (tests check that every acquisition was released).
   size_t AcquiredSessions() const;
 

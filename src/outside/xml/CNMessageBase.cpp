@@ -73,10 +73,18 @@ bool IsScalar(CNFieldKind kind) {
   return kind == CNFieldKind::Int64 || kind == CNFieldKind::Bool || kind == CNFieldKind::Text;
 }
 
-// Index of the field called `name` among the class's fields, or -1.
-int FieldByName(const CNClassDef& cls, const char* name) {
-  for (size_t k = 0; k < cls.fieldCount; ++k)
-    if (!std::strcmp(cls.fields[k].name, name)) return static_cast<int>(k);
+// Index of the field called `name` among the class's fields, or -1. The search starts at
+// `hint` and wraps around; documents list fields in the class's order (attributes) or repeat
+// one (list records), so the first comparison nearly always matches. `hint` is left at the
+// field found, plus one when `advance`.
+int FieldByName(const CNClassDef& cls, const char* name, size_t& hint, bool advance) {
+  const size_t n = cls.fieldCount;
+  for (size_t k = 0, at = hint < n ? hint : 0; k < n; ++k, at = at + 1 < n ? at + 1 : 0) {
+    if (std::strcmp(cls.fields[at].name, name) == 0) {
+      hint = advance ? at + 1 : at;
+      return static_cast<int>(at);
+    }
+  }
   return -1;
 }
 
@@ -367,8 +375,9 @@ int CNMessageBase::fromXml(const pugi::xml_node& node, int depth) {
     seen |= bit;
     return first;
   };
+  size_t hint = 0;
   for (pugi::xml_attribute attr : node.attributes()) {
-    const int k = FieldByName(*cls_, attr.name());
+    const int k = FieldByName(*cls_, attr.name(), hint, true);
     if (k < 0 || !IsScalar(cls_->fields[k].kind)) return kErrUnknownName;
     if (!markSeen(k)) return kErrMalformed;
     Slot& s = slots_[k];
@@ -393,7 +402,7 @@ int CNMessageBase::fromXml(const pugi::xml_node& node, int depth) {
         return kErrMalformed;  // messages carry no text content
       continue;
     }
-    const int k = FieldByName(*cls_, child.name());
+    const int k = FieldByName(*cls_, child.name(), hint, false);
     if (k < 0 || IsScalar(cls_->fields[k].kind)) return kErrUnknownName;
     const CNFieldDef& f = cls_->fields[k];
     Slot& s = slots_[k];

@@ -18,6 +18,9 @@ size_t Past(std::string_view text, size_t from, std::string_view terminator) {
   return end == std::string_view::npos ? end : end + terminator.size();
 }
 
+// The characters that end a run of plain text inside a start tag.
+bool IsTagStop(char c) { return c == '"' || c == '\'' || c == '<' || c == '>'; }
+
 class StringWriter : public pugi::xml_writer {
  public:
   explicit StringWriter(std::string& out) : out_(out) {}
@@ -40,34 +43,35 @@ int CheckText(std::string_view text, size_t maxBytes) {
   while (i < n) {
     i = text.find('<', i);
     if (i == std::string_view::npos) break;
+    // One look at the character after '<' decides the kind of markup.
+    const char kind = i + 1 < n ? text[i + 1] : '\0';
     size_t next;
-    if (At(text, i, "<!--")) {
-      next = Past(text, i + 4, "-->");
-    } else if (At(text, i, "<![CDATA[")) {
-      next = Past(text, i + 9, "]]>");
-    } else if (At(text, i, "<?")) {
+    if (kind == '!') {
+      if (At(text, i, "<!--")) {
+        next = Past(text, i + 4, "-->");
+      } else if (At(text, i, "<![CDATA[")) {
+        next = Past(text, i + 9, "]]>");
+      } else {
+        return CNMessageBase::kErrForbidden;
+      }
+    } else if (kind == '?') {
       next = Past(text, i + 2, "?>");
-    } else if (At(text, i, "<!")) {
-      return CNMessageBase::kErrForbidden;
-    } else if (At(text, i, "</")) {
+    } else if (kind == '/') {
       if (depth == 0) return CNMessageBase::kErrMalformed;
       --depth;
       next = Past(text, i + 2, ">");
     } else {
       // A start tag: find its '>' outside quoted attribute values.
-      char quote = 0;
       size_t j = i + 1;
-      for (; j < n; ++j) {
-        const char c = text[j];
-        if (quote) {
-          if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-          quote = c;
-        } else if (c == '>' || c == '<') {
-          break;
-        }
+      for (;;) {
+        while (j < n && !IsTagStop(text[j])) ++j;
+        if (j >= n) return CNMessageBase::kErrMalformed;
+        if (text[j] != '"' && text[j] != '\'') break;
+        j = text.find(text[j], j + 1);  // the closing quote
+        if (j == std::string_view::npos) return CNMessageBase::kErrMalformed;
+        ++j;
       }
-      if (j >= n || text[j] != '>') return CNMessageBase::kErrMalformed;
+      if (text[j] != '>') return CNMessageBase::kErrMalformed;
       // Counting a doubtful tag as open only makes the limit stricter.
       if (text[j - 1] != '/' && ++depth > CNMessageBase::kMaxDepth)
         return CNMessageBase::kErrTooDeep;

@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sstream>
 
 #include "outside/log/CaptureLogWriter.h"
+#include "outside/log/FileLogWriter.h"
 #include "outside/log/Log.h"
+#include "support/ForkChild.h"
+#include "support/TempHome.h"
 
 namespace {
 void EmitAll() {
@@ -39,4 +45,39 @@ TEST(Log, CarriesFullSignatureAndLine) {
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(lines[0].function.find("EmitAll"), std::string::npos);
   EXPECT_GT(lines[0].line, 0);
+}
+
+// The file logger asks the process and thread ids once per thread; a forked child must still
+// write its own.
+TEST(Log, FileLinesCarryTheWritingProcessAlsoAfterFork) {
+  kxmp::test::TempHome home;
+  const std::string path = home.sub("ids.log");
+  auto file = std::make_shared<FileLogWriter>(path, 0);
+  SetLogWriter(file);
+  KXLOG_NORMAL("parent before");
+  pid_t childPid = 0;
+  {
+    kxmp::test::ForkChild child([](kxmp::test::ForkChild::Channel&) {
+      KXLOG_NORMAL("child");
+      return 0;
+    });
+    childPid = child.pid();
+    EXPECT_EQ(child.Join(), 0);
+  }
+  KXLOG_NORMAL("parent after");
+  SetLogWriter(nullptr);
+  const std::string text = kxmp::test::ReadFile(path);
+  // "dateTtime.msZ pid tid level function:line message"
+  auto pidOf = [&](const std::string& message) {
+    const size_t end = text.find(" " + message + "\n");
+    const size_t start = end == std::string::npos ? end : text.rfind('\n', end);
+    std::istringstream line(text.substr(start == std::string::npos ? 0 : start + 1));
+    std::string stamp;
+    long pid = 0;
+    line >> stamp >> pid;
+    return pid;
+  };
+  EXPECT_EQ(pidOf("parent before"), static_cast<long>(::getpid()));
+  EXPECT_EQ(pidOf("child"), static_cast<long>(childPid));
+  EXPECT_EQ(pidOf("parent after"), static_cast<long>(::getpid()));
 }

@@ -201,6 +201,8 @@ TEST_F(SessionServerTest, FreesAMessageTheServiceLeftBehind) {
   ASSERT_FALSE(c.Call(MountRequest(4), resp, 5000).IsError());
   EXPECT_EQ(ErrorCodeOf(resp), 4);
 
+  // The answer can arrive before the callback has returned: let it finish before the fake changes.
+  ASSERT_TRUE(WaitUntil([&] { return server_->AcquiredSessions() == 0; }));
   service_.mode = FakeService::Mode::FailBeforeAcquire;
   ASSERT_FALSE(c.SendFrame(MountRequest(5)).IsError());
   ASSERT_TRUE(WaitUntil([&] { return service_.Calls().size() >= 2; }));

@@ -331,6 +331,12 @@ TEST(CNMessage, RefusedDocumentsLeaveMessageUnchanged) {
        CNMessageBase::kErrUnknownName},
       {"repeated attribute", "<LogBackupToDiskStreamMetadata backupTime=\"1\" backupTime=\"2\"/>",
        CNMessageBase::kErrMalformed},
+      {"repeated attribute out of order",
+       "<LogBackupToDiskStreamMetadata backupTime=\"1\" streamNumber=\"2\" backupTime=\"3\"/>",
+       CNMessageBase::kErrMalformed},
+      {"unclosed quote", "<LogBackupToDiskStreamMetadata maHostName=\"a>b/>", CNMessageBase::kErrMalformed},
+      {"unclosed single quote", "<LogBackupToDiskStreamMetadata maHostName='a\"/>", CNMessageBase::kErrMalformed},
+      {"tag inside a tag", "<LogBackupToDiskStreamMetadata <files/>/>", CNMessageBase::kErrMalformed},
   };
   for (const Case& c : cases) {
     LogBackupToDiskStreamMetadata m = SampleStream();
@@ -341,6 +347,13 @@ TEST(CNMessage, RefusedDocumentsLeaveMessageUnchanged) {
     EXPECT_TRUE(CNMessageFactory::FromXml(c.xml, out).IsError()) << c.what;
     EXPECT_EQ(out, nullptr) << c.what;
   }
+  // Fields in any order, and markup characters inside quoted values, are read as written.
+  LogBackupToDiskStreamMetadata any;
+  ASSERT_EQ(any.unserialize("<LogBackupToDiskStreamMetadata backupTime='5' maHostName=\"a>b<'c\" "
+                            "streamNumber=\"3\"><files openTime=\"2\" fileName='x\"y'/></LogBackupToDiskStreamMetadata>"),
+            0);
+  EXPECT_EQ(Xml(any), "<LogBackupToDiskStreamMetadata streamNumber=\"3\" maHostName=\"a>b&lt;'c\" "
+                      "backupTime=\"5\"><files fileName=\"x&quot;y\" openTime=\"2\"/></LogBackupToDiskStreamMetadata>");
   // Extremes of the number range are accepted.
   LogBackupToDiskStreamMetadata m;
   ASSERT_EQ(m.unserialize("<LogBackupToDiskStreamMetadata streamNumber=\"-9223372036854775808\" "
