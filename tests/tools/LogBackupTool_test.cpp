@@ -2,7 +2,11 @@
 // kxmp backup, search and restore as a user runs them: files backed up to the subclient's
 // mount path, found, and restored into a folder with their content intact.
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -30,6 +34,26 @@ class LogBackupToolTest : public LogBackupTest {
   RunResult Kxmp(std::vector<std::string> args) {
     args.insert(args.begin(), kTool);
     return RunTool(args);
+  }
+
+  // The names in a folder (not recursive), without "." and "..".
+  static std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> out;
+    if (DIR* d = opendir(folder.c_str())) {
+      while (dirent* e = readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") out.push_back(n);
+      }
+      closedir(d);
+    }
+    return out;
+  }
+
+  static bool HasTemporary(const std::string& folder) {
+    for (const std::string& n : Names(folder)) {
+      if (n.find(".tmp") != std::string::npos) return true;
+    }
+    return false;
   }
 
   std::vector<std::string> sources_;
@@ -83,6 +107,53 @@ TEST_F(LogBackupToolTest, ExitStatusTellsFailureUsageAndNothingFound) {
   // A subclient without reachable mount paths cannot back up.
   EXPECT_EQ(Kxmp({"backup", "--subclient", "77", sources_[0]}).status, 1);
   EXPECT_EQ(Kxmp({"search", "--subclient", "77", "x"}).status, 1);
+}
+
+TEST_F(LogBackupToolTest, RestoreWritesOnlyInsideTheTargetFolder) {
+  // An empty --to is a usage error, not the root folder of the machine.
+  WriteFile(Root(0) + "/log_0.trn", "stored");
+  RunResult r = Kxmp({"restore", "--subclient", "42", "log_0.trn", "--to", ""});
+  EXPECT_EQ(r.status, 2) << r.out << r.err;
+
+  // A link planted inside the target folder is never followed: the file it would lead to
+  // stays as it was.
+  const std::string to = home_->sub("restored"), outside = home_->sub("outside");
+  WriteFile(outside + "/deep.trn", "outside, untouched");
+  WriteFile(Root(0) + "/sub/deep.trn", "stored deep");
+  ASSERT_EQ(::mkdir(to.c_str(), 0750), 0);
+  ASSERT_EQ(::symlink(outside.c_str(), (to + "/sub").c_str()), 0);
+  r = Kxmp({"restore", "--subclient", "42", "deep.trn", "--to", to, "--force"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("links are not followed"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(outside + "/deep.trn"), "outside, untouched");
+  EXPECT_EQ(Names(outside).size(), 1u);
+
+  // The longest name a file system allows restores (its temporary name stays short enough).
+  const std::string longName(251, 'n');
+  WriteFile(Root(0) + "/" + longName + ".trn", "long");
+  ::unlink((to + "/sub").c_str());
+  r = Kxmp({"restore", "--subclient", "42", "nnnn", "--to", to});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(ReadFile(to + "/" + longName + ".trn"), "long");
+  EXPECT_FALSE(HasTemporary(to));
+}
+
+TEST_F(LogBackupToolTest, InterruptedRestoreLeavesNoTemporaryFile) {
+  // More files than the small output pipe takes lines for: the tool cannot run to its end
+  // before the test reads, so the signal always finds it partway.
+  for (int i = 0; i < 60; ++i) WriteFile(Root(0) + "/many_" + std::to_string(i) + ".trn", Content(4096, i));
+  const std::string to = home_->sub("restored");
+  ServerProcess tool;
+  ASSERT_TRUE(tool.Start({kTool, "restore", "--subclient", "42", "^many_", "--to", to}, 4096));
+  ASSERT_TRUE(tool.WaitForLine("restored ", 60000)) << tool.Output();
+  EXPECT_EQ(tool.Interrupt(SIGTERM), 143) << tool.Output();
+  EXPECT_NE(tool.Output().find(", interrupted\n"), std::string::npos) << tool.Output();
+  // Only whole restored files: no temporary file, nothing partial under a final name.
+  for (const std::string& name : Names(to)) {
+    EXPECT_TRUE(name.rfind("many_", 0) == 0 && name.size() - name.rfind(".trn") == 4) << name;
+    EXPECT_EQ(ReadFile(to + "/" + name), ReadFile(Root(0) + "/" + name)) << name;
+  }
+  EXPECT_LT(Names(to).size(), 60u);
 }
 
 }  // namespace
