@@ -98,13 +98,21 @@ TEST_F(DataWriterTest, LeftoverTemporaryFileNeverLendsItsTail) {
   EXPECT_EQ(ReadFile(Root(0) + "/x.log"), "new");
 }
 
-TEST_F(DataWriterTest, NamesLeadingOutOfTheRootFolderAreRefused) {
+TEST_F(DataWriterTest, NamesLeadingOutOfTheRootFolderOrEndingInTmpAreRefused) {
   Attach({0});
   auto w = Make();
   CZoError e = w->open("../escape.log", kCreate, 0640);
   EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EACCES)) << e.AsString();
   EXPECT_FALSE(PathExists(RootOn(0, "escape.log.tmp")));
   EXPECT_EQ(handler_.errors.size(), 1u);
+  // ".tmp" marks files being written, which searches skip: no committed file may end in it.
+  e = w->open("x.tmp", kCreate, 0640);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EINVAL)) << e.AsString();
+  EXPECT_NE(e.AsString().find("[x.tmp] ends in \".tmp\""), std::string::npos) << e.AsString();
+  EXPECT_FALSE(PathExists(Root(0) + "/x.tmp.tmp"));
+  auto local = std::make_unique<Writer>(kSubclient, true, 0, 3, home_->sub("local"), &handler_, false);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(local->open("y.tmp", kCreate, 0640), EINVAL));
+  EXPECT_FALSE(PathExists(home_->sub("local") + "/y.tmp"));
 }
 
 TEST_F(DataWriterTest, FailedOpenStillAddsARecordAndCommitsNothing) {
@@ -147,7 +155,11 @@ TEST_F(DataWriterTest, WriteThatMakesNoProgressFailsInsteadOfLooping) {
   EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EIO)) << e.AsString();
   EXPECT_EQ(e.Message(), "Write made no progress");
   faulty_->ClearFaults();
+  EXPECT_TRUE(w->close("a.log").IsError());  // the file lacks "abc": never committed
+  EXPECT_FALSE(PathExists(Root(0) + "/a.log"));
+  EXPECT_FALSE(PathExists(Root(0) + "/a.log.tmp"));
   faulty_->LimitTransfer("Write", 2);  // short passes are fine
+  ASSERT_FALSE(w->open("a.log", kCreate, 0640).IsError());
   ASSERT_FALSE(w->write("defgh", 5).IsError());
   faulty_->ClearFaults();
   ASSERT_FALSE(w->close("a.log").IsError());
@@ -247,16 +259,112 @@ TEST_F(DataWriterTest, FailedRenameRemovesTheTemporaryFileOfTheLastRecord) {
   EXPECT_EQ(handler_.errors.size(), 1u);
 }
 
+// Every way a commit can fail, with a committed copy of the same name (and an earlier
+// metadata document) in place: the copy stays, the temporary file goes, the caller is told.
+TEST_F(DataWriterTest, FailedCommitKeepsTheCommittedCopyAndRemovesOnlyTheTemporaryFile) {
+  Attach({0});
+  WriteFile(Root(0) + "/a.log", "old");
+  WriteFile(Root(0) + "/StreamMetadata_3.xml", "old document");
+  struct Case {
+    const char* op;
+    const char* path;  // "": any
+  };
+  for (const Case& c : {Case{"Close", ""}, Case{"Move", ""}}) {
+    SCOPED_TRACE(c.op);
+    auto w = Make();
+    faulty_->ClearFaults();
+    ASSERT_FALSE(w->open("a.log", kCreate, 0640).IsError());
+    ASSERT_FALSE(w->write("new", 3).IsError());
+    faulty_->Fail(c.op, c.path, EIO);
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(w->close("a.log"), EIO));  // the caller names the final file
+    faulty_->ClearFaults();
+    EXPECT_EQ(ReadFile(Root(0) + "/a.log"), "old");
+    EXPECT_FALSE(PathExists(Root(0) + "/a.log.tmp"));
+    EXPECT_TRUE(RecordedNames(*w->getStreamContext()).empty());
+    // The caller's clean-up by the final name removes nothing committed either.
+    EXPECT_FALSE(w->removeFile("a.log").IsError());
+    EXPECT_EQ(ReadFile(Root(0) + "/a.log"), "old");
+  }
+
+  // The metadata document: its failed commit leaves the earlier one, and finish says which.
+  auto w = Make();
+  w->enableWriteMetadata();
+  ASSERT_FALSE(Backup(*w, "b.log", "b").IsError());
+  faulty_->Fail("Move", Root(0) + "/StreamMetadata_3.xml.tmp", EIO);
+  handler_.errors.clear();
+  CZoError e = w->finish();
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EIO));
+  EXPECT_NE(e.AsString().find("The stream metadata document [StreamMetadata_3.xml] was not written"), std::string::npos)
+      << e.AsString();
+  EXPECT_FALSE(handler_.errors.empty());
+  EXPECT_EQ(ReadFile(Root(0) + "/StreamMetadata_3.xml"), "old document");
+  EXPECT_FALSE(PathExists(Root(0) + "/StreamMetadata_3.xml.tmp"));
+  EXPECT_TRUE(PathExists(CacheFile()));  // the rest of the stream's end still ran
+  // Idempotent: the same answer, nothing done again (also not by the destructor).
+  faulty_->ClearFaults();
+  faulty_->ClearCalls();
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(w->finish(), EIO));
+  w.reset();
+  EXPECT_EQ(faulty_->CountCalls(""), 0);
+}
+
+TEST_F(DataWriterTest, FileWhoseWriteFailedOrWasAbandonedIsNeverCommitted) {
+  Attach({0});
+  WriteFile(Root(0) + "/a.log", "old");
+  {
+    // Destroyed after a failed write: removed, not renamed.
+    auto w = Make();
+    ASSERT_FALSE(w->open("a.log", kCreate, 0640).IsError());
+    ASSERT_FALSE(w->write("new", 3).IsError());
+    faulty_->Fail("Write", "", ENOSPC, 1);
+    ASSERT_TRUE(w->write("more", 4).IsError());
+    faulty_->ClearFaults();
+    ASSERT_FALSE(w->write("tail", 4).IsError());  // a later write that succeeds changes nothing
+  }
+  EXPECT_EQ(ReadFile(Root(0) + "/a.log"), "old");
+  EXPECT_FALSE(PathExists(Root(0) + "/a.log.tmp"));
+
+  // finish reports it, naming the file.
+  auto w = Make();
+  w->enableWriteMetadata();
+  ASSERT_FALSE(Backup(*w, "b.log", "b").IsError());
+  ASSERT_FALSE(w->open("a.log", kCreate, 0640).IsError());
+  faulty_->Fail("Write", "", EIO, 1);
+  ASSERT_TRUE(w->write("new", 3).IsError());
+  faulty_->ClearFaults();
+  CZoError e = w->finish();
+  EXPECT_NE(e.AsString().find("File [a.log] was not committed"), std::string::npos) << e.AsString();
+  EXPECT_EQ(ReadFile(Root(0) + "/a.log"), "old");
+  StreamContext parsed;
+  ASSERT_EQ(parsed.fromString(ReadFile(Root(0) + "/StreamMetadata_3.xml")), 0);
+  EXPECT_EQ(RecordedNames(parsed), std::vector<std::string>{"b.log"});
+
+  // abandonFile: the caller's own source failed partway.
+  auto v = Make();
+  EXPECT_FALSE(v->abandonFile().IsError());  // nothing open
+  ASSERT_FALSE(v->open("a.log", kCreate, 0640).IsError());
+  ASSERT_FALSE(v->write("partial", 7).IsError());
+  EXPECT_FALSE(v->abandonFile().IsError());
+  EXPECT_FALSE(PathExists(Root(0) + "/a.log.tmp"));
+  EXPECT_TRUE(RecordedNames(*v->getStreamContext()).empty());
+  EXPECT_FALSE(v->close("a.log").IsError());  // nothing left to commit
+  EXPECT_EQ(ReadFile(Root(0) + "/a.log"), "old");
+  // A failed removal reaches the caller.
+  ASSERT_FALSE(v->open("c.log", kCreate, 0640).IsError());
+  faulty_->Fail("RemoveFile", "", EACCES);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(v->abandonFile(), EACCES));
+}
+
 TEST_F(DataWriterTest, FailedDeleteIsLoggedAndReportedButRemoveFileSucceeds) {
   Attach({0});
   auto w = Make();
   EXPECT_FALSE(w->removeFile("anything").IsError());  // no failure recorded: nothing happens
   EXPECT_EQ(faulty_->CountCalls("RemoveFile"), 0);
-  faulty_->Fail("Open", "", EACCES);
-  w->open("a.log", kCreate, 0640);
-  faulty_->ClearFaults();
+  ASSERT_FALSE(w->open("a.log", kCreate, 0640).IsError());
+  faulty_->Fail("Write", "", EIO).Fail("RemoveFile", "", EACCES);
+  ASSERT_TRUE(w->write("x", 1).IsError());
   handler_.errors.clear();
-  EXPECT_FALSE(w->removeFile("").IsError());  // nothing to delete: Stat fails with ENOENT
+  EXPECT_FALSE(w->removeFile("").IsError());
   EXPECT_EQ(log_->CountContaining("Failed to delete file [" + Root(0) + "/a.log.tmp], error="), 1);
   EXPECT_EQ(handler_.errors.size(), 1u);
   EXPECT_TRUE(RecordedNames(*w->getStreamContext()).empty());
