@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,7 @@ class LogBackupToolTest : public LogBackupTest {
     return RunTool(args);
   }
 
-  // The names in a folder (not recursive), without "." and "..".
+  // The names in a folder (not recursive, sorted), without "." and "..".
   static std::vector<std::string> Names(const std::string& folder) {
     std::vector<std::string> out;
     if (DIR* d = opendir(folder.c_str())) {
@@ -47,6 +48,7 @@ class LogBackupToolTest : public LogBackupTest {
       }
       closedir(d);
     }
+    std::sort(out.begin(), out.end());
     return out;
   }
 
@@ -119,17 +121,23 @@ TEST_F(LogBackupToolTest, BackupRefusesClashesAndSourcesThatAreNotFiles) {
   EXPECT_TRUE(Names(Root(0)).empty());
 
   // A FIFO, a folder and a device are refused without waiting for a writer of the FIFO; a
-  // source whose reading fails leaves nothing; the regular file is backed up.
+  // source whose reading fails and a name the writer refuses leave nothing, not even a
+  // record in the metadata; the regular file is backed up.
   const std::string fifo = home_->sub("src/pipe.trn");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  r = RunTool({kTool, "backup", "--subclient", "42", fifo, home_->sub("src"), "/dev/null", "/proc/self/mem", sources_[2]},
+  WriteFile(home_->sub("src/refused.tmp"), "a name that marks files being written");
+  r = RunTool({kTool, "backup", "--subclient", "42", "--stream", "4", "--metadata", fifo, home_->sub("src"), "/dev/null",
+               "/proc/self/mem", home_->sub("src/refused.tmp"), sources_[2]},
               20000);
   EXPECT_EQ(r.status, 1) << r.out << r.err;
-  for (const char* kind : {"is a FIFO", "is a folder", "is a device", "mem]"}) {
+  for (const char* kind : {"is a FIFO", "is a folder", "is a device", "mem]", "refused.tmp]"}) {
     EXPECT_NE(r.err.find(kind), std::string::npos) << kind << "\n" << r.err;
   }
-  EXPECT_NE(r.out.find("5 files, 4 failed"), std::string::npos) << r.out;
-  EXPECT_EQ(Names(Root(0)), std::vector<std::string>{"log_2.trn"});
+  EXPECT_NE(r.out.find("6 files, 5 failed"), std::string::npos) << r.out;
+  EXPECT_EQ(Names(Root(0)), (std::vector<std::string>{"StreamMetadata_4.xml", "log_2.trn"}));
+  const std::string metadata = ReadFile(Root(0) + "/StreamMetadata_4.xml");
+  EXPECT_EQ(metadata.find("refused"), std::string::npos) << metadata;
+  EXPECT_EQ(metadata.find("mem"), std::string::npos) << metadata;
 }
 
 TEST_F(LogBackupToolTest, AStoredNameIsKeptUnlessForcedAndARetryRewritesNothing) {

@@ -15,8 +15,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -136,12 +138,13 @@ class BackupCommand : public Command {
     if (metadata_) writers[0]->enableWriteMetadata();
 
     std::atomic<size_t> next{0};
+    const bool bars = jobs == 1 && !json_ && ::isatty(STDERR_FILENO);  // one bar at a time
     auto work = [&](DBLogBackupDataWriter& writer) {
       FileBackup backup(writer, force_);
       for (size_t i = next++; i < todo.size() && !StopSignals::Stopping(); i = next++) {
         BackupItem& item = *todo[i];
-        const long long size = FileSizeOf(item.source);
-        Progress progress(item.source, size, jobs == 1 && !json_ && size >= kProgressFrom && ::isatty(STDERR_FILENO));
+        const long long size = bars ? FileSizeOf(item.source) : 0;
+        Progress progress(item.source, size, bars && size >= kProgressFrom);
         backup.Run(item, &progress);
         if (item.outcome == Outcome::kFailed && StopSignals::Stopping() && FXErrorUtil::IsErrNo(item.error, EINTR)) {
           item.outcome = Outcome::kPending;  // stopped partway: nothing of it is stored

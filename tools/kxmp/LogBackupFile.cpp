@@ -114,7 +114,12 @@ void FileBackup::Run(BackupItem& item, Progress* progress) {
 
   item.fileTime = ::time(nullptr);
   item.error = writer_.open(item.name, O_WRONLY | O_CREAT | O_TRUNC, 0640);
-  if (item.error.IsSuccess()) item.error = Copy(source.get(), item, progress);
+  if (item.error.IsError()) {
+    // A failed open keeps its record; dropped, so that the metadata lists stored files only.
+    writer_.removeFile("");
+    return;
+  }
+  item.error = Copy(source.get(), item, progress);
   if (item.error.IsError()) {
     // Nothing of a source that failed partway stays: no temporary file, no record.
     writer_.abandonFile();
