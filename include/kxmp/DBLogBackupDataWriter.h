@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kxmp/DBLogBackupInterface.h"
 
@@ -78,8 +79,9 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   DataServerContextPtr getDataServerContextPtrForBackup();
 
   // Ends the stream: commits a file still open (abandons it when a write to it failed),
-  // writes "StreamMetadata_<stream>.xml" when enabled and a file was committed, and updates
-  // the data-path cache file. Returns the first failure, its message naming what was not
+  // writes "StreamMetadata_<stream>.xml" when enabled, listing the files this writer
+  // committed (none committed: no document, so an earlier one stays), and updates the
+  // data-path cache file. Returns the first failure, its message naming what was not
   // written; every failure is also logged and reported. Idempotent: later calls return the
   // first call's result and do nothing.
   CZoError finish();
@@ -95,6 +97,8 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   // The failure of a commit: the open file is discarded and its record dropped.
   CZoError failCommit(const CZoError& err);
   CZoError updateDataPathCache();
+  void addRecord(const std::string& name);
+  void dropLastRecord();
 
   bool fileCommitted = false;
   bool writeMetadataEnabled = false;
@@ -102,6 +106,7 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   bool writeFailed = false;  // a write to the open file failed: it must not be committed
   bool finished = false;
   std::string openName;                  // final name of the open file
+  std::vector<bool> recordStored;         // per file record: committed under its final name
   std::unique_ptr<KxNamedMutex> tmpLock;  // held while this writer owns "<openName>.tmp"
   CZoError finishResult;
 };

@@ -138,7 +138,7 @@ CZoError DBLogBackupDataWriter::failCommit(const CZoError& err) {
   KXLOG_ERROR("%s", lastErrorText.c_str());
   reportError(err);
   discardOpenFile();
-  if (FileRecordCount(streamContext) != 0) DropLastFileRecord(streamContext);
+  dropLastRecord();
   return err;
 }
 
@@ -178,6 +178,9 @@ CZoError DBLogBackupDataWriter::close(const std::string& name) try {
   fileOpen = false;
   tmpLock.reset();
   fileCommitted = true;
+  if (recordStored.size() == FileRecordCount(streamContext) && kxmp::logbackup::LastFileName(streamContext) == openName) {
+    recordStored.back() = true;
+  }
   return CZoError::Success();
 } catch (const std::exception&) {
   return OutOfMemoryError();
@@ -187,7 +190,7 @@ CZoError DBLogBackupDataWriter::abandonFile() try {
   if (!fileOpen) return CZoError::Success();
   KXLOG_NORMAL("File [%s] is abandoned: it is not committed", openName.c_str());
   CZoError err = discardOpenFile();
-  if (FileRecordCount(streamContext) != 0) DropLastFileRecord(streamContext);
+  dropLastRecord();
   if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Failed to remove the abandoned file [%s]", openName.c_str());
   return CZoError::Success();
 } catch (const std::exception&) {

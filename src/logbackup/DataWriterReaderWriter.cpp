@@ -72,7 +72,7 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
     KXLOG_ERROR("A file was still open when [%s] was opened; it is removed without being committed", name.c_str());
     abandonFile();
   }
-  AddFileRecord(streamContext, name, static_cast<int64_t>(::time(nullptr)));
+  addRecord(name);
   writeFailed = false;
   DataServerContext* context = firstContext();
   if (context == nullptr && !localContext) {
@@ -154,7 +154,7 @@ CZoError DBLogBackupDataWriter::removeFile(const std::string& name) try {
       CZoError err = localContext->removeFile();  // a local file whose close failed
       if (err.IsError()) reportError(err);
     }
-    if (name.empty()) DropLastFileRecord(streamContext);
+    if (name.empty()) dropLastRecord();
     return CZoError::Success();
   }
 
@@ -317,21 +317,26 @@ DataServerContextPtr DBLogBackupDataWriter::getDataServerContextPtrForBackup() {
 CZoError DBLogBackupDataWriter::finish() {
   if (finished) return finishResult;
   finished = true;
-  auto keepFirst = [this](const CZoError& err) {
-    if (err.IsError() && finishResult.IsSuccess()) finishResult = err;
+  // The first failure's error, with one frame for everything that was not written.
+  auto keep = [this](CZoError err, const std::string& what) {
+    if (err.IsSuccess()) return;
+    if (finishResult.IsSuccess()) finishResult = err;
+    finishResult.Push(LOGBACKUP_LOC, "%s", what.c_str());
   };
   try {
     if (fileOpen) {
       const std::string name = openName;
       CZoError err = close("");  // a file whose write failed is removed, not committed
-      if (err.IsError()) keepFirst(err.Push(LOGBACKUP_LOC, "File [%s] was not committed", name.c_str()));
+      keep(err, "File [" + name + "] was not committed");
     }
 
-    if (writeMetadataEnabled && FileRecordCount(streamContext) != 0 && fileCommitted) {
+    // The document lists the files this writer committed: no failed open, no abandoned file.
+    const bool anyStored = std::find(recordStored.begin(), recordStored.end(), true) != recordStored.end();
+    if (writeMetadataEnabled && anyStored) {
       const std::string name = FXString::Format("StreamMetadata_%d.xml", kxmp::logbackup::StreamNumber(streamContext));
       std::string text;
       CZoError err;
-      if (!streamContext.metadata || streamContext.metadata->serialize(text, false) != 0) {
+      if (kxmp::logbackup::SerializeKeptRecords(streamContext, recordStored, text) != 0) {
         KXLOG_ERROR("Xml Metadata message serialization failed ");
         // A torn document must not replace a whole one written earlier.
         err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EIO, "Xml Metadata message serialization failed");
@@ -344,15 +349,28 @@ CZoError DBLogBackupDataWriter::finish() {
         } else {
           reportError(err);
         }
-        keepFirst(err.Push(LOGBACKUP_LOC, "The stream metadata document [%s] was not written", name.c_str()));
+        keep(err, "The stream metadata document [" + name + "] was not written");
       }
     }
 
-    if (FileRecordCount(streamContext) != 0) keepFirst(updateDataPathCache());
-  } catch (const std::exception&) {
-    keepFirst(OutOfMemoryError());
+    if (FileRecordCount(streamContext) != 0) {
+      keep(updateDataPathCache(), "The data-path cache file [DBLogBackupMAPathCache.xml] was not updated");
+    }
+  } catch (...) {
+    // Memory ran out (or a caller's handler threw): nothing may unwind out of the destructor.
+    keep(OutOfMemoryError(), "The stream was not finished");
   }
   return finishResult;
+}
+
+void DBLogBackupDataWriter::addRecord(const std::string& name) {
+  if (AddFileRecord(streamContext, name, static_cast<int64_t>(::time(nullptr)))) recordStored.push_back(false);
+}
+
+void DBLogBackupDataWriter::dropLastRecord() {
+  if (FileRecordCount(streamContext) == 0) return;
+  DropLastFileRecord(streamContext);
+  if (!recordStored.empty()) recordStored.pop_back();
 }
 
 CZoError DBLogBackupDataWriter::updateDataPathCache() {
@@ -364,6 +382,5 @@ CZoError DBLogBackupDataWriter::updateDataPathCache() {
     if (err.IsError()) KXLOG_ERROR("Updating ma cache failed, error=%s", err.AsString().c_str());
   }
   reportError(err);
-  if (err.IsError()) return err.Push(LOGBACKUP_LOC, "The data-path cache file [DBLogBackupMAPathCache.xml] was not updated");
-  return CZoError::Success();
+  return err;
 }
