@@ -267,6 +267,7 @@ CZoError DBLogBackupDataWriter::addBackedupFile(const std::string& name, time_t 
   CZoError err = verifyBackedupFile(name);
   if (err.IsError()) return err.Push(LOGBACKUP_LOC, "[%s] is not listed in the stream metadata", name.c_str());
   if (!AddFileRecord(streamContext, name, static_cast<int64_t>(openTime))) return OutOfMemoryError();
+  recordStored.push_back(true);
   fileCommitted = true;
   return CZoError::Success();
 } catch (const std::exception&) {
