@@ -132,7 +132,9 @@ class BackupCommand : public Command {
                                                                 &errors_, true));
     }
     if (!SameStorage(writers)) {
-      for (BackupItem* item : todo) Status(Fail(*item, writerError_));
+      // One reason for every file: said once.
+      std::fprintf(stderr, "kxmp backup: %s\n", Printable(writerError_).c_str());
+      for (BackupItem* item : todo) Status(Fail(*item, writerError_), false);
       return false;
     }
     if (metadata_) writers[0]->enableWriteMetadata();
@@ -226,8 +228,9 @@ class BackupCommand : public Command {
     return item;
   }
 
-  // One line per file, as each ends (workers finish in any order).
-  void Status(const BackupItem& item) {
+  // One line per file, as each ends (workers finish in any order); a failure's reason goes
+  // to standard error unless it was said already.
+  void Status(const BackupItem& item, bool sayWhy = true) {
     std::lock_guard<std::mutex> hold(output_);
     const bool ok = item.outcome == Outcome::kStored || item.outcome == Outcome::kAlreadyStored;
     const bool already = item.outcome == Outcome::kAlreadyStored;
@@ -243,7 +246,7 @@ class BackupCommand : public Command {
       std::printf("backed up %s as %s (%llu bytes)\n", Printable(item.source).c_str(), Printable(item.name).c_str(),
                   item.bytes);
     }
-    if (!ok) {
+    if (!ok && sayWhy) {
       std::fprintf(stderr, "kxmp backup: %s: %s\n", Printable(item.source).c_str(), item.error.AsString().c_str());
     }
     std::fflush(stdout);
