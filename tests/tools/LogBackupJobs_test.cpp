@@ -1,6 +1,7 @@
-// test-labels: integration concurrency
-// kxmp backup --jobs 4: four writers on four threads of one process back up one stream. Run
-// under ThreadSanitizer by scripts/test --tsan (the tool is built with it there).
+// test-labels: concurrency
+// kxmp backup --jobs 4 (an integration test: the tool runs as a child process): four writers
+// on four threads of one process back up one stream. Run under ThreadSanitizer by
+// scripts/test --tsan (the tool is built with it there).
 
 #include <gtest/gtest.h>
 
