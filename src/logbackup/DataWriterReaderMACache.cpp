@@ -87,7 +87,7 @@ bool LoadCurrentFile(const std::string& path, Tessel::MADataPathsListCache& cach
     KXLOG_TRACE("MA cache file [%s] is not readable, it is replaced: %s", path.c_str(), err.AsString().c_str());
     return false;
   }
-  int r = cache.unserialize(text);
+  int r = cache.unserialize(text, CNMessageBase::kMaxStoredDocumentSize);
   if (r != 0) {
     KXLOG_TRACE("MA cache file [%s] is not a data-path list (%d), it is replaced", path.c_str(), r);
     return false;
@@ -115,7 +115,7 @@ CZoError LocalFileContext::readMADataPathsFromMACache(unsigned long subclientId,
     err = CZoFile::ReadWholeFile(path, text);
     if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Failed to read from the MA cache file [%s] ", path.c_str());
 
-    int r = cache.unserialize(text);
+    int r = cache.unserialize(text, CNMessageBase::kMaxStoredDocumentSize);
     if (r != 0) {
       return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, 5, "Failed to unserialize XML error errCode = [%d] errorStr=[%s]", r, "");
     }

@@ -140,7 +140,7 @@ class BackupCommand : public Command {
     if (metadata_) writers[0]->enableWriteMetadata();
 
     std::atomic<size_t> next{0};
-    const bool bars = jobs == 1 && !json_ && ::isatty(STDERR_FILENO);  // one bar at a time
+    const bool bars = jobs == 1 && !json_ && !Globals().quiet && ::isatty(STDERR_FILENO);  // one bar at a time
     auto work = [&](DBLogBackupDataWriter& writer) {
       FileBackup backup(writer, force_);
       for (size_t i = next++; i < todo.size() && !StopSignals::Stopping(); i = next++) {
@@ -290,7 +290,7 @@ class BackupCommand : public Command {
   bool metadata_ = false;
   bool force_ = false;
   int jobs_ = 1;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   std::vector<std::string> files_;
   HomeOption common_;
   ErrorPrinter errors_{"kxmp backup"};

@@ -24,6 +24,9 @@ TEST(FXPath, JoinsWithExactlyOneSeparator) {
   EXPECT_EQ(FXPath::Join("/a", ""), "/a");
   EXPECT_EQ(FXPath::Join("", "b"), "b");
   EXPECT_EQ(FXPath::Join("/", "b"), "/b");
+  // A backslash is part of a name, never a separator.
+  EXPECT_EQ(FXPath::Join("/a", "\\w.log"), "/a/\\w.log");
+  EXPECT_EQ(FXPath::Join("/a\\", "\\b"), "/a\\/\\b");
 }
 
 TEST(HostName, ManglesAndDemangles) {
