@@ -66,6 +66,12 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   CZoError writeMetadata(const std::string& document, const std::string& fileName);
   // Success when the file exists below the root folder (data-server) or locally.
   CZoError verifyBackedupFile(const std::string& path);
+  // Lists in this writer's stream metadata a file of the stream that is stored below the
+  // root folder already: written by another writer of the same stream (several writers
+  // working in parallel, one of them holding the metadata document), or by an earlier run
+  // with the same content. openTime is the time its record carries. The file must exist
+  // (verifyBackedupFile); no file may be open. Counts as a committed file.
+  CZoError addBackedupFile(const std::string& name, time_t openTime);
   std::string getRootFolder();
   CZoError setRootFolder(const std::string& root);
   void enableWriteMetadata() { writeMetadataEnabled = true; }

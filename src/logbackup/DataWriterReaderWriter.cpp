@@ -256,6 +256,24 @@ CZoError DBLogBackupDataWriter::verifyBackedupFile(const std::string& path) try 
   return OutOfMemoryError();
 }
 
+CZoError DBLogBackupDataWriter::addBackedupFile(const std::string& name, time_t openTime) try {
+  if (fileOpen) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EBUSY, "File [%s] is open; [%s] cannot be listed now", openName.c_str(),
+                                   name.c_str());
+  }
+  if (HasParentComponent(name) || IsTemporaryName(name)) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINVAL, "[%s] is not a name of a stored log file", name.c_str());
+  }
+  CZoError err = verifyBackedupFile(name);
+  if (err.IsError()) return err.Push(LOGBACKUP_LOC, "[%s] is not listed in the stream metadata", name.c_str());
+  if (!AddFileRecord(streamContext, name, static_cast<int64_t>(openTime))) return OutOfMemoryError();
+  recordStored.push_back(true);
+  fileCommitted = true;
+  return CZoError::Success();
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
 std::string DBLogBackupDataWriter::getRootFolder() {
   try {
     if (contextList) {

@@ -103,9 +103,14 @@ ServerProcess::~ServerProcess() {
   if (outFd_ >= 0) close(outFd_);
 }
 
-bool ServerProcess::Start(const std::vector<std::string>& argv) {
+bool ServerProcess::Start(const std::vector<std::string>& argv, int pipeBytes) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return false;
+  if (pipeBytes > 0 && fcntl(out[1], F_SETPIPE_SZ, pipeBytes) < 0) {
+    close(out[0]);
+    close(out[1]);
+    return false;
+  }
   pid_ = Spawn(argv, out[1], -1);
   close(out[1]);
   outFd_ = out[0];
@@ -122,16 +127,20 @@ bool ServerProcess::WaitForLine(const std::string& prefix, int timeoutMs) {
       start = nl + 1;
     }
     if (outFd_ < 0 || MsLeft(deadline) == 0) return false;
-    pollfd p{outFd_, POLLIN, 0};
-    if (poll(&p, 1, MsLeft(deadline)) <= 0) continue;
-    char buf[4096];
-    ssize_t n = read(outFd_, buf, sizeof buf);
-    if (n <= 0) {
-      close(outFd_);
-      outFd_ = -1;
-    } else {
-      out_.append(buf, static_cast<size_t>(n));
-    }
+    ReadSome(MsLeft(deadline));
+  }
+}
+
+void ServerProcess::ReadSome(int timeoutMs) {
+  pollfd p{outFd_, POLLIN, 0};
+  if (poll(&p, 1, timeoutMs) <= 0) return;
+  char buf[4096];
+  ssize_t n = read(outFd_, buf, sizeof buf);
+  if (n <= 0) {
+    close(outFd_);
+    outFd_ = -1;
+  } else {
+    out_.append(buf, static_cast<size_t>(n));
   }
 }
 
@@ -139,6 +148,16 @@ int ServerProcess::Stop(int signal, int timeoutMs) {
   if (pid_ <= 0) return -1;
   kill(pid_, signal);
   int status = Reap(pid_, Clock::now() + std::chrono::milliseconds(timeoutMs));
+  pid_ = -1;
+  return status;
+}
+
+int ServerProcess::Interrupt(int signal, int timeoutMs) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, signal);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (outFd_ >= 0 && MsLeft(deadline) > 0) ReadSome(MsLeft(deadline));
+  int status = Reap(pid_, deadline);
   pid_ = -1;
   return status;
 }

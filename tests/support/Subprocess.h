@@ -26,17 +26,26 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  // Starts the process; false when it cannot be started.
-  bool Start(const std::vector<std::string>& argv);
+  // Starts the process; false when it cannot be started. With pipeBytes, standard output
+  // goes through a pipe of that capacity (at least one page): a process that prints more
+  // without being read waits in its write, so a test knows it cannot have run to its end.
+  bool Start(const std::vector<std::string>& argv, int pipeBytes = 0);
   // Reads standard output until a line starting with prefix arrives (true) or the process
   // ends or timeoutMs passes (false). Lines read so far are kept in Output().
   bool WaitForLine(const std::string& prefix, int timeoutMs);
   const std::string& Output() const { return out_; }
   // Sends the signal and reaps the process; its exit code, or 128 + signal number.
   int Stop(int signal, int timeoutMs = 30000);
+  // Sends the signal, reads standard output to its end (into Output()) and reaps the
+  // process; its exit code, or 128 + signal number.
+  int Interrupt(int signal, int timeoutMs = 30000);
   pid_t pid() const { return pid_; }
 
  private:
+  // Waits up to timeoutMs for standard output and appends what one read brings; closes the
+  // pipe at its end.
+  void ReadSome(int timeoutMs);
+
   pid_t pid_ = -1;
   int outFd_ = -1;
   std::string out_;

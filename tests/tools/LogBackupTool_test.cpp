@@ -2,12 +2,18 @@
 // kxmp backup, search and restore as a user runs them: files backed up to the subclient's
 // mount path, found, and restored into a folder with their content intact.
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "logbackup/LogBackupFixture.h"
+#include "outside/util/CZoFile.h"
 #include "support/Subprocess.h"
 
 namespace kxmp::test {
@@ -30,6 +36,27 @@ class LogBackupToolTest : public LogBackupTest {
   RunResult Kxmp(std::vector<std::string> args) {
     args.insert(args.begin(), kTool);
     return RunTool(args);
+  }
+
+  // The names in a folder (not recursive, sorted), without "." and "..".
+  static std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> out;
+    if (DIR* d = opendir(folder.c_str())) {
+      while (dirent* e = readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") out.push_back(n);
+      }
+      closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  static bool HasTemporary(const std::string& folder) {
+    for (const std::string& n : Names(folder)) {
+      if (n.find(".tmp") != std::string::npos) return true;
+    }
+    return false;
   }
 
   std::vector<std::string> sources_;
@@ -83,6 +110,169 @@ TEST_F(LogBackupToolTest, ExitStatusTellsFailureUsageAndNothingFound) {
   // A subclient without reachable mount paths cannot back up.
   EXPECT_EQ(Kxmp({"backup", "--subclient", "77", sources_[0]}).status, 1);
   EXPECT_EQ(Kxmp({"search", "--subclient", "77", "x"}).status, 1);
+}
+
+TEST_F(LogBackupToolTest, BackupRefusesClashesAndSourcesThatAreNotFiles) {
+  // Two sources stored under one name: refused before anything is written.
+  WriteFile(home_->sub("other/log_0.trn"), "another log_0");
+  RunResult r = Kxmp({"backup", "--subclient", "42", sources_[0], sources_[1], home_->sub("other/log_0.trn")});
+  EXPECT_EQ(r.status, 2) << r.out << r.err;
+  EXPECT_NE(r.err.find("would both be stored as [log_0.trn]"), std::string::npos) << r.err;
+  EXPECT_TRUE(Names(Root(0)).empty());
+
+  // A FIFO, a folder and a device are refused without waiting for a writer of the FIFO; a
+  // source whose reading fails and a name the writer refuses leave nothing, not even a
+  // record in the metadata; the regular file is backed up.
+  const std::string fifo = home_->sub("src/pipe.trn");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  WriteFile(home_->sub("src/refused.tmp"), "a name that marks files being written");
+  r = RunTool({kTool, "backup", "--subclient", "42", "--stream", "4", "--metadata", fifo, home_->sub("src"), "/dev/null",
+               "/proc/self/mem", home_->sub("src/refused.tmp"), sources_[2]},
+              20000);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  for (const char* kind : {"is a FIFO", "is a folder", "is a device", "mem]", "refused.tmp]"}) {
+    EXPECT_NE(r.err.find(kind), std::string::npos) << kind << "\n" << r.err;
+  }
+  EXPECT_NE(r.out.find("6 files, 5 failed"), std::string::npos) << r.out;
+  EXPECT_EQ(Names(Root(0)), (std::vector<std::string>{"StreamMetadata_4.xml", "log_2.trn"}));
+  const std::string metadata = ReadFile(Root(0) + "/StreamMetadata_4.xml");
+  EXPECT_EQ(metadata.find("refused"), std::string::npos) << metadata;
+  EXPECT_EQ(metadata.find("mem"), std::string::npos) << metadata;
+}
+
+TEST_F(LogBackupToolTest, AStoredNameIsKeptUnlessForcedAndARetryRewritesNothing) {
+  std::vector<std::string> args = {"backup", "--subclient", "42", "--stream", "2", "--metadata"};
+  args.insert(args.end(), sources_.begin(), sources_.end());
+  ASSERT_EQ(Kxmp(args).status, 0);
+  struct stat before {};
+  ASSERT_EQ(::stat((Root(0) + "/log_1.trn").c_str(), &before), 0);
+
+  // The same files again (a retry): reported as stored, nothing rewritten, still listed.
+  ::unlink((Root(0) + "/StreamMetadata_2.xml").c_str());
+  RunResult r = Kxmp(args);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("3 files, 0 failed, 0 bytes"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("3 already stored"), std::string::npos) << r.out;
+  struct stat after {};
+  ASSERT_EQ(::stat((Root(0) + "/log_1.trn").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  const std::string metadata = ReadFile(Root(0) + "/StreamMetadata_2.xml");
+  for (const char* name : {"log_0.trn", "log_1.trn", "log_2.trn"}) EXPECT_NE(metadata.find(name), std::string::npos);
+
+  // Other content of the same size under a stored name: refused and kept, unless forced.
+  const std::string stored = ReadFile(sources_[1]);
+  std::string changed = stored;
+  changed[changed.size() / 2] ^= 1;
+  WriteFile(sources_[1], changed);
+  r = Kxmp({"backup", "--subclient", "42", sources_[1]});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("already stored with other content"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadFile(Root(0) + "/log_1.trn") == stored);
+  r = Kxmp({"backup", "--subclient", "42", "--force", sources_[1]});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(ReadFile(Root(0) + "/log_1.trn") == changed);
+}
+
+TEST_F(LogBackupToolTest, AMetadataDocumentOrCacheFileNotWrittenFailsTheRun) {
+  // A folder in the way of each: the run fails and names what was not written, while the
+  // log files themselves are stored.
+  WriteFile(CacheFile() + "/in-the-way", "x");
+  RunResult r = Kxmp({"backup", "--subclient", "42", sources_[1]});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("DBLogBackupMAPathCache.xml] was not updated"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadFile(Root(0) + "/log_1.trn") == ReadFile(sources_[1]));
+  CZoDirectory::Remove(CacheFile(), true, false);  // the job results folder serves the whole process
+
+  WriteFile(Root(0) + "/StreamMetadata_2.xml/in-the-way", "x");
+  r = Kxmp({"backup", "--subclient", "42", "--stream", "2", "--metadata", sources_[0]});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("StreamMetadata_2.xml] was not written"), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadFile(Root(0) + "/log_0.trn") == ReadFile(sources_[0]));
+}
+
+TEST_F(LogBackupToolTest, InterruptedBackupCommitsWhatIsWholeAndListsIt) {
+  std::vector<std::string> many;
+  for (int i = 0; i < 60; ++i) {
+    many.push_back(home_->sub("many/many_" + std::to_string(i) + ".trn"));
+    WriteFile(many.back(), Content(4096, i));
+  }
+  for (int sig : {SIGINT, SIGTERM}) {
+    // More files than the small output pipe takes lines for: the tool cannot run to its end
+    // before the test reads, so the signal always finds it partway.
+    const std::string folder = sig == SIGINT ? "int" : "term";
+    std::vector<std::string> args = {kTool, "backup", "--subclient", "42", "--stream", "3", "--metadata",
+                                     "--root-folder", folder};
+    args.insert(args.end(), many.begin(), many.end());
+    ServerProcess tool;
+    ASSERT_TRUE(tool.Start(args, 4096));
+    ASSERT_TRUE(tool.WaitForLine("backed up ", 60000)) << tool.Output();
+    EXPECT_EQ(tool.Interrupt(sig), 128 + sig) << tool.Output();
+    EXPECT_NE(tool.Output().find(", interrupted: "), std::string::npos) << tool.Output();
+
+    // Whole files only, each listed in the metadata document, which lists nothing else.
+    const std::string root = Root(0) + "/" + folder;
+    const std::string metadata = ReadFile(root + "/StreamMetadata_3.xml");
+    size_t stored = 0;
+    for (const std::string& name : Names(root)) {
+      if (name == "StreamMetadata_3.xml") continue;
+      ++stored;
+      EXPECT_TRUE(ReadFile(root + "/" + name) == ReadFile(home_->sub("many/" + name))) << name;
+      EXPECT_NE(metadata.find("\"" + name + "\""), std::string::npos) << name;
+    }
+    EXPECT_GT(stored, 0u);
+    EXPECT_LT(stored, many.size());
+    size_t listed = 0;
+    for (size_t at = metadata.find("many_"); at != std::string::npos; at = metadata.find("many_", at + 1)) ++listed;
+    EXPECT_EQ(listed, stored);
+  }
+  EXPECT_NE(ReadFile(CacheFile()).find(mounts_[0]), std::string::npos);
+}
+
+TEST_F(LogBackupToolTest, RestoreWritesOnlyInsideTheTargetFolder) {
+  // An empty --to is a usage error, not the root folder of the machine.
+  WriteFile(Root(0) + "/log_0.trn", "stored");
+  RunResult r = Kxmp({"restore", "--subclient", "42", "log_0.trn", "--to", ""});
+  EXPECT_EQ(r.status, 2) << r.out << r.err;
+
+  // A link planted inside the target folder is never followed: the file it would lead to
+  // stays as it was.
+  const std::string to = home_->sub("restored"), outside = home_->sub("outside");
+  WriteFile(outside + "/deep.trn", "outside, untouched");
+  WriteFile(Root(0) + "/sub/deep.trn", "stored deep");
+  ASSERT_EQ(::mkdir(to.c_str(), 0750), 0);
+  ASSERT_EQ(::symlink(outside.c_str(), (to + "/sub").c_str()), 0);
+  r = Kxmp({"restore", "--subclient", "42", "deep.trn", "--to", to, "--force"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("links are not followed"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(outside + "/deep.trn"), "outside, untouched");
+  EXPECT_EQ(Names(outside).size(), 1u);
+
+  // The longest name a file system allows restores (its temporary name stays short enough).
+  const std::string longName(251, 'n');
+  WriteFile(Root(0) + "/" + longName + ".trn", "long");
+  ::unlink((to + "/sub").c_str());
+  r = Kxmp({"restore", "--subclient", "42", "nnnn", "--to", to});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(ReadFile(to + "/" + longName + ".trn"), "long");
+  EXPECT_FALSE(HasTemporary(to));
+}
+
+TEST_F(LogBackupToolTest, InterruptedRestoreLeavesNoTemporaryFile) {
+  // More files than the small output pipe takes lines for: the tool cannot run to its end
+  // before the test reads, so the signal always finds it partway.
+  for (int i = 0; i < 60; ++i) WriteFile(Root(0) + "/many_" + std::to_string(i) + ".trn", Content(4096, i));
+  const std::string to = home_->sub("restored");
+  ServerProcess tool;
+  ASSERT_TRUE(tool.Start({kTool, "restore", "--subclient", "42", "^many_", "--to", to}, 4096));
+  ASSERT_TRUE(tool.WaitForLine("restored ", 60000)) << tool.Output();
+  EXPECT_EQ(tool.Interrupt(SIGTERM), 143) << tool.Output();
+  EXPECT_NE(tool.Output().find(", interrupted\n"), std::string::npos) << tool.Output();
+  // Only whole restored files: no temporary file, nothing partial under a final name.
+  for (const std::string& name : Names(to)) {
+    EXPECT_TRUE(name.rfind("many_", 0) == 0 && name.size() - name.rfind(".trn") == 4) << name;
+    EXPECT_EQ(ReadFile(to + "/" + name), ReadFile(Root(0) + "/" + name)) << name;
+  }
+  EXPECT_LT(Names(to).size(), 60u);
 }
 
 }  // namespace

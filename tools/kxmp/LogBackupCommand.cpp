@@ -1,30 +1,47 @@
 // kxmp backup: backs up local files as log files of a subclient through the log backup writer
-// (in-process, no host needed): open, 1 MiB writes, close, verify, per file.
+// (in-process, no host needed): per file open, 1 MiB writes, close (fsync, rename, folder
+// fsync), verify.
 //
-// Exit status: 0 every file backed up, 1 any file failed, 2 usage.
+// --jobs N runs N workers, each with its own writer, taking the files in command-line order.
+// One stream is one metadata document: the first worker's writer holds it, and at the end
+// every file the run committed or found already stored is listed in it, so the document is
+// written once and names every file of the run, whatever the number of workers.
+//
+// Exit status: 0 every file backed up (or already stored with the same content), 1 any file
+// or the end of the stream (metadata, cache file) failed, 2 usage (also two sources with one
+// base name), 130/143 stopped by SIGINT/SIGTERM.
 
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <memory>
 #include <cstdio>
-#include <nlohmann/json.hpp>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Command.h"
 #include "LogBackupCli.h"
+#include "LogBackupFile.h"
+#include "StopSignals.h"
 #include "Validators.h"
 #include "kxmp/DBLogBackupDataWriter.h"
-#include "outside/util/CZoFile.h"
+#include "kxmp/DataServerContext.h"
 
 namespace kxmp::cli {
 namespace {
 
-constexpr size_t kPiece = size_t(1) << 20;
-// Files at least this large get a progress bar on a terminal.
+// Files at least this large get a progress bar on a terminal (with one worker).
 constexpr long long kProgressFrom = 16ll << 20;
+constexpr int kMaxJobs = 64;
+
+using Outcome = BackupItem::Outcome;
 
 class BackupCommand : public Command {
  public:
@@ -36,6 +53,9 @@ class BackupCommand : public Command {
     cmd->add_option("--root-folder", rootFolder_, "folder below the subclient's root folder");
     cmd->add_flag("--file-mode", fileMode_, "write to the local job results directory instead");
     cmd->add_flag("--metadata", metadata_, "write the stream metadata document at the end");
+    cmd->add_option("--jobs", jobs_, "files backed up at once, each by its own writer (default 1)")
+        ->check(CLI::Range(1, kMaxJobs));
+    cmd->add_flag("--force", force_, "replace a stored file of the same name whose content differs");
     cmd->add_flag("--json", json_, "print one JSON object per line (type status or summary)");
     cmd->add_option("FILE", files_, "files to back up (stored under their base name)")->required();
     common_.AddTo(*cmd);
@@ -44,84 +64,222 @@ class BackupCommand : public Command {
 
   int Run() override {
     common_.Apply();
-    showProgress_ = !json_ && ::isatty(STDERR_FILENO);
+    if (!NamesAreDistinct()) return kExitUsage;
+    StopSignals signals;
     const auto start = std::chrono::steady_clock::now();
-    int failed = 0;
-    unsigned long long bytes = 0;
-    {
-      DBLogBackupDataWriter writer(subclient_, fileMode_, time_, stream_, rootFolder_, &errors_, true);
-      if (metadata_) writer.enableWriteMetadata();
-      for (const std::string& file : files_) {
-        unsigned long long size = 0;
-        const std::string name = BaseName(file);
-        CZoError err = name.empty() ? FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "No file name in [%s]", file.c_str())
-                                    : BackupOne(writer, file, name, size);
-        if (err.IsError()) ++failed;
-        else bytes += size;
-        Status(file, name, size, err);
-      }
-    }  // the writer's end: metadata document and data-path cache
+    items_.assign(files_.size(), BackupItem());
+    std::vector<BackupItem*> todo;
+    for (size_t i = 0; i < files_.size(); ++i) {
+      items_[i].source = files_[i];
+      items_[i].name = BaseName(files_[i]);
+      if (CheckSource(items_[i])) todo.push_back(&items_[i]);
+    }
+
+    bool endFailed = false;
+    if (!todo.empty()) endFailed = !BackUp(todo);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    Summary(static_cast<int>(files_.size()), failed, bytes, seconds);
-    return failed == 0 ? kExitOk : kExitFailed;
+    Summary(seconds);
+    if (StopSignals::Stopping()) return StopSignals::ExitStatus();
+    for (const BackupItem& item : items_) {
+      if (item.outcome != Outcome::kStored && item.outcome != Outcome::kAlreadyStored) return kExitFailed;
+    }
+    return endFailed ? kExitFailed : kExitOk;
   }
 
  private:
-  CZoError BackupOne(DBLogBackupDataWriter& writer, const std::string& file, const std::string& name,
-                     unsigned long long& size) {
-    CZoFile source;
-    CZoError err = source.Open(file, O_RDONLY | O_CLOEXEC, 0);
-    if (err.IsError()) return err;
-    // Only a terminal shows progress: the size is asked for nothing else.
-    const long long total = showProgress_ ? FileSize(source.Fd()) : -1;
-    Progress progress(file, total, showProgress_ && total >= kProgressFrom);
-    err = writer.open(name, O_WRONLY | O_CREAT | O_TRUNC, 0640);
-    if (err.IsSuccess()) err = Copy(writer, source, size, progress);
-    if (err.IsError()) {
-      writer.removeFile("");  // drops the temporary file and its record
-      return err;
+  // Two sources stored under one name would replace each other: refused before anything
+  // is written.
+  bool NamesAreDistinct() {
+    std::map<std::string, const std::string*> seen;
+    for (const std::string& file : files_) {
+      auto [at, inserted] = seen.emplace(BaseName(file), &file);
+      if (!inserted && !at->first.empty()) {
+        std::fprintf(stderr, "kxmp backup: [%s] and [%s] would both be stored as [%s]; nothing was backed up\n",
+                     Printable(*at->second).c_str(), Printable(file).c_str(), Printable(at->first).c_str());
+        return false;
+      }
     }
-    err = writer.close("");  // on failure it removes the temporary file itself
-    if (err.IsSuccess()) err = writer.verifyBackedupFile(name);
-    return err;
+    return true;
   }
 
-  CZoError Copy(DBLogBackupDataWriter& writer, CZoFile& source, unsigned long long& size, Progress& progress) {
-    // Not zeroed: a small file touches only the pages it fills.
-    if (!buffer_) buffer_.reset(new char[kPiece]);
-    for (;;) {
-      unsigned int n = 0;
-      CZoError err = source.Read(buffer_.get(), static_cast<unsigned int>(kPiece), &n);
-      if (err.IsError()) return err;
-      if (n == 0) return CZoError::Success();
-      err = writer.write(buffer_.get(), n);
-      if (err.IsError()) return err;
-      size += n;
-      progress.Update(size);
+  // Refuses a source without a name or that is not a regular file before any writer exists
+  // (stat never blocks, unlike opening a FIFO); the worker checks the opened file again.
+  bool CheckSource(BackupItem& item) {
+    struct stat st {};
+    if (item.name.empty()) {
+      item.error = FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "No file name in [%s]", item.source.c_str());
+    } else if (::stat(item.source.c_str(), &st) != 0) {
+      const int e = errno;
+      item.error = FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot open [%s]: %s", item.source.c_str(), std::strerror(e));
+    } else if (!S_ISREG(st.st_mode)) {
+      UniqueFd none;
+      item.error = OpenSource(item.source, none, st);  // the same refusal the worker gives
+      if (item.error.IsSuccess()) return true;        // it became a regular file meanwhile
+    } else {
+      return true;
     }
+    item.outcome = Outcome::kFailed;
+    Status(item);
+    return false;
   }
 
-  void Status(const std::string& file, const std::string& name, unsigned long long size, const CZoError& err) {
+  // Runs the workers over todo, then ends every writer's stream; false when an end failed.
+  bool BackUp(const std::vector<BackupItem*>& todo) {
+    const size_t jobs = std::min(static_cast<size_t>(jobs_), todo.size());
+    std::vector<std::unique_ptr<DBLogBackupDataWriter>> writers;
+    for (size_t j = 0; j < jobs; ++j) {
+      writers.push_back(std::make_unique<DBLogBackupDataWriter>(subclient_, fileMode_, time_, stream_, rootFolder_,
+                                                                &errors_, true));
+    }
+    if (!SameStorage(writers)) {
+      // One reason for every file: said once.
+      std::fprintf(stderr, "kxmp backup: %s\n", Printable(writerError_).c_str());
+      for (BackupItem* item : todo) Status(Fail(*item, writerError_), false);
+      return false;
+    }
+    if (metadata_) writers[0]->enableWriteMetadata();
+
+    std::atomic<size_t> next{0};
+    const bool bars = jobs == 1 && !json_ && !Globals().quiet && ::isatty(STDERR_FILENO);  // one bar at a time
+    auto work = [&](DBLogBackupDataWriter& writer) {
+      FileBackup backup(writer, force_);
+      for (size_t i = next++; i < todo.size() && !StopSignals::Stopping(); i = next++) {
+        BackupItem& item = *todo[i];
+        const long long size = bars ? FileSizeOf(item.source) : 0;
+        Progress progress(item.source, size, bars && size >= kProgressFrom);
+        backup.Run(item, &progress);
+        if (item.outcome == Outcome::kFailed && StopSignals::Stopping() && FXErrorUtil::IsErrNo(item.error, EINTR)) {
+          item.outcome = Outcome::kPending;  // stopped partway: nothing of it is stored
+          continue;
+        }
+        Status(item);
+      }
+    };
+    if (jobs == 1) {
+      work(*writers[0]);
+    } else {
+      std::vector<std::thread> threads;
+      for (size_t j = 0; j < jobs; ++j) threads.emplace_back(work, std::ref(*writers[j]));
+      for (std::thread& t : threads) t.join();
+    }
+    return EndStreams(writers, todo);
+  }
+
+  // Every writer must write to the one place the metadata document describes.
+  bool SameStorage(const std::vector<std::unique_ptr<DBLogBackupDataWriter>>& writers) {
+    DBLogBackupDataWriter& first = *writers[0];
+    if (!first.isFileMode() && !first.getDataServerContextPtrForBackup()) {
+      writerError_ = "no mount path of the subclient is reachable: " + first.getLastErrorText();
+      return false;
+    }
+    for (const auto& w : writers) {
+      if (w->getRootFolder() != first.getRootFolder() || !SameHost(*w, first)) {
+        writerError_ = "the workers' writers were given different storage (" + w->getRootFolder() + " and " +
+                       first.getRootFolder() + "); nothing was backed up";
+        return false;
+      }
+    }
+    return true;
+  }
+
+  static bool SameHost(DBLogBackupDataWriter& a, DBLogBackupDataWriter& b) {
+    DataServerContextPtr ca = a.getDataServerContextPtrForBackup(), cb = b.getDataServerContextPtrForBackup();
+    if (!ca || !cb) return !ca && !cb;
+    return ca->getFSParams().host.hostName == cb->getFSParams().host.hostName && ca->getMountPath() == cb->getMountPath();
+  }
+
+  // Ends the streams: the other workers' writers first (data-path cache), then the first
+  // writer, which lists every file of the run in the metadata document. Reports each failure.
+  bool EndStreams(std::vector<std::unique_ptr<DBLogBackupDataWriter>>& writers, const std::vector<BackupItem*>& todo) {
+    bool ok = true;
+    for (size_t j = 1; j < writers.size(); ++j) ok = End(*writers[j]) && ok;
+    DBLogBackupDataWriter& stream = *writers[0];
+    for (BackupItem* item : todo) {
+      if (!metadata_) break;
+      if (item->outcome == Outcome::kAlreadyStored || (item->outcome == Outcome::kStored && writers.size() > 1)) {
+        // The first writer's own files are listed already; files written by the others, or
+        // stored by an earlier run, join them.
+        CZoError err = stream.addBackedupFile(item->name, item->fileTime);
+        if (err.IsError()) {
+          ok = false;
+          std::fprintf(stderr, "kxmp backup: %s is not listed in the stream metadata: %s\n", Printable(item->name).c_str(),
+                       err.AsString().c_str());
+        }
+      }
+    }
+    return End(stream) && ok;
+  }
+
+  bool End(DBLogBackupDataWriter& writer) {
+    CZoError err = writer.finish();
+    if (err.IsSuccess()) return true;
+    std::fprintf(stderr, "kxmp backup: %s\n", err.AsString().c_str());
+    return false;
+  }
+
+  static long long FileSizeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+  }
+
+  static BackupItem& Fail(BackupItem& item, const std::string& why) {
+    item.outcome = Outcome::kFailed;
+    item.error = FXErrorUtil::ErrorErrNo(FX_LOC, EIO, "%s", why.c_str());
+    return item;
+  }
+
+  // One line per file, as each ends (workers finish in any order); a failure's reason goes
+  // to standard error unless it was said already.
+  void Status(const BackupItem& item, bool sayWhy = true) {
+    std::lock_guard<std::mutex> hold(output_);
+    const bool ok = item.outcome == Outcome::kStored || item.outcome == Outcome::kAlreadyStored;
+    const bool already = item.outcome == Outcome::kAlreadyStored;
     if (json_) {
-      nlohmann::ordered_json j = {{"type", "status"}, {"file", file}, {"name", name}, {"ok", err.IsSuccess()}};
-      if (err.IsSuccess()) j["bytes"] = size;
-      std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
-    } else if (err.IsSuccess()) {
-      std::printf("backed up %s as %s (%llu bytes)\n", file.c_str(), name.c_str(), size);
+      Json j = {{"type", "status"}, {"file", item.source}, {"name", item.name}, {"ok", ok}};
+      if (ok) j["bytes"] = item.bytes;
+      if (already) j["alreadyStored"] = true;
+      Output::PrintJson(j);
+    } else if (already) {
+      std::printf("%s is already stored as %s (%llu bytes, same content): nothing written\n",
+                  Printable(item.source).c_str(), Printable(item.name).c_str(), item.bytes);
+    } else if (ok) {
+      std::printf("backed up %s as %s (%llu bytes)\n", Printable(item.source).c_str(), Printable(item.name).c_str(),
+                  item.bytes);
     }
-    if (err.IsError()) std::fprintf(stderr, "kxmp backup: %s: %s\n", file.c_str(), err.AsString().c_str());
+    if (!ok && sayWhy) {
+      std::fprintf(stderr, "kxmp backup: %s: %s\n", Printable(item.source).c_str(), item.error.AsString().c_str());
+    }
     std::fflush(stdout);
   }
 
-  void Summary(int files, int failed, unsigned long long bytes, double seconds) {
-    const double rate = seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
-    if (json_) {
-      nlohmann::ordered_json j = {{"type", "summary"}, {"files", files},     {"failed", failed},
-                          {"bytes", bytes},    {"seconds", seconds}, {"mibPerSecond", rate}};
-      std::printf("%s\n", j.dump().c_str());
-    } else {
-      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)\n", files, failed, bytes, seconds, rate);
+  void Summary(double seconds) {
+    int failed = 0, already = 0, pending = 0;
+    unsigned long long bytes = 0;
+    for (const BackupItem& item : items_) {
+      if (item.outcome == Outcome::kFailed) ++failed;
+      if (item.outcome == Outcome::kPending) ++pending;
+      if (item.outcome == Outcome::kAlreadyStored) ++already;
+      if (item.outcome == Outcome::kStored) bytes += item.bytes;
     }
+    const bool interrupted = StopSignals::Stopping();
+    const double rate = seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
+    const int files = static_cast<int>(items_.size());
+    if (json_) {
+      Json j = {{"type", "summary"},  {"files", files},       {"failed", failed},        {"bytes", bytes},
+                {"seconds", seconds}, {"mibPerSecond", rate}, {"alreadyStored", already}};
+      if (interrupted) {
+        j["interrupted"] = true;
+        j["notBackedUp"] = pending;
+      }
+      Output::PrintJson(j);
+    } else {
+      std::string extra;
+      if (already > 0) extra += ", " + std::to_string(already) + " already stored";
+      if (interrupted) extra += ", interrupted: " + std::to_string(pending) + " not backed up";
+      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s\n", files, failed, bytes, seconds, rate,
+                  extra.c_str());
+    }
+    std::fflush(stdout);
   }
 
   uint64_t subclient_ = 0;
@@ -130,12 +288,15 @@ class BackupCommand : public Command {
   std::string rootFolder_;
   bool fileMode_ = false;
   bool metadata_ = false;
+  bool force_ = false;
+  int jobs_ = 1;
   bool& json_ = Globals().json;
   std::vector<std::string> files_;
   HomeOption common_;
   ErrorPrinter errors_{"kxmp backup"};
-  std::unique_ptr<char[]> buffer_;
-  bool showProgress_ = false;
+  std::vector<BackupItem> items_;
+  std::mutex output_;
+  std::string writerError_;
 };
 
 }  // namespace

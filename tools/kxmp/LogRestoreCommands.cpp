@@ -4,7 +4,7 @@
 // Exit status: 0 success, 1 a failed operation, 2 usage, 3 nothing found.
 
 #include <fcntl.h>
-#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +20,10 @@
 #include "Validators.h"
 #include "kxmp/DBLogBackupDataReader.h"
 #include "kxmp/DataServerContext.h"
-#include "outside/util/CZoFile.h"
+#include "RestoreFolder.h"
+#include "StopSignals.h"
+#include "outside/util/AtomicFile.h"
+#include "outside/util/FXPath.h"
 
 namespace kxmp::cli {
 namespace {
@@ -119,7 +122,10 @@ class RestoreCommand : public Command {
  public:
   CLI::App* Register(CLI::App& app) override {
     CLI::App* cmd = app.add_subcommand("restore", "read matching backed-up log files back into a folder");
-    cmd->add_option("--to", to_, "the folder to restore into (created when missing)")->required();
+    cmd->add_option("--to", to_, "the folder to restore into (created when missing)")
+        ->required()
+        ->check(CLI::Validator([](std::string& v) { return v.empty() ? std::string("must not be empty") : std::string(); },
+                               "FOLDER"));
     cmd->add_flag("--force", force_, "replace files that already exist there");
     options_.AddTo(*cmd);
     return cmd;
@@ -127,99 +133,96 @@ class RestoreCommand : public Command {
 
   int Run() override {
     options_.common.Apply();
+    StopSignals signals;
     const auto start = std::chrono::steady_clock::now();
     DBLogBackupDataReader reader(options_.subclient, false, options_.rootFolder, &errors_);
     std::list<DataServerSearchResult> results;
     const int status = FindAll(reader, options_.pattern, results, "kxmp restore");
     if (status != kExitOk) return status;
+    CZoError err = folder_.Open(to_);
+    if (err.IsError()) {
+      std::fprintf(stderr, "kxmp restore: %s\n", err.AsString().c_str());
+      return kExitFailed;
+    }
 
     std::set<std::string> done;  // a file on several mount paths comes from the first
     int files = 0, failed = 0;
     unsigned long long bytes = 0;
     for (DataServerSearchResult& r : results) {
       for (DataServerSearchFile& f : r.files) {
+        if (StopSignals::Stopping()) break;
         if (!done.insert(RelativePath(f)).second) continue;
         ++files;
-        const std::string target = to_ + RelativePath(f);
+        const std::string target = FXPath::Join(to_, RelativePath(f));
         unsigned long long size = 0;
-        CZoError err = RestoreOne(reader, r.context, f, target, size);
+        err = RestoreOne(reader, r.context, f, size);
         if (err.IsError()) {
           ++failed;
-          std::fprintf(stderr, "kxmp restore: %s: %s\n", RelativePath(f).c_str(), err.AsString().c_str());
+          std::fprintf(stderr, "kxmp restore: %s: %s\n", Printable(RelativePath(f)).c_str(), err.AsString().c_str());
           continue;
         }
         bytes += size;
-        std::printf("restored %s from %s to %s (%llu bytes)\n", RelativePath(f).c_str(),
-                    r.context->getFSParams().host.hostName.c_str(), target.c_str(), size);
+        std::printf("restored %s from %s to %s (%llu bytes)\n", Printable(RelativePath(f)).c_str(),
+                    r.context->getFSParams().host.hostName.c_str(), Printable(target).c_str(), size);
+        std::fflush(stdout);
       }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)\n", files, failed, bytes, seconds,
-                seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0);
+    std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s\n", files, failed, bytes, seconds,
+                seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0,
+                StopSignals::Stopping() ? ", interrupted" : "");
+    if (StopSignals::Stopping()) return StopSignals::ExitStatus();
     return failed == 0 ? kExitOk : kExitFailed;
   }
 
  private:
-  // Reads the file into a temporary file beside the target, makes it durable and renames it
-  // (without replacing an existing file unless --force).
+  // Reads the file into a temporary file beside its target (inside --to only), makes it
+  // durable and renames it, without replacing an existing file unless --force. Any failure,
+  // or a stop signal, removes the temporary file.
   CZoError RestoreOne(DBLogBackupDataReader& reader, const DataServerContextPtr& context, DataServerSearchFile& file,
-                      const std::string& target, unsigned long long& size) {
-    const std::string parent = target.substr(0, target.find_last_of('/'));
-    CZoError err = CZoDirectory::Create(parent, true);
+                      unsigned long long& size) {
+    UniqueFd parent;
+    std::string name;
+    CZoError err = folder_.Place(RelativePath(file), parent, name);
     if (err.IsError()) return err;
-    if (!force_ && ::access(target.c_str(), F_OK) == 0) {
-      return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "[%s] exists (use --force to replace it)", target.c_str());
+    struct stat st {};
+    if (!force_ && ::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "It exists in [%s] (use --force to replace it)", to_.c_str());
     }
-    const std::string tmp = target + ".kxmp-restore." + std::to_string(::getpid());
-    CZoFile out;
-    err = out.Open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    AtomicFile out;
+    err = out.CreateAt(parent.get(), name, 0640);
     if (err.IsError()) return err;
     err = reader.open(file, context);
-    if (err.IsSuccess()) {
-      err = Copy(reader, out, size);
-      CZoError closed = reader.close(context);
-      if (err.IsSuccess()) err = closed;
-    }
-    if (err.IsSuccess()) err = out.Close();  // fsyncs
-    if (err.IsSuccess()) err = Rename(tmp, target);
-    if (err.IsSuccess()) err = FXFile::SyncDirectory(parent);
-    if (err.IsError()) {
-      out.Detach(nullptr);
-      ::unlink(tmp.c_str());
+    if (err.IsError()) return err;
+    err = Copy(reader, out, size);
+    CZoError closed = reader.close(context);
+    if (err.IsSuccess()) err = closed;
+    if (err.IsError()) return err;
+    err = out.Commit(force_ ? AtomicFile::kReplace : AtomicFile::kKeepExisting);
+    if (FXErrorUtil::IsErrNo(err, EEXIST)) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "It exists in [%s] (use --force to replace it)", to_.c_str());
     }
     return err;
   }
 
-  CZoError Copy(DBLogBackupDataReader& reader, CZoFile& out, unsigned long long& size) {
+  CZoError Copy(DBLogBackupDataReader& reader, AtomicFile& out, unsigned long long& size) {
     buffer_.resize(kPiece);
     unsigned int n = 0;
     do {
+      if (StopSignals::Stopping()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught());
       CZoError err = reader.read(buffer_.data(), kPiece, n);
       if (err.IsError()) return err;
-      for (unsigned int done = 0; done < n;) {
-        unsigned int w = 0;
-        err = out.Write(buffer_.data() + done, n - done, &w);
-        if (err.IsSuccess() && w == 0) err = FXErrorUtil::ErrorErrNo(FX_LOC, EIO, "Write made no progress");
-        if (err.IsError()) return err;
-        done += w;
-      }
+      err = out.Write(buffer_.data(), n);
+      if (err.IsError()) return err;
       size += n;
     } while (n == kPiece);
     return CZoError::Success();
   }
 
-  CZoError Rename(const std::string& from, const std::string& to) const {
-    const int rc = force_ ? ::rename(from.c_str(), to.c_str())
-                          : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
-    if (rc == 0) return CZoError::Success();
-    const int e = errno;
-    if (e == EEXIST) return FXErrorUtil::ErrorErrNo(FX_LOC, e, "[%s] exists (use --force to replace it)", to.c_str());
-    return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot rename [%s] to [%s]", from.c_str(), to.c_str());
-  }
-
   std::string to_;
   bool force_ = false;
   ReaderOptions options_;
+  RestoreFolder folder_;
   ErrorPrinter errors_{"kxmp restore"};
   std::vector<char> buffer_;
 };

@@ -1,0 +1,202 @@
+#include "LogBackupFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+
+#include "LogBackupCli.h"
+#include "StopSignals.h"
+#include "kxmp/AbstractMountingPointDriver.h"
+#include "kxmp/DBLogBackupDataWriter.h"
+#include "kxmp/DataServerContext.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/util/CZoFile.h"
+#include "outside/util/FXPath.h"
+
+namespace kxmp::cli {
+namespace {
+
+constexpr unsigned int kPiece = 1u << 20;
+
+using ReadFn = std::function<CZoError(char*, unsigned int, unsigned int*)>;
+
+// Fills buffer from read until size bytes or the end; got is what arrived.
+CZoError ReadFull(const ReadFn& read, char* buffer, unsigned int size, unsigned int& got) {
+  got = 0;
+  while (got < size) {
+    unsigned int n = 0;
+    CZoError err = read(buffer + got, size - got, &n);
+    if (err.IsError()) return err;
+    if (n == 0 || n > size - got) break;
+    got += n;
+  }
+  return CZoError::Success();
+}
+
+// Compares the source from its start (pread: its position stays for the copy) with a stored
+// copy of the same size read through read.
+CZoError SameContent(int source, long long size, const ReadFn& read, std::vector<char>& a, std::vector<char>& b,
+                     bool& same) {
+  a.resize(kPiece);
+  b.resize(kPiece);
+  same = false;
+  for (long long offset = 0; offset < size;) {
+    if (StopSignals::Stopping()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught());
+    const unsigned int want = static_cast<unsigned int>(std::min<long long>(kPiece, size - offset));
+    unsigned int got = 0;
+    CZoError err = ReadFull(read, b.data(), want, got);
+    if (err.IsError()) return err.Push(FX_LOC, "Failed to read the stored copy");
+    if (got != want) return CZoError::Success();  // shorter than it said: not the same
+    for (unsigned int done = 0; done < want;) {
+      const ssize_t n = ::pread(source, a.data() + done, want - done, offset + done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Failed to read the source: %s", std::strerror(errno));
+      if (n == 0) return CZoError::Success();  // the source shrank
+      done += static_cast<unsigned int>(n);
+    }
+    if (std::memcmp(a.data(), b.data(), want) != 0) return CZoError::Success();
+    offset += want;
+  }
+  same = true;
+  return CZoError::Success();
+}
+
+CZoError Stopped() { return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught()); }
+
+}  // namespace
+
+CZoError OpenSource(const std::string& path, UniqueFd& fd, struct stat& st) {
+  fd.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid()) {
+    const int e = errno;
+    return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot open [%s]: %s", path.c_str(), std::strerror(e));
+  }
+  if (::fstat(fd.get(), &st) != 0) {
+    const int e = errno;
+    return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot stat [%s]: %s", path.c_str(), std::strerror(e));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    fd.reset();
+    const char* kind = S_ISDIR(st.st_mode) ? "a folder" : S_ISFIFO(st.st_mode) ? "a FIFO"
+                       : S_ISSOCK(st.st_mode)                                  ? "a socket"
+                       : (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))          ? "a device"
+                                                                               : "not a regular file";
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "[%s] is %s; only regular files are backed up", path.c_str(), kind);
+  }
+  return CZoError::Success();
+}
+
+void FileBackup::Run(BackupItem& item, Progress* progress) {
+  item.outcome = BackupItem::Outcome::kFailed;
+  UniqueFd source;
+  struct stat st {};
+  item.error = OpenSource(item.source, source, st);
+  if (item.error.IsError()) return;
+
+  Stored stored = Stored::kAbsent;
+  item.error = CompareStored(item.name, source.get(), st, stored, item.fileTime);
+  if (item.error.IsError()) return;
+  if (stored == Stored::kSame) {
+    item.outcome = BackupItem::Outcome::kAlreadyStored;
+    item.bytes = static_cast<unsigned long long>(st.st_size);
+    return;
+  }
+  if (stored == Stored::kDifferent && !force_) {
+    item.error = FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST,
+                                         "[%s] is already stored with other content; the stored copy is kept "
+                                         "(use --force to replace it)",
+                                         item.name.c_str());
+    return;
+  }
+
+  item.fileTime = ::time(nullptr);
+  item.error = writer_.open(item.name, O_WRONLY | O_CREAT | O_TRUNC, 0640);
+  if (item.error.IsError()) {
+    // A failed open keeps its record; dropped, so that the metadata lists stored files only.
+    writer_.removeFile("");
+    return;
+  }
+  item.error = Copy(source.get(), item, progress);
+  if (item.error.IsError()) {
+    // Nothing of a source that failed partway stays: no temporary file, no record.
+    writer_.abandonFile();
+    return;
+  }
+  item.error = writer_.close("");  // a failed commit removes the temporary file itself
+  if (item.error.IsSuccess()) item.error = writer_.verifyBackedupFile(item.name);
+  if (item.error.IsSuccess()) item.outcome = BackupItem::Outcome::kStored;
+}
+
+CZoError FileBackup::Copy(int source, BackupItem& item, Progress* progress) {
+  buffer_.resize(kPiece);
+  for (;;) {
+    if (StopSignals::Stopping()) return Stopped();
+    const ssize_t n = ::read(source, buffer_.data(), kPiece);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int e = errno;
+      return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Failed to read [%s]: %s", item.source.c_str(), std::strerror(e));
+    }
+    if (n == 0) return CZoError::Success();
+    CZoError err = writer_.write(buffer_.data(), static_cast<size_t>(n));
+    if (err.IsError()) return err;
+    item.bytes += static_cast<unsigned long long>(n);
+    if (progress != nullptr) progress->Update(item.bytes);
+  }
+}
+
+CZoError FileBackup::CompareStored(const std::string& name, int source, const struct stat& st, Stored& result,
+                                   time_t& storedTime) {
+  result = Stored::kAbsent;
+  if (writer_.getDataServerContextPtrForBackup()) return CompareContext(name, source, st, result, storedTime);
+  if (writer_.isFileMode()) return CompareLocal(name, source, st, result, storedTime);
+  return CZoError::Success();  // no storage: the writer's open reports why
+}
+
+CZoError FileBackup::CompareContext(const std::string& name, int source, const struct stat& st, Stored& result,
+                                    time_t& storedTime) {
+  DataServerContextPtr context = writer_.getDataServerContextPtrForBackup();
+  const std::string path = "/" + name;
+  SZoFileStat stored {};
+  CZoError err = AbstractMountingPointDriver::AMStat(context.get(), path, stored);
+  if (FXErrorUtil::IsErrNo(err, ENOENT)) return CZoError::Success();
+  if (err.IsError()) return err.Push(FX_LOC, "Cannot tell whether [%s] is already stored", name.c_str());
+  storedTime = stored.st_mtime;
+  result = Stored::kDifferent;
+  if (!S_ISREG(stored.st_mode) || stored.st_size != st.st_size) return CZoError::Success();
+
+  CFileInterface* handle = nullptr;
+  err = AbstractMountingPointDriver::AMOpenFile(context.get(), path, O_RDONLY, 0, 0, handle);
+  if (err.IsError()) return err.Push(FX_LOC, "Cannot read the stored copy of [%s]", name.c_str());
+  bool same = false;
+  err = SameContent(
+      source, st.st_size, [&](char* b, unsigned int n, unsigned int* got) { return handle->Read(b, n, got); }, buffer_,
+      stored_, same);
+  AbstractMountingPointDriver::AMCloseFile(context.get(), handle);
+  if (same) result = Stored::kSame;
+  return err;
+}
+
+CZoError FileBackup::CompareLocal(const std::string& name, int source, const struct stat& st, Stored& result,
+                                  time_t& storedTime) {
+  const std::string path = FXPath::Join(writer_.getRootFolder(), name);
+  CZoFile stored;
+  CZoError err = stored.Open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (FXErrorUtil::IsErrNo(err, ENOENT)) return CZoError::Success();
+  result = Stored::kDifferent;
+  struct stat info {};
+  if (err.IsError() || ::fstat(stored.Fd(), &info) != 0 || !S_ISREG(info.st_mode)) return CZoError::Success();
+  storedTime = info.st_mtime;
+  if (info.st_size != st.st_size) return CZoError::Success();
+  bool same = false;
+  err = SameContent(
+      source, st.st_size, [&](char* b, unsigned int n, unsigned int* got) { return stored.Read(b, n, got); }, buffer_,
+      stored_, same);
+  if (same) result = Stored::kSame;
+  return err;
+}
+
+}  // namespace kxmp::cli
