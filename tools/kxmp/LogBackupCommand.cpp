@@ -59,11 +59,13 @@ class BackupCommand : public Command {
     cmd->add_flag("--json", json_, "print one JSON object per line (type status or summary)");
     cmd->add_option("FILE", files_, "files to back up (stored under their base name)")->required();
     common_.AddTo(*cmd);
+    SetExample(cmd, "kxmp backup --subclient 42 --stream 1 --metadata --jobs 4 /var/log/db/*.trn");
     return cmd;
   }
 
   int Run() override {
     common_.Apply();
+    StartLibraryLog();
     if (!NamesAreDistinct()) return kExitUsage;
     StopSignals signals;
     const auto start = std::chrono::steady_clock::now();
@@ -203,7 +205,7 @@ class BackupCommand : public Command {
         if (err.IsError()) {
           ok = false;
           std::fprintf(stderr, "kxmp backup: %s is not listed in the stream metadata: %s\n", Printable(item->name).c_str(),
-                       err.AsString().c_str());
+                       ErrorText(err).c_str());
         }
       }
     }
@@ -213,7 +215,7 @@ class BackupCommand : public Command {
   bool End(DBLogBackupDataWriter& writer) {
     CZoError err = writer.finish();
     if (err.IsSuccess()) return true;
-    std::fprintf(stderr, "kxmp backup: %s\n", err.AsString().c_str());
+    std::fprintf(stderr, "kxmp backup: %s\n", ErrorText(err).c_str());
     return false;
   }
 
@@ -247,7 +249,7 @@ class BackupCommand : public Command {
                   item.bytes);
     }
     if (!ok && sayWhy) {
-      std::fprintf(stderr, "kxmp backup: %s: %s\n", Printable(item.source).c_str(), item.error.AsString().c_str());
+      std::fprintf(stderr, "kxmp backup: %s: %s\n", Printable(item.source).c_str(), ErrorText(item.error).c_str());
     }
     std::fflush(stdout);
   }

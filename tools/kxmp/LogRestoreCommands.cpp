@@ -62,7 +62,7 @@ int FindAll(DBLogBackupDataReader& reader, const std::string& pattern, std::list
     std::fprintf(stderr, "%s: nothing matches [%s]\n", tool, pattern.c_str());
     return kExitNotFound;
   }
-  std::fprintf(stderr, "%s: %s\n", tool, err.AsString().c_str());
+  std::fprintf(stderr, "%s: %s\n", tool, ErrorText(err).c_str());
   return kExitFailed;
 }
 
@@ -73,11 +73,13 @@ class SearchCommand : public Command {
     cmd->add_flag("--all", all_, "list every match (default: the first match only)");
     cmd->add_flag("--json", json_, "print one JSON object per match");
     options_.AddTo(*cmd);
+    SetExample(cmd, "kxmp search --subclient 42 --all '^log_'   # storage host, mount path, file per match");
     return cmd;
   }
 
   int Run() override {
     options_.common.Apply();
+    StartLibraryLog();
     DBLogBackupDataReader reader(options_.subclient, false, options_.rootFolder, &errors_);
     std::list<DataServerSearchResult> results;
     if (all_) {
@@ -91,7 +93,7 @@ class SearchCommand : public Command {
         return kExitNotFound;
       }
       if (err.IsError()) {
-        std::fprintf(stderr, "kxmp search: %s\n", err.AsString().c_str());
+        std::fprintf(stderr, "kxmp search: %s\n", ErrorText(err).c_str());
         return kExitFailed;
       }
       results.push_back(first);
@@ -128,11 +130,13 @@ class RestoreCommand : public Command {
                                "FOLDER"));
     cmd->add_flag("--force", force_, "replace files that already exist there");
     options_.AddTo(*cmd);
+    SetExample(cmd, "kxmp restore --subclient 42 '^log_1[0-9]\\.trn$' --to /var/restore/db");
     return cmd;
   }
 
   int Run() override {
     options_.common.Apply();
+    StartLibraryLog();
     StopSignals signals;
     const auto start = std::chrono::steady_clock::now();
     DBLogBackupDataReader reader(options_.subclient, false, options_.rootFolder, &errors_);
@@ -141,7 +145,7 @@ class RestoreCommand : public Command {
     if (status != kExitOk) return status;
     CZoError err = folder_.Open(to_);
     if (err.IsError()) {
-      std::fprintf(stderr, "kxmp restore: %s\n", err.AsString().c_str());
+      std::fprintf(stderr, "kxmp restore: %s\n", ErrorText(err).c_str());
       return kExitFailed;
     }
 
@@ -158,7 +162,7 @@ class RestoreCommand : public Command {
         err = RestoreOne(reader, r.context, f, size);
         if (err.IsError()) {
           ++failed;
-          std::fprintf(stderr, "kxmp restore: %s: %s\n", Printable(RelativePath(f)).c_str(), err.AsString().c_str());
+          std::fprintf(stderr, "kxmp restore: %s: %s\n", Printable(RelativePath(f)).c_str(), ErrorText(err).c_str());
           continue;
         }
         bytes += size;
