@@ -2,11 +2,17 @@
 // that cannot be reached, and connection strings that must not carry a password.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include <cstring>
+
+#include "kxmp/AbstractMountingPointDriver.h"
 #include "outside/catalog/ApplicationId.h"
 #include "outside/catalog/ArMgrClientAPI.h"
 #include "outside/dataserver/MountPathAuthority.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/UniqueFd.h"
 #include "CatalogFixture.h"
 
 using kxmp::catalog::CatalogErrc;
@@ -80,6 +86,34 @@ TEST(PostgresCatalogUnreachable, EveryReaderFailsWithUnreachableAtOnce) {
   CZoError e = kxmp::dataserver::CatalogMountPathAuthority().MountPathsOf("ma", paths);
   EXPECT_TRUE(FXErrorUtil::IsErrNo(e, CatalogErrc::kUnreachable)) << e.AsString();
   EXPECT_TRUE(paths.empty());
+
+  // For the driver it is the archive manager failing: 1359 where the cache may not be used.
+  ASSERT_TRUE(KXPlatformInfo().setRegString("Runtime", "nCSONLINE", "1"));
+  std::vector<MountPathInfo> list;
+  CZoError failed = AbstractMountingPointDriver::GetSubclientMountpathList(42, list, false, false, false, true);
+  EXPECT_TRUE(FXErrorUtil::IsWin32(failed, 1359)) << failed.AsString();
+  EXPECT_EQ(failed.Message(), "Failed to getSubclientMountpathList with error [113]\n");
+}
+
+// A server that takes the connection but never answers: the connect timeout ends the wait.
+TEST(PostgresCatalogUnreachable, AServerThatNeverAnswersIsGivenUpOnNotWaitedForForever) {
+  kxmp::test::TempHome home;
+  const std::string socketPath = home.sub(".s.PGSQL.5432");
+  kxmp::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof(addr.sun_path));
+  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(::listen(listener.get(), 8), 0);  // connections wait in the backlog, unanswered
+  NameCatalog("host=" + home.path() + " port=5432 dbname=kxmp user=kxmp connect_timeout=2");
+
+  GetSubclientMountpathListArgs_t args{};
+  args.subclientId = 42;
+  GetSubclientMountpathListRet_t ret;
+  ArMgrClientAPI client;
+  EXPECT_EQ(client.getSubclientMountpathList(&args, &ret), kArMgrUnreachable);
+  EXPECT_NE(client.getLastError().AsString().find("timeout"), std::string::npos) << client.getLastError().AsString();
 }
 
 TEST(PostgresCatalogConnection, PasswordsAndMalformedStringsAreRefused) {
