@@ -5,6 +5,7 @@
 
 #include "outside/catalog/CatalogStore.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/log/Log.h"
 
 namespace kxmp::catalog {
 
@@ -105,6 +106,8 @@ CZoError PgConnection::Open(const std::string& conninfo) {
   values.push_back(nullptr);
   conn_.reset(PQconnectdbParams(keywords.data(), values.data(), 0));
   if (!conn_) return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory connecting to the catalog");
+  // Server notices ("relation ... already exists, skipping") go to the log, not to stderr.
+  PQsetNoticeProcessor(conn_.get(), [](void*, const char* message) { KXLOG_TRACE("Catalog: %s", message); }, nullptr);
   if (PQstatus(conn_.get()) != CONNECTION_OK) {
     std::string why = Trimmed(PQerrorMessage(conn_.get()));
     conn_.reset();
