@@ -1,5 +1,5 @@
-// Matching 200,000 log file names against a search pattern: the search's own pattern (Boost
-// engine, plain-text fast path) against std::regex, for a literal name, an expression, and a
+// Matching 200,000 log file names against a search pattern: the search's own pattern
+// (ECMAScript front end and PCRE2, plain-text fast path) against std::regex, for a literal name, an expression, and a
 // pathological expression (std::regex is left out of that one: it would not finish).
 
 #include <benchmark/benchmark.h>

@@ -3,7 +3,8 @@
 // of a subclient and reads them back.
 //
 // A search walks the root folder of each context (in list order) and matches each file name
-// against the pattern, taken both as a case-insensitive file name and as an ECMAScript
+// against the pattern (names ending in ".tmp" are files being written: never matched, and
+// open refuses them with ENOENT), taken both as a case-insensitive file name and as an ECMAScript
 // regular expression searched anywhere in the name. A pattern that is no valid expression
 // only matches by name; a match that runs away (catastrophic backtracking) counts as no
 // match. Expected order: search; open a found file with the context of its result; read

@@ -40,6 +40,27 @@ std::string CollapseSeparators(const std::string& path) {
   return out;
 }
 
+// The sub path without empty components: "/logs//db1/" is "logs/db1".
+std::string NormalizedSubPath(const std::string& sub) {
+  std::string out;
+  out.reserve(sub.size());
+  for (char c : sub) {
+    if (c == '/' && (out.empty() || out.back() == '/')) continue;
+    out.push_back(c);
+  }
+  if (!out.empty() && out.back() == '/') out.pop_back();
+  return out;
+}
+
+// True when the last whole components of root are those of sub (normalised): "/m/a/b" ends
+// with "b" and "a/b", not with "ab/b"'s "b/b" nor with "2" of "/m/a/42".
+bool EndsWithComponents(std::string root, const std::string& sub) {
+  if (sub.empty()) return true;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  if (root.size() < sub.size() || root.compare(root.size() - sub.size(), sub.size(), sub) != 0) return false;
+  return root.size() == sub.size() || root[root.size() - sub.size() - 1] == '/';
+}
+
 // Holds a context's mutex for a scope.
 class ContextLock {
  public:
@@ -139,10 +160,11 @@ bool AbstractMountingPointDriver::CreateRootFolder(DataServerContext* context, c
       return false;
     }
 
-    // The caller's sub path is added once: a root that already holds it is taken as it is.
-    std::string append;
-    if (!appendPath.empty()) FXPath::Append(append, appendPath);
-    if (root.find(append) == std::string::npos) FXPath::Append(root, append);
+    // The caller's sub path is added once: a root that already ends with its components is
+    // taken as it is. Anything less (a part of a folder name, components higher up) would
+    // put this backup into another root folder.
+    const std::string append = NormalizedSubPath(appendPath);
+    if (!EndsWithComponents(root, append)) FXPath::Append(root, append);
 
     KXLOG_NORMAL("DataServerAPI checking root folder [%s] appendPath[%s]", root.c_str(), append.c_str());
 

@@ -21,4 +21,9 @@ bool HasParentComponent(const std::string& path) {
   return false;
 }
 
+bool IsTemporaryName(const std::string& name) {
+  const size_t n = sizeof kTemporarySuffix - 1;
+  return name.size() >= n && name.compare(name.size() - n, n, kTemporarySuffix) == 0;
+}
+
 }  // namespace kxmp::logbackup

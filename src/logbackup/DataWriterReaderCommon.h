@@ -13,4 +13,9 @@ const CZoError& OutOfMemoryError();
 // True when one of the "/"-separated components of path is "..".
 bool HasParentComponent(const std::string& path);
 
+// The suffix of a file being written; a final name never ends in it.
+inline constexpr char kTemporarySuffix[] = ".tmp";
+// True when name ends in kTemporarySuffix.
+bool IsTemporaryName(const std::string& name);
+
 }  // namespace kxmp::logbackup

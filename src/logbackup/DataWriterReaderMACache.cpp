@@ -1,10 +1,9 @@
 // The media-agent data-path cache file of LocalFileContext.
 //
-// The file is replaced, never rewritten in place: the new content goes to
-// "<file>.tmp" in the same folder, is synced, renamed over the file, and the folder is
-// synced. A crash or a full disk at any point leaves the previous file whole. The temporary
-// name is fixed because every writer holds the named lock; a leftover from a crash is simply
-// overwritten by the next update.
+// The file is replaced, never rewritten in place (AtomicFile): the new content goes to a
+// uniquely named temporary file in the same folder, is synced, renamed over the file (which
+// keeps its permissions), and the folder is synced. A crash or a full disk at any point
+// leaves the previous file whole, and nothing left at a temporary name blocks a later update.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -20,6 +19,7 @@
 #include "logbackup/DataWriterReaderCommon.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
+#include "outside/util/AtomicFile.h"
 #include "outside/util/FXString.h"
 
 using kxmp::logbackup::OutOfMemoryError;
@@ -41,45 +41,16 @@ CZoError CacheFilePath(unsigned long subclientId, std::string& path) {
   return CZoError::Success();
 }
 
-// Writes all of text into the open file; a write that makes no progress counts as a full disk.
-CZoError WriteAll(CZoFile& file, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    unsigned int chunk = static_cast<unsigned int>(std::min<size_t>(text.size() - done, 1u << 30));
-    unsigned int written = 0;
-    CZoError err = file.Write(text.data() + done, chunk, &written);
-    if (err.IsError()) return err;
-    if (written == 0) return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOSPC, "No progress writing [%s]", file.GetName().c_str());
-    done += written;
-  }
-  return CZoError::Success();
-}
-
 // Replaces the file at path with text (see the top of this file).
 CZoError ReplaceCacheFile(const std::string& path, const std::string& text) {
-  const std::string tmp = path + ".tmp";
-  CZoFile file;
-  CZoError err = file.Open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, kMACacheFileMode);
+  kxmp::AtomicFile file;
+  CZoError err = file.Create(path, kMACacheFileMode);
+  if (err.IsSuccess()) err = file.Write(text);
+  if (err.IsSuccess()) err = file.Commit(kxmp::AtomicFile::kReplace);
   if (err.IsError()) {
-    int e = FXErrorUtil::Number(err);
-    KXLOG_ERROR("Failed to open MA cache file [%s] for writing, error=[%d]", tmp.c_str(), e);
-    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, e, "Failed to open MA cache file [%s] for writing", tmp.c_str());
-  }
-  err = WriteAll(file, text);
-  if (err.IsSuccess()) err = file.Close();  // syncs before closing
-  if (err.IsSuccess() && ::rename(tmp.c_str(), path.c_str()) != 0) {
-    int e = errno;
-    err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, e, "Failed to rename [%s] to [%s]", tmp.c_str(), path.c_str());
-  }
-  if (err.IsError()) {
-    file.Detach(nullptr);
-    ::unlink(tmp.c_str());
     KXLOG_ERROR("Failed to write MA cache file [%s], error=%s", path.c_str(), err.AsString().c_str());
     return err.Push(LOGBACKUP_LOC, "Failed to write MA cache file [%s]", path.c_str());
   }
-  size_t slash = path.find_last_of('/');
-  err = FXFile::SyncDirectory(slash == 0 ? "/" : path.substr(0, slash));
-  if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Failed to sync the folder of MA cache file [%s]", path.c_str());
   return CZoError::Success();
 }
 
@@ -116,7 +87,7 @@ bool LoadCurrentFile(const std::string& path, Tessel::MADataPathsListCache& cach
     KXLOG_TRACE("MA cache file [%s] is not readable, it is replaced: %s", path.c_str(), err.AsString().c_str());
     return false;
   }
-  int r = cache.unserialize(text);
+  int r = cache.unserialize(text, CNMessageBase::kMaxStoredDocumentSize);
   if (r != 0) {
     KXLOG_TRACE("MA cache file [%s] is not a data-path list (%d), it is replaced", path.c_str(), r);
     return false;
@@ -144,7 +115,7 @@ CZoError LocalFileContext::readMADataPathsFromMACache(unsigned long subclientId,
     err = CZoFile::ReadWholeFile(path, text);
     if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Failed to read from the MA cache file [%s] ", path.c_str());
 
-    int r = cache.unserialize(text);
+    int r = cache.unserialize(text, CNMessageBase::kMaxStoredDocumentSize);
     if (r != 0) {
       return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, 5, "Failed to unserialize XML error errCode = [%d] errorStr=[%s]", r, "");
     }

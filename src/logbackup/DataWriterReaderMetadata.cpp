@@ -33,6 +33,20 @@ std::string LastFileName(StreamContext& stream) {
 
 void DropLastFileRecord(StreamContext& stream) { Files(stream, false)->pop_back(); }
 
+int SerializeKeptRecords(StreamContext& stream, const std::vector<bool>& keep, std::string& text) {
+  if (!stream.metadata) return CNMessageBase::kErrNoMemory;
+  LogBackupToDiskStreamMetadata copy(*stream.metadata);
+  CNMessageList* kept = copy.getlistobject(2, 2, kLogBackupToDiskStreamMetadataTag,
+                                           kLogBackupToDiskStreamMetadataFilesId, true);
+  kept->clear();
+  size_t i = 0;
+  for (const CNMessageBase& record : *Files(stream, false)) {
+    if (i < keep.size() && keep[i] && kept->push_back(record) != 0) return CNMessageBase::kErrNoMemory;
+    ++i;
+  }
+  return copy.serialize(text, false);
+}
+
 void SetStreamInfo(StreamContext& stream, int64_t streamNumber, const std::string& maHostName, int64_t backupTime) {
   if (!stream.metadata) return;
   CNMessageBase& m = *stream.metadata;

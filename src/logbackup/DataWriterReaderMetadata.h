@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kxmp/StreamContext.h"
 
@@ -17,6 +18,9 @@ size_t FileRecordCount(StreamContext& stream);
 // The file name of the last record; empty without records.
 std::string LastFileName(StreamContext& stream);
 void DropLastFileRecord(StreamContext& stream);
+// Serializes the stream's metadata listing only the records whose flag in keep is set (a
+// record without a flag is left out); the result of serialize.
+int SerializeKeptRecords(StreamContext& stream, const std::vector<bool>& keep, std::string& text);
 
 void SetStreamInfo(StreamContext& stream, int64_t streamNumber, const std::string& maHostName, int64_t backupTime);
 // streamNumber read back, as the signed 32-bit number it was made from.

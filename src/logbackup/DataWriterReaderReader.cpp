@@ -1,5 +1,7 @@
 // DBLogBackupDataReader: reads back one found log file at a time.
 
+#include <errno.h>
+
 #include <exception>
 
 #include "logbackup/LogBackupLocation.h"
@@ -29,8 +31,10 @@ CZoError DBLogBackupDataReader::open(DataServerSearchFile& file, DataServerConte
     // Only one file is held at a time; the previous one must not leak.
     AbstractMountingPointDriver::AMCloseFile(context.get(), streamContext.fileHandle);
   }
-  CZoError err = AbstractMountingPointDriver::AMOpenFile(context.get(), path, static_cast<int>(kReadFlags), 0, 0,
-                                                         streamContext.fileHandle);
+  CZoError err = kxmp::logbackup::IsTemporaryName(file.fileName)
+                     ? FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOENT, "File [%s] is still being written", path.c_str())
+                     : AbstractMountingPointDriver::AMOpenFile(context.get(), path, static_cast<int>(kReadFlags), 0,
+                                                               0, streamContext.fileHandle);
   if (err.IsError()) {
     setLastErrorText("Failed to open file [%s] for reading, error=%s, ", path.c_str(), err.AsString().c_str());
     reportError(err);

@@ -57,7 +57,9 @@ bool DBLogBackupDataReader::regexSearchHelper(std::string name, DataServerSearch
 }
 
 CZoError DBLogBackupDataReader::Walker(const char* folder, const char* name, bool isFolder, void* context) try {
-  if (isFolder) return CZoError::Success();
+  // Folders never match; neither do files still being written (or left by a writer that
+  // died): only committed files are served.
+  if (isFolder || (name != nullptr && kxmp::logbackup::IsTemporaryName(name))) return CZoError::Success();
   auto* input = static_cast<DataServerSearchInput*>(context);
   if (input == nullptr) return FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrInputMissing, "Input missing");
   if (folder == nullptr) folder = "";

@@ -1,6 +1,6 @@
-// DBLogBackupDataWriter: log files of one stream, written under "<name>.tmp" and renamed to
-// their final name once closed (and so made durable) on a data-server context; in file-mode
-// written locally under their final name.
+// DBLogBackupDataWriter: opening, writing and cleaning up log files, and the end of a stream
+// (metadata document, data-path cache file). The commit protocol is in
+// DataWriterReaderCommit.cpp.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +17,7 @@
 #include "logbackup/DataWriterReaderCommon.h"
 #include "logbackup/DataWriterReaderMetadata.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/lock/KxNamedMutex.h"
 #include "outside/log/Log.h"
 #include "outside/util/FXPath.h"
 #include "outside/util/FXString.h"
@@ -26,6 +27,8 @@ using kxmp::logbackup::AddFileRecord;
 using kxmp::logbackup::DropLastFileRecord;
 using kxmp::logbackup::FileRecordCount;
 using kxmp::logbackup::HasParentComponent;
+using kxmp::logbackup::IsTemporaryName;
+using kxmp::logbackup::kTemporarySuffix;
 using kxmp::logbackup::LastFileName;
 using kxmp::logbackup::OutOfMemoryError;
 
@@ -39,8 +42,6 @@ constexpr size_t kMaxWritePass = size_t(1) << 30;
 // The metadata document: O_WRONLY | O_CREAT | O_TRUNC, mode 0660.
 constexpr unsigned int kMetadataFlags = 0x241;
 constexpr unsigned int kMetadataMode = 0x1B0;
-
-const char kTmpSuffix[] = ".tmp";
 
 }  // namespace
 
@@ -60,30 +61,33 @@ DBLogBackupDataWriter::DBLogBackupDataWriter(unsigned long subclientId, bool fil
   }
 }
 
-DBLogBackupDataWriter::~DBLogBackupDataWriter() { finish(); }
+DBLogBackupDataWriter::~DBLogBackupDataWriter() {
+  if (!finished) finish();
+}
 
 CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags, unsigned int mode) try {
-  AddFileRecord(streamContext, name, static_cast<int64_t>(::time(nullptr)));
+  if (fileOpen) {
+    // The caller never closed the previous file: it is not committed, and neither its handle
+    // nor its temporary file may be left behind.
+    KXLOG_ERROR("A file was still open when [%s] was opened; it is removed without being committed", name.c_str());
+    abandonFile();
+  }
+  addRecord(name);
+  writeFailed = false;
   DataServerContext* context = firstContext();
   if (context == nullptr && !localContext) {
     return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrNoContext, "DataServerContext not initialized");
   }
   CZoError err;
-  if (context != nullptr) {
-    if (streamContext.fileHandle != nullptr) {
-      // The caller never closed the previous file: it stays uncommitted under its temporary
-      // name, but its handle must not leak.
-      KXLOG_ERROR("A file was still open when [%s] was opened; it is closed without being committed", name.c_str());
-      AbstractMountingPointDriver::AMCloseFile(context, streamContext.fileHandle);
-    }
+  if (IsTemporaryName(name)) {
+    err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINVAL,
+                                  "File name [%s] ends in \".tmp\", which marks files being written", name.c_str());
+  } else if (context != nullptr) {
     if (HasParentComponent(name)) {
       err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EACCES, "File name [%s] leads out of the root folder [%s]", name.c_str(),
                                     context->getRootFolder().c_str());
     } else {
-      // The temporary file is ours alone: a leftover of an interrupted backup is truncated.
-      const unsigned int tmpFlags = (flags & O_ACCMODE) != O_RDONLY ? (flags | O_TRUNC) : flags;
-      err = AbstractMountingPointDriver::AMOpenFile(context, name + kTmpSuffix, static_cast<int>(tmpFlags),
-                                                    static_cast<int>(mode), 0, streamContext.fileHandle);
+      err = createTemporary(context, name, flags, mode);
     }
   } else {
     err = localContext->openFile(name, flags, mode);
@@ -93,6 +97,8 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
     reportError(err);
     return err.Push(LOGBACKUP_LOC, "Failed to open file [%s]", name.c_str());
   }
+  openName = name;
+  fileOpen = true;
   return CZoError::Success();
 } catch (const std::exception&) {
   return OutOfMemoryError();
@@ -123,6 +129,7 @@ CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
     written += n;
   }
   if (err.IsError()) {
+    writeFailed = fileOpen;  // the file now lacks bytes its caller gave: it must never be committed
     setLastErrorText("Failed to write to file, error=%s", err.AsString().c_str());
     KXLOG_ERROR("%s", lastErrorText.c_str());
     reportError(err);
@@ -133,56 +140,28 @@ CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
   return OutOfMemoryError();
 }
 
-CZoError DBLogBackupDataWriter::close(const std::string& name) try {
-  if (streamContext.fileHandle == nullptr) {
-    CZoError err = closeLocalFile();
-    if (err.IsError()) {
-      removeFile(name);  // in file-mode there is no rename: the final name must not keep a broken file
-      reportError(err);
-      return err.Push(LOGBACKUP_LOC, "Failed to close the file");
-    }
-    return CZoError::Success();
-  }
-
-  DataServerContext* context = firstContext();
-  CZoError err = AbstractMountingPointDriver::AMCloseFile(context, streamContext.fileHandle);
-  if (err.IsError()) {
-    setLastErrorText("Failed to close the file, error=%s", err.AsString().c_str());
-    removeFile(name);
-    KXLOG_ERROR("%s", lastErrorText.c_str());
-    reportError(err);
-    return err.Push(LOGBACKUP_LOC);
-  }
-  if (FileRecordCount(streamContext) == 0) return CZoError::Success();
-  // The rename takes the name recorded by open, whatever name the caller passes here.
-  const std::string finalPath = "/" + LastFileName(streamContext);
-  err = AbstractMountingPointDriver::AMMove(context, finalPath + kTmpSuffix, finalPath);
-  if (err.IsError()) {
-    setLastErrorText("Failed to rename the file [%s], error=%s", finalPath.c_str(), err.AsString().c_str());
-    removeFile(name);
-    KXLOG_ERROR("%s", lastErrorText.c_str());
-    reportError(err);
-    return err.Push(LOGBACKUP_LOC);
-  }
-  fileCommitted = true;
-  return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
-}
-
 CZoError DBLogBackupDataWriter::removeFile(const std::string& name) try {
   const size_t records = FileRecordCount(streamContext);
   if (lastErrorText.empty() || (name.empty() && records == 0)) return CZoError::Success();
-  std::string path = name.empty() ? LastFileName(streamContext) + kTmpSuffix : name;
+  const std::string last = records != 0 ? LastFileName(streamContext) : openName;
+  const std::string bare = !name.empty() && name[0] == '/' ? name.substr(1) : name;
+  if (name.empty() || bare == last || bare == last + kTemporarySuffix) {
+    // The file opened last: what its failure left is its temporary file, and only one this
+    // writer created; a committed copy of the name, or another writer's file, stays.
+    if (fileOpen) {
+      discardOpenFile();
+    } else if (localContext) {
+      CZoError err = localContext->removeFile();  // a local file whose close failed
+      if (err.IsError()) reportError(err);
+    }
+    if (name.empty()) dropLastRecord();
+    return CZoError::Success();
+  }
 
+  std::string path = name;
   DataServerContext* context = firstContext();
   if (context != nullptr) {
-    if (streamContext.fileHandle != nullptr) {
-      // A file still open after a failed write: drop it first, so that no later close can
-      // commit what is being removed.
-      AbstractMountingPointDriver::AMCloseFile(context, streamContext.fileHandle);
-    }
-    if (path.empty() || path[0] != '/') path.insert(0, "/");
+    if (path[0] != '/') path.insert(0, "/");
     CZoError err;
     if (HasParentComponent(path)) {
       err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EACCES, "File name [%s] leads out of the root folder", path.c_str());
@@ -202,7 +181,6 @@ CZoError DBLogBackupDataWriter::removeFile(const std::string& name) try {
       reportError(err);
     }
   }
-  if (name.empty()) DropLastFileRecord(streamContext);
   return CZoError::Success();
 } catch (const std::exception&) {
   return CZoError::Success();  // clean-up is best effort; nothing more can be done without memory
@@ -319,37 +297,73 @@ DataServerContextPtr DBLogBackupDataWriter::getDataServerContextPtrForBackup() {
   return contextList->front();
 }
 
-void DBLogBackupDataWriter::finish() noexcept {
+CZoError DBLogBackupDataWriter::finish() {
+  if (finished) return finishResult;
+  finished = true;
+  // The first failure's error, with one frame for everything that was not written.
+  auto keep = [this](CZoError err, const std::string& what) {
+    if (err.IsSuccess()) return;
+    if (finishResult.IsSuccess()) finishResult = err;
+    finishResult.Push(LOGBACKUP_LOC, "%s", what.c_str());
+  };
   try {
-    close("");
+    if (fileOpen) {
+      const std::string name = openName;
+      CZoError err = close("");  // a file whose write failed is removed, not committed
+      keep(err, "File [" + name + "] was not committed");
+    }
 
-    if (writeMetadataEnabled && FileRecordCount(streamContext) != 0 && fileCommitted) {
-      std::string text;
-      if (!streamContext.metadata || streamContext.metadata->serialize(text, false) != 0) {
-        KXLOG_ERROR("Xml Metadata message serialization failed ");
-      }
+    // The document lists the files this writer committed: no failed open, no abandoned file.
+    const bool anyStored = std::find(recordStored.begin(), recordStored.end(), true) != recordStored.end();
+    if (writeMetadataEnabled && anyStored) {
       const std::string name = FXString::Format("StreamMetadata_%d.xml", kxmp::logbackup::StreamNumber(streamContext));
-      CZoError err = writeMetadata(text, name);
+      std::string text;
+      CZoError err;
+      if (kxmp::logbackup::SerializeKeptRecords(streamContext, recordStored, text) != 0) {
+        KXLOG_ERROR("Xml Metadata message serialization failed ");
+        // A torn document must not replace a whole one written earlier.
+        err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EIO, "Xml Metadata message serialization failed");
+      } else {
+        err = writeMetadata(text, name);
+      }
       if (err.IsError()) {
         if (errorHandler == nullptr) {
           KXLOG_ERROR("ErrorHandler not defined ignoring writeMetadata error, error=%s", err.AsString().c_str());
         } else {
           reportError(err);
         }
+        keep(err, "The stream metadata document [" + name + "] was not written");
       }
     }
 
     if (FileRecordCount(streamContext) != 0) {
-      Tessel::MADataPathsListCache cache;
-      CZoError err = LocalFileContext::readMADataPathsFromMACache(subclientId, cache);
-      if (err.IsError()) KXLOG_ERROR("Unserialization failed, error=%s", err.AsString().c_str());
-      if (DataServerContext* context = firstContext()) {
-        err = LocalFileContext::updateMADataPathCache(subclientId, cache, &context->getFSParams());
-        if (err.IsError()) KXLOG_ERROR("Updating ma cache failed, error=%s", err.AsString().c_str());
-      }
-      reportError(err);
+      keep(updateDataPathCache(), "The data-path cache file [DBLogBackupMAPathCache.xml] was not updated");
     }
   } catch (...) {
-    // A destructor has no way to pass anything on; what could be logged was logged.
+    // Memory ran out (or a caller's handler threw): nothing may unwind out of the destructor.
+    keep(OutOfMemoryError(), "The stream was not finished");
   }
+  return finishResult;
+}
+
+void DBLogBackupDataWriter::addRecord(const std::string& name) {
+  if (AddFileRecord(streamContext, name, static_cast<int64_t>(::time(nullptr)))) recordStored.push_back(false);
+}
+
+void DBLogBackupDataWriter::dropLastRecord() {
+  if (FileRecordCount(streamContext) == 0) return;
+  DropLastFileRecord(streamContext);
+  if (!recordStored.empty()) recordStored.pop_back();
+}
+
+CZoError DBLogBackupDataWriter::updateDataPathCache() {
+  Tessel::MADataPathsListCache cache;
+  CZoError err = LocalFileContext::readMADataPathsFromMACache(subclientId, cache);
+  if (err.IsError()) KXLOG_ERROR("Unserialization failed, error=%s", err.AsString().c_str());
+  if (DataServerContext* context = firstContext()) {
+    err = LocalFileContext::updateMADataPathCache(subclientId, cache, &context->getFSParams());
+    if (err.IsError()) KXLOG_ERROR("Updating ma cache failed, error=%s", err.AsString().c_str());
+  }
+  reportError(err);
+  return err;
 }

@@ -32,7 +32,7 @@ std::string StreamContext::toString() {
 
 int32_t StreamContext::fromString(const std::string& text) {
   if (!metadata) return -1;
-  int r = metadata->unserialize(text);
+  int r = metadata->unserialize(text, CNMessageBase::kMaxStoredDocumentSize);  // read back from storage
   if (r != 0) {
     try {
       KXLOG_ERROR("Failed to unserialize XML string [\n%s\n], error=[%d]", text.c_str(), r);

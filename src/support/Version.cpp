@@ -1,3 +1,4 @@
 #include "kxmp/Version.h"
 
-const char* KxmpVersion() { return "1.0.0"; }
+// The project's version, given by the build.
+const char* KxmpVersion() { return KXMP_VERSION_TEXT; }

@@ -83,7 +83,8 @@ TEST(WildcardMatch, AdversarialMasksTakeNoTimeAndNoStack) {
   for (int i = 0; i < 100; ++i) {
     ASSERT_FALSE(AMD::WildcardMatch(name.c_str(), "*a*a*a*a*a*a*a*a*b", false));
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  // Backtracking over every star would take ages; the bound only tells that from linear work.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_TRUE(AMD::WildcardMatch(name.c_str(), "*a*a*a*a*a*a*a*a*", true));
 
   // A mask of a million stars and a long name: no recursion to overflow.

@@ -61,6 +61,7 @@ TEST_F(Facade, OpenAndExistsKeepNamesHoldingTheRootAndJoinOthers) {
   } cases[] = {
       {"f.log", At("f.log")},             // joined with one separator
       {"/f.log", At("f.log")},            // not two
+      {"\\f.log", At("\\f.log")},        // a backslash begins the name, it separates nothing
       {At("f.log"), At("f.log")},         // already holds the root: unchanged
       {"/elsewhere" + root_ + "/f.log", "/elsewhere" + root_ + "/f.log"},  // anywhere inside
   };

@@ -130,10 +130,28 @@ TEST_F(RootFolderTest, AppendPathIsAddedOnceBelowTheRoot) {
   EXPECT_TRUE(PathExists(RootOn(0) + "/logs/db1"));
   EXPECT_TRUE(log_->Has(0, "DataServerAPI checking root folder [" + RootOn(0) + "/logs/db1] appendPath[logs/db1]"));
 
-  // A sub path the initial root folder already holds is not added again.
-  DataServerContextPtr same = Open(1, true, "KX_APP_DUMPS");
-  ASSERT_TRUE(same);
-  EXPECT_EQ(same->getRootFolder(), RootOn(1));
+  // A sub path the initial root folder ends with, in whole components, is not added again.
+  for (const char* held : {"sc-guid-42", "/KX_APP_DUMPS/sc-guid-42/", "KX_APP_DUMPS//sc-guid-42"}) {
+    DataServerContextPtr same = Open(1, true, held);
+    ASSERT_TRUE(same);
+    EXPECT_EQ(same->getRootFolder(), RootOn(1)) << held;
+  }
+  // Anything else is a folder of its own below the root, so backups never mix: a component
+  // higher up, a mount path's folder name, the tail of the GUID, a partial component.
+  struct Case {
+    const char* append;
+    std::string root;
+  } below[] = {{"KX_APP_DUMPS", RootOn(2) + "/KX_APP_DUMPS"},
+               {"mp3", RootOn(2) + "/mp3"},
+               {"42", RootOn(2) + "/42"},
+               {"guid-42", RootOn(2) + "/guid-42"},
+               {"mp3/42/", RootOn(2) + "/mp3/42"}};
+  for (const Case& c : below) {
+    DataServerContextPtr own = Open(2, true, c.append);
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own->getRootFolder(), c.root) << c.append;
+    EXPECT_TRUE(PathExists(c.root)) << c.append;
+  }
 }
 
 TEST_F(RootFolderTest, NullContextIsRefused) {

@@ -141,6 +141,20 @@ TEST_F(DataReaderTest, RunawayPatternEndsQuicklyAsNoMatch) {
   EXPECT_EQ(Names(results), std::vector<std::string>{"ma1:/aaaa"});
 }
 
+TEST_F(DataReaderTest, FilesBeingWrittenAreNeverFoundNorOpened) {
+  WriteFile(Root(0) + "/db_log_003.trn.tmp", "partial");  // a killed backup's leftover
+  WriteFile(Root(1) + "/sub/x.tmp", "partial");
+  for (const char* pattern : {"", "db_log", "tmp", "db_log_003.trn.tmp"}) {
+    SCOPED_TRACE(pattern);
+    for (const auto& name : Names(SearchAll(pattern))) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+  }
+  DataServerSearchResult result;
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(reader_->search("\\.tmp$", result, false), 2));
+  DataServerSearchFile partial("", "db_log_003.trn.tmp");
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(reader_->open(partial, reader_->getContextList().front()), ENOENT));
+  EXPECT_EQ(faulty_->CountCalls("Open"), 0);
+}
+
 TEST_F(DataReaderTest, ReadsAFoundFileToItsEnd) {
   DataServerSearchResult result;
   ASSERT_FALSE(reader_->search("db_log_002", result, false).IsError());

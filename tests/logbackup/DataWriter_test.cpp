@@ -23,16 +23,6 @@ constexpr unsigned int kCreate = O_WRONLY | O_CREAT | O_TRUNC;
 
 using Writer = DBLogBackupDataWriter;
 
-std::vector<std::string> RecordedNames(StreamContext& stream) {
-  std::vector<std::string> names;
-  for (const CNMessageBase& r : *stream.metadata->getlistobject(2, 2, Tessel::kLogBackupToDiskStreamMetadataTag,
-                                                                Tessel::kLogBackupToDiskStreamMetadataFilesId, false)) {
-    names.push_back(r.getstring(1, 1, Tessel::kLogBackupToDiskFileMetadataTag,
-                                Tessel::kLogBackupToDiskFileMetadataFileNameId));
-  }
-  return names;
-}
-
 class DataWriterTest : public LogBackupTest {
  protected:
   std::unique_ptr<Writer> Make(time_t backupTime = 0, int32_t stream = 3, const std::string& root = "") {
@@ -98,13 +88,21 @@ TEST_F(DataWriterTest, LeftoverTemporaryFileNeverLendsItsTail) {
   EXPECT_EQ(ReadFile(Root(0) + "/x.log"), "new");
 }
 
-TEST_F(DataWriterTest, NamesLeadingOutOfTheRootFolderAreRefused) {
+TEST_F(DataWriterTest, NamesLeadingOutOfTheRootFolderOrEndingInTmpAreRefused) {
   Attach({0});
   auto w = Make();
   CZoError e = w->open("../escape.log", kCreate, 0640);
   EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EACCES)) << e.AsString();
   EXPECT_FALSE(PathExists(RootOn(0, "escape.log.tmp")));
   EXPECT_EQ(handler_.errors.size(), 1u);
+  // ".tmp" marks files being written, which searches skip: no committed file may end in it.
+  e = w->open("x.tmp", kCreate, 0640);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EINVAL)) << e.AsString();
+  EXPECT_NE(e.AsString().find("[x.tmp] ends in \".tmp\""), std::string::npos) << e.AsString();
+  EXPECT_FALSE(PathExists(Root(0) + "/x.tmp.tmp"));
+  auto local = std::make_unique<Writer>(kSubclient, true, 0, 3, home_->sub("local"), &handler_, false);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(local->open("y.tmp", kCreate, 0640), EINVAL));
+  EXPECT_FALSE(PathExists(home_->sub("local") + "/y.tmp"));
 }
 
 TEST_F(DataWriterTest, FailedOpenStillAddsARecordAndCommitsNothing) {
@@ -147,7 +145,11 @@ TEST_F(DataWriterTest, WriteThatMakesNoProgressFailsInsteadOfLooping) {
   EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EIO)) << e.AsString();
   EXPECT_EQ(e.Message(), "Write made no progress");
   faulty_->ClearFaults();
+  EXPECT_TRUE(w->close("a.log").IsError());  // the file lacks "abc": never committed
+  EXPECT_FALSE(PathExists(Root(0) + "/a.log"));
+  EXPECT_FALSE(PathExists(Root(0) + "/a.log.tmp"));
   faulty_->LimitTransfer("Write", 2);  // short passes are fine
+  ASSERT_FALSE(w->open("a.log", kCreate, 0640).IsError());
   ASSERT_FALSE(w->write("defgh", 5).IsError());
   faulty_->ClearFaults();
   ASSERT_FALSE(w->close("a.log").IsError());
@@ -247,16 +249,58 @@ TEST_F(DataWriterTest, FailedRenameRemovesTheTemporaryFileOfTheLastRecord) {
   EXPECT_EQ(handler_.errors.size(), 1u);
 }
 
+// Commit failures with committed copies in place (the I/O-error loop covers every call); here
+// the caller's clean-up by the final name, abandonFile and what finish tells.
+TEST_F(DataWriterTest, FailedOrAbandonedFileLeavesTheCommittedCopyAndFinishNamesWhatWasNotWritten) {
+  Attach({0});
+  WriteFile(Root(0) + "/a.log", "old");
+  WriteFile(Root(0) + "/StreamMetadata_3.xml", "old document");
+  auto w = Make();
+  w->enableWriteMetadata();
+  ASSERT_FALSE(w->open("a.log", kCreate, 0640).IsError());
+  faulty_->Fail("Move", "", EIO, 1);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(w->close("a.log"), EIO));
+  EXPECT_FALSE(w->removeFile("a.log").IsError());
+  EXPECT_EQ(ReadFile(Root(0) + "/a.log"), "old");
+
+  EXPECT_FALSE(w->abandonFile().IsError());  // nothing open
+  ASSERT_FALSE(w->open("a.log", kCreate, 0640).IsError());
+  ASSERT_FALSE(w->write("partial", 7).IsError());
+  EXPECT_FALSE(w->abandonFile().IsError());
+  EXPECT_FALSE(w->close("a.log").IsError());  // nothing left to commit
+  EXPECT_EQ(ReadFile(Root(0) + "/a.log"), "old");
+  EXPECT_FALSE(PathExists(Root(0) + "/a.log.tmp"));
+
+  ASSERT_FALSE(Backup(*w, "b.log", "b").IsError());
+  ASSERT_FALSE(w->open("c.log", kCreate, 0640).IsError());
+  faulty_->Fail("Write", "", EIO, 1).Fail("Move", Root(0) + "/StreamMetadata_3.xml.tmp", EIO);
+  ASSERT_TRUE(w->write("c", 1).IsError());
+  CZoError e = w->finish();
+  EXPECT_NE(e.AsString().find("File [c.log] was not committed"), std::string::npos) << e.AsString();
+  EXPECT_NE(e.AsString().find("The stream metadata document [StreamMetadata_3.xml] was not written"),
+            std::string::npos)
+      << e.AsString();
+  EXPECT_FALSE(PathExists(Root(0) + "/c.log"));
+  EXPECT_EQ(ReadFile(Root(0) + "/StreamMetadata_3.xml"), "old document");
+  EXPECT_TRUE(PathExists(CacheFile()));  // the rest of the stream's end still ran
+  // Idempotent: the same answer, nothing done again (also not by the destructor).
+  faulty_->ClearFaults();
+  faulty_->ClearCalls();
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(w->finish(), EIO));
+  w.reset();
+  EXPECT_EQ(faulty_->CountCalls(""), 0);
+}
+
 TEST_F(DataWriterTest, FailedDeleteIsLoggedAndReportedButRemoveFileSucceeds) {
   Attach({0});
   auto w = Make();
   EXPECT_FALSE(w->removeFile("anything").IsError());  // no failure recorded: nothing happens
   EXPECT_EQ(faulty_->CountCalls("RemoveFile"), 0);
-  faulty_->Fail("Open", "", EACCES);
-  w->open("a.log", kCreate, 0640);
-  faulty_->ClearFaults();
+  ASSERT_FALSE(w->open("a.log", kCreate, 0640).IsError());
+  faulty_->Fail("Write", "", EIO).Fail("RemoveFile", "", EACCES);
+  ASSERT_TRUE(w->write("x", 1).IsError());
   handler_.errors.clear();
-  EXPECT_FALSE(w->removeFile("").IsError());  // nothing to delete: Stat fails with ENOENT
+  EXPECT_FALSE(w->removeFile("").IsError());
   EXPECT_EQ(log_->CountContaining("Failed to delete file [" + Root(0) + "/a.log.tmp], error="), 1);
   EXPECT_EQ(handler_.errors.size(), 1u);
   EXPECT_TRUE(RecordedNames(*w->getStreamContext()).empty());

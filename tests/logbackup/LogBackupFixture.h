@@ -16,6 +16,8 @@
 #include "logbackup/JobResultsFixture.h"
 #include "outside/catalog/CatalogRecords.h"
 #include "outside/error/CZoError.h"
+#include "kxmp/StreamContext.h"
+#include "outside/xml/TesselMessages.h"
 
 namespace kxmp::test {
 
@@ -50,6 +52,17 @@ class LogBackupTest : public ContextTest {
   std::string jobResults_;
   RecordingHandler handler_;
 };
+
+// The file names of a stream's metadata records, in order.
+inline std::vector<std::string> RecordedNames(StreamContext& stream) {
+  std::vector<std::string> names;
+  for (const CNMessageBase& r : *stream.metadata->getlistobject(2, 2, Tessel::kLogBackupToDiskStreamMetadataTag,
+                                                                Tessel::kLogBackupToDiskStreamMetadataFilesId, false)) {
+    names.push_back(
+        r.getstring(1, 1, Tessel::kLogBackupToDiskFileMetadataTag, Tessel::kLogBackupToDiskFileMetadataFileNameId));
+  }
+  return names;
+}
 
 // Deterministic content of a given size, different for every seed.
 inline std::string Content(size_t size, uint32_t seed) {

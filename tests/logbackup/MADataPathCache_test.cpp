@@ -1,9 +1,15 @@
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <algorithm>
 
 #include "kxmp/LocalFileContext.h"
 #include "logbackup/JobResultsFixture.h"
 #include "outside/error/FXErrorUtil.h"
+#include "support/ForkChild.h"
 
 namespace kxmp::test {
 namespace {
@@ -21,6 +27,18 @@ class MADataPathCacheTest : public JobResultsTest {
     Tessel::MADataPathsListCache cache;
     EXPECT_TRUE(LocalFileContext::readMADataPathsFromMACache(id, cache).IsSuccess());
     return LocalFileContext::updateMADataPathCache(id, cache, &params);
+  }
+  // The sorted names in a folder.
+  static std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(folder.c_str())) {
+      while (dirent* e = ::readdir(d)) {
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+      }
+      ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
   }
   static struct stat StatOf(const std::string& path) {
     struct stat st {};
@@ -102,35 +120,42 @@ TEST_F(MADataPathCacheTest, AnEmptyMessageCreatesTheFileAndItsFolders) {
   EXPECT_TRUE(ReadBack(77).empty());
 }
 
-TEST_F(MADataPathCacheTest, AFailedRewriteLeavesThePreviousFileWhole) {
+TEST_F(MADataPathCacheTest, AFailedRewriteLeavesThePreviousFileWholeAndNamesTheCacheFile) {
   ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/a", 1)).IsSuccess());
-  std::string content = ReadFile(CacheFile(5));
-  // Something in the way of the temporary file: the write cannot even start.
-  const std::string tmp = CacheFile(5) + ".tmp";
-  ASSERT_TRUE(CZoDirectory::Create(tmp, false).IsSuccess());
-  CZoError err = Update(5, ParamsFor("ma1", "/mnt/b", 2));
-  ASSERT_TRUE(FXErrorUtil::IsErrNo(err, EISDIR)) << err.AsString();
-  EXPECT_EQ("Failed to open MA cache file [" + tmp + "] for writing", err.Message());
-  EXPECT_TRUE(log_->Has(-1, "Failed to open MA cache file [" + tmp + "] for writing, error=[21]")) << log_->Dump();
+  const std::string content = ReadFile(CacheFile(5));
+  // A child whose files may not grow past a few bytes: the new content cannot be written.
+  ForkChild child([&](ForkChild::Channel&) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small {16, 16};
+    if (::setrlimit(RLIMIT_FSIZE, &small) != 0) return 10;
+    CZoError err = Update(5, ParamsFor("ma1", "/mnt/b", 2));
+    if (!FXErrorUtil::IsErrNo(err, EFBIG)) return 11;
+    if (err.Frames().back().message != "Failed to write MA cache file [" + CacheFile(5) + "]") return 12;
+    if (err.Message().find("[" + CacheFile(5) + "]") == std::string::npos) return 14;
+    if (err.AsString().find(".tmp") != std::string::npos) return 13;  // the temporary name means nothing to a user
+    return 0;
+  });
+  EXPECT_EQ(0, child.Join());
   EXPECT_EQ(content, ReadFile(CacheFile(5)));
-  EXPECT_EQ((std::vector<DataPath>{{"ma1", "/mnt/a", 1}}), ReadBack(5));
-
-  // Once the way is clear the update goes through; a temporary file a crash left behind is
-  // simply overwritten.
-  ASSERT_TRUE(CZoDirectory::Remove(tmp, false, false).IsSuccess());
-  WriteFile(tmp, "<half a docu");
-  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/b", 2)).IsSuccess());
-  EXPECT_EQ(2u, ReadBack(5).size());
-  EXPECT_FALSE(PathExists(tmp));
+  EXPECT_EQ((std::vector<std::string>{"DBLogBackupMAPathCache.xml"}), Names(SubclientFolder(5)));
 }
 
-TEST_F(MADataPathCacheTest, ASymbolicLinkAtTheTemporaryNameIsNotFollowed) {
+TEST_F(MADataPathCacheTest, LeftoversAtTemporaryNamesNeverBlockAndTheFileKeepsItsPermissions) {
   ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/a", 1)).IsSuccess());
+  ASSERT_EQ(0, ::chmod(CacheFile(5).c_str(), 0600));
+  // A folder and a link where earlier versions put their temporary file.
   WriteFile(home_->sub("victim"), "precious");
-  ASSERT_EQ(0, ::symlink(home_->sub("victim").c_str(), (CacheFile(5) + ".tmp").c_str()));
-  EXPECT_TRUE(FXErrorUtil::IsErrNo(Update(5, ParamsFor("ma1", "/mnt/b", 2)), ELOOP));
+  ASSERT_TRUE(CZoDirectory::Create(CacheFile(5) + ".tmp", false).IsSuccess());
+  ASSERT_EQ(0, ::symlink(home_->sub("victim").c_str(), (CacheFile(5) + ".tmp.1").c_str()));
+
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/b", 2)).IsSuccess());
+  ASSERT_TRUE(Update(5, ParamsFor("ma1", "/mnt/c", 3)).IsSuccess());
+  EXPECT_EQ(3u, ReadBack(5).size());
+  EXPECT_EQ(0600u, StatOf(CacheFile(5)).st_mode & 07777);
   EXPECT_EQ("precious", ReadFile(home_->sub("victim")));
-  EXPECT_EQ(1u, ReadBack(5).size());
+  EXPECT_EQ((std::vector<std::string>{"DBLogBackupMAPathCache.xml", "DBLogBackupMAPathCache.xml.tmp",
+                                      "DBLogBackupMAPathCache.xml.tmp.1"}),
+            Names(SubclientFolder(5)));
 }
 
 TEST_F(MADataPathCacheTest, AnUpdateKeepsWhatOthersWroteSinceTheCallerRead) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "logbackup/DataWriterReaderMetadata.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/xml/CNMessageFactory.h"
 #include "support/TempHome.h"
 
 namespace kxmp::test {
@@ -72,6 +75,32 @@ TEST_F(StreamContextTest, TextRoundTripKeepsEveryField) {
                     ->getlistobject(2, 2, kLogBackupToDiskStreamMetadataTag, kLogBackupToDiskStreamMetadataFilesId,
                                     false)
                     ->size());
+  EXPECT_TRUE(log_->Lines().empty()) << log_->Dump();
+}
+
+TEST_F(StreamContextTest, WhatTheWriterWritesReadsBackWhileTheNetworkKeepsItsCap) {
+  // A long stream: far more than one network frame of metadata.
+  StreamContext written;
+  logbackup::SetStreamInfo(written, 3, "ma1*ma1*1*2", 1700000000);
+  for (int i = 0; i < 100000; ++i) {
+    ASSERT_TRUE(logbackup::AddFileRecord(written, "archive/log_" + std::to_string(i) + ".arc", 1700000000 + i));
+  }
+  const std::string text = written.toString();
+  ASSERT_GT(text.size(), CNMessageBase::kMaxDocumentSize * 4);
+
+  StreamContext read;
+  ASSERT_EQ(0, read.fromString(text));
+  EXPECT_EQ(100000u, logbackup::FileRecordCount(read));
+  EXPECT_EQ("archive/log_99999.arc", logbackup::LastFileName(read));
+  EXPECT_EQ(text, read.toString());
+
+  // The same document as a request from a peer is refused before anything is parsed.
+  std::unique_ptr<CNMessageBase> received;
+  CZoError err = CNMessageFactory::FromXml(text, received);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(err, EMSGSIZE)) << err.AsString();
+  EXPECT_EQ(nullptr, received);
+  Tessel::LogBackupToDiskStreamMetadata fromPeer;
+  EXPECT_EQ(CNMessageBase::kErrTooBig, fromPeer.unserialize(text));
   EXPECT_TRUE(log_->Lines().empty()) << log_->Dump();
 }
 

@@ -80,7 +80,7 @@ class HostMountTest : public kxmp::test::HomeTest {
     argv.insert(argv.end(), extra.begin(), extra.end());
     RunResult r = RunTool(argv);
     if (status) *status = r.status;
-    const std::string prefix = "{\"errorCode\": ";
+    const std::string prefix = "{\"type\":\"summary\",\"errorCode\":";
     if (r.out.compare(0, prefix.size(), prefix) != 0) {
       ADD_FAILURE() << "no answer; status " << r.status << "; stderr: " << r.err;
       return -1;

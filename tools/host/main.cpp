@@ -3,10 +3,15 @@
 //
 //   kxmp-host [--library PATH] [--socket PATH] [--tcp-port N] [--log-level N] [--home DIR]
 //
-// Prints "kxmp-host: serving <socket>" once requests are accepted. Exit status: 0 after a
-// clean stop, 1 when it cannot start, 2 for usage errors.
+// Prints "kxmp-host: serving <socket>" once requests are accepted. SIGHUP reopens the log
+// file. Exit status: 0 after a clean stop, 1 when it cannot start (among others on a home
+// that kxmp setup did not make), 2 for usage errors.
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -14,6 +19,7 @@
 #include <string>
 
 #include "ServiceLibrary.h"
+#include "kxmp/Version.h"
 #include "outside/log/FileLogWriter.h"
 #include "outside/log/Log.h"
 #include "outside/session/SessionServer.h"
@@ -35,19 +41,46 @@ int Fail(const std::string& what, const CZoError& err) {
   return 1;
 }
 
-// Blocks the stop signals in every thread (threads started later inherit the mask), so the
-// main thread alone takes them with sigwait.
+// Blocks the stop signals and SIGHUP in every thread (threads started later inherit the
+// mask), so the main thread alone takes them with sigwait.
 sigset_t BlockStopSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a client that goes away must not end the host
   return set;
 }
 
+// A home that `kxmp setup` made holds its registry folder. A host started on a mistyped or
+// missing home would otherwise make one silently and serve a catalog that is not there.
+bool IsKxmpHome(const std::string& home, std::string& why) {
+  struct stat st {};
+  if (::stat(home.c_str(), &st) != 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    why = "not a folder";
+    return false;
+  }
+  const std::string registry = home + "/registry";
+  if (::stat(registry.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    why = errno == EACCES ? std::strerror(errno) : "no registry/ folder";
+    return false;
+  }
+  return true;
+}
+
 int Serve(const Options& opt, int argc, char** argv, const sigset_t& stopSignals) {
+  const std::string home = kxmp::home::Root();
+  if (std::string why; !IsKxmpHome(home, why)) {
+    std::fprintf(stderr, "kxmp-host: %s is not a kxmp home (%s): make it with kxmp setup --home %s\n", home.c_str(),
+                 why.c_str(), home.c_str());
+    return 1;
+  }
   std::string logDir;
   if (CZoError err = kxmp::home::Ensure("log", logDir); err.IsError()) return Fail("no log folder", err);
   auto logger = std::make_shared<FileLogWriter>(logDir + "/kxmp-host.log", opt.logLevel);
@@ -87,7 +120,12 @@ int Serve(const Options& opt, int argc, char** argv, const sigset_t& stopSignals
   KXLOG_NORMAL("kxmp-host: serving [%s]", socket.c_str());
 
   int sig = 0;
-  while (sigwait(&stopSignals, &sig) != 0) {
+  for (;;) {
+    if (sigwait(&stopSignals, &sig) != 0) continue;
+    if (sig != SIGHUP) break;
+    // logrotate moved the file away: write to a new one under the same name.
+    logger->Reopen();
+    KXLOG_NORMAL("kxmp-host: reopened the log file on SIGHUP");
   }
   KXLOG_NORMAL("kxmp-host: stopping on signal %d", sig);
   server.Stop();
@@ -111,7 +149,11 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535));
   app.add_option("--log-level", opt.logLevel, "log level of $KX_HOME/log/kxmp-host.log (default 0)")
       ->check(CLI::Range(-1, 10));
-  app.add_option("--home", opt.home, "the home folder (default: $KX_HOME, else /var/lib/kxmp)");
+  app.add_option("--home", opt.home,
+                 std::string("the home folder made by kxmp setup (default: $KX_HOME, else ") + kxmp::home::DefaultRoot() + ")");
+  app.set_version_flag("--version", KxmpVersion(), "print the version and exit");
+  app.footer("Example:\n  kxmp setup --home /srv/kxmp && kxmp-host --home /srv/kxmp\n"
+             "SIGINT and SIGTERM stop the host; SIGHUP reopens its log file (for log rotation).");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "CacheView.h"
@@ -13,6 +14,8 @@
 #include "Validators.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
+#include "kxmp/RegistryNames.h"
+#include "outside/registry/KXPlatformInfo.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/session/FramedServer.h"
 #include "outside/util/KxHome.h"
@@ -31,7 +34,7 @@ bool MeansNoMountPath(const CZoError& err) {
 class CacheCommand : public Command {
  public:
   CLI::App* Register(CLI::App& app) override {
-    CLI::App* cmd = app.add_subcommand("cache", "show, refresh or drop a subclient's cached mount paths");
+    CLI::App* cmd = app.add_subcommand("cache", "show, refresh or drop a subclient's cached mount paths; set how long a cache is used");
     cmd->require_subcommand(1);
     SetExample(cmd, "kxmp cache show --subclient 42");
 
@@ -46,16 +49,22 @@ class CacheCommand : public Command {
       sub->add_option("--subclient", subclient_, "the subclient's id")->required()->check(kUnsigned);
       sub->add_flag("--json", json_, "print JSON lines");
     }
-    show_->add_option("--home", host_.home, "the kxmp home folder (default: $KX_HOME, else /var/lib/kxmp)");
-    drop_->add_option("--home", host_.home, "the kxmp home folder (default: $KX_HOME, else /var/lib/kxmp)");
+    setHours_ = cmd->add_subcommand("set-refresh-hours", "how many hours a refreshed cache is used before the catalog is asked again");
+    setHours_->add_option("HOURS", hours_, "whole hours from 1 to 8760")->required()->check(CLI::Range(1, 8760));
+    setHours_->add_flag("--json", json_, "print the result as JSON");
+    HomeOption().AddTo(*setHours_);
+    SetExample(setHours_, "kxmp cache set-refresh-hours 2");
+    HomeOption().AddTo(*show_);
+    HomeOption().AddTo(*drop_);
     host_.AddTo(*refresh_);
     refresh_->add_flag("--local", local_, "refresh in this process even when a host runs");
     return cmd;
   }
 
   int Run() override {
-    host_.home = HomeOption{host_.home}.Apply();
+    host_.home = HomeOption().Apply();
     if (show_->parsed()) return Show();
+    if (setHours_->parsed()) return SetRefreshHours();
     if (refresh_->parsed()) return Refresh();
     return Drop();
   }
@@ -72,6 +81,11 @@ class CacheCommand : public Command {
   }
 
   int NothingCached() const {
+    // Unreadable is not the same as empty.
+    if (const int e = KXPlatformInfo().getRegError(); e != 0 && e != ENOENT) {
+      return out_.Fail(kExitFailed, "cannot read the cache of subclient " + Id() + " in " +
+                                        kxmp::home::Path("registry") + ": " + std::strerror(e));
+    }
     return out_.Fail(kExitNotFound, "nothing is cached for subclient " + Id() + " in " + kxmp::home::Path("registry"));
   }
 
@@ -148,6 +162,18 @@ class CacheCommand : public Command {
     return kExitOk;
   }
 
+  int SetRefreshHours() {
+    KXPlatformInfo platform;
+    const std::string key = std::string("~") + MAMountPointKey;
+    if (!platform.setRegString(key, MACacheRefreshHours, std::to_string(hours_))) {
+      return out_.Fail(kExitFailed, "cannot write " + kxmp::home::Path(std::string("registry/") + MAMountPointKey) +
+                                        ": " + std::strerror(platform.getRegError()));
+    }
+    out_.Summary({{"refreshHours", hours_}},
+                 "a refreshed cache is used for " + std::to_string(hours_) + " h before the catalog is asked again");
+    return kExitOk;
+  }
+
   int Drop() {
     CacheView view;
     if (!CacheView::Read(subclient_, view)) return NothingCached();
@@ -165,9 +191,11 @@ class CacheCommand : public Command {
   CLI::App* show_ = nullptr;
   CLI::App* refresh_ = nullptr;
   CLI::App* drop_ = nullptr;
+  CLI::App* setHours_ = nullptr;
+  int hours_ = 0;
   uint64_t subclient_ = 0;
   bool local_ = false;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   HostOptions host_;
   Output out_{"cache", json_};
 };

@@ -1,7 +1,8 @@
 #include "CacheView.h"
 
 #include <algorithm>
-#include <charconv>
+#include <cstdlib>
+#include <limits>
 #include <map>
 
 #include "CliSupport.h"
@@ -13,14 +14,16 @@ namespace kxmp::cli {
 
 namespace {
 
-// A cached number; `fallback` when the text is not a whole decimal number.
-int64_t Number(const std::map<std::string, std::string>& values, const char* name, int64_t fallback) {
+// A cached number read as the service reads it: like atoll (leading blanks, a sign, the
+// digits up to the first other character, so "2\n" is 2), saturating instead of overflowing,
+// and cut to 32 bits where the service keeps 32; `fallback` when the value is missing or empty.
+int64_t Number(const std::map<std::string, std::string>& values, const char* name, int64_t fallback,
+               bool thirtyTwoBits = true) {
   auto it = values.find(name);
-  if (it == values.end()) return fallback;
-  int64_t value = 0;
-  const std::string& text = it->second;
-  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && ptr == text.data() + text.size() && !text.empty() ? value : fallback;
+  if (it == values.end() || it->second.empty()) return fallback;
+  const int64_t value = std::strtoll(it->second.c_str(), nullptr, 10);
+  if (!thirtyTwoBits) return value;
+  return std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
 }
 
 std::string Text(const std::map<std::string, std::string>& values, const char* name) {
@@ -57,7 +60,7 @@ bool CacheView::Read(uint64_t subclientId, CacheView& view) {
   view.subclientId = subclientId;
   view.guid = Text(values, SubClientGUIDVal);
   view.backupsetGuid = Text(values, BackupsetGUIDVal);
-  view.lastRefreshTime = Number(values, MALastRefreshTime, 0);
+  view.lastRefreshTime = Number(values, MALastRefreshTime, 0, false);
   view.refreshHours = Number(parent, MACacheRefreshHours, 8);
   view.failoverNumber = Number(values, FailoverNumber, 0);
   view.failoverCurrent = Number(values, FailoverCurrent, 0);
@@ -99,7 +102,10 @@ Json CacheView::ToJson(time_t now) const {
 
 std::string CacheView::ToText(time_t now) const {
   std::string refreshed = "never";
-  if (lastRefreshTime > 0) {
+  if (lastRefreshTime > 0 && lastRefreshTime == now) {
+    // The service counts this second as stale, but a person just refreshed it.
+    refreshed = UtcText(lastRefreshTime) + " (refreshed just now, refreshed every " + std::to_string(refreshHours) + " h)";
+  } else if (lastRefreshTime > 0) {
     refreshed = UtcText(lastRefreshTime) + (IsFresh(now) ? " (fresh" : " (stale") + ", refreshed every " +
                 std::to_string(refreshHours) + " h)";
   }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "CliSupport.h"
 #include "Command.h"
@@ -98,6 +99,9 @@ class CatalogCommand : public Command {
     // Writes must not create a catalog without its schema: that is the job of setup.
     struct stat st {};
     if (admin.location().kind == catalog::CatalogLocation::Kind::Sqlite && ::stat(admin.path().c_str(), &st) != 0) {
+      if (errno != ENOENT) {
+        return out_.Fail(kExitFailed, "cannot read the catalog at " + admin.path() + ": " + std::strerror(errno));
+      }
       return out_.Fail(kExitFailed, "there is no catalog at " + admin.path() + ": create it with kxmp setup --home " +
                                         home);
     }
@@ -230,7 +234,7 @@ class CatalogCommand : public Command {
   CLI::App* detach_ = nullptr;
   CLI::App* list_ = nullptr;
   HomeOption home_;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   Output out_{"catalog", json_};
   MountPathRecord mountPath_;
   SubclientRecord subclient_;

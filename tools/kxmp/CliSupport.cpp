@@ -2,21 +2,56 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include "outside/error/FXErrorUtil.h"
 #include "outside/log/CLogWriterInterface.h"
 #include "outside/log/FileLogWriter.h"
+#include "outside/log/Log.h"
 #include "outside/util/FXPath.h"
+#include "outside/util/FXString.h"
 #include "outside/util/KxHome.h"
 
 namespace kxmp::cli {
 
-void HomeOption::AddTo(CLI::App& cmd) {
-  cmd.add_option("--home", home, "the kxmp home folder (default: $KX_HOME, else /var/lib/kxmp)");
+GlobalOptions& Globals() {
+  static GlobalOptions options;
+  return options;
 }
+
+std::string ErrorText(const CZoError& error) {
+  if (Globals().verbose > 0) return error.AsString();
+  // Outermost first: "what failed" reads before "why".
+  std::string text;
+  const auto& frames = error.Frames();
+  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+    std::string message = it->message;
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
+                                message.back() == ',')) {
+      message.pop_back();
+    }
+    if (message.empty() || text.find(message) != std::string::npos) continue;
+    if (!text.empty()) text += ": ";
+    text += message;
+  }
+  if (FXErrorUtil::GetKind(error) == FXErrorUtil::Kind::ErrNo) {
+    const int number = FXErrorUtil::Number(error);
+    const std::string why = std::strerror(number);
+    if (text.find(why) == std::string::npos) text += (text.empty() ? "" : ": ") + why;
+  } else if (text.empty()) {
+    text = FXString::Format("error %d", FXErrorUtil::Number(error));
+  }
+  return text;
+}
+
+std::string HomeHelp() { return std::string("the kxmp home folder (default: $KX_HOME, else ") + kxmp::home::DefaultRoot() + ")"; }
+
+void HomeOption::AddTo(CLI::App& cmd) { cmd.add_option("--home", home, HomeHelp()); }
 
 std::string HomeOption::Apply() const {
   if (!home.empty()) {
@@ -60,7 +95,11 @@ void Output::PrintJson(const Json& object) {
 }
 
 int Output::Fail(int status, const std::string& message) const {
-  std::fprintf(stderr, "kxmp %s: %s\n", command_.c_str(), Printable(message).c_str());
+  if (json_) {
+    PrintJson({{"type", "error"}, {"command", command_}, {"message", message}, {"exitStatus", status}});
+  } else {
+    std::fprintf(stderr, "kxmp %s: %s\n", command_.c_str(), Printable(message).c_str());
+  }
   return status;
 }
 
@@ -98,13 +137,44 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
+namespace {
+
+// The library's lines go to the home's log file and, with -v, up to the detail level to
+// standard error as well.
+class ToolLogWriter : public CLogWriterInterface {
+ public:
+  ToolLogWriter(std::shared_ptr<FileLogWriter> file, bool toStderr) : file_(std::move(file)), stderr_(toStderr) {}
+  int GetLevel() const override {
+    int level = file_ ? file_->GetLevel() : -1;
+    return stderr_ ? std::max(level, kxmp::log::kDetail) : level;
+  }
+
+ protected:
+  void WriteLine(int level, const char* function, int line, int arg1, int arg2, const std::string& message) override {
+    if (file_ && kxmp::log::Enabled(level, file_->GetLevel())) file_->Write(level, function, line, arg1, arg2, "%s", message.c_str());
+    if (stderr_ && kxmp::log::Enabled(level, kxmp::log::kDetail)) {
+      std::fprintf(stderr, "kxmp: log %d %s:%d: %s\n", level, function, line, Printable(message).c_str());
+    }
+  }
+
+ private:
+  std::shared_ptr<FileLogWriter> file_;
+  bool stderr_;
+};
+
+}  // namespace
+
 void StartLibraryLog() {
   std::string folder;
-  if (kxmp::home::Ensure("log", folder).IsError()) return;
-  auto writer = std::make_shared<FileLogWriter>(FXPath::Join(folder, "kxmp.log"), 0);
-  // A writer that could not open its file would write to standard error, which belongs to
-  // the tool's own messages.
-  if (writer->IsOpen()) SetLogWriter(writer);
+  std::shared_ptr<FileLogWriter> file;
+  if (kxmp::home::Ensure("log", folder).IsSuccess()) {
+    file = std::make_shared<FileLogWriter>(FXPath::Join(folder, "kxmp.log"), 0);
+    // A writer that could not open its file would write to standard error, which belongs to
+    // the tool's own messages.
+    if (!file->IsOpen()) file.reset();
+  }
+  const bool verbose = Globals().verbose > 0;
+  if (file || verbose) SetLogWriter(std::make_shared<ToolLogWriter>(std::move(file), verbose));
 }
 
 void SetExample(CLI::App* cmd, const std::string& example) { cmd->footer("Example:\n  " + example); }

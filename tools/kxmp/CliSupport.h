@@ -9,15 +9,32 @@
 #include <string>
 #include <vector>
 
+#include "outside/error/CZoError.h"
+
 namespace kxmp::cli {
 
 // JSON output keeps the order in which fields are added ("type" first).
 using Json = nlohmann::ordered_json;
 
+// Options of every subcommand. --home and --json may stand before the subcommand
+// (kxmp --json cache show ...) or after it; -v, -q and --version stand before it.
+struct GlobalOptions {
+  std::string home;
+  bool json = false;
+  int verbose = 0;  // -v: error frames with code locations, the library's detail lines on stderr
+  bool quiet = false;  // -q: no progress, no status lines on a terminal
+};
+GlobalOptions& Globals();
+
+// One line for a person: the failure's messages from the outermost inwards and, for an
+// errno-kind error, the system's text for it. With -v: every frame with its code location.
+std::string ErrorText(const CZoError& error);
+
 // --home: the folder the platform components read (registry, catalog, locks, log). The
 // components take it from KX_HOME, so Apply() sets that before any library object is made.
+// Every subcommand's --home and the global one set the same value.
 struct HomeOption {
-  std::string home;
+  std::string& home = Globals().home;
 
   void AddTo(CLI::App& cmd);
   // Exports a given --home (made absolute) as KX_HOME; the home in use afterwards.
@@ -39,7 +56,9 @@ class Output {
   void Summary(Json fields, const std::string& text) const;
   // One JSON object on a line of its own.
   static void PrintJson(const Json& object);
-  // Prints "kxmp <command>: <message>" to standard error and returns status.
+  // The failure for a person: "kxmp <command>: <message>" on standard error, or with --json
+  // {"type":"error","command":...,"message":...,"exitStatus":N} on standard output.
+  // Returns status.
   int Fail(int status, const std::string& message) const;
 
  private:
@@ -65,8 +84,12 @@ class Table {
 std::string Printable(const std::string& text);
 
 // Sends the library's log lines to <home>/log/kxmp.log (level 0) for subcommands that run
-// the service in-process; without a writable log folder the lines are dropped.
+// the service in-process; without a writable log folder the lines are dropped. With -v the
+// lines up to the detail level go to standard error as well.
 void StartLibraryLog();
+
+// The text of the home's default for --help.
+std::string HomeHelp();
 
 // Example lines for --help.
 void SetExample(CLI::App* cmd, const std::string& example);

@@ -132,6 +132,11 @@ class EventsCommand : public Command {
   int Run() override {
     home_.Apply();
     if (!follow_) {
+      // A log that exists but cannot be read is a failure, not an empty log.
+      const std::string path = events::LogPath();
+      if (kxmp::UniqueFd probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC)); !probe.valid() && errno != ENOENT) {
+        return out_.Fail(kExitFailed, "cannot read the events in " + path + ": " + std::strerror(errno));
+      }
       const std::vector<events::EventRecord> records = events::ReadAll();
       for (const events::EventRecord& e : records) Print(e, json_);
       if (records.empty() && !json_) std::printf("no events in %s\n", events::LogPath().c_str());
@@ -159,7 +164,7 @@ class EventsCommand : public Command {
 
  private:
   bool follow_ = false;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   HomeOption home_;
   Output out_{"events", json_};
 };

@@ -58,7 +58,8 @@ class FailoverCommand : public Command {
 
     out_.Status("opening a backup context for subclient " + id);
     std::list<DataServerContextPtr> contexts;
-    err = service->GetDataServerContextList(subclient_, contexts, true, true, std::string(), false);
+    // The root folder that backups use: KX_APP_DUMPS/<backup-set GUID>.
+    err = service->GetDataServerContextList(subclient_, contexts, true, true, std::string(), true);
     if (err.IsError() && ListsNoMountPath(err, subclient_)) {
       return out_.Fail(kExitNotFound, "subclient " + id + " has no usable mount path: " + err.Message() + log);
     }
@@ -110,7 +111,7 @@ class FailoverCommand : public Command {
  private:
   uint64_t subclient_ = 0;
   bool force_ = false;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   HomeOption home_;
   Output out_{"failover", json_};
 };

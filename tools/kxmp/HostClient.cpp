@@ -13,7 +13,7 @@ namespace kxmp::cli {
 
 void HostOptions::AddTo(CLI::App& cmd) {
   cmd.add_option("--socket", socket, "the host's socket (default: <home>/run/mountpoint.sock)");
-  cmd.add_option("--home", home, "the home folder (default: $KX_HOME, else /var/lib/kxmp)");
+  cmd.add_option("--home", home, HomeHelp());
   cmd.add_option("--timeout", timeoutSeconds, "seconds to wait for the answer (default 120)")
       ->check(CLI::Range(1, 86400));
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "CliSupport.h"
 #include "outside/error/CZoError.h"
 #include "outside/xml/CNMessageBase.h"
 
@@ -14,7 +15,7 @@ namespace kxmp::cli {
 // Options every subcommand that talks to the host takes.
 struct HostOptions {
   std::string socket;  // empty: <home>/run/mountpoint.sock
-  std::string home;    // empty: $KX_HOME, else /var/lib/kxmp
+  std::string& home = Globals().home;  // empty: $KX_HOME, else the built-in default
   int timeoutSeconds = 120;
 
   void AddTo(CLI::App& cmd);

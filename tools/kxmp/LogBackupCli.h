@@ -15,17 +15,16 @@
 
 namespace kxmp::cli {
 
-// Prints what the writer or reader reports, as a debugging aid, only with KXMP_VERBOSE set.
+// Prints what the writer or reader reports, as a debugging aid, only with -v.
 class ErrorPrinter : public DBLogBackupErrorHandler {
  public:
-  explicit ErrorPrinter(const char* tool) : tool_(tool), verbose_(std::getenv("KXMP_VERBOSE") != nullptr) {}
+  explicit ErrorPrinter(const char* tool) : tool_(tool) {}
   void onError(const CZoError& error) override {
-    if (verbose_) std::fprintf(stderr, "%s: reported: %s\n", tool_, error.AsString().c_str());
+    if (Globals().verbose > 0) std::fprintf(stderr, "%s: reported: %s\n", tool_, error.AsString().c_str());
   }
 
  private:
   const char* tool_;
-  bool verbose_;
 };
 
 // The last path component; empty for a path that ends in "/".

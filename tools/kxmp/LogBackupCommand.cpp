@@ -126,7 +126,7 @@ class BackupCommand : public Command {
   std::string rootFolder_;
   bool fileMode_ = false;
   bool metadata_ = false;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   std::vector<std::string> files_;
   HomeOption common_;
   ErrorPrinter errors_{"kxmp backup"};

@@ -110,7 +110,7 @@ class SearchCommand : public Command {
 
  private:
   bool all_ = false;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   ReaderOptions options_;
   ErrorPrinter errors_{"kxmp search"};
 };

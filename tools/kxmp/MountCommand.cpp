@@ -43,7 +43,7 @@ class MountCommand : public Command {
     all->excludes(deinit)->excludes(refresh);
     deinit->excludes(refresh);
     cmd->add_flag("--no-cache-update", noCacheUpdate_, "neither rewrite the cache nor fall back to it");
-    cmd->add_flag("--json", json_, "print {\"errorCode\": N}");
+    cmd->add_flag("--json", json_, "print {\"type\":\"summary\",\"errorCode\":N,...}");
     host_.AddTo(*cmd);
     cmd_ = cmd;
     return cmd;
@@ -75,7 +75,7 @@ class MountCommand : public Command {
     }
     const int64_t code = generic->getint64(1, Tessel::kGenericRespTag, Tessel::kGenericRespErrorCodeId);
     if (json_) {
-      std::printf("{\"errorCode\": %" PRId64 "}\n", code);
+      Output::PrintJson({{"type", "summary"}, {"errorCode", code}, {"meaning", Describe(code)}});
     } else {
       std::printf("errorCode %" PRId64 " (%s)\n", code, Describe(code).c_str());
     }
@@ -90,7 +90,7 @@ class MountCommand : public Command {
   bool deinitAll_ = false;
   bool refresh_ = false;
   bool noCacheUpdate_ = false;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   HostOptions host_;
 };
 

@@ -15,6 +15,7 @@
 #include "outside/catalog/CatalogAdmin.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/registry/KXPlatformInfo.h"
+#include "outside/util/KxHome.h"
 #include "outside/util/FXPath.h"
 #include "outside/util/FXString.h"
 #include "outside/util/UniqueFd.h"
@@ -35,7 +36,7 @@ std::string Octal(mode_t mode) { return FXString::Format("%04o", static_cast<uns
 class SetupCommand : public Command {
  public:
   CLI::App* Register(CLI::App& app) override {
-    CLI::App* cmd = app.add_subcommand("setup", "create a home folder: registry, locks, log, jobresults, run, catalog");
+    CLI::App* cmd = app.add_subcommand("setup", "create a home folder: registry, locks, log, jobresults, run, catalog; mark the control server online");
     home_.AddTo(*cmd);
     cmd->add_option("--catalog", connection_,
                     "keep the catalog in PostgreSQL: a libpq URI or key=value string without a password "
@@ -65,6 +66,7 @@ class SetupCommand : public Command {
     bool ok = where.kind == catalog::CatalogLocation::Kind::Postgres ? EnsureSiteCatalog(where, made, error)
                                                                      : EnsureCatalog(home, made, error);
     if (!ok) return out_.Fail(kExitFailed, error);
+    if (!EnsureControlServerState(made, error)) return out_.Fail(kExitFailed, error);
 
     Json items = Json::array();
     std::string text = "kxmp home " + home + "\n";
@@ -197,9 +199,27 @@ class SetupCommand : public Command {
     return true;
   }
 
+  // The catalog made here is the control server, so a new home starts with it online; an
+  // operator's later `kxmp control-server offline` is never undone by running setup again.
+  bool EnsureControlServerState(std::vector<Made>& made, std::string& error) {
+    KXPlatformInfo platform;
+    std::string text;
+    if (platform.getString("Runtime", "nCSONLINE", &text) != 0) {
+      made.push_back({"registry/Runtime/nCSONLINE", "present"});
+      return true;
+    }
+    if (!platform.setRegString("Runtime", "nCSONLINE", "1")) {
+      error = "cannot mark the control server online in " + kxmp::home::Path("registry/Runtime") + ": " +
+              std::strerror(platform.getRegError());
+      return false;
+    }
+    made.push_back({"registry/Runtime/nCSONLINE", "created (control server online)"});
+    return true;
+  }
+
   HomeOption home_;
   std::string connection_;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   Output out_{"setup", json_};
 };
 

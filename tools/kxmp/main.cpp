@@ -1,16 +1,31 @@
-// kxmp: the command-line client of kxmp-host.
+// kxmp: administers a kxmp home and uses the mount-point service (in-process or through
+// kxmp-host).
 //
-// Exit status: 0 success, 1 failure (including an error code in the host's answer),
-// 2 usage errors.
+//   kxmp [--home DIR] [--json] [-v] [-q] [--version] SUBCOMMAND ...
+//
+// Exit status: 0 success, 1 failed, 2 usage error, 3 not found, 130/143 interrupted.
 #include <cstdio>
 #include <exception>
 
+#include "CliSupport.h"
 #include "Command.h"
+#include "Suggest.h"
+#include "kxmp/Version.h"
 
 int main(int argc, char** argv) {
   using namespace kxmp::cli;
-  CLI::App app{"kxmp: talks to the mount-point service host (kxmp-host)"};
+  CLI::App app{"kxmp: sets up a kxmp home, describes the control server's catalog, talks to kxmp-host and backs up,\n"
+               "finds and restores log files on the storage hosts"};
   app.require_subcommand(1);
+  // Options a subcommand does not know are tried on the tool itself: kxmp backup -v ... works.
+  app.fallthrough();
+  GlobalOptions& global = Globals();
+  app.add_option("--home", global.home, HomeHelp());
+  app.add_flag("--json", global.json, "print one JSON object per line (errors too, as \"type\":\"error\")");
+  app.add_flag("-v,--verbose", global.verbose, "show error frames with code locations and the library's detail log lines");
+  app.add_flag("-q,--quiet", global.quiet, "print no progress");
+  app.set_version_flag("--version", KxmpVersion(), "print the version and exit");
+  SetExample(&app, "kxmp setup --home /srv/kxmp && kxmp --home /srv/kxmp catalog list");
   std::vector<std::unique_ptr<Command>> commands;
   std::vector<std::pair<CLI::App*, Command*>> registered;
   try {
@@ -18,8 +33,10 @@ int main(int argc, char** argv) {
     for (auto& c : commands) registered.emplace_back(c->Register(app), c.get());
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    if (e.get_exit_code() == 0) return app.exit(e) == 0 ? kExitOk : kExitUsage;  // --help, --version
+    return ReportUsageError(app, e, argc, argv);
   }
+  if (global.verbose > 0 && global.quiet) global.quiet = false;
   try {
     for (auto& [sub, command] : registered) {
       if (sub->parsed()) return command->Run();

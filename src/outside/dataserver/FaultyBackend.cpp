@@ -68,6 +68,7 @@ struct FaultyBackend::State {
     int err = 0;
     int nth = 0;
     int seen = 0;
+    bool onward = false;  // every call from the nth on
   };
 
   mutable std::mutex mutex;
@@ -93,7 +94,7 @@ struct FaultyBackend::State {
       bool opMatches = r.op.empty() ? std::strncmp(op, "Get", 3) != 0 : r.op == op;
       if (!opMatches || (!r.host.empty() && r.host != host) || !PathMatches(r, path, other)) continue;
       ++r.seen;
-      if (inject == 0 && (r.nth == 0 || r.seen == r.nth)) inject = r.err;
+      if (inject == 0 && (r.nth == 0 || r.seen == r.nth || (r.onward && r.seen > r.nth))) inject = r.err;
     }
     return inject;
   }
@@ -269,21 +270,28 @@ FaultyBackend::~FaultyBackend() = default;
 FaultyBackend& FaultyBackend::Fail(const std::string& op, const std::string& path, int err, int nth) {
   CheckOp(op);
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->rules.push_back(State::Rule{op, path, std::string(), false, err, nth, 0});
+  state_->rules.push_back(State::Rule{op, path, std::string(), false, err, nth, 0, false});
+  return *this;
+}
+
+FaultyBackend& FaultyBackend::FailFrom(const std::string& op, const std::string& path, int err, int nth) {
+  CheckOp(op);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->rules.push_back(State::Rule{op, path, std::string(), false, err, nth, 0, true});
   return *this;
 }
 
 FaultyBackend& FaultyBackend::FailUnder(const std::string& op, const std::string& prefix, int err, int nth) {
   CheckOp(op);
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->rules.push_back(State::Rule{op, prefix, std::string(), true, err, nth, 0});
+  state_->rules.push_back(State::Rule{op, prefix, std::string(), true, err, nth, 0, false});
   return *this;
 }
 
 FaultyBackend& FaultyBackend::FailHost(const std::string& host, const std::string& op, int err, int nth) {
   CheckOp(op);
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->rules.push_back(State::Rule{op, std::string(), host, false, err, nth, 0});
+  state_->rules.push_back(State::Rule{op, std::string(), host, false, err, nth, 0, false});
   return *this;
 }
 

@@ -5,6 +5,7 @@
 //   auto f = std::make_shared<FaultyBackend>();
 //   ScopedBackend scope(f);
 //   f->Fail("Write", "", ENOSPC, 3);                        // the 3rd Write fails
+//   f->FailFrom("", "", EIO, 7);                            // the 7th call and all later ones
 //   f->FailUnder("Exists", "/srv/mp1", EHOSTUNREACH);       // every Exists below /srv/mp1
 //   f->FailHost("ma2", "", ETIMEDOUT);                      // everything on storage host ma2
 //   f->LimitTransfer("Write", 100);                         // short writes of at most 100 bytes
@@ -41,6 +42,8 @@ class FaultyBackend : public Backend {
   // The nth matching call (1-based; 0: every matching call) of `op` ("": any operation but
   // the factories) on exactly `path` ("": any path) fails with errno `err`.
   FaultyBackend& Fail(const std::string& op, const std::string& path, int err, int nth = 0);
+  // From the nth matching call (1-based) on, every matching call fails: storage that is gone.
+  FaultyBackend& FailFrom(const std::string& op, const std::string& path, int err, int nth);
   // The same for paths at or below `prefix`, compared by whole components.
   FaultyBackend& FailUnder(const std::string& op, const std::string& prefix, int err, int nth = 0);
   // The same for every object made for storage host `host`.

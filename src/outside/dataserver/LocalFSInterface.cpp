@@ -11,28 +11,12 @@
 #include <cstring>
 #include <memory>
 
+#include "outside/dataserver/local/FolderWalk.h"
 #include "outside/error/FXErrorUtil.h"
 
 namespace kxmp::dataserver {
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-bool IsDotOrDotDot(const char* n) { return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')); }
-
-// Whether a directory entry is a folder; symbolic links are not followed. -1 when the
-// entry vanished.
-int EntryIsFolder(int dirfd, const struct dirent* de) {
-  if (de->d_type == DT_DIR) return 1;
-  if (de->d_type != DT_UNKNOWN) return 0;
-  struct stat st {};
-  if (::fstatat(dirfd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-  return S_ISDIR(st.st_mode) ? 1 : 0;
-}
 
 // Opens the target folder for reading its entries.
 CZoError OpenFolder(ServedTree& tree, const ServedTree::Target& t, DirPtr& dir) {
@@ -210,63 +194,10 @@ CZoError LocalFSInterface::WalkDir(std::string path, void* context, int level, b
   ServedTree::Target t;
   CZoError err = tree_.Locate(path, t);
   if (err.IsError()) return err;
-  DirPtr topDir;
-  err = OpenFolder(tree_, t, topDir);
-  if (err.IsError()) return err;
-
-  // One growing path text; each open folder remembers the length to cut back to. The stack
-  // replaces recursion, so depth costs one descriptor per level, never stack space.
-  std::string folder = path;
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  struct Frame {
-    DirPtr dir;
-    size_t cut;
-    int depth;
-  };
-  std::vector<Frame> stack;
-  stack.push_back(Frame{std::move(topDir), folder.size(), 0});
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    errno = 0;
-    struct dirent* de = ::readdir(f.dir.get());
-    if (de == nullptr) {
-      if (errno != 0) return ServedTree::Error(FX_LOC, errno, "Cannot read folder", folder);
-      folder.resize(f.cut);
-      stack.pop_back();
-      continue;
-    }
-    if (IsDotOrDotDot(de->d_name)) continue;
-    const int dfd = ::dirfd(f.dir.get());
-    int isFolder = EntryIsFolder(dfd, de);
-    if (isFolder < 0) continue;  // removed meanwhile
-    if (!isFolder || !filesOnly) {
-      CZoError r = cb(folder.c_str(), de->d_name, isFolder != 0, context);
-      if (r.IsError()) return r;
-    }
-    if (!isFolder || (level >= 0 && f.depth >= level)) continue;
-    int fd;
-    do {
-      fd = ::openat(dfd, de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      int e = errno;
-      if (e == ENOENT || e == ELOOP || e == ENOTDIR) continue;  // removed or replaced meanwhile: not followed
-      std::string sub = folder + "/" + de->d_name;
-      return ServedTree::Error(FX_LOC, e, "Cannot open folder", sub);
-    }
-    DirPtr sub(::fdopendir(fd));
-    if (!sub) {
-      int e = errno;
-      ::close(fd);
-      return ServedTree::Error(FX_LOC, e, "Cannot read folder", folder + "/" + de->d_name);
-    }
-    const size_t cut = folder.size();
-    const int depth = f.depth + 1;
-    if (folder.back() != '/') folder.push_back('/');
-    folder += de->d_name;
-    stack.push_back(Frame{std::move(sub), cut, depth});  // invalidates f
-  }
-  return CZoError::Success();
+  // A bounded number of descriptors however deep the tree (local/FolderWalk.h).
+  UniqueFd top(tree_.Open(t, O_RDONLY | O_DIRECTORY, 0));
+  if (!top.valid()) return ServedTree::Error(FX_LOC, -top.release(), "Cannot open folder", t.text);
+  return WalkFolderTree(std::move(top), path, level, filesOnly, cb, context);
 }
 
 CZoError LocalFSInterface::Chmod(std::string path, int mode) {

@@ -23,6 +23,11 @@ void FileLogWriter::OpenLocked() {
   if (fd_.valid() && ::fstat(fd_.get(), &st) == 0) size_ = static_cast<uint64_t>(st.st_size);
 }
 
+void FileLogWriter::Reopen() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  OpenLocked();
+}
+
 void FileLogWriter::RotateLocked() {
   for (int i = keepFiles_ - 1; i >= 1; --i) {
     std::string from = path_ + "." + std::to_string(i);
@@ -38,10 +43,10 @@ void FileLogWriter::WriteLine(int level, const char* function, int line, int, in
   struct timespec ts {};
   clock_gettime(CLOCK_REALTIME, &ts);
   struct tm tmv {};
-  localtime_r(&ts.tv_sec, &tmv);
+  gmtime_r(&ts.tv_sec, &tmv);  // UTC, like the event log: one clock for every file of a home
   char stamp[40];
-  strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmv);
-  std::string text = FXString::Format("%s.%03ld %d %ld %2d %s:%d %s", stamp, ts.tv_nsec / 1000000L,
+  strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tmv);
+  std::string text = FXString::Format("%s.%03ldZ %d %ld %2d %s:%d %s", stamp, ts.tv_nsec / 1000000L,
                                       static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
                                       level, function, line, message.c_str());
   while (!text.empty() && text.back() == '\n') text.pop_back();

@@ -1,5 +1,5 @@
 #pragma once
-// The file logger of hosts and tools: one line per message with timestamp, pid, thread id,
+// The file logger of hosts and tools: one line per message with UTC timestamp, pid, thread id,
 // level, function and line; the file is rotated by size (name.1 … name.N).
 
 #include <cstdint>
@@ -16,6 +16,8 @@ class KXMP_EXPORT FileLogWriter : public CLogWriterInterface {
 
   int GetLevel() const override { return level_; }
   const std::string& Path() const { return path_; }
+  // Opens the file by its name again (after a log rotation moved it away: SIGHUP).
+  void Reopen();
   // False when the file could not be opened; lines then go to standard error.
   bool IsOpen() const { return fd_.valid(); }
 

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <random>
 
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/AtomicFile.h"
 
 namespace {
 
@@ -106,40 +106,11 @@ CZoError CZoFile::ReadWholeFile(const std::string& path, std::string& out) {
 }
 
 CZoError CZoFile::WriteWholeFileAtomic(const std::string& path, const std::string& content, unsigned int mode) {
-  std::string dir = ParentOf(path);
-  std::random_device rd;
-  std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(rd());
-  {
-    kxmp::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-    if (!fd.valid()) return ErrnoError(FX_LOC, errno, "Failed to create file", tmp);
-    size_t done = 0;
-    while (done < content.size()) {
-      ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        int e = errno;
-        ::unlink(tmp.c_str());
-        return ErrnoError(FX_LOC, e, "Failed to write file", tmp);
-      }
-      done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd.get()) != 0) {
-      int e = errno;
-      ::unlink(tmp.c_str());
-      return ErrnoError(FX_LOC, e, "Failed to sync file", tmp);
-    }
-    if (fd.close() != 0) {
-      int e = errno;
-      ::unlink(tmp.c_str());
-      return ErrnoError(FX_LOC, e, "Failed to close file", tmp);
-    }
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    int e = errno;
-    ::unlink(tmp.c_str());
-    return ErrnoError(FX_LOC, e, "Failed to rename file", path);
-  }
-  return FXFile::SyncDirectory(dir);
+  kxmp::AtomicFile file;
+  CZoError err = file.Create(path, mode);
+  if (err.IsSuccess()) err = file.Write(content);
+  if (err.IsSuccess()) err = file.Commit(kxmp::AtomicFile::kReplace);
+  return err;
 }
 
 CZoError CZoDirectory::Create(const std::string& path, bool withParents) {

@@ -32,8 +32,9 @@ class KXMP_EXPORT CZoFile {
   int Fd() const { return fd_.get(); }
 
   static CZoError ReadWholeFile(const std::string& path, std::string& out);
-  // Writes a whole file atomically: temporary file in the same folder, fsync, rename, fsync
-  // of the folder. Readers see the old or the new content, never a part.
+  // Writes a whole file atomically with kxmp::AtomicFile (AtomicFile.h): a unique temporary
+  // file in the same folder, fsync, rename, fsync of the folder; a replaced file keeps its
+  // permissions. Readers see the old or the new content, never a part.
   static CZoError WriteWholeFileAtomic(const std::string& path, const std::string& content,
                                        unsigned int mode = 0640);
 

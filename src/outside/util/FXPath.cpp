@@ -1,6 +1,7 @@
 #include "outside/util/FXPath.h"
 
-static bool IsSep(char c) { return c == '/' || c == '\\'; }
+// Only "/" separates: a backslash is an ordinary character of a name on this system.
+static bool IsSep(char c) { return c == '/'; }
 
 CZoError FXPath::Append(std::string& base, const std::string& part, int /*flags*/) {
   if (part.empty()) return CZoError::Success();

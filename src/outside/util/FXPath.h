@@ -3,7 +3,8 @@
 //
 // Append(base, part) joins with exactly one "/" between the two: trailing separators of
 // base and leading separators of part are folded into one. An empty part leaves base
-// unchanged; an empty base becomes part unchanged (no separator is invented).
+// unchanged; an empty base becomes part unchanged (no separator is invented). Only "/" is a
+// separator: "\\w.log" is a name that begins with a backslash.
 
 #include <string>
 

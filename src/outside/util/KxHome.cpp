@@ -11,10 +11,12 @@
 
 namespace kxmp::home {
 
+const char* DefaultRoot() { return KXMP_DEFAULT_HOME; }
+
 std::string Root() {
   const char* env = std::getenv("KX_HOME");
   if (env != nullptr && env[0] != '\0') return env;
-  return "/var/lib/kxmp";
+  return DefaultRoot();
 }
 
 std::string Path(const std::string& sub) { return FXPath::Join(Root(), sub); }

@@ -290,6 +290,7 @@ int CNMessageBase::serialize(std::string& out, bool withDeclaration) const {
     if (int r = toXml(root)) return r;
     std::string text;
     CNXml::Save(doc, withDeclaration, text);
+    if (text.size() > kMaxStoredDocumentSize) return kErrTooBig;
     out.swap(text);
     return kOk;
   } catch (const std::bad_alloc&) {
@@ -340,12 +341,12 @@ int CNMessageBase::toXml(pugi::xml_node& node) const {
   return kOk;
 }
 
-int CNMessageBase::unserialize(const std::string& in) {
+int CNMessageBase::unserialize(const std::string& in, size_t maxBytes) {
   if (!cls_ || slots_.size() != cls_->fieldCount) return kErrUnknownMessage;
   try {
     pugi::xml_document doc;
     pugi::xml_node root;
-    if (int r = CNXml::Load(in, doc, root)) return r;
+    if (int r = CNXml::Load(in, maxBytes, doc, root)) return r;
     if (std::strcmp(root.name(), cls_->name) != 0) return kErrWrongRoot;
     // Parse into a fresh message so that a refused document leaves nothing behind.
     CNMessageBase fresh(*cls_);

@@ -58,7 +58,7 @@ class KXMP_EXPORT CNMessageBase {
     kErrWrongClass = 2,     // a nested message of another class than the field's
     kErrNoMemory = 3,
     kErrUnknownMessage = 4, // the message's (family, type) is not in the catalogue
-    kErrTooBig = 5,         // document larger than kMaxDocumentSize
+    kErrTooBig = 5,         // document larger than the reader's cap (see unserialize)
     kErrTooDeep = 6,        // elements nested deeper than kMaxDepth
     kErrForbidden = 7,      // <!DOCTYPE, <!ENTITY or any other <! declaration
     kErrMalformed = 8,      // not well-formed XML, text content, repeated attribute
@@ -69,7 +69,10 @@ class KXMP_EXPORT CNMessageBase {
   };
   static const char* ResultText(int result);
 
+  // Caps of unserialize: documents from the network (one frame), and documents this system
+  // wrote to storage or local files, which must read back whatever was written.
   static constexpr size_t kMaxDocumentSize = 1024 * 1024;
+  static constexpr size_t kMaxStoredDocumentSize = size_t(256) << 20;
   static constexpr int kMaxDepth = 64;
 
   // A message of the class that (family, type) names. An unknown pair gives a message
@@ -115,14 +118,16 @@ class KXMP_EXPORT CNMessageBase {
                                bool create);
 
   // Writes the message as XML into `out` (replacing its content); `withDeclaration` puts an
-  // XML declaration in front. Returns 0, or a Result with `out` left empty.
+  // XML declaration in front. Returns 0, or a Result with `out` left empty; a document over
+  // kMaxStoredDocumentSize is refused (kErrTooBig), as nothing could read it back.
   int serialize(std::string& out, bool withDeclaration) const;
   // Fills the message from an XML document of its own class. Refused (non-zero, message
-  // unchanged): more than kMaxDocumentSize bytes, elements deeper than kMaxDepth, any
+  // unchanged): more than maxBytes bytes (kMaxDocumentSize for what comes from the network,
+  // kMaxStoredDocumentSize for documents read back from storage), elements deeper than kMaxDepth, any
   // <!DOCTYPE/<!ENTITY declaration, malformed XML, a root of another class, attributes or
   // elements that are not fields of the class, a number that is not a whole decimal 64-bit
   // integer, a boolean other than 0/1/true/false. Missing fields keep their empty value.
-  int unserialize(const std::string& in);
+  int unserialize(const std::string& in, size_t maxBytes = kMaxDocumentSize);
 
  private:
   friend class CNMessageFactory;

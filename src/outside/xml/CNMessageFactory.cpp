@@ -26,7 +26,7 @@ CZoError CNMessageFactory::FromXml(const std::string& xml, std::unique_ptr<CNMes
   try {
     pugi::xml_document doc;
     pugi::xml_node root;
-    if (int r = CNXml::Load(xml, doc, root)) return Refused(FX_LOC, r);
+    if (int r = CNXml::Load(xml, CNMessageBase::kMaxDocumentSize, doc, root)) return Refused(FX_LOC, r);
     const CNClassDef* cls = CNCatalog::ByName(root.name());
     if (!cls)
       return FXErrorUtil::ErrorErrNo(FX_LOC, EBADMSG, "Unknown XML message [%.64s]", root.name());

@@ -31,8 +31,8 @@ class StringWriter : public pugi::xml_writer {
 
 }  // namespace
 
-int CheckText(std::string_view text) {
-  if (text.size() > CNMessageBase::kMaxDocumentSize) return CNMessageBase::kErrTooBig;
+int CheckText(std::string_view text, size_t maxBytes) {
+  if (text.size() > maxBytes) return CNMessageBase::kErrTooBig;
   if (text.find('\0') != std::string_view::npos) return CNMessageBase::kErrMalformed;
   const size_t n = text.size();
   int depth = 0;
@@ -79,8 +79,8 @@ int CheckText(std::string_view text) {
   return CNMessageBase::kOk;
 }
 
-int Load(const std::string& text, pugi::xml_document& doc, pugi::xml_node& root) {
-  if (int r = CheckText(text)) return r;
+int Load(const std::string& text, size_t maxBytes, pugi::xml_document& doc, pugi::xml_node& root) {
+  if (int r = CheckText(text, maxBytes)) return r;
   // No parse_doctype, no whitespace or end-of-line conversion: values stay as written.
   // CDATA is kept so that it is seen (and refused) as text content.
   const unsigned int options = pugi::parse_escapes | pugi::parse_cdata;

@@ -2,6 +2,7 @@
 // factories, so that no backend drifts from what the system relies on.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@
 #include "outside/dataserver/FaultyBackend.h"
 #include "outside/dataserver/LocalBackend.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/UniqueFd.h"
+#include "support/ForkChild.h"
 
 using kxmp::dataserver::Backend;
 using kxmp::dataserver::FaultyBackend;
@@ -265,6 +268,74 @@ TEST_P(Contract, WalkReachesEveryDepthWithoutFollowingLinks) {
   Seen shallow;
   ASSERT_OK(FS()->WalkDir(root_, &shallow, 0, false, Record, 0));
   EXPECT_EQ(shallow.entries, (std::set<std::string>{r + "|top|f", r + "|a|d"}));
+}
+
+struct DeepSeen {
+  int files = 0;
+  int folders = 0;
+  size_t deepestFolder = 0;  // length of the longest folder path a file was reported in
+};
+
+CZoError CountDeep(const char* folder, const char* name, bool isFolder, void* ctx) {
+  auto* s = static_cast<DeepSeen*>(ctx);
+  if (isFolder) {
+    ++s->folders;
+  } else {
+    ++s->files;
+    s->deepestFolder = std::max(s->deepestFolder, std::strlen(folder));
+  }
+  return CZoError::Success();
+}
+
+// The local backend's walk (every backend here walks through it).
+class LocalWalk : public kxmp::test::DataServerTest {};
+
+TEST_F(LocalWalk, ATreeDeeperThanTheDescriptorLimitReachesTheBottom) {
+  ASSERT_OK(FS()->CreateFolder(root_, 1));
+  // 1,100 levels "d", each also holding a folder "s" with a file, the bottom a file: the
+  // walk must come back up through every level and still descend into its "s".
+  constexpr int kLevels = 1100;
+  {
+    kxmp::UniqueFd dir(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(dir.valid());
+    for (int i = 0; i < kLevels; ++i) {
+      ASSERT_EQ(0, ::mkdirat(dir.get(), "s", 0750));
+      ASSERT_EQ(0, ::close(::openat(dir.get(), "s/f", O_CREAT | O_WRONLY | O_CLOEXEC, 0640)));
+      ASSERT_EQ(0, ::mkdirat(dir.get(), "d", 0750));
+      dir.reset(::openat(dir.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      ASSERT_TRUE(dir.valid()) << i;
+    }
+    ASSERT_EQ(0, ::close(::openat(dir.get(), "bottom", O_CREAT | O_WRONLY | O_CLOEXEC, 0640)));
+  }
+  kxmp::test::ForkChild child([this](kxmp::test::ForkChild::Channel&) {
+    struct rlimit few {1024, 1024};
+    if (::setrlimit(RLIMIT_NOFILE, &few) != 0) return 10;
+    DeepSeen seen;
+    CZoError err = FS()->WalkDir(root_, &seen, -1, false, CountDeep, 0);
+    if (err.IsError()) {
+      std::fprintf(stderr, "%s\n", err.AsString().c_str());
+      return 11;
+    }
+    if (seen.files != kLevels + 1) return 12;
+    if (seen.folders != 2 * kLevels) return 13;
+    if (seen.deepestFolder != root_.size() + 2 * kLevels) return 14;  // "/d" per level
+    // The level limit still holds on the way.
+    DeepSeen shallow;
+    if (FS()->WalkDir(root_, &shallow, 2, true, CountDeep, 0).IsError() || shallow.files != 2) return 15;
+    return 0;
+  });
+  EXPECT_EQ(0, child.Join());
+
+  // Removed bottom-up by path here, as removal of the test's home descends one descriptor per level.
+  std::string path = root_;
+  for (int i = 0; i < kLevels; ++i) path += "/d";
+  ASSERT_EQ(0, ::unlink((path + "/bottom").c_str()));
+  for (int i = 0; i < kLevels; ++i) {
+    ASSERT_EQ(0, ::rmdir(path.c_str()));
+    path.resize(path.size() - 2);
+    ASSERT_EQ(0, ::unlink((path + "/s/f").c_str()));
+    ASSERT_EQ(0, ::rmdir((path + "/s").c_str()));
+  }
 }
 
 TEST_P(Contract, WalkStopsAtTheFirstCallbackError) {

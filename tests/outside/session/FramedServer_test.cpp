@@ -9,6 +9,7 @@
 #include "outside/error/FXErrorUtil.h"
 #include "outside/session/FramedServer.h"
 #include "support/TempHome.h"
+#include "support/Timing.h"
 
 using kxmp::session::FramedServer;
 using kxmp::session::ServerLimits;
@@ -131,7 +132,7 @@ TEST_F(FramedServerTest, ConnectionsOverTheLimitAreRefused) {
   EXPECT_TRUE(c.WaitClosed(3000));
   a.Disconnect();
   // once a session ends, a new one is served
-  for (int i = 0; i < 50 && server_->ActiveSessions() > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(kxmp::test::WaitUntil([&] { return server_->ActiveSessions() <= 1; }));
   SessionClient d;
   ASSERT_FALSE(d.ConnectUnix(socket_).IsError());
   ASSERT_FALSE(d.Call("<d/>", resp, 5000).IsError());

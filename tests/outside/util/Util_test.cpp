@@ -1,10 +1,14 @@
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
 
 #include <gtest/gtest.h>
 
+#include "outside/util/AtomicFile.h"
 #include "outside/util/CZoFile.h"
 #include "outside/util/Endian.h"
 #include "outside/util/FXPath.h"
@@ -20,6 +24,9 @@ TEST(FXPath, JoinsWithExactlyOneSeparator) {
   EXPECT_EQ(FXPath::Join("/a", ""), "/a");
   EXPECT_EQ(FXPath::Join("", "b"), "b");
   EXPECT_EQ(FXPath::Join("/", "b"), "/b");
+  // A backslash is part of a name, never a separator.
+  EXPECT_EQ(FXPath::Join("/a", "\\w.log"), "/a/\\w.log");
+  EXPECT_EQ(FXPath::Join("/a\\", "\\b"), "/a\\/\\b");
 }
 
 TEST(HostName, ManglesAndDemangles) {
@@ -57,6 +64,79 @@ TEST_F(FileUtil, AtomicWriteAndReadBack) {
   CZoError e = CZoFile::ReadWholeFile(p + "x", out);
   EXPECT_TRUE(FXErrorUtil::IsErrNo(e, ENOENT));
   EXPECT_NE(e.AsString().find(p + "x"), std::string::npos);
+}
+
+// Names in a folder, without "." and "..".
+std::set<std::string> Listing(const std::string& folder) {
+  std::set<std::string> names;
+  if (DIR* d = ::opendir(folder.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+    }
+    ::closedir(d);
+  }
+  return names;
+}
+
+unsigned int ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(0, ::stat(path.c_str(), &st)) << path;
+  return st.st_mode & 07777;
+}
+
+TEST_F(FileUtil, AtomicFileReplacesWholeKeepsModeAndNeverLeavesItsTemporaryFile) {
+  const std::string dir = home_->sub("d");
+  const std::string p = dir + "/value";
+  kxmp::test::WriteFile(p, "old");
+  ASSERT_EQ(0, ::chmod(p.c_str(), 0604));
+  // What a crash or another program left at the usual temporary names is no obstacle.
+  ASSERT_TRUE(CZoDirectory::Create(p + ".tmp", false).IsSuccess());
+  ASSERT_EQ(0, ::symlink((dir + "/victim").c_str(), (p + ".tmp.1").c_str()));
+
+  {
+    kxmp::AtomicFile out;
+    ASSERT_TRUE(out.Create(p, 0640).IsSuccess());
+    ASSERT_TRUE(out.Write("ne").IsSuccess());
+    ASSERT_TRUE(out.Write("w!", 2).IsSuccess());
+    EXPECT_EQ("old", kxmp::test::ReadFile(p));  // nothing visible before the commit
+    ASSERT_TRUE(out.Commit(kxmp::AtomicFile::kReplace).IsSuccess());
+  }
+  EXPECT_EQ("new!", kxmp::test::ReadFile(p));
+  EXPECT_EQ(0604u, ModeOf(p));
+  EXPECT_EQ((std::set<std::string>{"value", "value.tmp", "value.tmp.1"}), Listing(dir));
+  EXPECT_FALSE(kxmp::test::PathExists(dir + "/victim"));
+
+  // Without replacing: an existing file stays, the error names it, the temporary goes.
+  {
+    kxmp::AtomicFile out;
+    ASSERT_TRUE(out.Create(p, 0640).IsSuccess());
+    ASSERT_TRUE(out.Write("other").IsSuccess());
+    CZoError err = out.Commit(kxmp::AtomicFile::kKeepExisting);
+    ASSERT_TRUE(FXErrorUtil::IsErrNo(err, EEXIST)) << err.AsString();
+    EXPECT_NE(err.Message().find("[" + p + "]"), std::string::npos) << err.Message();
+    EXPECT_EQ(err.Message().find(".tmp."), std::string::npos) << err.Message();
+  }
+  EXPECT_EQ("new!", kxmp::test::ReadFile(p));
+  // An abandoned file (destroyed uncommitted) leaves nothing; a new one gets the given mode.
+  {
+    kxmp::AtomicFile out;
+    ASSERT_TRUE(out.Create(dir + "/fresh", 0600).IsSuccess());
+    ASSERT_TRUE(out.Write("partial").IsSuccess());
+    EXPECT_EQ(4u, Listing(dir).size());
+  }
+  EXPECT_EQ(3u, Listing(dir).size());
+  ASSERT_TRUE(CZoFile::WriteWholeFileAtomic(dir + "/fresh", "x", 0600).IsSuccess());
+  EXPECT_EQ(0600u, ModeOf(dir + "/fresh"));
+
+  // The longest file name still has a temporary name.
+  const std::string longest = dir + "/" + std::string(255, 'n');
+  ASSERT_TRUE(CZoFile::WriteWholeFileAtomic(longest, "long", 0640).IsSuccess());
+  EXPECT_EQ("long", kxmp::test::ReadFile(longest));
+
+  // A folder that is not there: the error names the target.
+  CZoError err = CZoFile::WriteWholeFileAtomic(dir + "/no/such", "x", 0640);
+  ASSERT_TRUE(FXErrorUtil::IsErrNo(err, ENOENT)) << err.AsString();
+  EXPECT_NE(err.Message().find(dir + "/no/such"), std::string::npos);
 }
 
 TEST_F(FileUtil, RemoveRecursiveDoesNotFollowLinks) {

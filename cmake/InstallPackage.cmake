@@ -1,0 +1,61 @@
+# What an installation holds: the library, the tools (tools/CMakeLists.txt), the public
+# headers, the CMake package, a pkg-config file, a systemd unit for kxmp-host, man pages and
+# bash completion.
+
+install(TARGETS KXMAMountingPointSvc EXPORT kxmpTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Public headers: include/kxmp and the platform headers they reach, plus the interfaces
+# other programs of the suite implement. Headers of hidden classes, of SQLite or pugixml,
+# and the test seams (fault injection, capture logger, catalog answers) stay out.
+set(KXMP_PUBLIC_OUTSIDE_HEADERS
+  catalog/ApplicationId.h catalog/ArMgrClientAPI.h catalog/ArMgrTypes.h catalog/CatalogRecords.h
+  dataserver/Backend.h dataserver/CFSInitParams.h dataserver/CFSInterface.h dataserver/CFileInterface.h
+  error/CZoError.h error/FXCodeLocation.h error/FXErrorUtil.h
+  event/EvDebug.h event/EvEvent.h
+  lock/KxNamedMutex.h
+  log/CLogWriterInterface.h log/Log.h
+  registry/KXPI.h registry/KXPlatformInfo.h
+  session/CKxNetworkServer.h
+  util/CZoFile.h util/FXPath.h util/FXString.h util/UniqueFd.h
+  xml/CNMessageBase.h xml/CNMessageFactory.h xml/CNMessageSchema.h xml/TesselMessages.h)
+install(DIRECTORY include/kxmp/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kxmp FILES_MATCHING PATTERN "*.h")
+foreach(header IN LISTS KXMP_PUBLIC_OUTSIDE_HEADERS)
+  get_filename_component(dir ${header} DIRECTORY)
+  install(FILES src/outside/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kxmp/outside/${dir})
+endforeach()
+install(FILES ${KXMP_GENERATED_INCLUDE}/kxmp/kxmp_export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kxmp)
+# Inside the tree headers name each other "outside/..."; installed, they live below kxmp/,
+# so consumers need only <prefix>/include on their path.
+install(CODE "
+  file(GLOB_RECURSE kxmp_headers \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_INCLUDEDIR}/kxmp/*.h\")
+  foreach(h IN LISTS kxmp_headers)
+    file(READ \${h} text)
+    string(REPLACE \"#include \\\"outside/\" \"#include \\\"kxmp/outside/\" text \"\${text}\")
+    string(REPLACE \"#include \\\"Version.h\\\"\" \"#include \\\"kxmp/Version.h\\\"\" text \"\${text}\")
+    file(WRITE \${h} \"\${text}\")
+  endforeach()")
+
+# CMake package: find_package(kxmp CONFIG)
+install(EXPORT kxmpTargets NAMESPACE kxmp:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kxmp)
+configure_package_config_file(cmake/kxmpConfig.cmake.in ${CMAKE_BINARY_DIR}/kxmpConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kxmp)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/kxmpConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/kxmpConfig.cmake ${CMAKE_BINARY_DIR}/kxmpConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kxmp)
+
+# pkg-config: pkg-config --cflags --libs kxmp. The file finds the prefix from its own place,
+# so an installation moved with --prefix or DESTDIR stays usable.
+file(RELATIVE_PATH KXMP_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+configure_file(packaging/kxmp.pc.in ${CMAKE_BINARY_DIR}/kxmp.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/kxmp.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# systemd unit of the host
+set(KXMP_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING "Where the systemd unit goes (relative: below the prefix)")
+configure_file(packaging/kxmp-host.service.in ${CMAKE_BINARY_DIR}/kxmp-host.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/kxmp-host.service DESTINATION ${KXMP_SYSTEMD_UNIT_DIR})
+
+# bash completion
+install(FILES packaging/kxmp.bash-completion DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  RENAME kxmp)

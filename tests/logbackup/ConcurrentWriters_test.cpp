@@ -1,0 +1,135 @@
+// test-labels: concurrency
+// Writers of one name at once, in two processes or as two objects: the stored file is always
+// one whole source, the writer that lost says so, nothing reports success without its data
+// stored; a leftover of a dead writer is taken over, one still held is not.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "kxmp/DBLogBackupDataWriter.h"
+#include "logbackup/LogBackupFixture.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/util/UniqueFd.h"
+#include "support/ForkChild.h"
+
+namespace kxmp::test {
+namespace {
+
+constexpr unsigned int kCreate = O_WRONLY | O_CREAT | O_TRUNC;
+constexpr int kCommitted = 0;
+constexpr int kRefusedAsBusy = 10;
+
+bool IsBusy(const CZoError& e) {
+  return FXErrorUtil::IsErrNo(e, EBUSY) && e.AsString().find("being written by another writer") != std::string::npos;
+}
+
+class ConcurrentWritersTest : public LogBackupTest {
+ protected:
+  std::unique_ptr<DBLogBackupDataWriter> Make() {
+    return std::make_unique<DBLogBackupDataWriter>(kSubclient, false, 0, 1, "", &handler_, false);
+  }
+
+  // A child that opens `name`, tells the parent, waits for its go, then writes content in
+  // pieces and closes. Its exit code says what the writer reported.
+  static std::unique_ptr<ForkChild> StartWriter(const std::string& name, const std::string& content) {
+    return std::make_unique<ForkChild>([name, content](ForkChild::Channel& channel) {
+      DBLogBackupDataWriter w(kSubclient, false, 0, 1, "", nullptr, false);
+      if (!channel.Wait()) return 2;
+      CZoError e = w.open(name, kCreate, 0640);
+      channel.Signal();  // opened (or refused)
+      if (!channel.Wait()) return 3;
+      if (e.IsError()) return IsBusy(e) && w.close(name).IsSuccess() ? kRefusedAsBusy : 4;
+      for (size_t at = 0; at < content.size() && e.IsSuccess(); at += 4096) {
+        e = w.write(content.data() + at, std::min<size_t>(4096, content.size() - at));
+      }
+      if (e.IsSuccess()) e = w.close(name);
+      return e.IsSuccess() ? kCommitted : 5;
+    });
+  }
+};
+
+TEST_F(ConcurrentWritersTest, TwoProcessesWritingOneNameStoreOneWholeSource) {
+  Attach({0});
+  Make().reset();  // creates the root folder once, before the children race for it
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const std::string a = Content(200000 + round, 2 * round + 1), b = Content(150000, 2 * round + 2);
+    auto first = StartWriter("same.log", a);
+    auto second = StartWriter("same.log", b);
+    first->channel().Signal();
+    second->channel().Signal();
+    // Both have tried to open before either writes: exactly one may hold the file.
+    ASSERT_TRUE(first->channel().Wait());
+    ASSERT_TRUE(second->channel().Wait());
+    first->channel().Signal();
+    second->channel().Signal();
+    const int ra = first->Join(), rb = second->Join();
+    ASSERT_TRUE((ra == kCommitted && rb == kRefusedAsBusy) || (ra == kRefusedAsBusy && rb == kCommitted))
+        << ra << " " << rb;
+    EXPECT_EQ(ReadFile(Root(0) + "/same.log"), ra == kCommitted ? a : b);
+    EXPECT_FALSE(PathExists(Root(0) + "/same.log.tmp"));
+  }
+}
+
+TEST_F(ConcurrentWritersTest, TwoWriterObjectsOfOneNameExcludeEachOther) {
+  Attach({0});
+  WriteFile(Root(0) + "/same.log", "earlier stream");
+  // Also on a backend without file locks (Lock answers ENOSYS), the named lock decides.
+  for (bool backendLocks : {true, false}) {
+    SCOPED_TRACE(backendLocks);
+    faulty_->ClearFaults();
+    if (!backendLocks) faulty_->Fail("Lock", "", ENOSYS);
+    auto w1 = Make(), w2 = Make();
+    ASSERT_FALSE(w1->open("same.log", kCreate, 0640).IsError());
+    ASSERT_FALSE(w1->write("one", 3).IsError());
+    handler_.errors.clear();
+    CZoError e = w2->open("same.log", kCreate, 0640);
+    EXPECT_TRUE(IsBusy(e)) << e.AsString();
+    EXPECT_EQ(handler_.errors.size(), 1u);
+    // The loser's clean-up, commit and end never touch the winner's file.
+    EXPECT_FALSE(w2->removeFile("").IsError());
+    EXPECT_FALSE(w2->removeFile("same.log").IsError());
+    EXPECT_FALSE(w2->abandonFile().IsError());
+    EXPECT_FALSE(w2->close("same.log").IsError());
+    w2.reset();
+    EXPECT_EQ(ReadFile(Root(0) + "/same.log.tmp"), "one");
+    ASSERT_FALSE(w1->write("two", 3).IsError());
+    ASSERT_FALSE(w1->close("same.log").IsError());
+    EXPECT_EQ(ReadFile(Root(0) + "/same.log"), "onetwo");
+    // Once committed, the name is free again.
+    ASSERT_FALSE(w1->open("same.log", kCreate, 0640).IsError());
+    ASSERT_FALSE(w1->write("three", 5).IsError());
+    ASSERT_FALSE(w1->close("same.log").IsError());
+    EXPECT_EQ(ReadFile(Root(0) + "/same.log"), "three");
+  }
+}
+
+TEST_F(ConcurrentWritersTest, LeftoverIsTakenOverOnlyWhenNoWriterHoldsIt) {
+  Attach({0});
+  auto w = Make();
+  const std::string tmp = Root(0) + "/x.log.tmp";
+  // Held by a writer this machine's named lock does not know (one on another client): its
+  // backend file lock says it is alive.
+  WriteFile(tmp, "alive");
+  {
+    UniqueFd held(::open(tmp.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(held.valid());
+    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+    EXPECT_TRUE(IsBusy(w->open("x.log", kCreate, 0640)));
+    EXPECT_EQ(ReadFile(tmp), "alive");
+  }
+  // Once nobody holds it, it is a dead writer's leftover: removed and created anew.
+  ASSERT_FALSE(w->open("x.log", kCreate, 0640).IsError());
+  EXPECT_EQ(log_->CountContaining("Taking over the temporary file [" + tmp + "]"), 1);
+  EXPECT_EQ(ReadFile(tmp), "");
+}
+
+}  // namespace
+}  // namespace kxmp::test

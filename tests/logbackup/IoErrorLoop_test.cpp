@@ -1,0 +1,181 @@
+// One backup and one restore, run once for every data-server call N = 1, 2, ... with the N-th
+// call failing, until a run makes fewer than N calls; each N twice: only the N-th call fails,
+// and every call from the N-th on fails (storage gone). Whatever fails, no final name holds
+// anything but a whole version, no committed copy is lost, the failure reaches the caller,
+// and no temporary file stays unless a failing call was its own removal (then nothing more
+// can be done: with a single failure that never happens, since the removal comes after it).
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kxmp/DBLogBackupDataReader.h"
+#include "kxmp/DBLogBackupDataWriter.h"
+#include "logbackup/LogBackupFixture.h"
+
+namespace kxmp::test {
+namespace {
+
+constexpr unsigned int kCreate = O_WRONLY | O_CREAT | O_TRUNC;
+constexpr int kStream = 5;
+
+class IoErrorLoopTest : public LogBackupTest {
+ protected:
+  // The data-server calls of the run so far, factories left out (the fault rule skips them).
+  std::vector<dataserver::FaultyBackend::Call> StorageCalls() const {
+    std::vector<dataserver::FaultyBackend::Call> out;
+    for (const auto& c : faulty_->Calls()) {
+      if (c.op.rfind("Get", 0) != 0) out.push_back(c);
+    }
+    return out;
+  }
+
+  // Arms the fault for run n with a fresh call record.
+  void Arm(int n, bool onward) {
+    faulty_->ClearFaults();
+    faulty_->ClearCalls();
+    faulty_->LimitTransfer("Read", 1000).LimitTransfer("Write", 1000);  // several calls per transfer
+    if (onward) {
+      faulty_->FailFrom("", "", EIO, n);
+    } else {
+      faulty_->Fail("", "", EIO, n);
+    }
+    handler_.errors.clear();
+  }
+
+  std::vector<std::string> TemporaryFiles() const {
+    std::vector<std::string> out;
+    for (const char* name : {"a.log.tmp", "StreamMetadata_5.xml.tmp"}) {
+      if (PathExists(Root(0) + "/" + name)) out.push_back(name);
+    }
+    return out;
+  }
+
+};
+
+TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
+  Attach({0});
+  const std::string source = Content(5000, 1), earlier = Content(3000, 2);
+  const std::string earlierDocument = "<earlier stream metadata/>";
+  { DBLogBackupDataWriter prepare(kSubclient, false, 0, kStream, "", nullptr, false); }  // the root folder
+
+  int lastRun = 0, leftovers = 0;
+  for (int run = 2;; ++run) {
+    const int n = run / 2;
+    const bool onward = run % 2 == 1;
+    SCOPED_TRACE("failing call " + std::to_string(n) + (onward ? " and on" : ""));
+    WriteFile(Root(0) + "/a.log", earlier);  // committed by an earlier stream
+    WriteFile(Root(0) + "/StreamMetadata_5.xml", earlierDocument);
+    Arm(n, onward);
+
+    bool reported = false;
+    auto note = [&reported](const CZoError& e) { reported = reported || e.IsError(); };
+    bool committed = false;
+    {
+      DBLogBackupDataWriter w(kSubclient, false, 0, kStream, "", &handler_, false);
+      w.enableWriteMetadata();
+      CZoError e = w.open("a.log", kCreate, 0640);
+      note(e);
+      for (size_t at = 0; e.IsSuccess() && at < source.size(); at += 2000) {
+        e = w.write(source.data() + at, std::min<size_t>(2000, source.size() - at));
+        note(e);
+      }
+      if (e.IsSuccess()) {
+        e = w.close("a.log");
+        note(e);
+        committed = e.IsSuccess();
+      }
+      note(w.finish());  // after a failed write: removes the file, never commits it
+    }
+    reported = reported || !handler_.errors.empty();
+    const auto calls = StorageCalls();
+
+    // No final name holds anything but a whole version; a reported commit is stored.
+    const std::string stored = ReadFile(Root(0) + "/a.log");
+    EXPECT_TRUE(stored == source || stored == earlier) << "a.log holds " << stored.size() << " bytes";
+    EXPECT_TRUE(!committed || stored == source);
+    const std::string document = ReadFile(Root(0) + "/StreamMetadata_5.xml");
+    if (document != earlierDocument) {
+      StreamContext parsed;
+      ASSERT_EQ(parsed.fromString(document), 0) << document;
+      EXPECT_EQ(RecordedNames(parsed), std::vector<std::string>{"a.log"});  // indexes a file that is stored
+      EXPECT_TRUE(stored == source);
+    }
+
+    if (static_cast<int>(calls.size()) < n) {  // nothing failed: the whole backup is stored
+      EXPECT_FALSE(reported);
+      EXPECT_TRUE(stored == source);
+      EXPECT_NE(document, earlierDocument);
+      EXPECT_TRUE(TemporaryFiles().empty());
+      lastRun = n;
+      break;
+    }
+    // Every injected failure reaches the caller, unless the run stored everything anyway.
+    EXPECT_TRUE(reported || (stored == source && document != earlierDocument))
+        << calls[n - 1].op << " " << calls[n - 1].path;
+    // A temporary file stays only when a failing call was its removal (its Stat or its
+    // RemoveFile).
+    for (const std::string& tmp : TemporaryFiles()) {
+      bool removalFailed = false;
+      for (size_t i = n - 1; i < (onward ? calls.size() : size_t(n)); ++i) {
+        removalFailed = removalFailed || (calls[i].path == Root(0) + "/" + tmp &&
+                                          (calls[i].op == "Stat" || calls[i].op == "RemoveFile"));
+      }
+      EXPECT_TRUE(removalFailed) << tmp << " left after the failure of " << calls[n - 1].op;
+      ++leftovers;
+      ::unlink((Root(0) + "/" + tmp).c_str());
+    }
+  }
+  EXPECT_GT(lastRun, 10);  // the loop went through the whole backup
+  EXPECT_GT(leftovers, 0);  // storage gone during a clean-up was met
+}
+
+TEST_F(IoErrorLoopTest, RestoreFailingAtEveryCall) {
+  Attach({0});
+  const std::string source = Content(5000, 3);
+  { DBLogBackupDataWriter prepare(kSubclient, false, 0, kStream, "", nullptr, false); }
+  WriteFile(Root(0) + "/a.log", source);
+
+  int lastRun = 0;
+  for (int run = 2;; ++run) {
+    const int n = run / 2;
+    const bool onward = run % 2 == 1;
+    SCOPED_TRACE("failing call " + std::to_string(n) + (onward ? " and on" : ""));
+    Arm(n, onward);
+    bool reported = false;
+    std::string restored;
+    {
+      DBLogBackupDataReader r(kSubclient, false, "", &handler_);
+      DataServerSearchResult found;
+      CZoError e = r.search("^a\\.log$", found, false);
+      reported = e.IsError();
+      if (!reported) e = r.open(found.files.front(), found.context);
+      char buffer[1500];
+      for (unsigned int got = sizeof buffer; !e.IsError() && got == sizeof buffer;) {
+        e = r.read(buffer, sizeof buffer, got);
+        if (e.IsSuccess()) restored.append(buffer, got);
+      }
+      if (!reported && e.IsSuccess()) e = r.close(found.context);
+      reported = reported || e.IsError();
+    }
+    // Either every byte arrived or the caller was told; never success with partial data.
+    EXPECT_TRUE(reported || restored == source) << restored.size() << " bytes";
+    if (static_cast<int>(StorageCalls().size()) < n) {
+      EXPECT_FALSE(reported);
+      lastRun = n;
+      break;
+    }
+  }
+  EXPECT_GT(lastRun, 5);
+}
+
+}  // namespace
+}  // namespace kxmp::test

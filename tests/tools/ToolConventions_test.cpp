@@ -1,0 +1,150 @@
+// test-labels: integration
+// What every user of the tool meets whatever the subcommand: usage errors that name the
+// closest match, global options, JSON errors, a first run that needs no hand edits, the
+// host's refusal of a home setup did not make and its log reopened on SIGHUP, and an
+// unreadable home reported as such.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "kxmp/Version.h"
+#include "support/TempHome.h"
+#include "tools/AdminSupport.h"
+
+using kxmp::test::Kxmp;
+using kxmp::test::ReadFile;
+using kxmp::test::RunResult;
+using kxmp::test::Summary;
+
+namespace {
+
+const std::string kHost = KXMP_BINARY_DIR "/tools/host/kxmp-host";
+
+class ToolConventionsTest : public kxmp::test::HomeTest {};
+
+TEST_F(ToolConventionsTest, UsageErrorsNameTheClosestMatchAndGlobalOptionsComeFirst) {
+  RunResult r = Kxmp({"bakup", "--subclient", "1", "x"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown subcommand 'bakup'; did you mean backup?"), std::string::npos) << r.err;
+
+  r = Kxmp({"backup", "--subclient", "1", "--metdata", "x"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("did you mean --metadata?"), std::string::npos) << r.err;
+
+  r = Kxmp({"frobnicate"});  // nothing near: no guess
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.find("did you mean"), std::string::npos) << r.err;
+
+  r = Kxmp({"--json", "cahce", "show"});
+  EXPECT_EQ(r.status, 2);
+  nlohmann::json error = Summary(r);
+  EXPECT_EQ(error["type"], "error") << r.out;
+  EXPECT_EQ(error["exitStatus"], 2);
+  EXPECT_NE(error["message"].get<std::string>().find("did you mean cache?"), std::string::npos);
+
+  r = Kxmp({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find(KxmpVersion()), std::string::npos) << r.out;
+
+  // --home and --json before the subcommand act as they do after it.
+  r = Kxmp({"--home", home_->path(), "--json", "setup"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Summary(r)["type"], "summary");
+  EXPECT_EQ(Summary(r)["home"], home_->path());
+  // A failure with --json is a JSON line too.
+  r = Kxmp({"--json", "cache", "show", "--subclient", "9"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(Summary(r)["type"], "error") << r.out;
+}
+
+TEST_F(ToolConventionsTest, AFirstRunNeedsNoHandEditsAndTheOperatorKeepsTheLastWord) {
+  ASSERT_EQ(Kxmp({"setup"}).status, 0);
+  EXPECT_EQ(ReadFile(home_->sub("registry/Runtime/nCSONLINE")), "1");
+
+  RunResult r = Kxmp({"--json", "control-server", "offline"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Summary(r)["controlServer"], "offline");
+  ASSERT_EQ(Kxmp({"setup"}).status, 0);  // setup again never undoes the operator's choice
+  EXPECT_EQ(ReadFile(home_->sub("registry/Runtime/nCSONLINE")), "0");
+  EXPECT_EQ(Summary(Kxmp({"--json", "control-server"}))["controlServer"], "offline");
+  EXPECT_EQ(Summary(Kxmp({"--json", "control-server", "online"}))["controlServer"], "online");
+
+  ASSERT_EQ(Kxmp({"cache", "set-refresh-hours", "2"}).status, 0);
+  EXPECT_EQ(ReadFile(home_->sub("registry/Tessel/MAMountPoint/CacheRefreshHour")), "2");
+  EXPECT_EQ(Kxmp({"cache", "set-refresh-hours", "0"}).status, 2);
+
+  // Numbers as an administrator's editor leaves them, with a line break: read like atoi, as
+  // the service reads them.
+  kxmp::test::WriteFile(home_->sub("registry/Tessel/MAMountPoint/CacheRefreshHour"), "3\n");
+  const std::string key = "registry/Tessel/MAMountPoint/5/";
+  kxmp::test::WriteFile(home_->sub(key + "sMAHostnameMangled"), "ma1*ma1*0*0");
+  kxmp::test::WriteFile(home_->sub(key + "sMAMountPath"), "/mnt/a");
+  kxmp::test::WriteFile(home_->sub(key + "nFailoverCurrent"), "1\n");
+  kxmp::test::WriteFile(home_->sub(key + "nFailoverNumber"), "1\n");
+  kxmp::test::WriteFile(home_->sub(key + "nLastRefreshTime"), "1700000000\n");
+  r = Kxmp({"--json", "cache", "show", "--subclient", "5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  nlohmann::json view = Summary(r);
+  EXPECT_EQ(view["refreshHours"], 3);
+  EXPECT_EQ(view["failoverCurrent"], 1);
+  EXPECT_EQ(view["lastRefreshTime"], 1700000000);
+}
+
+// Waits (bounded) until the file holds the text.
+bool WaitForText(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 600; ++i) {
+    if (ReadFile(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+TEST_F(ToolConventionsTest, TheHostRefusesAHomeSetupDidNotMakeAndReopensItsLogOnHangup) {
+  RunResult r = kxmp::test::RunTool({kHost, "--home", home_->sub("nowhere")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is not a kxmp home"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("kxmp setup"), std::string::npos) << r.err;
+
+  ASSERT_EQ(Kxmp({"setup"}).status, 0);
+  kxmp::test::ServerProcess host;
+  ASSERT_TRUE(host.Start({kHost, "--home", home_->path()}));
+  ASSERT_TRUE(host.WaitForLine("kxmp-host: serving", 60000)) << host.Output();
+  const std::string log = home_->sub("log/kxmp-host.log");
+  ASSERT_TRUE(WaitForText(log, "serving"));
+  // UTC times, as in the event log.
+  EXPECT_EQ(ReadFile(log).substr(10, 1), "T");
+  EXPECT_NE(ReadFile(log).find("Z "), std::string::npos);
+
+  ASSERT_EQ(::rename(log.c_str(), (log + ".1").c_str()), 0);  // what logrotate does
+  ASSERT_EQ(::kill(host.pid(), SIGHUP), 0);
+  EXPECT_TRUE(WaitForText(log, "reopened the log file on SIGHUP"));
+  EXPECT_EQ(host.Stop(SIGTERM), 0);
+}
+
+TEST_F(ToolConventionsTest, AnUnreadableHomeIsPermissionDeniedNotEmpty) {
+  if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
+  ASSERT_EQ(Kxmp({"setup"}).status, 0);
+  ASSERT_EQ(::chmod(home_->path().c_str(), 0700), 0);
+  // The tool runs as nobody, to whom the home is closed.
+  auto asNobody = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                               kxmp::test::kKxmpTool, "--home", home_->path()});
+    return kxmp::test::RunTool(args);
+  };
+  RunResult r = asNobody({"events"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(r.out.find("no events"), std::string::npos);
+  r = asNobody({"cache", "show", "--subclient", "1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+  r = asNobody({"catalog", "list"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+}
+
+}  // namespace
