@@ -36,7 +36,7 @@ class AdminCacheTest : public kxmp::test::HomeTest {
     HomeTest::SetUp();
     CatalogAdmin admin;
     ASSERT_FALSE(admin.CreateSchema().IsError());
-    ASSERT_FALSE(admin.PutSubclient({kSubclient, "g42", ""}).IsError());
+    ASSERT_FALSE(admin.PutSubclient({kSubclient, "g42", "b42"}).IsError());
     ASSERT_FALSE(admin.PutSubclient({kBareSubclient, "g43", ""}).IsError());
     for (int i = 1; i <= 3; ++i) {
       ASSERT_EQ(::mkdir(home_->sub("storage").c_str(), 0700) == 0 || errno == EEXIST, true);
@@ -163,7 +163,8 @@ TEST_F(AdminCacheTest, FailoverMovesTheBackupContextToTheNextCachedMountPath) {
   EXPECT_EQ(summary["to"]["mountPath"], Path(2));
   EXPECT_EQ(summary["failoverCurrent"], 1);
   EXPECT_EQ(Cached("nFailoverCurrent"), "1");
-  EXPECT_TRUE(PathExists(Path(2) + "/KX_APP_DUMPS/g42"));
+  // The root folder that backups use: the backup set's GUID.
+  EXPECT_TRUE(PathExists(Path(2) + "/KX_APP_DUMPS/b42"));
 }
 
 TEST_F(AdminCacheTest, FailoverWithNoUsableAlternativeFailsAndSaysWhy) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "CliSupport.h"
 #include "Command.h"
 #include "HostClient.h"
 #include "Validators.h"
@@ -44,6 +45,7 @@ class MountCommand : public Command {
     deinit->excludes(refresh);
     cmd->add_flag("--no-cache-update", noCacheUpdate_, "neither rewrite the cache nor fall back to it");
     cmd->add_flag("--json", json_, "print {\"type\":\"summary\",\"errorCode\":N,...}");
+    SetExample(cmd, "kxmp mount --subclient 42 --mount-point /mnt/kx42   # prints errorCode 0 (success)");
     host_.AddTo(*cmd);
     cmd_ = cmd;
     return cmd;

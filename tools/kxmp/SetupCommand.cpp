@@ -213,7 +213,7 @@ class SetupCommand : public Command {
               std::strerror(platform.getRegError());
       return false;
     }
-    made.push_back({"registry/Runtime/nCSONLINE", "created (control server online)"});
+    made.push_back({"registry/Runtime/nCSONLINE", "created"});  // 1: the control server is online
     return true;
   }
 

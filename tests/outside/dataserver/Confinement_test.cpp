@@ -12,6 +12,7 @@
 #include "outside/dataserver/DataServerTestFixture.h"
 #include "outside/dataserver/LocalBackend.h"
 #include "outside/error/FXErrorUtil.h"
+#include "support/ErrnoAsserts.h"
 
 using kxmp::dataserver::CatalogMountPathAuthority;
 using kxmp::dataserver::LocalBackend;
@@ -21,16 +22,6 @@ using kxmp::test::PathExists;
 
 namespace {
 
-#define EXPECT_ERRNO(expr, n)                                                                 \
-  do {                                                                                        \
-    CZoError e_ = (expr);                                                                     \
-    EXPECT_TRUE(FXErrorUtil::IsErrNo(e_, n)) << "want errno " << n << ": " << e_.AsString(); \
-  } while (0)
-#define ASSERT_OK(expr)                          \
-  do {                                           \
-    CZoError e_ = (expr);                        \
-    ASSERT_FALSE(e_.IsError()) << e_.AsString(); \
-  } while (0)
 
 class Confinement : public kxmp::test::DataServerTest, public ::testing::WithParamInterface<ResolveMode> {
  protected:

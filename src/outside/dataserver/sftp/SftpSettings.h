@@ -1,0 +1,47 @@
+#pragma once
+// How to reach one storage host over SSH/SFTP. The registry keeps these under
+// DataServer/Hosts/<NAME> (NAME: the host's plain name, the first part of its mangled name):
+//   sTransport "sftp", sAddress, nPort, sUser, sIdentityFile, sKnownHostsFile,
+//   nConnectTimeoutSec, nIoTimeoutSec.
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kxmp/kxmp_export.h"
+#include "outside/dataserver/Backend.h"
+#include "outside/dataserver/MountPathAuthority.h"
+#include "outside/error/CZoError.h"
+
+namespace kxmp::dataserver {
+
+struct SftpSettings {
+  std::string address;         // name or IP address of the storage host's SSH server
+  int port = 22;
+  std::string user;            // empty: the user this process runs as
+  std::string identityFile;    // private key file; empty: keys of the ssh agent
+  std::string knownHostsFile;  // the host's key must be listed here (strict checking)
+  int connectTimeoutSec = 10;  // bound of the TCP connect and the SSH handshake
+  int ioTimeoutSec = 30;       // bound of every wait for the server afterwards
+};
+
+// A backend that serves the mount paths of one storage host over SFTP. plainHostName is the
+// host's plain name (for messages); the authority lists the host's mount paths as the local
+// backend's does (null: the catalog). Connections are pooled per (address, port, user) by the
+// backend and shared by the objects it makes.
+KXMP_EXPORT std::shared_ptr<Backend> MakeSftpBackend(const SftpSettings& settings, std::string plainHostName,
+                                                     std::shared_ptr<MountPathAuthority> authority = nullptr);
+
+// What `kxmp storage-host check` prints: connects, verifies the host key, lists the server's
+// SFTP extensions and measures one request's round trip.
+struct SftpHostCheck {
+  std::string hostKeyType;         // e.g. "ssh-ed25519"
+  std::string hostKeyFingerprint;  // "SHA256:<base64>"
+  std::string serverBanner;
+  std::vector<std::pair<std::string, std::string>> extensions;  // name, version
+  double roundTripMs = 0;          // one SFTP request (realpath of ".")
+};
+KXMP_EXPORT CZoError CheckSftpHost(const SftpSettings& settings, SftpHostCheck& out);
+
+}  // namespace kxmp::dataserver

@@ -1,0 +1,418 @@
+#include "outside/dataserver/sftp/SftpTree.h"
+
+#include <errno.h>
+
+#include <cstring>
+
+#include "outside/error/FXErrorUtil.h"
+
+namespace kxmp::dataserver {
+
+namespace {
+
+// Splits an absolute path into components; "." and empty components vanish. 0, or EACCES
+// for a relative path or a ".." component, EINVAL for an embedded NUL.
+int SplitAbsolute(const std::string& path, std::vector<std::string>& comps) {
+  comps.clear();
+  if (path.empty() || path[0] != '/') return EACCES;
+  if (path.find('\0') != std::string::npos) return EINVAL;
+  size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && path[i] == '/') ++i;
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    if (j > i) {
+      std::string c(path, i, j - i);
+      if (c == "..") return EACCES;
+      if (c != ".") comps.push_back(std::move(c));
+    }
+    i = j;
+  }
+  return 0;
+}
+
+bool IsPrefix(const std::vector<std::string>& prefix, const std::vector<std::string>& comps) {
+  return prefix.size() <= comps.size() && std::equal(prefix.begin(), prefix.end(), comps.begin());
+}
+
+std::string Join(const std::vector<std::string>& comps, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += "/" + comps[i];
+  return out.empty() ? "/" : out;
+}
+
+std::string ParentOf(const std::string& serverPath) {
+  size_t cut = serverPath.rfind('/');
+  return cut == 0 || cut == std::string::npos ? "/" : serverPath.substr(0, cut);
+}
+
+bool Below(const std::string& real, const std::string& base) {
+  if (base == "/") return true;
+  return real == base || (real.size() > base.size() && real.compare(0, base.size(), base) == 0 && real[base.size()] == '/');
+}
+
+
+}  // namespace
+
+SftpTree::SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, SftpFaults faults)
+    : rootText_(params.host.mountPath), host_(params.host.hostName), authority_(std::move(authority)), faults_(faults) {
+  rootCheck_ = SplitAbsolute(rootText_, rootComps_);
+}
+
+CZoError SftpTree::Check(const std::string& path, Target& out) const {
+  out.text = path;
+  int e = SplitAbsolute(path, out.comps);
+  if (e == EINVAL) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Path holds a NUL character");
+  if (e != 0) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Refused path [%s] of storage host [%s]: not absolute or with a '..' component",
+                                   path.c_str(), host_.c_str());
+  }
+  if (rootCheck_ != 0) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "The served tree [%s] of storage host [%s] is not an absolute path",
+                                   rootText_.c_str(), host_.c_str());
+  }
+  if (!IsPrefix(rootComps_, out.comps)) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Refused path [%s] of storage host [%s]: outside the served tree [%s]",
+                                   path.c_str(), host_.c_str(), rootText_.c_str());
+  }
+  return CZoError::Success();
+}
+
+CZoError SftpTree::Connect(SshSession& s) {
+  if (!located_) {
+    if (rootCheck_ != 0) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "The served tree [%s] of storage host [%s] is not an absolute path",
+                                     rootText_.c_str(), host_.c_str());
+    }
+    if (!authority_) return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No mount path authority for [%s]", host_.c_str());
+    std::vector<std::string> listed;
+    CZoError err = authority_->MountPathsOf(host_, listed);
+    if (err.IsError()) return err.Push(FX_LOC, "Cannot learn the mount paths of storage host [%s]", host_.c_str());
+    std::vector<std::string> comps;
+    const std::string* best = nullptr;
+    for (const std::string& m : listed) {
+      if (SplitAbsolute(m, comps) != 0 || !IsPrefix(comps, rootComps_)) continue;
+      if (best == nullptr || comps.size() > mountDepth_) {
+        best = &m;
+        mountDepth_ = comps.size();
+      }
+    }
+    if (best == nullptr) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "[%s] lies below no mount path of storage host [%s]",
+                                     rootText_.c_str(), host_.c_str());
+    }
+    mountText_ = Join(rootComps_, mountDepth_);
+    located_ = true;
+  }
+  if (checkedOn_ == &s) return CZoError::Success();
+  std::string real;
+  CZoError err = RealPath(s, mountText_, real, "Cannot resolve mount path", mountText_);
+  LIBSSH2_SFTP_ATTRIBUTES a {};
+  long rc = 0;
+  if (!err.IsError()) rc = StatFollow(s, real, a);
+  if (FXErrorUtil::IsErrNo(err, ENOENT) || (!err.IsError() && (s.StatusOf(rc) == LIBSSH2_FX_NO_SUCH_FILE ||
+                                                                (rc == 0 && !IsFolderAttr(a))))) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENODEV, "Mount path [%s] is not present on %s", mountText_.c_str(),
+                                   s.Where().c_str());
+  }
+  if (err.IsError()) return err;
+  if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot stat mount path", mountText_);
+  mountReal_ = real;
+  rootReal_.clear();
+  checkedOn_ = &s;
+  return CZoError::Success();
+}
+
+CZoError SftpTree::RealPath(SshSession& s, const std::string& serverPath, std::string& out, const char* what,
+                            const std::string& shown) {
+  char buf[4096];
+  long rc = s.Call([&] {
+    return libssh2_sftp_symlink_ex(s.Sftp(), serverPath.c_str(), static_cast<unsigned>(serverPath.size()), buf,
+                                   sizeof buf - 1, LIBSSH2_SFTP_REALPATH);
+  });
+  if (rc < 0) return s.Fail(FX_LOC, rc, what, shown);
+  out.assign(buf, static_cast<size_t>(rc));
+  return CZoError::Success();
+}
+
+CZoError SftpTree::Base(SshSession& s, const Target& t, std::string& base) {
+  if (t.comps.size() <= rootComps_.size()) {
+    base = mountReal_;
+    return CZoError::Success();
+  }
+  if (rootReal_.empty()) {
+    std::string real;
+    CZoError err = RealPath(s, Join(rootComps_, rootComps_.size()), real, "Cannot resolve the served tree", rootText_);
+    if (err.IsError()) return err;
+    if (!Below(real, mountReal_)) return s.Refuse(FX_LOC, EACCES, "The served tree leads out of its mount path", rootText_);
+    rootReal_ = real;
+  }
+  base = rootReal_;
+  return CZoError::Success();
+}
+
+std::string SftpTree::ServerText(const std::vector<std::string>& comps, size_t count) const { return Join(comps, count); }
+
+CZoError SftpTree::EntryPath(SshSession& s, const Target& t, std::string& out, const char* what) {
+  if (t.comps.size() <= mountDepth_) return s.Refuse(FX_LOC, EACCES, "The mount path itself cannot be changed", t.text);
+  std::string base, parent;
+  CZoError err = Base(s, t, base);
+  if (err.IsError()) return err.Push(FX_LOC, "%s [%s]", what, t.text.c_str());
+  err = RealPath(s, ServerText(t.comps, t.comps.size() - 1), parent, what, t.text);
+  if (err.IsError()) return err;
+  if (!Below(parent, base)) return s.Refuse(FX_LOC, EACCES, "A link leads out of the served tree at", t.text);
+  out = (parent == "/" ? "" : parent) + "/" + t.comps.back();
+  return CZoError::Success();
+}
+
+CZoError SftpTree::Resolve(SshSession& s, const Target& t, std::string& out, const char* what) {
+  LIBSSH2_SFTP_ATTRIBUTES a {};
+  return ResolveWith(s, t, out, what, a);
+}
+
+CZoError SftpTree::ResolveWith(SshSession& s, const Target& t, std::string& out, const char* what,
+                               LIBSSH2_SFTP_ATTRIBUTES& a) {
+  std::string entry;
+  if (t.comps.size() <= mountDepth_) {
+    entry = mountReal_;
+  } else {
+    CZoError err = EntryPath(s, t, entry, what);
+    if (err.IsError()) return err;
+    err = Recover(s, entry);
+    if (err.IsError()) return err;
+  }
+  long rc = Lstat(s, entry, a);
+  if (rc != 0) return s.Fail(FX_LOC, rc, what, t.text);
+  if (!IsLinkAttr(a)) {
+    out = entry;
+    return CZoError::Success();
+  }
+  std::string base, real;
+  CZoError err = Base(s, t, base);
+  if (err.IsError()) return err;
+  err = RealPath(s, entry, real, what, t.text);
+  if (err.IsError()) return err;
+  if (!Below(real, base)) return s.Refuse(FX_LOC, EACCES, "A link leads out of the served tree at", t.text);
+  rc = StatFollow(s, real, a);
+  if (rc != 0) return s.Fail(FX_LOC, rc, what, t.text);
+  out = real;
+  return CZoError::Success();
+}
+
+CZoError SftpTree::VolumePath(SshSession& s, std::string& out) {
+  Target root;
+  root.text = rootText_;
+  root.comps = rootComps_;
+  LIBSSH2_SFTP_ATTRIBUTES a {};
+  CZoError err = ResolveWith(s, root, out, "Cannot resolve", a);
+  if (FXErrorUtil::IsErrNo(err, ENOENT)) {
+    out = mountReal_;
+    return CZoError::Success();
+  }
+  return err;
+}
+
+long SftpTree::Lstat(SshSession& s, const std::string& p, LIBSSH2_SFTP_ATTRIBUTES& a) {
+  return s.Call([&] {
+    return libssh2_sftp_stat_ex(s.Sftp(), p.c_str(), static_cast<unsigned>(p.size()), LIBSSH2_SFTP_LSTAT, &a);
+  });
+}
+
+long SftpTree::StatFollow(SshSession& s, const std::string& p, LIBSSH2_SFTP_ATTRIBUTES& a) {
+  return s.Call([&] {
+    return libssh2_sftp_stat_ex(s.Sftp(), p.c_str(), static_cast<unsigned>(p.size()), LIBSSH2_SFTP_STAT, &a);
+  });
+}
+
+bool SftpTree::IsFolderAttr(const LIBSSH2_SFTP_ATTRIBUTES& a) {
+  return (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISDIR(a.permissions);
+}
+
+bool SftpTree::IsLinkAttr(const LIBSSH2_SFTP_ATTRIBUTES& a) {
+  return (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISLNK(a.permissions);
+}
+
+void SftpTree::ToStat(const LIBSSH2_SFTP_ATTRIBUTES& a, SZoFileStat& st) {
+  std::memset(&st, 0, sizeof st);
+  if (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) st.st_mode = static_cast<mode_t>(a.permissions);
+  if (a.flags & LIBSSH2_SFTP_ATTR_SIZE) st.st_size = static_cast<off_t>(a.filesize);
+  if (a.flags & LIBSSH2_SFTP_ATTR_UIDGID) {
+    st.st_uid = static_cast<uid_t>(a.uid);
+    st.st_gid = static_cast<gid_t>(a.gid);
+  }
+  if (a.flags & LIBSSH2_SFTP_ATTR_ACMODTIME) {
+    st.st_atime = static_cast<time_t>(a.atime);
+    st.st_mtime = static_cast<time_t>(a.mtime);
+    st.st_ctime = static_cast<time_t>(a.mtime);
+  }
+  st.st_nlink = 1;
+  st.st_blksize = 32768;
+  st.st_blocks = (st.st_size + 511) / 512;
+}
+
+CZoError SftpTree::SyncFolder(SshSession& s, const std::string& serverPath, const std::string& shown) {
+  long rc = 0;
+  LIBSSH2_SFTP_HANDLE* h = s.CallPtr<LIBSSH2_SFTP_HANDLE>(
+      [&] {
+        return libssh2_sftp_open_ex(s.Sftp(), serverPath.c_str(), static_cast<unsigned>(serverPath.size()),
+                                    LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+      },
+      rc);
+  if (h == nullptr) return s.Fail(FX_LOC, rc, "Cannot open for syncing the folder", shown);
+  rc = s.Call([&] { return libssh2_sftp_fsync(h); });
+  long closeRc = s.Call([&] { return libssh2_sftp_close_handle(h); });
+  if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot sync the folder", shown);
+  if (closeRc != 0) return s.Fail(FX_LOC, closeRc, "Cannot close the folder", shown);
+  return CZoError::Success();
+}
+
+CZoError SftpTree::Recover(SshSession& s, const std::string& serverPath) {
+  const std::string aside = AsideOf(serverPath);
+  LIBSSH2_SFTP_ATTRIBUTES a {}, b {};
+  long rc = Lstat(s, aside, a);
+  if (s.StatusOf(rc) == LIBSSH2_FX_NO_SUCH_FILE) return CZoError::Success();
+  if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot check for a replaced entry", aside);
+  rc = Lstat(s, serverPath, b);
+  if (rc == 0) {
+    // The new version is in place: the old one is no longer needed.
+    rc = s.Call([&] {
+      return IsFolderAttr(a) ? libssh2_sftp_rmdir_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()))
+                             : libssh2_sftp_unlink_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()));
+    });
+    if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot remove the replaced entry", aside);
+  } else if (s.StatusOf(rc) == LIBSSH2_FX_NO_SUCH_FILE) {
+    // Stopped before the new version came in: the old one goes back.
+    rc = s.Call([&] {
+      return libssh2_sftp_rename_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()), serverPath.c_str(),
+                                    static_cast<unsigned>(serverPath.size()), 0);
+    });
+    if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot put back the replaced entry", serverPath);
+  } else {
+    return s.Fail(FX_LOC, rc, "Cannot check", serverPath);
+  }
+  return SyncFolder(s, ParentOf(serverPath), ParentOf(serverPath));
+}
+
+CZoError SftpTree::MakeFolders(SshSession& s, const Target& t, bool withParents) {
+  const size_t n = t.comps.size();
+  auto existing = [&](const Target& at) {
+    std::string real;
+    LIBSSH2_SFTP_ATTRIBUTES a {};
+    CZoError err = ResolveWith(s, at, real, "Cannot create folder", a);
+    if (err.IsError() && !FXErrorUtil::IsErrNo(err, ENOENT)) return err;
+    int e = !err.IsError() && IsFolderAttr(a) ? EEXIST : ENOTDIR;
+    return s.Refuse(FX_LOC, e, "Cannot create folder", t.text);
+  };
+  if (n <= mountDepth_) return existing(t);
+  size_t first = n;  // the first component to create
+  if (withParents) {
+    // The deepest existing folder on the way down from M (which exists).
+    for (first = mountDepth_ + 1; first <= n; ++first) {
+      Target prefix;
+      prefix.comps.assign(t.comps.begin(), t.comps.begin() + static_cast<long>(first));
+      prefix.text = Join(prefix.comps, first);
+      std::string real;
+      LIBSSH2_SFTP_ATTRIBUTES a {};
+      CZoError err = ResolveWith(s, prefix, real, "Cannot create folder", a);
+      if (FXErrorUtil::IsErrNo(err, ENOENT)) break;
+      if (err.IsError()) return err;
+      if (!IsFolderAttr(a)) return s.Refuse(FX_LOC, ENOTDIR, "Cannot create folder", t.text);
+    }
+    if (first > n) return s.Refuse(FX_LOC, EEXIST, "Cannot create folder", t.text);
+  }
+  for (size_t i = first; i <= n; ++i) {
+    Target level;
+    level.comps.assign(t.comps.begin(), t.comps.begin() + static_cast<long>(i));
+    level.text = Join(level.comps, i);
+    std::string entry;
+    CZoError err = EntryPath(s, level, entry, "Cannot create folder");
+    if (FXErrorUtil::IsErrNo(err, ENOENT) || FXErrorUtil::IsErrNo(err, EIO)) {
+      // The folder holding it is missing (ENOENT) or not a folder (the server's realpath fails).
+      Target parent = level;
+      parent.comps.pop_back();
+      parent.text = Join(parent.comps, parent.comps.size());
+      std::string real;
+      LIBSSH2_SFTP_ATTRIBUTES a {};
+      CZoError perr = ResolveWith(s, parent, real, "Cannot create folder", a);
+      if (!perr.IsError() && !IsFolderAttr(a)) return s.Refuse(FX_LOC, ENOTDIR, "Cannot create folder", t.text);
+      return err;
+    }
+    if (err.IsError()) return err;
+    long rc = s.Call([&] {
+      return libssh2_sftp_mkdir_ex(s.Sftp(), entry.c_str(), static_cast<unsigned>(entry.size()), 0750);
+    });
+    if (rc != 0) {
+      if (s.StatusOf(rc) != LIBSSH2_FX_FAILURE && s.StatusOf(rc) != LIBSSH2_FX_FILE_ALREADY_EXISTS) {
+        return s.Fail(FX_LOC, rc, "Cannot create folder", level.text);
+      }
+      CZoError ex = existing(level);
+      if (i == n || !FXErrorUtil::IsErrNo(ex, EEXIST)) return ex;
+      continue;  // made meanwhile by someone else
+    }
+    err = SyncFolder(s, ParentOf(entry), Join(level.comps, i - 1));
+    if (err.IsError()) return err;
+  }
+  return CZoError::Success();
+}
+
+CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int flag) {
+  std::string src, dst;
+  CZoError err = EntryPath(s, from, src, "Cannot move");
+  if (!err.IsError()) err = EntryPath(s, to, dst, "Cannot move to");
+  if (!err.IsError()) err = Recover(s, src);
+  if (!err.IsError()) err = Recover(s, dst);
+  if (err.IsError()) return err;
+  LIBSSH2_SFTP_ATTRIBUTES sa {}, da {};
+  long rc = Lstat(s, src, sa);
+  if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot move", from.text);
+  if (src == dst) return CZoError::Success();
+  auto rename = [&](const std::string& a, const std::string& b) {
+    return s.Call([&] {
+      return libssh2_sftp_rename_ex(s.Sftp(), a.c_str(), static_cast<unsigned>(a.size()), b.c_str(),
+                                    static_cast<unsigned>(b.size()), 0);
+    });
+  };
+  auto hook = [&](const char* step) {
+    return faults_.moveHook ? faults_.moveHook(step, faults_.context) : CZoError::Success();
+  };
+  auto moveFailed = [&](long why) {
+    LIBSSH2_SFTP_ATTRIBUTES now {};
+    int e = Lstat(s, dst, now) == 0 && s.StatusOf(why) == LIBSSH2_FX_FAILURE ? EEXIST : 0;
+    return s.Fail(FX_LOC, why, "Cannot move", from.text + "] to [" + to.text, e);
+  };
+
+  rc = Lstat(s, dst, da);
+  const bool replace = rc == 0;
+  if (rc != 0 && s.StatusOf(rc) != LIBSSH2_FX_NO_SUCH_FILE) return s.Fail(FX_LOC, rc, "Cannot move to", to.text);
+  if (replace && flag == 1) return s.Refuse(FX_LOC, EEXIST, "Cannot move", from.text + "] to [" + to.text);
+  if (!replace) {
+    rc = rename(src, dst);
+    if (rc != 0) return moveFailed(rc);
+  } else {
+    // The same rules as rename(2) for what may replace what.
+    if (IsFolderAttr(da) && !IsFolderAttr(sa)) return s.Refuse(FX_LOC, EISDIR, "Cannot move a file over the folder", to.text);
+    if (!IsFolderAttr(da) && IsFolderAttr(sa)) return s.Refuse(FX_LOC, ENOTDIR, "Cannot move a folder over the file", to.text);
+    const std::string aside = AsideOf(dst);
+    rc = rename(dst, aside);
+    if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot set aside the entry to replace", to.text);
+    if ((err = hook("set-aside")).IsError()) return err;
+    rc = rename(src, dst);
+    if (rc != 0) {
+      CZoError moveErr = s.Fail(FX_LOC, rc, "Cannot move", from.text + "] to [" + to.text);
+      if (!s.Broken()) rename(aside, dst);  // the old version back under its name
+      return moveErr;
+    }
+    if ((err = hook("moved-in")).IsError()) return err;
+    rc = s.Call([&] {
+      return IsFolderAttr(da) ? libssh2_sftp_rmdir_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()))
+                              : libssh2_sftp_unlink_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()));
+    });
+    if (rc != 0) return s.Fail(FX_LOC, rc, "Moved, but cannot remove the replaced entry", to.text);
+  }
+  // The new name and the removal of the old one must both reach the disk.
+  err = SyncFolder(s, ParentOf(dst), to.text);
+  if (!err.IsError() && ParentOf(src) != ParentOf(dst)) err = SyncFolder(s, ParentOf(src), from.text);
+  return err;
+}
+
+}  // namespace kxmp::dataserver

@@ -1,0 +1,110 @@
+#pragma once
+// The confinement of one SFTP interface object, and the requests both interfaces share.
+//
+// A path is first checked lexically (absolute, no "..", at or below the served tree R, the
+// CFSHost mount path), R must lie below a mount path M the authority lists for the storage
+// host (deepest wins). Then it is resolved on the server: the server's realpath of the path
+// (or of its folder, for operations on an entry itself) must lie at or below the server's
+// realpath of R (paths below R) or of M (paths at or above R), so a link leading out is
+// refused (EACCES). Checks made by a client race with changes on the server; the server's
+// chroot is the fence, this keeps honest mistakes and planted links out.
+//
+// M missing on the host: ENODEV for every operation; M is never created, moved or removed.
+//
+// Replacing Move: the SFTP rename refuses an existing target, so the old entry is renamed
+// aside to "<name>.kxmp-replaced", the new one renamed in, and the aside name removed. A crash
+// in between leaves the old version under the aside name (and nothing or the new one under
+// the name); Recover, run by every operation on that name, puts it back or removes it, so
+// the name always ends with one whole version.
+
+#include <libssh2_sftp.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "outside/dataserver/CFSInitParams.h"
+#include "outside/dataserver/CFSInterface.h"
+#include "outside/dataserver/MountPathAuthority.h"
+#include "outside/dataserver/sftp/SshSession.h"
+#include "outside/error/CZoError.h"
+
+namespace kxmp::dataserver {
+
+// Test seam: called at the steps of a replacing Move; an error stops the Move there, as a
+// crash would.
+using SftpMoveHook = CZoError (*)(const char* step, void* context);
+struct SftpFaults {
+  SftpMoveHook moveHook = nullptr;
+  void* context = nullptr;
+};
+
+class SftpTree {
+ public:
+  struct Target {
+    std::string text;                // the caller's path
+    std::vector<std::string> comps;  // its components
+  };
+
+  SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, SftpFaults faults);
+
+  // Lexical check of a path (EACCES, EINVAL for a NUL).
+  CZoError Check(const std::string& path, Target& out) const;
+  // Finds M and checks that it exists on the server (ENODEV when not). Per session.
+  CZoError Connect(SshSession& s);
+
+  // Server path of the target with links resolved, checked to stay inside; ENOENT when
+  // it does not exist.
+  CZoError Resolve(SshSession& s, const Target& t, std::string& out, const char* what);
+  // The same, with the attributes of what it resolved to.
+  CZoError ResolveWith(SshSession& s, const Target& t, std::string& out, const char* what, LIBSSH2_SFTP_ATTRIBUTES& a);
+  // Server path of the entry itself: its folder resolved and checked, plus its name.
+  // EACCES for M itself and anything above it.
+  CZoError EntryPath(SshSession& s, const Target& t, std::string& out, const char* what);
+  bool IsMountPath(const Target& t) const { return t.comps.size() == mountDepth_; }
+  // The server path of the served tree, or of M while R does not exist.
+  CZoError VolumePath(SshSession& s, std::string& out);
+  const std::string& RootText() const { return rootText_; }
+
+  // Creates the target folder (with withParents the missing ones between M and it), syncing
+  // each folder that received an entry.
+  CZoError MakeFolders(SshSession& s, const Target& t, bool withParents);
+  // Moves, replacing (flag 0) or refusing (flag 1) an existing target; syncs the folders.
+  CZoError Move(SshSession& s, const Target& from, const Target& to, int flag);
+  // Puts a replaced entry back, or removes it, after a Move that stopped half-way.
+  CZoError Recover(SshSession& s, const std::string& serverPath);
+
+  // Requests on server paths. Lstat/Stat answer the raw libssh2 result.
+  static long Lstat(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a);
+  static long StatFollow(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a);
+  // Opens the folder for reading and fsyncs that handle.
+  static CZoError SyncFolder(SshSession& s, const std::string& serverPath, const std::string& shown);
+  static void ToStat(const LIBSSH2_SFTP_ATTRIBUTES& a, SZoFileStat& st);
+  static bool IsFolderAttr(const LIBSSH2_SFTP_ATTRIBUTES& a);
+  static bool IsLinkAttr(const LIBSSH2_SFTP_ATTRIBUTES& a);
+
+  static std::string AsideOf(const std::string& serverPath) { return serverPath + ".kxmp-replaced"; }
+
+ private:
+  CZoError RealPath(SshSession& s, const std::string& serverPath, std::string& out, const char* what,
+                    const std::string& shown);
+  bool Inside(const std::string& real, const Target& t) const;
+  CZoError Base(SshSession& s, const Target& t, std::string& base);
+  std::string ServerText(const std::vector<std::string>& comps, size_t count) const;
+
+  std::string rootText_;
+  std::string host_;
+  std::vector<std::string> rootComps_;
+  int rootCheck_ = 0;
+  std::shared_ptr<MountPathAuthority> authority_;
+  SftpFaults faults_;
+
+  bool located_ = false;
+  size_t mountDepth_ = 0;
+  std::string mountText_;
+  SshSession* checkedOn_ = nullptr;  // the session M was checked on
+  std::string mountReal_;
+  std::string rootReal_;
+};
+
+}  // namespace kxmp::dataserver

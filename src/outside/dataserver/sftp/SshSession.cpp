@@ -1,0 +1,487 @@
+#include "outside/dataserver/sftp/SshSession.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "outside/error/FXErrorUtil.h"
+
+namespace kxmp::dataserver {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// libssh2_init is not thread-safe; once per process.
+void InitLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] { libssh2_init(0); });
+}
+
+std::string Base64(const unsigned char* data, size_t n) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < n; i += 3) {
+    unsigned v = data[i] << 16;
+    if (i + 1 < n) v |= data[i + 1] << 8;
+    if (i + 2 < n) v |= data[i + 2];
+    out.push_back(kAlphabet[(v >> 18) & 63]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    if (i + 1 < n) out.push_back(kAlphabet[(v >> 6) & 63]);
+    if (i + 2 < n) out.push_back(kAlphabet[v & 63]);
+  }
+  return out;  // unpadded, as ssh-keygen prints fingerprints
+}
+
+struct KeyKind {
+  int hostKeyType;  // LIBSSH2_HOSTKEY_TYPE_*
+  int knownHostBit;  // LIBSSH2_KNOWNHOST_KEY_*
+  const char* methods;  // host-key methods to ask for when this type is stored
+  const char* name;
+};
+
+const KeyKind kKinds[] = {
+    {LIBSSH2_HOSTKEY_TYPE_ED25519, LIBSSH2_KNOWNHOST_KEY_ED25519, "ssh-ed25519", "ssh-ed25519"},
+    {LIBSSH2_HOSTKEY_TYPE_ECDSA_256, LIBSSH2_KNOWNHOST_KEY_ECDSA_256, "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp256"},
+    {LIBSSH2_HOSTKEY_TYPE_ECDSA_384, LIBSSH2_KNOWNHOST_KEY_ECDSA_384, "ecdsa-sha2-nistp384", "ecdsa-sha2-nistp384"},
+    {LIBSSH2_HOSTKEY_TYPE_ECDSA_521, LIBSSH2_KNOWNHOST_KEY_ECDSA_521, "ecdsa-sha2-nistp521", "ecdsa-sha2-nistp521"},
+    {LIBSSH2_HOSTKEY_TYPE_RSA, LIBSSH2_KNOWNHOST_KEY_SSHRSA, "rsa-sha2-512,rsa-sha2-256,ssh-rsa", "ssh-rsa"},
+    {LIBSSH2_HOSTKEY_TYPE_DSS, LIBSSH2_KNOWNHOST_KEY_SSHDSS, "ssh-dss", "ssh-dss"},
+};
+
+const KeyKind* KindOfHostKey(int type) {
+  for (const KeyKind& k : kKinds) {
+    if (k.hostKeyType == type) return &k;
+  }
+  return nullptr;
+}
+
+const KeyKind* KindOfKnownHost(int typemask) {
+  for (const KeyKind& k : kKinds) {
+    if ((typemask & LIBSSH2_KNOWNHOST_KEY_MASK) == k.knownHostBit) return &k;
+  }
+  return nullptr;
+}
+
+struct KnownHosts {
+  explicit KnownHosts(LIBSSH2_SESSION* s) : hosts(libssh2_knownhost_init(s)) {}
+  ~KnownHosts() {
+    if (hosts) libssh2_knownhost_free(hosts);
+  }
+  LIBSSH2_KNOWNHOSTS* hosts;
+};
+
+const char* StatusText(long status) {
+  switch (status) {
+    case LIBSSH2_FX_EOF: return "end of file";
+    case LIBSSH2_FX_NO_SUCH_FILE: return "no such file";
+    case LIBSSH2_FX_PERMISSION_DENIED: return "permission denied";
+    case LIBSSH2_FX_FAILURE: return "failure";
+    case LIBSSH2_FX_BAD_MESSAGE: return "bad message";
+    case LIBSSH2_FX_NO_CONNECTION: return "no connection";
+    case LIBSSH2_FX_CONNECTION_LOST: return "connection lost";
+    case LIBSSH2_FX_OP_UNSUPPORTED: return "operation unsupported";
+    case LIBSSH2_FX_INVALID_HANDLE: return "invalid handle";
+    case LIBSSH2_FX_NO_SUCH_PATH: return "no such path";
+    case LIBSSH2_FX_FILE_ALREADY_EXISTS: return "file already exists";
+    case LIBSSH2_FX_WRITE_PROTECT: return "write protected";
+    case LIBSSH2_FX_NO_MEDIA: return "no media";
+    case LIBSSH2_FX_NO_SPACE_ON_FILESYSTEM: return "no space on the file system";
+    case LIBSSH2_FX_QUOTA_EXCEEDED: return "quota exceeded";
+    case LIBSSH2_FX_DIR_NOT_EMPTY: return "folder not empty";
+    case LIBSSH2_FX_NOT_A_DIRECTORY: return "not a folder";
+    case LIBSSH2_FX_INVALID_FILENAME: return "invalid file name";
+    case LIBSSH2_FX_LINK_LOOP: return "link loop";
+    default: return "unknown status";
+  }
+}
+
+int ErrnoOfStatus(long status) {
+  switch (status) {
+    case LIBSSH2_FX_EOF: return 0;
+    case LIBSSH2_FX_NO_SUCH_FILE:
+    case LIBSSH2_FX_NO_SUCH_PATH: return ENOENT;
+    case LIBSSH2_FX_PERMISSION_DENIED:
+    case LIBSSH2_FX_WRITE_PROTECT: return EACCES;
+    case LIBSSH2_FX_BAD_MESSAGE:
+    case LIBSSH2_FX_INVALID_FILENAME: return EINVAL;
+    case LIBSSH2_FX_NO_CONNECTION:
+    case LIBSSH2_FX_CONNECTION_LOST: return ECONNRESET;
+    case LIBSSH2_FX_OP_UNSUPPORTED: return ENOTSUP;
+    case LIBSSH2_FX_INVALID_HANDLE: return EBADF;
+    case LIBSSH2_FX_FILE_ALREADY_EXISTS: return EEXIST;
+    case LIBSSH2_FX_NO_MEDIA: return ENODEV;
+    case LIBSSH2_FX_NO_SPACE_ON_FILESYSTEM: return ENOSPC;
+    case LIBSSH2_FX_QUOTA_EXCEEDED: return EDQUOT;
+    case LIBSSH2_FX_DIR_NOT_EMPTY: return ENOTEMPTY;
+    case LIBSSH2_FX_NOT_A_DIRECTORY: return ENOTDIR;
+    case LIBSSH2_FX_LINK_LOOP: return ELOOP;
+    default: return EIO;  // FX_FAILURE and the rest: callers refine where the cause can be learned
+  }
+}
+
+}  // namespace
+
+SshSession::~SshSession() {
+  if (session_ != nullptr) {
+    // A healthy session is closed politely within a short bound; a broken one fails at once.
+    waitBound_ = std::chrono::milliseconds(broken_ ? 0 : 1000);
+    if (sftp_ != nullptr) Call([&] { return libssh2_sftp_shutdown(sftp_); });
+    if (!broken_) Call([&] { return libssh2_session_disconnect(session_, "closing"); });
+    libssh2_session_free(session_);
+  }
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void SshSession::MarkBroken() {
+  if (!broken_ && fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+  broken_ = true;
+}
+
+bool SshSession::HasExtension(const char* name) const {
+  for (const auto& e : extensions_) {
+    if (e.first == name) return true;
+  }
+  return false;
+}
+
+bool SshSession::Wait() {
+  if (broken_ && waitBound_.count() == 0) return false;
+  auto bound = waitBound_;
+  if (connecting_) {
+    bound = std::chrono::duration_cast<std::chrono::milliseconds>(connectDeadline_ - Clock::now());
+    if (bound.count() <= 0) return false;
+  }
+  int dirs = libssh2_session_block_directions(session_);
+  pollfd p {fd_, 0, 0};
+  if (dirs & LIBSSH2_SESSION_BLOCK_INBOUND) p.events |= POLLIN;
+  if (dirs & LIBSSH2_SESSION_BLOCK_OUTBOUND) p.events |= POLLOUT;
+  if (p.events == 0) p.events = POLLIN;
+  const auto deadline = Clock::now() + bound;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    int rc = ::poll(&p, 1, static_cast<int>(left < 0 ? 0 : left));
+    if (rc > 0) return true;
+    if (rc == 0 || errno != EINTR) {
+      MarkBroken();
+      return false;
+    }
+  }
+}
+
+long SshSession::StatusOf(long rc) const {
+  if (rc != LIBSSH2_ERROR_SFTP_PROTOCOL || sftp_ == nullptr) return -1;
+  return static_cast<long>(libssh2_sftp_last_error(sftp_));
+}
+
+int SshSession::ErrnoOf(long rc, std::string& reason) {
+  long status = StatusOf(rc);
+  if (status >= 0) {
+    reason = "SFTP status " + std::to_string(status) + " (" + StatusText(status) + ")";
+    int e = ErrnoOfStatus(status);
+    if (e == ECONNRESET) MarkBroken();
+    return e;
+  }
+  char* msg = nullptr;
+  if (session_ != nullptr) libssh2_session_last_error(session_, &msg, nullptr, 0);
+  switch (rc) {
+    case LIBSSH2_ERROR_TIMEOUT:
+    case LIBSSH2_ERROR_SOCKET_TIMEOUT:
+      reason = "no answer within " + std::to_string(waitBound_.count() / 1000) + " s";
+      MarkBroken();
+      return ETIMEDOUT;
+    case LIBSSH2_ERROR_ALLOC:
+      reason = "out of memory";
+      return ENOMEM;
+    default:
+      reason = std::string("connection failed (") + (msg && *msg ? msg : "libssh2 error") + ", " +
+               std::to_string(rc) + ")";
+      MarkBroken();
+      return ECONNRESET;
+  }
+}
+
+CZoError SshSession::Fail(const FXCodeLocation& loc, long rc, const char* what, const std::string& path, int err) {
+  std::string reason;
+  int e = ErrnoOf(rc, reason);
+  if (err != 0) e = err;
+  if (e == 0) e = EIO;
+  return FXErrorUtil::ErrorErrNo(loc, e, "%s [%s] on %s: %s", what, path.c_str(), where_.c_str(), reason.c_str());
+}
+
+CZoError SshSession::Refuse(const FXCodeLocation& loc, int err, const char* what, const std::string& path) const {
+  return FXErrorUtil::ErrorErrNo(loc, err, "%s [%s] on %s: %s", what, path.c_str(), where_.c_str(), std::strerror(err));
+}
+
+bool SshSession::IsDrop(const CZoError& err) { return FXErrorUtil::IsErrNo(err, ECONNRESET); }
+
+bool SshSession::KeepAlive() {
+  if (broken_) return false;
+  int next = 0;
+  int rc = libssh2_keepalive_send(session_, &next);
+  if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
+    MarkBroken();
+    return false;
+  }
+  return true;
+}
+
+CZoError SshSession::Connect(const SftpSettings& s) {
+  addrinfo hints {};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  std::string port = std::to_string(s.port);
+  int gai = ::getaddrinfo(s.address.c_str(), port.c_str(), &hints, &list);
+  if (gai != 0) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EHOSTUNREACH, "Cannot resolve the address of %s: %s", where_.c_str(),
+                                   ::gai_strerror(gai));
+  }
+  std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> guard(list, ::freeaddrinfo);
+  int lastErr = EHOSTUNREACH;
+  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (fd < 0) {
+      lastErr = errno;
+      continue;
+    }
+    int rc = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
+    if (rc != 0 && errno == EINPROGRESS) {
+      pollfd p {fd, POLLOUT, 0};
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(connectDeadline_ - Clock::now()).count();
+      int pr;
+      do {
+        pr = ::poll(&p, 1, static_cast<int>(left < 0 ? 0 : left));
+      } while (pr < 0 && errno == EINTR);
+      int soErr = ETIMEDOUT;
+      socklen_t len = sizeof soErr;
+      if (pr > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len) != 0) soErr = errno;
+      rc = soErr == 0 ? 0 : -1;
+      errno = soErr;
+    }
+    if (rc == 0) {
+      fd_ = fd;
+      return CZoError::Success();
+    }
+    lastErr = errno;
+    ::close(fd);
+  }
+  return FXErrorUtil::ErrorErrNo(FX_LOC, lastErr, "Cannot connect to %s: %s", where_.c_str(), std::strerror(lastErr));
+}
+
+CZoError SshSession::VerifyHostKey(const SftpSettings& s, LIBSSH2_KNOWNHOSTS* hosts) {
+  size_t len = 0;
+  int type = 0;
+  const char* key = libssh2_session_hostkey(session_, &len, &type);
+  const KeyKind* kind = KindOfHostKey(type);
+  if (key == nullptr || kind == nullptr) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "The host key of %s has an unknown type; refused", where_.c_str());
+  }
+  hostKeyType_ = kind->name;
+  const char* hash = libssh2_hostkey_hash(session_, LIBSSH2_HOSTKEY_HASH_SHA256);
+  fingerprint_ = hash ? "SHA256:" + Base64(reinterpret_cast<const unsigned char*>(hash), 32) : "unknown";
+  libssh2_knownhost* found = nullptr;
+  int check = libssh2_knownhost_checkp(hosts, s.address.c_str(), s.port, key, len,
+                                       LIBSSH2_KNOWNHOST_TYPE_PLAIN | LIBSSH2_KNOWNHOST_KEYENC_RAW | kind->knownHostBit,
+                                       &found);
+  switch (check) {
+    case LIBSSH2_KNOWNHOST_CHECK_MATCH: return CZoError::Success();
+    case LIBSSH2_KNOWNHOST_CHECK_MISMATCH:
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES,
+                                     "The host key of %s does not match the one in [%s] (offered %s %s); refused",
+                                     where_.c_str(), s.knownHostsFile.c_str(), hostKeyType_.c_str(),
+                                     fingerprint_.c_str());
+    case LIBSSH2_KNOWNHOST_CHECK_NOTFOUND:
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "The host key of %s is not in [%s] (offered %s %s); refused",
+                                     where_.c_str(), s.knownHostsFile.c_str(), hostKeyType_.c_str(),
+                                     fingerprint_.c_str());
+    default:
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Cannot check the host key of %s (offered %s %s); refused",
+                                     where_.c_str(), hostKeyType_.c_str(), fingerprint_.c_str());
+  }
+}
+
+CZoError SshSession::Authenticate(const SftpSettings& s) {
+  std::string user = s.user;
+  if (user.empty()) {
+    struct passwd* pw = ::getpwuid(::geteuid());
+    if (pw != nullptr) user = pw->pw_name;
+  }
+  const unsigned userLen = static_cast<unsigned>(user.size());
+  if (!s.identityFile.empty()) {
+    if (::access(s.identityFile.c_str(), R_OK) != 0) {
+      int e = errno;
+      return FXErrorUtil::ErrorErrNo(FX_LOC, e == ENOENT ? ENOENT : EACCES, "Cannot read the identity file [%s] for %s: %s",
+                                     s.identityFile.c_str(), where_.c_str(), std::strerror(e));
+    }
+    long rc = Call([&] {
+      return libssh2_userauth_publickey_fromfile_ex(session_, user.c_str(), userLen, nullptr, s.identityFile.c_str(),
+                                                    nullptr);
+    });
+    if (rc == 0) return CZoError::Success();
+    if (rc == LIBSSH2_ERROR_TIMEOUT || rc == LIBSSH2_ERROR_SOCKET_RECV || rc == LIBSSH2_ERROR_SOCKET_SEND) {
+      return Fail(FX_LOC, rc, "Cannot authenticate as", user);
+    }
+    char* msg = nullptr;
+    libssh2_session_last_error(session_, &msg, nullptr, 0);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "%s refused the key [%s] of user [%s]: %s", where_.c_str(),
+                                   s.identityFile.c_str(), user.c_str(), msg ? msg : "");
+  }
+  // No identity file: the keys the ssh agent holds.
+  LIBSSH2_AGENT* agent = libssh2_agent_init(session_);
+  if (agent == nullptr) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No identity file for %s and no ssh agent", where_.c_str());
+  }
+  std::unique_ptr<LIBSSH2_AGENT, void (*)(LIBSSH2_AGENT*)> guard(agent, [](LIBSSH2_AGENT* a) {
+    libssh2_agent_disconnect(a);
+    libssh2_agent_free(a);
+  });
+  if (libssh2_agent_connect(agent) != 0 || libssh2_agent_list_identities(agent) != 0) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No identity file for %s and no usable ssh agent", where_.c_str());
+  }
+  libssh2_agent_publickey* prev = nullptr;
+  libssh2_agent_publickey* id = nullptr;
+  while (libssh2_agent_get_identity(agent, &id, prev) == 0) {
+    long rc = Call([&] { return libssh2_agent_userauth(agent, user.c_str(), id); });
+    if (rc == 0) return CZoError::Success();
+    if (broken_) return Fail(FX_LOC, rc, "Cannot authenticate as", user);
+    prev = id;
+  }
+  return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "%s refused every key of the ssh agent for user [%s]", where_.c_str(),
+                                 user.c_str());
+}
+
+// Starts a second SFTP channel only to read the server's version packet: libssh2 keeps the
+// extension list to itself. INIT is "uint32 length, byte 1, uint32 version 3"; the answer is
+// "uint32 length, byte 2, uint32 version, (string name, string data)*".
+CZoError SshSession::ReadExtensions() {
+  long rc = 0;
+  LIBSSH2_CHANNEL* ch = CallPtr<LIBSSH2_CHANNEL>([&] { return libssh2_channel_open_session(session_); }, rc);
+  if (ch == nullptr) return Fail(FX_LOC, rc, "Cannot open a channel to read the SFTP extensions", "/");
+  struct Closer {
+    SshSession* self;
+    LIBSSH2_CHANNEL* ch;
+    ~Closer() {
+      self->Call([&] { return libssh2_channel_close(ch); });
+      libssh2_channel_free(ch);
+    }
+  } closer {this, ch};
+  rc = Call([&] { return libssh2_channel_process_startup(ch, "subsystem", 9, "sftp", 4); });
+  if (rc != 0) return Fail(FX_LOC, rc, "Cannot start the SFTP subsystem", "/");
+  const unsigned char init[9] = {0, 0, 0, 5, 1, 0, 0, 0, 3};
+  size_t sent = 0;
+  while (sent < sizeof init) {
+    rc = Call([&] { return libssh2_channel_write(ch, reinterpret_cast<const char*>(init) + sent, sizeof init - sent); });
+    if (rc < 0) return Fail(FX_LOC, rc, "Cannot start SFTP", "/");
+    sent += static_cast<size_t>(rc);
+  }
+  std::string packet;
+  size_t want = 4;
+  char buf[4096];
+  while (packet.size() < want) {
+    rc = Call([&] { return libssh2_channel_read(ch, buf, std::min(sizeof buf, want - packet.size())); });
+    if (rc < 0) return Fail(FX_LOC, rc, "Cannot read the SFTP version", "/");
+    if (rc == 0) return Fail(FX_LOC, LIBSSH2_ERROR_SOCKET_DISCONNECT, "The SFTP server closed the channel", "/");
+    packet.append(buf, static_cast<size_t>(rc));
+    if (want == 4 && packet.size() >= 4) {
+      const auto* p = reinterpret_cast<const unsigned char*>(packet.data());
+      size_t len = (size_t(p[0]) << 24) | (size_t(p[1]) << 16) | (size_t(p[2]) << 8) | p[3];
+      if (len < 5 || len > 65536) {
+        return FXErrorUtil::ErrorErrNo(FX_LOC, EPROTO, "Malformed SFTP version packet from %s", where_.c_str());
+      }
+      want = 4 + len;
+    }
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(packet.data());
+  if (p[4] != 2) return FXErrorUtil::ErrorErrNo(FX_LOC, EPROTO, "No SFTP version packet from %s", where_.c_str());
+  size_t at = 9;
+  auto readString = [&](std::string& out) {
+    if (at + 4 > packet.size()) return false;
+    size_t n = (size_t(p[at]) << 24) | (size_t(p[at + 1]) << 16) | (size_t(p[at + 2]) << 8) | p[at + 3];
+    if (n > packet.size() - at - 4) return false;
+    out.assign(packet, at + 4, n);
+    at += 4 + n;
+    return true;
+  };
+  while (at < packet.size()) {
+    std::string name, data;
+    if (!readString(name) || !readString(data)) break;
+    extensions_.emplace_back(std::move(name), std::move(data));
+  }
+  return CZoError::Success();
+}
+
+CZoError SshSession::Open(const SftpSettings& s, const std::string& hostName, std::unique_ptr<SshSession>& out) {
+  InitLibrary();
+  std::unique_ptr<SshSession> self(new SshSession());
+  self->where_ = "storage host " + hostName + " (" + s.address + ":" + std::to_string(s.port) + ")";
+  self->connectDeadline_ = Clock::now() + std::chrono::seconds(s.connectTimeoutSec > 0 ? s.connectTimeoutSec : 10);
+  self->waitBound_ = std::chrono::seconds(s.ioTimeoutSec > 0 ? s.ioTimeoutSec : 30);
+  if (s.address.empty()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "No address for %s", self->where_.c_str());
+  if (s.knownHostsFile.empty()) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No known-hosts file for %s: its host key cannot be checked",
+                                   self->where_.c_str());
+  }
+  CZoError err = self->Connect(s);
+  if (err.IsError()) return err;
+  self->session_ = libssh2_session_init();
+  if (self->session_ == nullptr) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Cannot make an SSH session");
+  libssh2_session_set_blocking(self->session_, 0);
+
+  KnownHosts known(self->session_);
+  if (known.hosts == nullptr ||
+      libssh2_knownhost_readfile(known.hosts, s.knownHostsFile.c_str(), LIBSSH2_KNOWNHOST_FILE_OPENSSH) < 0) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Cannot read the known-hosts file [%s] for %s",
+                                   s.knownHostsFile.c_str(), self->where_.c_str());
+  }
+  // Ask for the key types stored for this host, so that a host stored with one type is not
+  // offered another and read as a changed key.
+  const std::string plain = s.port == 22 ? s.address : "[" + s.address + "]:" + std::to_string(s.port);
+  std::string methods;
+  libssh2_knownhost* entry = nullptr;
+  libssh2_knownhost* prev = nullptr;
+  while (libssh2_knownhost_get(known.hosts, &entry, prev) == 0) {
+    prev = entry;
+    const KeyKind* kind = KindOfKnownHost(entry->typemask);
+    bool hashed = (entry->typemask & LIBSSH2_KNOWNHOST_TYPE_MASK) != LIBSSH2_KNOWNHOST_TYPE_PLAIN;
+    bool mine = entry->name != nullptr && (plain == entry->name || s.address == entry->name);
+    if (kind == nullptr || !(mine || hashed)) continue;
+    if (methods.find(kind->methods) != std::string::npos) continue;
+    if (!methods.empty()) methods += ",";
+    methods += kind->methods;
+  }
+  if (!methods.empty()) libssh2_session_method_pref(self->session_, LIBSSH2_METHOD_HOSTKEY, methods.c_str());
+
+  long rc = self->Call([&] { return libssh2_session_handshake(self->session_, self->fd_); });
+  if (rc != 0) return self->Fail(FX_LOC, rc, "SSH handshake failed", s.address);
+  if (const char* banner = libssh2_session_banner_get(self->session_)) self->banner_ = banner;
+  err = self->VerifyHostKey(s, known.hosts);
+  if (err.IsError()) return err;
+  err = self->Authenticate(s);
+  if (err.IsError()) return err;
+  err = self->ReadExtensions();
+  if (err.IsError()) return err;
+  if (!self->HasExtension("fsync@openssh.com")) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOTSUP,
+                                   "%s offers no fsync@openssh.com: data written there could not be made durable; "
+                                   "refused",
+                                   self->where_.c_str());
+  }
+  self->sftp_ = self->CallPtr<LIBSSH2_SFTP>([&] { return libssh2_sftp_init(self->session_); }, rc);
+  if (self->sftp_ == nullptr) return self->Fail(FX_LOC, rc, "Cannot start SFTP", "/");
+  self->connecting_ = false;
+  int keepalive = std::max(1, std::min(15, s.ioTimeoutSec / 2));
+  libssh2_keepalive_config(self->session_, 1, static_cast<unsigned>(keepalive));
+  out = std::move(self);
+  return CZoError::Success();
+}
+
+}  // namespace kxmp::dataserver

@@ -1,0 +1,379 @@
+// test-labels: integration concurrency
+// What the SFTP backend adds to the common contract (Contract_test runs that one on it): host
+// keys, confinement on the storage host, the replacing Move's crash points, bounded failure,
+// reconnects, one shared connection, durability. Every case runs against a real sshd; the
+// storage host is probed through its chroot folder.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "outside/dataserver/Backend.h"
+#include "outside/dataserver/MountPathAuthority.h"
+#include "outside/dataserver/sftp/SftpBackend.h"
+#include "outside/error/FXErrorUtil.h"
+#include "support/ErrnoAsserts.h"
+#include "support/SshServer.h"
+#include "support/TempHome.h"
+#include "support/Timing.h"
+
+using kxmp::dataserver::FixedMountPathAuthority;
+using kxmp::dataserver::SftpBackend;
+using kxmp::dataserver::SftpFaults;
+using kxmp::dataserver::SftpSettings;
+
+namespace {
+
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class SftpBackendTest : public kxmp::test::HomeTest {
+ protected:
+  void SetUp() override {
+    HomeTest::SetUp();
+    std::string why = kxmp::test::SshServer::WhyUnavailable();
+    if (!why.empty()) GTEST_SKIP() << "No SSH server: " << why;
+    server_ = std::make_unique<kxmp::test::SshServer>();
+  }
+  // Starts the server (after a test chose its options) and makes the backend.
+  void Start(int ioTimeoutSec = 30) {
+    std::string why;
+    ASSERT_TRUE(server_->Start(why)) << why;
+    ASSERT_EQ(::mkdir(Local("/srv").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(Local("/srv/mp1").c_str(), 0750), 0);
+    ASSERT_EQ(::mkdir(Local("/srv/other").c_str(), 0750), 0);
+    kxmp::test::WriteFile(Local("/srv/other/secret"), "secret");
+    authority_->Add("ma1", "/srv/mp1");
+    authority_->Add("ma1", "/srv/mp2");  // listed, but not present on the host
+    settings_.address = server_->Address();
+    settings_.port = server_->Port();
+    settings_.user = server_->User();
+    settings_.identityFile = server_->IdentityFile();
+    settings_.knownHostsFile = server_->KnownHostsFile();
+    settings_.connectTimeoutSec = ioTimeoutSec;
+    settings_.ioTimeoutSec = ioTimeoutSec;
+    params_.version = 2;
+    params_.host.hostName = "ma1";
+    params_.host.mountPath = root_;
+    backend_ = Make();
+  }
+  std::shared_ptr<SftpBackend> Make(std::chrono::seconds idle = std::chrono::seconds(60)) {
+    return std::make_shared<SftpBackend>(settings_, "ma1", authority_, idle);
+  }
+  void TearDown() override {
+    backend_.reset();
+    server_.reset();
+    HomeTest::TearDown();
+  }
+
+  std::string Local(const std::string& hostPath) const { return server_->Chroot() + hostPath; }
+  std::string At(const std::string& rel) const { return root_ + "/" + rel; }
+  std::unique_ptr<CFSInterface> FS(SftpBackend* b = nullptr) const {
+    return std::unique_ptr<CFSInterface>((b ? b : backend_.get())->NewFSInterface(params_));
+  }
+  std::unique_ptr<CFileInterface> File(SftpBackend* b = nullptr) const {
+    return std::unique_ptr<CFileInterface>((b ? b : backend_.get())->NewFileInterface(params_));
+  }
+  void Put(const std::string& path, const std::string& data, SftpBackend* b = nullptr) {
+    FS(b)->CreateFolder(path.substr(0, path.rfind('/')), 1);
+    auto f = File(b);
+    ASSERT_OK(f->Open(path, O_WRONLY | O_CREAT | O_TRUNC, 0640, 0));
+    for (size_t done = 0; done < data.size();) {
+      unsigned int n = 0;
+      ASSERT_OK(f->Write(data.data() + done, static_cast<unsigned int>(data.size() - done), &n));
+      done += n;
+    }
+    ASSERT_OK(f->Close());
+  }
+  std::string Get(const std::string& path, SftpBackend* b = nullptr) {
+    auto f = File(b);
+    CZoError err = f->Open(path, O_RDONLY, 0, 0);
+    if (err.IsError()) return "<" + err.AsString() + ">";
+    std::string out;
+    char buf[65536];
+    for (unsigned int n = 1; n != 0;) {
+      err = f->Read(buf, sizeof buf, &n);
+      if (err.IsError()) return "<" + err.AsString() + ">";
+      out.append(buf, n);
+    }
+    return out;
+  }
+
+  std::unique_ptr<kxmp::test::SshServer> server_;
+  std::shared_ptr<FixedMountPathAuthority> authority_ = std::make_shared<FixedMountPathAuthority>();
+  SftpSettings settings_;
+  CFSInitParams params_;
+  const std::string root_ = "/srv/mp1/KX_APP_DUMPS/guid-1";
+  std::shared_ptr<SftpBackend> backend_;
+};
+
+TEST_F(SftpBackendTest, HostKeysAreCheckedStrictly) {
+  server_->AddUnlistedEcdsaHostKey();  // a host with two keys, stored with one type
+  Start();
+  // The stored ed25519 key is asked for, so the host's other key type is no mismatch.
+  ASSERT_OK(FS()->CreateFolder(root_, 1));
+  kxmp::dataserver::SftpHostCheck check;
+  ASSERT_OK(kxmp::dataserver::CheckSftpHost(settings_, check));
+  EXPECT_EQ(check.hostKeyType, "ssh-ed25519");
+  EXPECT_EQ(check.hostKeyFingerprint, server_->HostKeyFingerprint());
+  bool fsync = false, statvfs = false;
+  for (const auto& [name, version] : check.extensions) {
+    fsync = fsync || name == "fsync@openssh.com";
+    statvfs = statvfs || name == "statvfs@openssh.com";
+  }
+  EXPECT_TRUE(fsync && statvfs);
+  EXPECT_GT(check.roundTripMs, 0.0);
+
+  // Unknown and changed keys: refused before anything is sent, naming the offered key.
+  const std::string unknown = home_->sub("empty_known_hosts");
+  kxmp::test::WriteFile(unknown, "");
+  for (const std::string& file : {unknown, server_->WriteWrongKnownHosts("wrong_known_hosts")}) {
+    settings_.knownHostsFile = file;
+    auto other = Make();
+    CZoError err = FS(other.get())->CreateFolder(At("never"), 1);
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(err, EACCES)) << err.AsString();
+    EXPECT_NE(err.AsString().find("host key"), std::string::npos) << err.AsString();
+    // The fingerprint of the key offered: for an unknown host whichever the server prefers,
+    // for a changed one the stored type's.
+    const std::string want = file == unknown ? "SHA256:" : server_->HostKeyFingerprint();
+    EXPECT_NE(err.AsString().find(want), std::string::npos) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(kxmp::dataserver::CheckSftpHost(settings_, check), EACCES));
+  }
+  EXPECT_FALSE(kxmp::test::PathExists(Local(At("never"))));
+}
+
+TEST_F(SftpBackendTest, PathsStayBelowTheMountPathOnTheHost) {
+  Start();
+  ASSERT_OK(FS()->CreateFolder(At("sub"), 1));
+  ASSERT_EQ(::symlink("/srv/other", Local(At("out")).c_str()), 0);          // a folder outside
+  ASSERT_EQ(::symlink("/srv/other/secret", Local(At("esc")).c_str()), 0);   // a file outside
+  ASSERT_EQ(::symlink("sub", Local(At("in")).c_str()), 0);                  // inside: followed
+  auto fs = FS();
+  SZoFileStat st {};
+  std::vector<std::string> files, folders;
+  EXPECT_ERRNO(fs->Stat(At("out/secret"), st), EACCES);
+  EXPECT_ERRNO(fs->Stat(At("esc"), st), EACCES);
+  EXPECT_ERRNO(fs->GetDirContents(At("out"), files, folders), EACCES);
+  EXPECT_ERRNO(fs->CreateFolder(At("out/made"), 1), EACCES);
+  EXPECT_ERRNO(fs->Move(At("out/secret"), At("stolen"), 0), EACCES);
+  EXPECT_ERRNO(fs->Stat(root_ + "/../../other/secret", st), EACCES);
+  EXPECT_ERRNO(fs->Stat("/srv/other/secret", st), EACCES);
+  auto f = File();
+  EXPECT_ERRNO(f->Open(At("esc"), O_RDONLY, 0, 0), EACCES);
+  EXPECT_ERRNO(f->Open(At("esc"), O_WRONLY | O_CREAT | O_TRUNC, 0640, 0), EACCES);
+  EXPECT_ERRNO(f->Open(At("out/new"), O_WRONLY | O_CREAT, 0640, 0), EACCES);
+  ASSERT_OK(fs->Lstat(At("esc"), st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_OK(fs->Stat(At("in"), st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  ASSERT_OK(fs->RemoveFile(At("esc"), 0));  // the link, not what it names
+  EXPECT_EQ(kxmp::test::ReadFile(Local("/srv/other/secret")), "secret");
+  EXPECT_FALSE(kxmp::test::PathExists(Local("/srv/other/made")));
+  EXPECT_FALSE(kxmp::test::PathExists(Local("/srv/other/new")));
+
+  // A listed mount path missing on the host: ENODEV for everything, and never created.
+  params_.host.mountPath = "/srv/mp2/KX_APP_DUMPS/guid-1";
+  bool exists = true;
+  unsigned long long total = 0, free = 0;
+  EXPECT_ERRNO(FS()->CreateFolder(params_.host.mountPath, 1), ENODEV);
+  EXPECT_ERRNO(FS()->Exists(params_.host.mountPath, exists), ENODEV);
+  EXPECT_ERRNO(FS()->GetVolumeSize("", &total, &free), ENODEV);
+  EXPECT_ERRNO(File()->Open(params_.host.mountPath + "/f", O_WRONLY | O_CREAT, 0640, 0), ENODEV);
+  EXPECT_FALSE(kxmp::test::PathExists(Local("/srv/mp2")));
+}
+
+struct CrashAt {
+  const char* step;
+};
+
+CZoError CrashHook(const char* step, void* context) {
+  if (std::string(step) == static_cast<CrashAt*>(context)->step) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EIO, "Crash injected at %s", step);
+  }
+  return CZoError::Success();
+}
+
+TEST_F(SftpBackendTest, ReplacingMoveLeavesOneWholeVersionAtEveryCrashPoint) {
+  Start();
+  struct Case {
+    const char* step;
+    const char* underName;  // what the name holds right after the crash ("" none)
+    const char* recovered;  // what it holds after the next operation on it
+  };
+  for (const Case& c : {Case{"set-aside", "", "old"}, Case{"moved-in", "new", "new"}}) {
+    SCOPED_TRACE(c.step);
+    Put(At("f"), "old");
+    Put(At("f.tmp"), "new");
+    CrashAt crash{c.step};
+    auto crashing = Make();
+    crashing->SetFaults(SftpFaults{CrashHook, &crash});
+    EXPECT_ERRNO(FS(crashing.get())->Move(At("f.tmp"), At("f"), 0), EIO);
+    // Right after the crash the old version is whole under the aside name.
+    EXPECT_EQ(kxmp::test::ReadFile(Local(At("f.kxmp-replaced"))), "old");
+    EXPECT_EQ(kxmp::test::PathExists(Local(At("f"))) ? kxmp::test::ReadFile(Local(At("f"))) : "", c.underName);
+
+    // The next operation on the name (here a listing of its folder) finishes the job.
+    std::vector<std::string> files, folders;
+    ASSERT_OK(FS()->GetDirContents(root_, files, folders));
+    EXPECT_EQ(std::count(files.begin(), files.end(), "f"), 1);
+    EXPECT_EQ(std::count(files.begin(), files.end(), "f.kxmp-replaced"), 0);
+    EXPECT_EQ(kxmp::test::ReadFile(Local(At("f"))), c.recovered);
+    EXPECT_FALSE(kxmp::test::PathExists(Local(At("f.kxmp-replaced"))));
+
+    // A Move after a recovery replaces as usual.
+    if (kxmp::test::PathExists(Local(At("f.tmp")))) ASSERT_OK(FS()->Move(At("f.tmp"), At("f"), 0));
+    EXPECT_EQ(Get(At("f")), "new");
+    ASSERT_OK(FS()->RemoveFile(At("f"), 0));
+  }
+  // Recovery by opening the name, too.
+  Put(At("g"), "old");
+  Put(At("g.tmp"), "new");
+  CrashAt crash{"set-aside"};
+  auto crashing = Make();
+  crashing->SetFaults(SftpFaults{CrashHook, &crash});
+  EXPECT_ERRNO(FS(crashing.get())->Move(At("g.tmp"), At("g"), 0), EIO);
+  EXPECT_EQ(Get(At("g")), "old");
+}
+
+TEST_F(SftpBackendTest, StoppedServerFailsWithinTheTimeout) {
+  Start(2);
+  Put(At("f"), "data");
+  server_->Pause();
+  SZoFileStat st {};
+  auto start = kxmp::test::SteadyClock::now();
+  CZoError err = FS()->Stat(At("f"), st);  // on the pooled connection
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(err, ETIMEDOUT)) << err.AsString();
+  EXPECT_NE(err.AsString().find("storage host ma1"), std::string::npos) << err.AsString();
+  err = FS()->Stat(At("f"), st);  // a new connection: the handshake gets no answer
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(err, ETIMEDOUT)) << err.AsString();
+  // Two bounded waits of 2 s each; generous slack for a loaded machine.
+  EXPECT_LT(kxmp::test::ElapsedMs(start), 2 * 2000 + 10000);
+  server_->Resume();
+  ASSERT_OK(FS()->Stat(At("f"), st));
+  EXPECT_EQ(st.st_size, 4);
+
+  server_->Kill();
+  EXPECT_ERRNO(FS()->Stat(At("f"), st), ECONNREFUSED);
+}
+
+TEST_F(SftpBackendTest, DroppedConnectionIsReopenedOnceForReads) {
+  Start();
+  std::string data(3 << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + (i >> 12));
+  Put(At("big"), data);
+  auto reader = File();
+  ASSERT_OK(reader->Open(At("big"), O_RDONLY, 0, 0));
+  std::vector<char> buf(1 << 20);
+  unsigned int n = 0;
+  ASSERT_OK(reader->Read(buf.data(), static_cast<unsigned int>(buf.size()), &n));
+  std::string back(buf.data(), n);
+  auto writer = File();
+  ASSERT_OK(writer->Open(At("w"), O_WRONLY | O_CREAT, 0640, 0));
+
+  server_->DropSessions();
+  SZoFileStat st {};
+  ASSERT_OK(FS()->Stat(At("big"), st));  // reconnected under the hood
+  EXPECT_EQ(st.st_size, static_cast<off_t>(data.size()));
+  for (;;) {
+    ASSERT_OK(reader->Read(buf.data(), static_cast<unsigned int>(buf.size()), &n));  // reopened at its offset
+    if (n == 0) break;
+    back.append(buf.data(), n);
+  }
+  EXPECT_TRUE(back == data) << "read back " << back.size() << " bytes";
+  // A file being written is not silently reopened: what reached the disk is unknown.
+  EXPECT_ERRNO(writer->Write("x", 1, &n), ECONNRESET);
+  EXPECT_TRUE(writer->Close().IsError());
+  EXPECT_EQ(Count(server_->Log(), "Accepted publickey"), 2u);
+}
+
+TEST_F(SftpBackendTest, ThreadsShareOneConnection) {
+  Start();
+  ASSERT_OK(FS()->CreateFolder(root_, 1));
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 8; ++i) {
+        const std::string name = At("t" + std::to_string(t) + "_" + std::to_string(i));
+        const std::string data(70000 + t * 1000 + i, static_cast<char>('a' + t));
+        auto f = File();
+        unsigned int n = 0;
+        bool ok = !f->Open(name + ".tmp", O_WRONLY | O_CREAT | O_EXCL, 0640, 0).IsError();
+        for (size_t done = 0; ok && done < data.size(); done += n) {
+          ok = !f->Write(data.data() + done, static_cast<unsigned int>(data.size() - done), &n).IsError();
+        }
+        ok = ok && !f->Close().IsError() && !FS()->Move(name + ".tmp", name, 0).IsError();
+        ok = ok && Get(name) == data;
+        if (!ok) ++failures;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(backend_->Pool().Size(), 1u);
+  EXPECT_EQ(Count(server_->Log(), "Accepted publickey"), 1u);
+}
+
+struct Reentry {
+  SftpBackendTest* test;
+  std::unique_ptr<CFSInterface> fs;
+  int seen = 0;
+};
+
+TEST_F(SftpBackendTest, WalkCallbacksMayUseTheHost) {
+  Start();
+  Put(At("a/one"), "1");
+  Put(At("a/b/two"), "2");
+  // The callback reads the host through the same pooled connection while the walk runs.
+  Reentry r{this, FS()};
+  auto cb = [](const char* folder, const char* name, bool isFolder, void* ctx) {
+    auto* re = static_cast<Reentry*>(ctx);
+    bool exists = false;
+    CZoError err = re->fs->Exists(std::string(folder) + "/" + name, exists);
+    if (err.IsError()) return err;
+    if (!exists) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Walked entry missing");
+    ++re->seen;
+    return CZoError::Success();
+  };
+  ASSERT_OK(FS()->WalkDir(root_, &r, -1, false, cb, 0));
+  EXPECT_EQ(r.seen, 4);
+}
+
+TEST_F(SftpBackendTest, ServerWithoutFsyncIsRefused) {
+  server_->SetSftpOptions("-P fsync");  // the server neither offers nor accepts fsync
+  Start();
+  std::filesystem::create_directories(Local(root_));
+  auto f = File();
+  CZoError err = f->Open(At("f"), O_WRONLY | O_CREAT, 0640, 0);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(err, ENOTSUP)) << err.AsString();
+  EXPECT_NE(err.AsString().find("fsync@openssh.com"), std::string::npos) << err.AsString();
+  EXPECT_ERRNO(FS()->Move(At("a"), At("b"), 0), ENOTSUP);
+  EXPECT_FALSE(kxmp::test::PathExists(Local(At("f"))));
+}
+
+TEST_F(SftpBackendTest, IdleConnectionsAreClosed) {
+  Start();
+  auto idle = Make(std::chrono::seconds(1));
+  ASSERT_OK(FS(idle.get())->CreateFolder(root_, 1));
+  const auto deadline = kxmp::test::SteadyClock::now() + std::chrono::seconds(30);
+  while (Count(server_->Log(), "Disconnected from user") == 0 && kxmp::test::SteadyClock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(Count(server_->Log(), "Disconnected from user"), 1u);
+  bool exists = false;
+  ASSERT_OK(FS(idle.get())->Exists(root_, exists));  // connects again
+  EXPECT_TRUE(exists);
+}
+
+}  // namespace

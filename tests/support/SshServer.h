@@ -1,0 +1,78 @@
+#pragma once
+// A real OpenSSH server for tests: sshd on a loopback address and an unprivileged port, with
+// generated ed25519 host and user keys, a known-hosts file, public keys only, and every
+// session chrooted into internal-sftp. The chroot folder must be owned by root and writable
+// by no one else on every step of its path, so it lives below a secure base folder (not /tmp)
+// and is removed afterwards. Through Chroot() the test sees what the server serves as "/":
+// that is the probe of the storage host, never the code under test.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace kxmp::test {
+
+class SshServer {
+ public:
+  explicit SshServer(std::string address = "127.0.0.2");
+  ~SshServer();  // stops the server and removes its folders
+  SshServer(const SshServer&) = delete;
+  SshServer& operator=(const SshServer&) = delete;
+
+  // Why no server can run here ("" when one can): sshd missing, not root, no secure folder.
+  static std::string WhyUnavailable();
+
+  // Makes the keys and the configuration (once) and starts sshd; waits (bounded) until it
+  // accepts connections. False with the reason in why.
+  bool Start(std::string& why);
+  // SIGTERM, then SIGKILL when it lingers; the session processes too. Idempotent.
+  void Stop();
+  // The listener and its session processes: SIGSTOP / SIGCONT / SIGKILL (reaped).
+  void Pause();
+  void Resume();
+  void Kill();
+  // Kills the session processes only: open connections drop, the server goes on.
+  void DropSessions();
+  // Options for internal-sftp (e.g. "-P fsync@openssh.com" to refuse a request); before Start.
+  void SetSftpOptions(std::string options) { sftpOptions_ = std::move(options); }
+  // Also serve an ECDSA host key that the known-hosts file does not list; before Start.
+  void AddUnlistedEcdsaHostKey() { unlistedEcdsa_ = true; }
+  bool Running() const { return pid_ > 0; }
+
+  const std::string& Address() const { return address_; }
+  int Port() const { return port_; }
+  // The folder the server shows as "/".
+  const std::string& Chroot() const { return chroot_; }
+  const std::string& IdentityFile() const { return identity_; }
+  const std::string& KnownHostsFile() const { return knownHosts_; }
+  // The user the sessions run as (this process's user).
+  std::string User() const;
+  // "SHA256:..." of the host key, as ssh-keygen prints it.
+  const std::string& HostKeyFingerprint() const { return fingerprint_; }
+  // Writes a known-hosts file that lists another key for this server (a changed host key).
+  std::string WriteWrongKnownHosts(const std::string& name);
+  // sshd's log (stderr).
+  std::string Log() const;
+
+ private:
+  bool Prepare(std::string& why);
+  std::vector<pid_t> Tree() const;
+  void SignalTree(int sig) const;
+
+  std::string address_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+  std::string base_;  // secure folder holding keys, config, log and the chroot
+  std::string chroot_;
+  std::string identity_;
+  std::string knownHosts_;
+  std::string config_;
+  std::string logFile_;
+  std::string hostPub_;
+  std::string fingerprint_;
+  std::string sftpOptions_;
+  bool unlistedEcdsa_ = false;
+};
+
+}  // namespace kxmp::test
