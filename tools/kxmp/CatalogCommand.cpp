@@ -95,7 +95,11 @@ class CatalogCommand : public Command {
 
   int Run() override {
     const std::string home = home_.Apply();
-    CatalogAdmin admin;  // the catalog this home's registry names
+    // The catalog this home's registry names; a registry that cannot be read is said so.
+    catalog::CatalogLocation where;
+    CZoError located = catalog::LocateCatalog(where);
+    if (located.IsError()) return out_.Fail(kExitFailed, "cannot tell which catalog to use: " + located.Message());
+    CatalogAdmin admin(where);
     // Writes must not create a catalog without its schema: that is the job of setup.
     struct stat st {};
     if (admin.location().kind == catalog::CatalogLocation::Kind::Sqlite && ::stat(admin.path().c_str(), &st) != 0) {
