@@ -17,7 +17,8 @@ foreach(f lib/pkgconfig/kxmp.pc lib/systemd/system/kxmp-host.service share/bash-
   endif()
 endforeach()
 foreach(f include/kxmp/outside/dataserver/FaultyBackend.h include/kxmp/outside/log/CaptureLogWriter.h
-          include/kxmp/outside/catalog/CatalogSeams.h include/kxmp/outside/catalog/CatalogDb.h
+          include/kxmp/outside/catalog/CatalogSeams.h include/kxmp/outside/catalog/sqlite/CatalogDb.h
+          include/kxmp/outside/catalog/postgres/PgConnection.h
           include/kxmp/outside/xml/CNXmlDocument.h)
   if(EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "the installation holds ${f}, which is not part of the library's interface")

@@ -1,6 +1,6 @@
 #pragma once
 // Lists a mount path of a storage host in the catalog of the test's home
-// ($KX_HOME/catalog.db, table mount_path), creating the file and the table when missing.
+// (through the admin API, under a new id), creating the catalog when missing.
 
 #include <string>
 

@@ -34,7 +34,8 @@ Json ToJson(const SubclientRecord& s) {
 }
 
 // The exit status for an error of the catalog: bad values are usage errors, an id that is
-// not in the catalog is "not found", a conflict or a failure to read or write is a failure.
+// not in the catalog is "not found", a conflict or a failure to read, write or reach the
+// catalog is a failure.
 int StatusOf(const CZoError& err) {
   if (FXErrorUtil::IsErrNo(err, EINVAL)) return kExitUsage;
   if (FXErrorUtil::IsErrNo(err, ENOENT)) return kExitNotFound;
@@ -94,10 +95,14 @@ class CatalogCommand : public Command {
 
   int Run() override {
     const std::string home = home_.Apply();
+    // The catalog this home's registry names; a registry that cannot be read is said so.
+    catalog::CatalogLocation where;
+    CZoError located = catalog::LocateCatalog(where);
+    if (located.IsError()) return out_.Fail(kExitFailed, "cannot tell which catalog to use: " + located.Message());
+    CatalogAdmin admin(where);
     // Writes must not create a catalog without its schema: that is the job of setup.
-    CatalogAdmin admin;
     struct stat st {};
-    if (::stat(admin.path().c_str(), &st) != 0) {
+    if (admin.location().kind == catalog::CatalogLocation::Kind::Sqlite && ::stat(admin.path().c_str(), &st) != 0) {
       if (errno != ENOENT) {
         return out_.Fail(kExitFailed, "cannot read the catalog at " + admin.path() + ": " + std::strerror(errno));
       }
@@ -112,59 +117,48 @@ class CatalogCommand : public Command {
   }
 
  private:
-  int Refused(const std::string& what, const CZoError& err) const {
+  int Refused(const std::string& what, const CZoError& err, const CatalogAdmin& admin) const {
+    if (FXErrorUtil::IsErrNo(err, catalog::CatalogErrc::kUnreachable)) {
+      return out_.Fail(kExitFailed, "the control server's database cannot be reached (" + admin.name() +
+                                        "): " + err.Message() + "; nothing was changed");
+    }
     return out_.Fail(StatusOf(err), what + ": " + err.Message() + "; the catalog is unchanged");
   }
 
   int AddMountPath(CatalogAdmin& admin) {
-    CZoError err = CatalogAdmin::ValidateMountPath(mountPath_);
-    if (err.IsError()) return Refused("cannot add the mount path", err);
-    std::vector<MountPathRecord> existing;
-    err = admin.ListMountPaths(existing);
-    if (err.IsError()) return Refused("cannot read the catalog", err);
-    const bool exists = std::any_of(existing.begin(), existing.end(),
-                                    [&](const MountPathRecord& m) { return m.id == mountPath_.id; });
-    if (exists && !replace_) {
+    int64_t id = 0;
+    bool replaced = false;
+    CZoError err = admin.PutMountPath(mountPath_, &id, replace_, &replaced);
+    if (FXErrorUtil::IsErrNo(err, catalog::CatalogErrc::kAlreadyExists)) {
       return out_.Fail(kExitFailed, "mount path " + std::to_string(mountPath_.id) +
                                         " exists already: give --replace to change it; the catalog is unchanged");
     }
-    int64_t id = 0;
-    err = admin.PutMountPath(mountPath_, &id);
-    if (err.IsError()) return Refused("cannot add the mount path", err);
+    if (err.IsError()) return Refused("cannot add the mount path", err, admin);
     mountPath_.id = id;
-    out_.Summary({{"action", exists ? "replaced" : "added"}, {"mountPath", ToJson(mountPath_)}},
-                 std::string(exists ? "replaced" : "added") + " mount path " + std::to_string(id) + ": host " +
+    out_.Summary({{"action", replaced ? "replaced" : "added"}, {"mountPath", ToJson(mountPath_)}},
+                 std::string(replaced ? "replaced" : "added") + " mount path " + std::to_string(id) + ": host " +
                      mountPath_.host + ", path " + mountPath_.path +
                      (mountPath_.library.empty() ? "" : ", library " + mountPath_.library));
     return kExitOk;
   }
 
   int AddSubclient(CatalogAdmin& admin) {
-    std::vector<SubclientRecord> existing;
-    CZoError err = admin.ListSubclients(existing);
-    if (err.IsError()) return Refused("cannot read the catalog", err);
-    auto old = std::find_if(existing.begin(), existing.end(),
-                            [&](const SubclientRecord& s) { return s.id == subclient_.id; });
-    if (old != existing.end() && !replace_) {
+    // GUIDs not given: the existing row's when replacing, else new random ones; the choice
+    // is made in the transaction that writes.
+    CatalogAdmin::SubclientChange change;
+    change.subclient = subclient_;
+    change.replace = replace_;
+    std::string error;
+    for (std::string* guid : {&change.defaultGuid, &change.defaultBackupsetGuid}) {
+      if (!RandomGuid(*guid, error)) return out_.Fail(kExitFailed, "cannot make a GUID: " + error);
+    }
+    bool replaced = false;
+    CZoError err = admin.PutSubclient(change, &subclient_, &replaced);
+    if (FXErrorUtil::IsErrNo(err, catalog::CatalogErrc::kAlreadyExists)) {
       return out_.Fail(kExitFailed, "subclient " + std::to_string(subclient_.id) +
                                         " exists already: give --replace to change it; the catalog is unchanged");
     }
-    // The GUIDs name the subclient's folders on every mount path: a replacement keeps the ones
-    // not given, so its backups stay where they are.
-    std::string error;
-    for (auto [given, kept] : {std::pair{&subclient_.guid, old != existing.end() ? old->guid : std::string()},
-                               std::pair{&subclient_.backupsetGuid,
-                                         old != existing.end() ? old->backupsetGuid : std::string()}}) {
-      if (!given->empty()) continue;
-      if (!kept.empty()) {
-        *given = kept;
-      } else if (!RandomGuid(*given, error)) {
-        return out_.Fail(kExitFailed, "cannot make a GUID: " + error);
-      }
-    }
-    err = admin.PutSubclient(subclient_);
-    if (err.IsError()) return Refused("cannot add the subclient", err);
-    const bool replaced = old != existing.end();
+    if (err.IsError()) return Refused("cannot add the subclient", err, admin);
     out_.Summary({{"action", replaced ? "replaced" : "added"}, {"subclient", ToJson(subclient_)}},
                  std::string(replaced ? "replaced" : "added") + " subclient " + std::to_string(subclient_.id) +
                      ": GUID " + subclient_.guid + ", backup set GUID " + subclient_.backupsetGuid);
@@ -175,23 +169,11 @@ class CatalogCommand : public Command {
     if (!primary_ && !alternate_) {
       return out_.Fail(kExitUsage, "say how the mount path serves the subclient: --primary or --alternate");
     }
-    std::vector<AttachedMountPath> attached;
-    CZoError err = admin.ListAttachments(attachSubclient_, attached);
-    if (err.IsError()) return Refused("cannot read the catalog", err);
-    int64_t position = position_;
-    if (position < 0) {
-      position = 1;
-      for (const AttachedMountPath& a : attached) {
-        if (a.mountPath.id == attachMountPath_) {
-          position = a.position;  // an existing attachment keeps its place
-          break;
-        }
-        position = std::max(position, a.position + 1);
-      }
-    }
     const int64_t kind = primary_ ? catalog::kKindPrimary : catalog::kKindAlternate;
-    err = admin.Attach(attachSubclient_, attachMountPath_, kind, position);
-    if (err.IsError()) return Refused("cannot attach the mount path", err);
+    int64_t position = 0;
+    CZoError err = admin.Attach(attachSubclient_, attachMountPath_, kind,
+                                position_ < 0 ? CatalogAdmin::kNextPosition : position_, &position);
+    if (err.IsError()) return Refused("cannot attach the mount path", err, admin);
     out_.Summary({{"action", "attached"},
                   {"subclient", attachSubclient_},
                   {"mountPath", attachMountPath_},
@@ -205,7 +187,7 @@ class CatalogCommand : public Command {
 
   int Detach(CatalogAdmin& admin) {
     CZoError err = admin.Detach(attachSubclient_, attachMountPath_);
-    if (err.IsError()) return Refused("cannot detach the mount path", err);
+    if (err.IsError()) return Refused("cannot detach the mount path", err, admin);
     out_.Summary({{"action", "detached"}, {"subclient", attachSubclient_}, {"mountPath", attachMountPath_}},
                  "detached mount path " + std::to_string(attachMountPath_) + " from subclient " +
                      std::to_string(attachSubclient_));
@@ -217,7 +199,7 @@ class CatalogCommand : public Command {
     std::vector<SubclientRecord> subclients;
     CZoError err = admin.ListMountPaths(mountPaths);
     if (!err.IsError()) err = admin.ListSubclients(subclients);
-    if (err.IsError()) return Refused("cannot read the catalog", err);
+    if (err.IsError()) return Refused("cannot read the catalog", err, admin);
 
     Json jsonMountPaths = Json::array();
     Table mountPathTable({"ID", "HOST", "PATH", "LIBRARY"});
@@ -231,7 +213,7 @@ class CatalogCommand : public Command {
     for (const SubclientRecord& s : subclients) {
       std::vector<AttachedMountPath> attached;
       err = admin.ListAttachments(s.id, attached);
-      if (err.IsError()) return Refused("cannot read the catalog", err);
+      if (err.IsError()) return Refused("cannot read the catalog", err, admin);
       Json jsonAttached = Json::array();
       for (const AttachedMountPath& a : attached) {
         jsonAttached.push_back({{"mountPath", a.mountPath.id}, {"kind", KindName(a.kind)}, {"position", a.position}});
@@ -246,7 +228,7 @@ class CatalogCommand : public Command {
     std::string text = "Mount paths\n" + (mountPathTable.empty() ? "  (none)\n" : mountPathTable.Render());
     text += "Subclients\n" + (subclientTable.empty() ? "  (none)\n" : subclientTable.Render());
     text += "Attachments\n" + (attachmentTable.empty() ? "  (none)\n" : attachmentTable.Render());
-    out_.Summary({{"catalog", admin.path()}, {"mountPaths", jsonMountPaths}, {"subclients", jsonSubclients}}, text);
+    out_.Summary({{"catalog", admin.name()}, {"mountPaths", jsonMountPaths}, {"subclients", jsonSubclients}}, text);
     return kExitOk;
   }
 

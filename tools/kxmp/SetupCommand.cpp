@@ -1,5 +1,7 @@
 // kxmp setup: makes a home folder ready for the host, the tool and the library: the owner-only
-// folders the platform components use and the control server's catalog with its schema.
+// folders the platform components use and the control server's catalog with its schema:
+// the machine's own SQLite file, or with --catalog the site's PostgreSQL catalog, whose
+// connection goes into the registry (Catalog/sConnection) for the library and the tools.
 // Running it again changes nothing but permissions that are too wide.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include "CliSupport.h"
 #include "Command.h"
 #include "outside/catalog/CatalogAdmin.h"
+#include "outside/error/FXErrorUtil.h"
 #include "outside/registry/KXPlatformInfo.h"
 #include "outside/util/KxHome.h"
 #include "outside/util/FXPath.h"
@@ -35,8 +38,11 @@ class SetupCommand : public Command {
   CLI::App* Register(CLI::App& app) override {
     CLI::App* cmd = app.add_subcommand("setup", "create a home folder: registry, locks, log, jobresults, run, catalog; mark the control server online");
     home_.AddTo(*cmd);
+    cmd->add_option("--catalog", connection_,
+                    "keep the catalog in PostgreSQL: a libpq URI or key=value string without a password "
+                    "(passwords come from libpq's password file)");
     cmd->add_flag("--json", json_, "print the result as one JSON line");
-    SetExample(cmd, "kxmp setup --home /var/lib/kxmp");
+    SetExample(cmd, "kxmp setup --home /var/lib/kxmp --catalog 'postgresql://kxmp_admin@cs1/kxmp'");
     return cmd;
   }
 
@@ -44,11 +50,22 @@ class SetupCommand : public Command {
     const std::string home = home_.Apply();
     std::string error;
     std::vector<Made> made;
+    if (!connection_.empty()) {
+      CZoError err = catalog::CheckCatalogConnection(connection_);
+      if (err.IsError()) return out_.Fail(kExitUsage, "--catalog: " + err.Message());
+    }
     if (!EnsureHome(home, made, error)) return out_.Fail(kExitFailed, error);
     for (const char* folder : kFolders) {
       if (!EnsureFolder(home, folder, made, error)) return out_.Fail(kExitFailed, error);
     }
-    if (!EnsureCatalog(home, made, error)) return out_.Fail(kExitFailed, error);
+    catalog::CatalogLocation where = catalog::CatalogLocation::Postgres(connection_);
+    if (connection_.empty()) {
+      CZoError err = catalog::LocateCatalog(where);
+      if (err.IsError()) return out_.Fail(kExitFailed, err.Message());
+    }
+    bool ok = where.kind == catalog::CatalogLocation::Kind::Postgres ? EnsureSiteCatalog(where, made, error)
+                                                                     : EnsureCatalog(home, made, error);
+    if (!ok) return out_.Fail(kExitFailed, error);
     if (!EnsureControlServerState(made, error)) return out_.Fail(kExitFailed, error);
 
     Json items = Json::array();
@@ -154,6 +171,34 @@ class SetupCommand : public Command {
     return true;
   }
 
+  // The site's catalog: its schema first, then the registry value, so that a machine is
+  // never pointed at a database that could not be prepared. A home already pointed at one
+  // (setup run again without --catalog) keeps it.
+  bool EnsureSiteCatalog(const catalog::CatalogLocation& where, std::vector<Made>& made, std::string& error) {
+    catalog::CatalogAdmin admin(where);
+    bool created = false;
+    CZoError err = admin.CreateSchema(&created);
+    if (err.IsError()) {
+      error = (FXErrorUtil::IsErrNo(err, catalog::CatalogErrc::kUnreachable)
+                   ? "the control server's database cannot be reached (" + admin.name() + "): "
+                   : "cannot create the catalog in " + admin.name() + ": ") +
+              err.Message();
+      return false;
+    }
+    made.push_back({"catalog in PostgreSQL (" + admin.name() + ")", created ? "created" : "present"});
+    if (!connection_.empty()) {
+      KXPlatformInfo platform;
+      if (!platform.setRegString(catalog::kCatalogRegistryKey, catalog::kCatalogConnectionValue,
+                                 where.RegistryText())) {
+        error = "cannot store the catalog connection in the registry: " + std::string(std::strerror(platform.getRegError()));
+        return false;
+      }
+      made.push_back({std::string("registry/") + catalog::kCatalogRegistryKey + "/" + catalog::kCatalogConnectionValue,
+                      "written"});
+    }
+    return true;
+  }
+
   // The catalog made here is the control server, so a new home starts with it online; an
   // operator's later `kxmp control-server offline` is never undone by running setup again.
   bool EnsureControlServerState(std::vector<Made>& made, std::string& error) {
@@ -173,6 +218,7 @@ class SetupCommand : public Command {
   }
 
   HomeOption home_;
+  std::string connection_;
   bool& json_ = Globals().json;
   Output out_{"setup", json_};
 };

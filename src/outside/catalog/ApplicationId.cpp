@@ -4,29 +4,19 @@
 
 #include <new>
 
-#include "outside/catalog/CatalogDb.h"
-#include "outside/catalog/CatalogQueries.h"
+#include "outside/catalog/CatalogLocator.h"
 #include "outside/catalog/CatalogSeams.h"
+#include "outside/catalog/CatalogValidation.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
 
-using kxmp::catalog::CatalogDb;
 using kxmp::catalog::SubclientRecord;
 
 namespace {
 
-// The GUID names a folder on the storage host: it must not climb out of it or nest.
-int CheckGuid(const std::string& guid) {
-  if (guid.empty()) return ENOENT;
-  if (guid == "." || guid == ".." || guid.find('/') != std::string::npos ||
-      guid.find('\0') != std::string::npos) {
-    return EINVAL;
-  }
-  return 0;
-}
-
+// The GUID names a folder on the storage host: only a usable one is handed out.
 int CopyGuid(const std::string& guid, std::string& out) {
-  int rc = CheckGuid(guid);
+  int rc = kxmp::catalog::GuidProblem(guid);
   if (rc != 0) return rc;
   try {
     out = guid;
@@ -38,15 +28,14 @@ int CopyGuid(const std::string& guid, std::string& out) {
 
 // Reads the subclient's row from the catalog: 0 found, 2 unknown or no catalog, else failed.
 int ReadRow(const std::string& catalogPath, uint64_t subclientId, SubclientRecord& out, CZoError& err) {
-  CatalogDb db;
-  std::string path = catalogPath.empty() ? kxmp::catalog::DefaultCatalogPath() : catalogPath;
-  err = db.Open(path, CatalogDb::Mode::ReadOnly);
+  std::unique_ptr<kxmp::catalog::CatalogStore> store;
+  err = kxmp::catalog::OpenCatalogStore(catalogPath, store);
   bool found = false;
-  if (!err.IsError()) err = kxmp::catalog::QuerySubclient(db, subclientId, out, found);
+  if (!err.IsError()) err = store->FindSubclient(subclientId, out, found);
   if (err.IsError()) return FXErrorUtil::Number(err);
   if (!found) {
     err = FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Subclient [%llu] is not in catalog [%s]",
-                                  static_cast<unsigned long long>(subclientId), path.c_str());
+                                  static_cast<unsigned long long>(subclientId), store->Name().c_str());
     return ENOENT;
   }
   return 0;

@@ -1,6 +1,6 @@
 #pragma once
 // The application identity of a subclient, answered from table subclient of the control
-// server's catalog. An ApplicationId is made from an application type and a subclient id;
+// server's catalog (the one the registry names, CatalogLocator.h). An ApplicationId is made from an application type and a subclient id;
 // the catalog knows type 2 (file-system style subclients) only, so any other type is an
 // unknown identity.
 //
@@ -11,8 +11,9 @@
 //
 // getGUIDStr returns 0 and fills the text, or non-zero and leaves it unchanged:
 //   2  the GUID is empty (a backup set without GUID)
-//   22 the GUID is not usable as a folder name ("/" in it, ".", "..")
-// Lookup failures (missing catalog 2, unreadable 5, busy 16, out of memory 12) make
+//   22 the GUID is not usable as a folder name ("/" or a control character in it, ".", "..")
+// Lookup failures (missing catalog 2, unreadable 5, busy 16, out of memory 12, database
+// server unreachable 113) make
 // getSubclient, getInstance and getBackupSet return null; getLastError() keeps the cause.
 
 #include <cstdint>
@@ -49,7 +50,7 @@ class KXMP_EXPORT ApplicationId {
 
   // Uses the catalog of the home folder.
   ApplicationId(int appType, unsigned long subclientId);
-  // Uses the catalog at catalogPath (tools).
+  // Uses the SQLite catalog at catalogPath (tools).
   ApplicationId(int appType, unsigned long subclientId, std::string catalogPath);
   ~ApplicationId();
   ApplicationId(const ApplicationId&) = delete;

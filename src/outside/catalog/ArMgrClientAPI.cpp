@@ -5,13 +5,10 @@
 #include <algorithm>
 #include <new>
 
-#include "outside/catalog/CatalogDb.h"
-#include "outside/catalog/CatalogQueries.h"
+#include "outside/catalog/CatalogLocator.h"
 #include "outside/catalog/CatalogSeams.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
-
-using kxmp::catalog::CatalogDb;
 
 ArMgrClientAPI::ArMgrClientAPI() : ArMgrClientAPI(std::string()) {}
 
@@ -26,12 +23,11 @@ std::string ArMgrClientAPI::FormatRawMountPath(const std::string& library, const
 
 CZoError ArMgrClientAPI::Query(const GetSubclientMountpathListArgs_t& args,
                                GetSubclientMountpathListRet_t& ret) {
-  CatalogDb db;
-  std::string path = catalogPath_.empty() ? kxmp::catalog::DefaultCatalogPath() : catalogPath_;
-  CZoError err = db.Open(path, CatalogDb::Mode::ReadOnly);
+  std::unique_ptr<kxmp::catalog::CatalogStore> store;
+  CZoError err = kxmp::catalog::OpenCatalogStore(catalogPath_, store);
   if (err.IsError()) return err.Push(FX_LOC);
   std::vector<kxmp::catalog::AttachedMountPath> rows;
-  err = kxmp::catalog::QueryAttachedMountPaths(db, args.subclientId, rows);
+  err = store->AttachedMountPaths(args.subclientId, rows);
   if (err.IsError()) return err.Push(FX_LOC, "Cannot list the mount paths of subclient [%llu]",
                                      static_cast<unsigned long long>(args.subclientId));
   GetSubclientMountpathListRet_t reply;
@@ -70,6 +66,7 @@ int ArMgrClientAPI::getSubclientMountpathList(GetSubclientMountpathListArgs_t* a
         return kArMgrNoCatalog;
       case EBUSY:
       case ENOMEM:
+      case EHOSTUNREACH:
         KXLOG_ERROR("%s", lastError_.AsString().c_str());
         return number;
       default:

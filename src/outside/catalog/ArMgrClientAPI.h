@@ -1,6 +1,7 @@
 #pragma once
 // The archive manager client: answers "on which mount paths does this subclient keep its
-// data" from the control server's catalog ($KX_HOME/catalog.db, opened read-only per call).
+// data" from the control server's catalog: the one the registry names (CatalogLocator.h),
+// else $KX_HOME/catalog.db; asked read-only, once per call.
 //
 // getSubclientMountpathList returns 0 and fills ret->mountPaths with the subclient's mount
 // paths in position order (a subclient without mount paths gives 0 and an empty list), or a
@@ -10,6 +11,8 @@
 //   12 (kArMgrNoMemory)   out of memory
 //   16 (kArMgrBusy)       a writer held the catalog longer than the busy timeout (5 s)
 //   22 (kArMgrBadArgs)    a null argument
+//   113 (kArMgrUnreachable) the control server's database cannot be reached (within its
+//                         connect timeout, 5 s unless the connection sets another)
 // The request's flags select nothing: every attached mount path is returned.
 //
 // Each entry's raw mount path is "library|[path]|id". A library text holding "|" (possible
@@ -28,12 +31,13 @@ constexpr int kArMgrUnreadable = 5;
 constexpr int kArMgrNoMemory = 12;
 constexpr int kArMgrBusy = 16;
 constexpr int kArMgrBadArgs = 22;
+constexpr int kArMgrUnreachable = 113;
 
 class KXMP_EXPORT ArMgrClientAPI {
  public:
   // Uses the catalog of the home folder.
   ArMgrClientAPI();
-  // Uses the catalog at catalogPath (tools).
+  // Uses the SQLite catalog at catalogPath (tools).
   explicit ArMgrClientAPI(std::string catalogPath);
 
   int getSubclientMountpathList(GetSubclientMountpathListArgs_t* args,

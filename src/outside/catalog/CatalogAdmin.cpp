@@ -2,44 +2,18 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <new>
 
-#include "outside/catalog/CatalogDb.h"
-#include "outside/catalog/CatalogQueries.h"
+#include "outside/catalog/CatalogValidation.h"
 #include "outside/error/FXErrorUtil.h"
-#include "outside/util/HostName.h"
 
 namespace kxmp::catalog {
 
 namespace {
 
-// The catalog's tables. Readers rely on these three only; keep them as they are.
-constexpr const char* kSchema[] = {
-    "CREATE TABLE IF NOT EXISTS subclient (id INTEGER PRIMARY KEY, guid TEXT NOT NULL,"
-    " backupset_guid TEXT NOT NULL DEFAULT '')",
-    "CREATE TABLE IF NOT EXISTS mount_path (id INTEGER PRIMARY KEY, host TEXT NOT NULL,"
-    " path TEXT NOT NULL, library TEXT NOT NULL DEFAULT '')",
-    "CREATE TABLE IF NOT EXISTS subclient_mount_path (subclient_id INTEGER NOT NULL,"
-    " mount_path_id INTEGER NOT NULL, kind INTEGER NOT NULL, position INTEGER NOT NULL,"
-    " PRIMARY KEY (subclient_id, mount_path_id))",
-};
-
 using ull = unsigned long long;
 using ll = long long;
-
-bool HasControl(const std::string& s) {
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7f) return true;
-  }
-  return false;
-}
-
-CZoError CheckGuid(const char* what, const std::string& guid) {
-  if (guid == "." || guid == ".." || guid.find('/') != std::string::npos || HasControl(guid)) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "The %s [%s] cannot name a folder", what, guid.c_str());
-  }
-  return CZoError::Success();
-}
 
 // Runs fn() and turns an allocation failure into an error, so none leaves the API.
 template <typename Fn>
@@ -47,88 +21,79 @@ CZoError Guarded(Fn fn) {
   try {
     return fn();
   } catch (const std::bad_alloc&) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Out of memory working on the catalog");
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory working on the catalog");
   }
 }
 
-// Runs body(db) on the catalog opened for reading.
-template <typename Body>
-CZoError ReadCatalog(const std::string& path, Body body) {
-  return Guarded([&] {
-    CatalogDb db;
-    CZoError err = db.Open(path, CatalogDb::Mode::ReadOnly);
-    if (!err.IsError()) err = body(db);
-    return err;
-  });
-}
-
-// Checks the input with validate(), then runs body(db) in one write transaction; nothing is
-// kept unless the body and the commit succeed.
-template <typename Validate, typename Body>
-CZoError WriteCatalog(const std::string& path, CatalogDb::Mode mode, Validate validate, Body body) {
-  return Guarded([&] {
-    CZoError err = validate();
-    if (err.IsError()) return err;
-    CatalogDb db;
-    if ((err = db.Open(path, mode)).IsError()) return err;
-    CatalogTransaction tx(db);
-    if ((err = tx.Begin()).IsError()) return err;
-    if ((err = body(db)).IsError()) return err;
-    return tx.Commit();
-  });
-}
-
-CZoError NoCheck() { return CZoError::Success(); }
-
-CZoError RunDelete(CatalogDb& db, const char* sql, int64_t id, int& changes) {
-  CatalogStmt stmt;
-  CZoError err = db.Prepare(sql, stmt);
-  if (!err.IsError()) err = stmt.BindInt64(1, id);
-  if (!err.IsError()) err = stmt.Run();
-  changes = db.Changes();
+// Runs a write whose insert may race with another machine's insert of the same id: when
+// replacing, the loser runs again and finds the row to replace.
+template <typename Fn>
+CZoError WriteRacingInsert(bool replace, Fn write) {
+  CZoError err = write();
+  if (replace && FXErrorUtil::IsErrNo(err, CatalogErrc::kAlreadyExists)) err = write();
   return err;
 }
 
-// Removes a row of table (by id) and its attachments (by column).
-CZoError RemoveWithAttachments(CatalogDb& db, const char* deleteRow, const char* deleteLinks,
-                               int64_t id, const char* what) {
-  int changes = 0;
-  CZoError err = RunDelete(db, deleteRow, id, changes);
-  if (err.IsError()) return err;
-  if (changes == 0) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "No %s [%lld] in the catalog", what, (ll)id);
-  return RunDelete(db, deleteLinks, id, changes);
+CZoError NotInCatalog(const char* what, ll id) {
+  return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNotFound, "No %s [%lld] in the catalog", what, id);
 }
 
 }  // namespace
 
-CatalogAdmin::CatalogAdmin() : path_(DefaultCatalogPath()) {}
+CatalogAdmin::CatalogAdmin() {
+  locateError_ = LocateCatalog(where_);
+  if (!locateError_.IsError()) locateError_ = MakeCatalogStore(where_, store_);
+}
 
-CatalogAdmin::CatalogAdmin(std::string catalogPath) : path_(std::move(catalogPath)) {}
+CatalogAdmin::CatalogAdmin(std::string catalogPath) : CatalogAdmin(CatalogLocation::Sqlite(std::move(catalogPath))) {}
 
-CZoError CatalogAdmin::CreateSchema() {
-  return WriteCatalog(path_, CatalogDb::Mode::Create, NoCheck, [](CatalogDb& db) {
-    for (const char* sql : kSchema) {
-      CZoError err = db.Exec(sql);
-      if (err.IsError()) return err;
-    }
-    return CZoError::Success();
+CatalogAdmin::CatalogAdmin(CatalogLocation where) : where_(std::move(where)) {
+  locateError_ = MakeCatalogStore(where_, store_);
+}
+
+CatalogAdmin::~CatalogAdmin() = default;
+CatalogAdmin::CatalogAdmin(CatalogAdmin&&) noexcept = default;
+
+CZoError CatalogAdmin::Store(CatalogStore*& out) const {
+  if (locateError_.IsError()) return locateError_;
+  out = store_.get();
+  return CZoError::Success();
+}
+
+CZoError CatalogAdmin::Write(const CatalogStore::WriteBody& body) const {
+  return Guarded([&] {
+    CatalogStore* store = nullptr;
+    CZoError err = Store(store);
+    return err.IsError() ? err : store->Write(body);
+  });
+}
+
+std::string CatalogAdmin::name() const {
+  CatalogStore* store = nullptr;
+  return Store(store).IsError() ? where_.target : store->Name();
+}
+
+CZoError CatalogAdmin::CreateSchema(bool* created) {
+  return Guarded([&] {
+    CatalogStore* store = nullptr;
+    CZoError err = Store(store);
+    bool made = false;
+    if (!err.IsError()) err = store->CreateSchema(made);
+    if (!err.IsError() && created != nullptr) *created = made;
+    return err;
   });
 }
 
 CZoError CatalogAdmin::ValidateMountPath(const MountPathRecord& m) {
   return Guarded([&] {
     if (m.id < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path id [%lld] is negative", (ll)m.id);
-    std::string host, second;
-    int64_t n1 = 0, n2 = 0;
-    if (m.host.empty() || HasControl(m.host) || !DemangleHostName(m.host, host, second, n1, n2) || host.empty()) {
-      return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld]: [%s] is not a valid host name",
-                                     (ll)m.id, m.host.c_str());
-    }
-    if (m.path.empty() || HasControl(m.path)) {
+    CZoError err = CheckHostName(m.host);
+    if (err.IsError()) return err.Push(FX_LOC, "Mount path [%lld] has no valid host", (ll)m.id);
+    if (m.path.empty() || HasControlCharacter(m.path)) {
       return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld]: the path [%s] is empty or holds control characters",
                                      (ll)m.id, m.path.c_str());
     }
-    if (m.library.find('|') != std::string::npos || HasControl(m.library)) {
+    if (m.library.find('|') != std::string::npos || HasControlCharacter(m.library)) {
       return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld]: the library [%s] must not hold \"|\" or control characters",
                                      (ll)m.id, m.library.c_str());
     }
@@ -146,125 +111,190 @@ CZoError CatalogAdmin::ValidateSubclient(const SubclientRecord& s) {
   });
 }
 
-CZoError CatalogAdmin::PutMountPath(const MountPathRecord& m, int64_t* assignedId) {
-  int64_t id = 0;
-  auto validate = [&] { return ValidateMountPath(m); };
-  CZoError err = WriteCatalog(path_, CatalogDb::Mode::ReadWrite, validate, [&](CatalogDb& db) {
-    CatalogStmt stmt;
-    CZoError e = db.Prepare("INSERT OR REPLACE INTO mount_path (id, host, path, library) VALUES (?, ?, ?, ?)", stmt);
-    if (!e.IsError() && m.id != 0) e = stmt.BindInt64(1, m.id);  // unbound: NULL, a new id
-    if (!e.IsError()) e = stmt.BindText(2, m.host);
-    if (!e.IsError()) e = stmt.BindText(3, m.path);
-    if (!e.IsError()) e = stmt.BindText(4, m.library);
-    if (!e.IsError()) e = stmt.Run();
-    id = db.LastInsertId();
-    return e;
+CZoError CatalogAdmin::PutMountPath(const MountPathRecord& m, int64_t* assignedId, bool replace, bool* replaced) {
+  return Guarded([&] {
+    CZoError err = ValidateMountPath(m);
+    if (err.IsError()) return err;
+    MountPathRecord row;
+    bool found = false;
+    err = WriteRacingInsert(replace, [&] {
+      return Write([&](CatalogWriter& w) {
+        row = m;
+        found = false;
+        MountPathRecord old;
+        CZoError e = m.id == 0 ? CZoError::Success() : w.FindMountPath(m.id, old, found);
+        if (e.IsError()) return e;
+        if (found && !replace) {
+          return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kAlreadyExists, "Mount path [%lld] exists already",
+                                         (ll)m.id);
+        }
+        return found ? w.UpdateMountPath(row) : w.InsertMountPath(row);
+      });
+    });
+    if (err.IsError()) return err;
+    if (assignedId != nullptr) *assignedId = row.id;
+    if (replaced != nullptr) *replaced = found;
+    return err;
   });
-  if (!err.IsError() && assignedId != nullptr) *assignedId = id;
-  return err;
 }
 
 CZoError CatalogAdmin::RemoveMountPath(int64_t id) {
-  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, NoCheck, [&](CatalogDb& db) {
-    return RemoveWithAttachments(db, "DELETE FROM mount_path WHERE id = ?",
-                                 "DELETE FROM subclient_mount_path WHERE mount_path_id = ?", id, "mount path");
+  return Write([&](CatalogWriter& w) {
+    bool existed = false;
+    CZoError e = w.DeleteMountPath(id, existed);
+    if (!e.IsError() && !existed) e = NotInCatalog("mount path", (ll)id);
+    return e;
   });
 }
 
 CZoError CatalogAdmin::PutSubclient(const SubclientRecord& s) {
-  auto validate = [&] { return ValidateSubclient(s); };
-  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, validate, [&](CatalogDb& db) {
-    CatalogStmt stmt;
-    CZoError e = db.Prepare("INSERT OR REPLACE INTO subclient (id, guid, backupset_guid) VALUES (?, ?, ?)", stmt);
-    if (!e.IsError()) e = stmt.BindInt64(1, static_cast<int64_t>(s.id));
-    if (!e.IsError()) e = stmt.BindText(2, s.guid);
-    if (!e.IsError()) e = stmt.BindText(3, s.backupsetGuid);
-    if (!e.IsError()) e = stmt.Run();
-    return e;
+  SubclientChange change;
+  change.subclient = s;
+  change.replace = true;
+  return Guarded([&] {
+    CZoError err = ValidateSubclient(s);  // exactly the GUIDs given: none is taken over
+    return err.IsError() ? err : PutSubclient(change, nullptr, nullptr);
+  });
+}
+
+CZoError CatalogAdmin::PutSubclient(const SubclientChange& change, SubclientRecord* stored, bool* replaced) {
+  return Guarded([&] {
+    const SubclientRecord& given = change.subclient;
+    if (given.id == 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient id 0 is not valid");
+    SubclientRecord row;
+    bool found = false;
+    CZoError err = WriteRacingInsert(change.replace, [&] {
+      return Write([&](CatalogWriter& w) {
+        SubclientRecord old;
+        CZoError e = w.LockSubclient(given.id, old, found);
+        if (e.IsError()) return e;
+        if (found && !change.replace) {
+          return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kAlreadyExists, "Subclient [%llu] exists already",
+                                         (ull)given.id);
+        }
+        // The GUIDs name the subclient's folders on every mount path: a replacement keeps
+        // the ones not given, so its backups stay where they are.
+        row = given;
+        if (row.guid.empty()) row.guid = found ? old.guid : change.defaultGuid;
+        if (row.backupsetGuid.empty()) row.backupsetGuid = found ? old.backupsetGuid : change.defaultBackupsetGuid;
+        if ((e = ValidateSubclient(row)).IsError()) return e;
+        return found ? w.UpdateSubclient(row) : w.InsertSubclient(row);
+      });
+    });
+    if (err.IsError()) return err;
+    if (stored != nullptr) *stored = row;
+    if (replaced != nullptr) *replaced = found;
+    return err;
   });
 }
 
 CZoError CatalogAdmin::RemoveSubclient(uint64_t id) {
-  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, NoCheck, [&](CatalogDb& db) {
-    return RemoveWithAttachments(db, "DELETE FROM subclient WHERE id = ?",
-                                 "DELETE FROM subclient_mount_path WHERE subclient_id = ?",
-                                 static_cast<int64_t>(id), "subclient");
-  });
-}
-
-CZoError CatalogAdmin::Attach(uint64_t subclientId, int64_t mountPathId, int64_t kind, int64_t position) {
-  auto validate = [&] {
-    if (kind == kKindPrimary || kind == kKindAlternate) return CZoError::Success();
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Kind [%lld] is neither primary (0) nor alternate (-1)", (ll)kind);
-  };
-  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, validate, [&](CatalogDb& db) {
-    SubclientRecord subclient;
-    MountPathRecord mountPath;
-    bool found = false;
-    CZoError e = QuerySubclient(db, subclientId, subclient, found);
-    if (e.IsError()) return e;
-    if (!found) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "No subclient [%llu] in the catalog", (ull)subclientId);
-    if ((e = QueryMountPath(db, mountPathId, mountPath, found)).IsError()) return e;
-    if (!found) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "No mount path [%lld] in the catalog", (ll)mountPathId);
-    std::vector<AttachedMountPath> current;
-    if ((e = QueryAttachedMountPaths(db, subclientId, current)).IsError()) return e;
-    for (const auto& a : current) {
-      if (a.mountPath.id == mountPathId) continue;  // the attachment being updated
-      if (kind == kKindPrimary && a.kind == kKindPrimary) {
-        return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "Subclient [%llu] already has primary mount path [%lld]",
-                                       (ull)subclientId, (ll)a.mountPath.id);
-      }
-      if (a.position == position) {
-        return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "Position [%lld] of subclient [%llu] is taken by mount path [%lld]",
-                                       (ll)position, (ull)subclientId, (ll)a.mountPath.id);
-      }
-    }
-    CatalogStmt stmt;
-    e = db.Prepare("INSERT OR REPLACE INTO subclient_mount_path (subclient_id, mount_path_id, kind, position)"
-                   " VALUES (?, ?, ?, ?)", stmt);
-    if (!e.IsError()) e = stmt.BindInt64(1, static_cast<int64_t>(subclientId));
-    if (!e.IsError()) e = stmt.BindInt64(2, mountPathId);
-    if (!e.IsError()) e = stmt.BindInt64(3, kind);
-    if (!e.IsError()) e = stmt.BindInt64(4, position);
-    if (!e.IsError()) e = stmt.Run();
+  return Write([&](CatalogWriter& w) {
+    bool existed = false;
+    CZoError e = w.DeleteSubclient(id, existed);
+    if (!e.IsError() && !existed) e = NotInCatalog("subclient", (ll)id);
     return e;
   });
 }
 
+CZoError CatalogAdmin::Attach(uint64_t subclientId, int64_t mountPathId, int64_t kind, int64_t position,
+                              int64_t* placed) {
+  return Guarded([&] {
+    if (kind != kKindPrimary && kind != kKindAlternate) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Kind [%lld] is neither primary (0) nor alternate (-1)", (ll)kind);
+    }
+    int64_t where = position;
+    CZoError err = Write([&](CatalogWriter& w) {
+      SubclientRecord subclient;
+      MountPathRecord mountPath;
+      bool found = false;
+      CZoError e = w.LockSubclient(subclientId, subclient, found);
+      if (e.IsError()) return e;
+      if (!found) return NotInCatalog("subclient", (ll)subclientId);
+      if ((e = w.FindMountPath(mountPathId, mountPath, found)).IsError()) return e;
+      if (!found) return NotInCatalog("mount path", (ll)mountPathId);
+      std::vector<AttachedMountPath> current;
+      if ((e = w.Attachments(subclientId, current)).IsError()) return e;
+      where = position;
+      if (where == kNextPosition) {
+        where = 1;
+        for (const auto& a : current) {
+          if (a.mountPath.id == mountPathId) {
+            where = a.position;  // an existing attachment keeps its place
+            break;
+          }
+          where = std::max(where, a.position + 1);
+        }
+      }
+      for (const auto& a : current) {
+        if (a.mountPath.id == mountPathId) continue;  // the attachment being updated
+        if (kind == kKindPrimary && a.kind == kKindPrimary) {
+          return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kConflict,
+                                         "Subclient [%llu] already has primary mount path [%lld]", (ull)subclientId,
+                                         (ll)a.mountPath.id);
+        }
+        if (a.position == where) {
+          return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kConflict,
+                                         "Position [%lld] of subclient [%llu] is taken by mount path [%lld]", (ll)where,
+                                         (ull)subclientId, (ll)a.mountPath.id);
+        }
+      }
+      return w.PutAttachment(subclientId, mountPathId, kind, where);
+    });
+    if (!err.IsError() && placed != nullptr) *placed = where;
+    return err;
+  });
+}
+
 CZoError CatalogAdmin::Detach(uint64_t subclientId, int64_t mountPathId) {
-  return WriteCatalog(path_, CatalogDb::Mode::ReadWrite, NoCheck, [&](CatalogDb& db) {
-    CatalogStmt stmt;
-    CZoError e = db.Prepare("DELETE FROM subclient_mount_path WHERE subclient_id = ? AND mount_path_id = ?", stmt);
-    if (!e.IsError()) e = stmt.BindInt64(1, static_cast<int64_t>(subclientId));
-    if (!e.IsError()) e = stmt.BindInt64(2, mountPathId);
-    if (!e.IsError()) e = stmt.Run();
-    if (!e.IsError() && db.Changes() == 0) {
-      e = FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Mount path [%lld] is not attached to subclient [%llu]",
+  return Write([&](CatalogWriter& w) {
+    bool existed = false;
+    CZoError e = w.DeleteAttachment(subclientId, mountPathId, existed);
+    if (!e.IsError() && !existed) {
+      e = FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNotFound, "Mount path [%lld] is not attached to subclient [%llu]",
                                   (ll)mountPathId, (ull)subclientId);
     }
     return e;
   });
 }
 
+namespace {
+
+// Reads into a fresh list and hands it out only when the read succeeded.
+template <typename Record, typename Read>
+CZoError ReadList(std::vector<Record>& out, Read read) {
+  return Guarded([&] {
+    std::vector<Record> rows;
+    CZoError err = read(rows);
+    if (!err.IsError()) out.swap(rows);
+    return err;
+  });
+}
+
+}  // namespace
+
 CZoError CatalogAdmin::ListSubclients(std::vector<SubclientRecord>& out) const {
-  std::vector<SubclientRecord> rows;
-  CZoError err = ReadCatalog(path_, [&](CatalogDb& db) { return QueryAllSubclients(db, rows); });
-  if (!err.IsError()) out.swap(rows);
-  return err;
+  return ReadList(out, [&](std::vector<SubclientRecord>& rows) {
+    CatalogStore* store = nullptr;
+    CZoError err = Store(store);
+    return err.IsError() ? err : store->AllSubclients(rows);
+  });
 }
 
 CZoError CatalogAdmin::ListMountPaths(std::vector<MountPathRecord>& out) const {
-  std::vector<MountPathRecord> rows;
-  CZoError err = ReadCatalog(path_, [&](CatalogDb& db) { return QueryAllMountPaths(db, rows); });
-  if (!err.IsError()) out.swap(rows);
-  return err;
+  return ReadList(out, [&](std::vector<MountPathRecord>& rows) {
+    CatalogStore* store = nullptr;
+    CZoError err = Store(store);
+    return err.IsError() ? err : store->AllMountPaths(rows);
+  });
 }
 
 CZoError CatalogAdmin::ListAttachments(uint64_t subclientId, std::vector<AttachedMountPath>& out) const {
-  std::vector<AttachedMountPath> rows;
-  CZoError err = ReadCatalog(path_, [&](CatalogDb& db) { return QueryAttachedMountPaths(db, subclientId, rows); });
-  if (!err.IsError()) out.swap(rows);
-  return err;
+  return ReadList(out, [&](std::vector<AttachedMountPath>& rows) {
+    CatalogStore* store = nullptr;
+    CZoError err = Store(store);
+    return err.IsError() ? err : store->AttachedMountPaths(subclientId, rows);
+  });
 }
 
 }  // namespace kxmp::catalog

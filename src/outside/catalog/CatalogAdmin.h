@@ -1,18 +1,24 @@
 #pragma once
 // Builds and edits the control server's catalog: the schema, mount paths, subclients and the
-// attachments of mount paths to subclients. Every write opens the catalog, takes the write
-// lock (BEGIN IMMEDIATE), checks its input against the current rows and commits, so readers
-// in other processes see either the old or the new state.
+// attachments of mount paths to subclients, on whichever catalog the machine uses
+// (CatalogLocator.h). Every change is one transaction of the catalog store holding its
+// checks and its writes (SQLite: BEGIN IMMEDIATE; PostgreSQL: the subclient's row locked),
+// so readers on every machine see either the old or the new state, and two administrators
+// changing one subclient at once never both pass a check that only one may pass.
 //
-// Errors are errno-kind CZoErrors: EINVAL bad input; ENOENT no catalog (CreateSchema makes
-// one), or no such subclient / mount path / attachment; EEXIST a conflicting row (a second
-// primary, a taken position); EBUSY, EIO, ENOMEM as in CatalogDb.h.
+// Errors use the catalog's taxonomy (CatalogStore.h): EINVAL bad input; ENOENT no catalog
+// (CreateSchema makes one) or no such subclient / mount path / attachment; EEXIST the id is
+// taken (adding without replace); EADDRINUSE a conflicting row (a second primary, a taken
+// position); EHOSTUNREACH the database server cannot be reached; EBUSY, EIO, ENOMEM.
 
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kxmp/kxmp_export.h"
+#include "outside/catalog/CatalogLocator.h"
 #include "outside/catalog/CatalogRecords.h"
 #include "outside/error/CZoError.h"
 
@@ -20,34 +26,57 @@ namespace kxmp::catalog {
 
 class KXMP_EXPORT CatalogAdmin {
  public:
-  // The catalog of the home folder.
+  // Attach: after the subclient's last mount path, or where the attachment is already.
+  static constexpr int64_t kNextPosition = std::numeric_limits<int64_t>::min();
+
+  // The catalog the home's registry names (its own SQLite file by default).
   CatalogAdmin();
+  // The SQLite file catalogPath.
   explicit CatalogAdmin(std::string catalogPath);
+  explicit CatalogAdmin(CatalogLocation where);
+  ~CatalogAdmin();
+  CatalogAdmin(CatalogAdmin&&) noexcept;
 
-  const std::string& path() const { return path_; }
+  const CatalogLocation& location() const { return where_; }
+  // The SQLite file, or the connection string.
+  const std::string& path() const { return where_.target; }
+  // The catalog's place for messages (never a password).
+  std::string name() const;
 
-  // Creates the catalog file and its three tables when missing; an existing catalog is left
-  // as it is.
-  CZoError CreateSchema();
+  // Creates the catalog and its tables when missing; an existing catalog is left as it is.
+  // created (optional) tells whether the catalog was new.
+  CZoError CreateSchema(bool* created = nullptr);
 
-  // Adds the mount path, or replaces the one with the same id (its attachments stay); id 0
-  // adds it under a new id. assignedId (optional) receives the id. host must be a valid
-  // (mangled) host name, path must not be empty, library must not hold "|".
-  CZoError PutMountPath(const MountPathRecord& mountPath, int64_t* assignedId = nullptr);
+  // Adds the mount path; id 0 adds it under a new id. An existing id is replaced (its
+  // attachments stay) when replace is true, else refused (EEXIST). assignedId and replaced
+  // (optional) receive the id and whether a row was replaced. host must be a valid (mangled)
+  // host name, path must not be empty, library must not hold "|".
+  CZoError PutMountPath(const MountPathRecord& mountPath, int64_t* assignedId = nullptr, bool replace = true,
+                        bool* replaced = nullptr);
   // Removes the mount path and its attachments.
   CZoError RemoveMountPath(int64_t id);
 
-  // Adds the subclient, or replaces the one with the same id (its attachments stay). The id
-  // must not be 0. The GUIDs name folders: guid must not be empty, neither may hold "/" or
-  // be "." or "..".
+  // Adds or replaces the subclient with exactly the given GUIDs (its attachments stay).
   CZoError PutSubclient(const SubclientRecord& subclient);
+
+  // Adds or changes a subclient, deciding from the row as it stands in the same transaction.
+  struct SubclientChange {
+    SubclientRecord subclient;  // an empty GUID: the existing row's, else the default below
+    bool replace = false;       // false: an existing id is refused (EEXIST)
+    std::string defaultGuid;
+    std::string defaultBackupsetGuid;
+  };
+  // stored (optional) receives the row as written, replaced whether one was replaced.
+  CZoError PutSubclient(const SubclientChange& change, SubclientRecord* stored, bool* replaced);
   // Removes the subclient and its attachments.
   CZoError RemoveSubclient(uint64_t id);
 
   // Attaches the mount path to the subclient with kind kKindPrimary or kKindAlternate at the
-  // given position, or updates kind and position of an existing attachment. A subclient has
-  // at most one primary, and one mount path per position.
-  CZoError Attach(uint64_t subclientId, int64_t mountPathId, int64_t kind, int64_t position);
+  // given position (kNextPosition: where it is, or after the last one), or updates kind and
+  // position of an existing attachment. A subclient has at most one primary, and one mount
+  // path per position. placed (optional) receives the position used.
+  CZoError Attach(uint64_t subclientId, int64_t mountPathId, int64_t kind, int64_t position,
+                  int64_t* placed = nullptr);
   CZoError Detach(uint64_t subclientId, int64_t mountPathId);
 
   CZoError ListSubclients(std::vector<SubclientRecord>& out) const;
@@ -60,7 +89,14 @@ class KXMP_EXPORT CatalogAdmin {
   static CZoError ValidateSubclient(const SubclientRecord& subclient);
 
  private:
-  std::string path_;
+  // The store, or why there is none (an unreadable registry, out of memory).
+  CZoError Store(CatalogStore*& out) const;
+  // Runs body in one write transaction of the store.
+  CZoError Write(const CatalogStore::WriteBody& body) const;
+
+  CatalogLocation where_;
+  CZoError locateError_;
+  std::unique_ptr<CatalogStore> store_;
 };
 
 }  // namespace kxmp::catalog

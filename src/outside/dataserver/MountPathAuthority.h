@@ -20,15 +20,15 @@ class KXMP_EXPORT MountPathAuthority {
   virtual CZoError MountPathsOf(const std::string& host, std::vector<std::string>& paths) = 0;
 };
 
-// Reads the control server's catalog: $KX_HOME/catalog.db (or the given file), table
-// mount_path (host, path). Opened read-only for each lookup; a missing catalog lists nothing.
+// Asks the control server's catalog store (the configured catalog, or the given SQLite file)
+// for table mount_path (host, path), read-only, per lookup; a missing catalog lists nothing.
 class KXMP_EXPORT CatalogMountPathAuthority : public MountPathAuthority {
  public:
   explicit CatalogMountPathAuthority(std::string catalogPath = std::string());
   CZoError MountPathsOf(const std::string& host, std::vector<std::string>& paths) override;
 
  private:
-  std::string catalogPath_;  // empty: $KX_HOME/catalog.db at lookup time
+  std::string catalogPath_;  // empty: the configured catalog at lookup time
 };
 
 // A fixed answer, for tools and tests.

@@ -4,6 +4,7 @@
 
 #include "outside/catalog/ApplicationId.h"
 #include "outside/catalog/CatalogSeams.h"
+#include "outside/catalog/sqlite/CatalogDb.h"
 #include "CatalogFixture.h"
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include "outside/catalog/ArMgrClientAPI.h"
 #include "outside/catalog/CatalogSeams.h"
+#include "outside/catalog/sqlite/CatalogDb.h"
 #include "CatalogFixture.h"
 
 using kxmp::catalog::kKindAlternate;

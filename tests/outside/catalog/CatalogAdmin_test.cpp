@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/catalog/CatalogAdmin.h"
+#include "outside/catalog/sqlite/CatalogDb.h"
 #include "outside/error/FXErrorUtil.h"
 #include "CatalogFixture.h"
 
@@ -15,7 +16,8 @@ using kxmp::catalog::SubclientRecord;
 
 namespace {
 
-class Admin : public kxmp::test::CatalogTest {
+// Every store keeps the same rules: these run on SQLite and on PostgreSQL.
+class Admin : public kxmp::test::CatalogContract {
  protected:
   std::vector<AttachedMountPath> Attached(uint64_t sid) {
     std::vector<AttachedMountPath> out;
@@ -25,7 +27,7 @@ class Admin : public kxmp::test::CatalogTest {
   }
 };
 
-TEST_F(Admin, RejectsBadInputWithClearErrors) {
+TEST_P(Admin, RejectsBadInputWithClearErrors) {
   auto einval = [](const CZoError& e) { return FXErrorUtil::IsErrNo(e, EINVAL); };
   EXPECT_TRUE(einval(admin_->PutMountPath({1, "", "/p", ""})));
   EXPECT_TRUE(einval(admin_->PutMountPath({1, "h*s*x*1", "/p", ""})));  // malformed mangled name
@@ -50,7 +52,7 @@ TEST_F(Admin, RejectsBadInputWithClearErrors) {
   EXPECT_TRUE(subclients.empty());
 }
 
-TEST_F(Admin, AttachChecksRowsPrimariesAndPositions) {
+TEST_P(Admin, AttachChecksRowsPrimariesAndPositions) {
   AddSubclient(1, "g1");
   AddMountPath(10, "ma", "/a");
   AddMountPath(11, "ma", "/b");
@@ -59,9 +61,9 @@ TEST_F(Admin, AttachChecksRowsPrimariesAndPositions) {
   EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->Attach(1, 99, kKindPrimary, 0), ENOENT));
   Attach(1, 10, kKindPrimary, 0);
   CZoError twoPrimaries = admin_->Attach(1, 11, kKindPrimary, 1);
-  EXPECT_TRUE(FXErrorUtil::IsErrNo(twoPrimaries, EEXIST));
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(twoPrimaries, kxmp::catalog::CatalogErrc::kConflict));
   EXPECT_EQ(twoPrimaries.Message(), "Subclient [1] already has primary mount path [10]");
-  EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->Attach(1, 11, kKindAlternate, 0), EEXIST));
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->Attach(1, 11, kKindAlternate, 0), kxmp::catalog::CatalogErrc::kConflict));
   Attach(1, 11, kKindAlternate, 1);
   // Re-attaching updates in place: demote the primary, promote the alternate, swap places.
   Attach(1, 10, kKindAlternate, 2);
@@ -76,7 +78,7 @@ TEST_F(Admin, AttachChecksRowsPrimariesAndPositions) {
   EXPECT_EQ(list[2].kind, kKindAlternate);
 }
 
-TEST_F(Admin, ReplacesRemovesAndDetaches) {
+TEST_P(Admin, ReplacesRemovesAndDetaches) {
   AddSubclient(1, "g1", "b1");
   AddSubclient(2, "g2");
   AddMountPath(10, "ma", "/a");
@@ -110,7 +112,7 @@ TEST_F(Admin, ReplacesRemovesAndDetaches) {
   EXPECT_EQ(subclients[1].guid, "g2");
 }
 
-TEST_F(Admin, NewIdsAndLargeSubclientIdsRoundTrip) {
+TEST_P(Admin, NewIdsAndLargeSubclientIdsRoundTrip) {
   int64_t id = 0;
   ASSERT_FALSE(admin_->PutMountPath({0, "ma", "/a", ""}, &id).IsError());
   EXPECT_GT(id, 0);
@@ -126,13 +128,37 @@ TEST_F(Admin, NewIdsAndLargeSubclientIdsRoundTrip) {
   EXPECT_EQ(subclients[0].id, big);
 }
 
-TEST_F(Admin, WritesNeedAnExistingCatalogAndCreateSchemaMakesIt) {
+class SqliteAdmin : public kxmp::test::CatalogTest {};
+
+TEST_F(SqliteAdmin, WritesNeedAnExistingCatalogAndCreateSchemaMakesIt) {
   CatalogAdmin other(home_->sub("deep/er/cat.db"));
   EXPECT_TRUE(FXErrorUtil::IsErrNo(other.PutSubclient({1, "g", ""}), ENOENT));
   EXPECT_FALSE(kxmp::test::PathExists(other.path()));
-  ASSERT_FALSE(other.CreateSchema().IsError());
-  ASSERT_FALSE(other.CreateSchema().IsError());  // idempotent
+  bool created = false;
+  ASSERT_FALSE(other.CreateSchema(&created).IsError());
+  EXPECT_TRUE(created);
+  ASSERT_FALSE(other.CreateSchema(&created).IsError());  // idempotent
+  EXPECT_FALSE(created);
   EXPECT_FALSE(other.PutSubclient({1, "g", ""}).IsError());
+
+  // The file is what readers and hand-made catalogs rely on: these three tables, no more.
+  kxmp::catalog::CatalogDb db;
+  ASSERT_FALSE(db.Open(other.path(), kxmp::catalog::CatalogDb::Mode::ReadOnly).IsError());
+  kxmp::catalog::CatalogStmt stmt;
+  ASSERT_FALSE(db.Prepare("SELECT sql FROM sqlite_master ORDER BY rowid", stmt).IsError());
+  std::vector<std::string> schema;
+  for (bool row = true; !stmt.Step(row).IsError() && row;) schema.push_back(stmt.ColumnText(0));
+  EXPECT_EQ(schema, (std::vector<std::string>{
+                        "CREATE TABLE subclient (id INTEGER PRIMARY KEY, guid TEXT NOT NULL, backupset_guid TEXT NOT "
+                        "NULL DEFAULT '')",
+                        "CREATE TABLE mount_path (id INTEGER PRIMARY KEY, host TEXT NOT NULL, path TEXT NOT NULL, "
+                        "library TEXT NOT NULL DEFAULT '')",
+                        "CREATE TABLE subclient_mount_path (subclient_id INTEGER NOT NULL, mount_path_id INTEGER NOT "
+                        "NULL, kind INTEGER NOT NULL, position INTEGER NOT NULL, PRIMARY KEY (subclient_id, "
+                        "mount_path_id))",
+                        std::string()}));  // the primary key's automatic index has no text
 }
+
+KXMP_CATALOG_CONTRACT(Admin);
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "outside/catalog/ApplicationId.h"
 #include "outside/catalog/ArMgrClientAPI.h"
+#include "outside/catalog/sqlite/CatalogDb.h"
 #include "CatalogFixture.h"
 
 using kxmp::catalog::CatalogDb;

@@ -1,4 +1,4 @@
-#include "outside/catalog/CatalogQueries.h"
+#include "outside/catalog/sqlite/CatalogQueries.h"
 
 namespace kxmp::catalog {
 
@@ -97,6 +97,14 @@ CZoError QueryAllMountPaths(const CatalogDb& db, std::vector<MountPathRecord>& o
   CZoError err = db.Prepare((std::string(kMountPathColumns) + " ORDER BY id").c_str(), stmt);
   if (err.IsError()) return err;
   return CollectRows(stmt, out, [](const CatalogStmt& s) { return MountPathRow(s, 0); });
+}
+
+CZoError QueryMountPathsOfHost(const CatalogDb& db, const std::string& host, std::vector<std::string>& out) {
+  CatalogStmt stmt;
+  CZoError err = db.Prepare("SELECT path FROM mount_path WHERE host = ?", stmt);
+  if (err.IsError()) return err;
+  if ((err = stmt.BindText(1, host)).IsError()) return err;
+  return CollectRows(stmt, out, [](const CatalogStmt& s) { return s.ColumnText(0); });
 }
 
 }  // namespace kxmp::catalog

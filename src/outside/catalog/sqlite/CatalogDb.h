@@ -1,5 +1,5 @@
 #pragma once
-// A connection to the catalog database (SQLite), opened per call so that several processes
+// A connection to the catalog database of one machine (SQLite), opened per call so that several processes
 // can use the catalog at once, with RAII owners for the connection, its statements and its
 // write transactions.
 //
@@ -9,6 +9,7 @@
 //               no permission, or a crashed writer's journal that only a writer can undo
 //   ENOMEM (12) out of memory
 //   EBUSY  (16) another connection held the catalog longer than the busy timeout
+//   EEXIST (17) a row with the same key exists already
 //   EINVAL (22) a text holds a NUL character (never stored)
 
 #include <sqlite3.h>
@@ -21,9 +22,6 @@
 #include "outside/error/CZoError.h"
 
 namespace kxmp::catalog {
-
-// The catalog file below the home folder.
-KXMP_EXPORT std::string DefaultCatalogPath();
 
 class CatalogDb;
 
@@ -72,6 +70,8 @@ class KXMP_EXPORT CatalogDb {
   CZoError Prepare(const char* sql, CatalogStmt& out) const;
   // Runs statements that take no parameters and return no rows.
   CZoError Exec(const char* sql);
+  // Runs a script of several such statements (the schema).
+  CZoError ExecScript(const char* script);
 
   const std::string& path() const { return path_; }
   // Rows changed by the last write statement, and the id of the last inserted row.

@@ -1,4 +1,4 @@
-#include "outside/catalog/CatalogDb.h"
+#include "outside/catalog/sqlite/CatalogDb.h"
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -7,11 +7,8 @@
 
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/CZoFile.h"
-#include "outside/util/KxHome.h"
 
 namespace kxmp::catalog {
-
-std::string DefaultCatalogPath() { return home::Path("catalog.db"); }
 
 namespace {
 
@@ -22,6 +19,8 @@ int ErrnoForSqlite(int rc) {
       return EBUSY;
     case SQLITE_NOMEM:
       return ENOMEM;
+    case SQLITE_CONSTRAINT:
+      return EEXIST;  // the only constraints are the primary keys
     default:
       return EIO;
   }
@@ -96,6 +95,13 @@ CZoError CatalogDb::Exec(const char* sql) {
   CZoError err = Prepare(sql, stmt);
   if (err.IsError()) return err;
   return stmt.Run();
+}
+
+CZoError CatalogDb::ExecScript(const char* script) {
+  if (!db_) return FXErrorUtil::ErrorErrNo(FX_LOC, EIO, "Catalog [%s] is not open", path_.c_str());
+  int rc = sqlite3_exec(db_.get(), script, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return Error(FX_LOC, db_.get(), path_, rc, "running the schema script");
+  return CZoError::Success();
 }
 
 CZoError CatalogStmt::BindInt64(int index, int64_t value) {

@@ -1,15 +1,16 @@
 #pragma once
-// Reads of the catalog, shared by the archive manager client, the application identity and
-// the admin API. Each runs as one statement, so it sees one consistent state of the catalog
-// even while a writer updates it.
+// Reads of the SQLite catalog, shared by the store's reads and its write transactions. Each
+// runs as one statement, so it sees one consistent state of the catalog even while a writer
+// updates it.
 //
 // Only the three tables of the documented schema are read, so a catalog made by hand with
 // exactly those statements answers as well as one made by CatalogAdmin.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
-#include "outside/catalog/CatalogDb.h"
+#include "outside/catalog/sqlite/CatalogDb.h"
 #include "outside/catalog/CatalogRecords.h"
 
 namespace kxmp::catalog {
@@ -23,5 +24,6 @@ CZoError QueryAttachedMountPaths(const CatalogDb& db, uint64_t subclientId,
                                  std::vector<AttachedMountPath>& out);
 CZoError QueryAllSubclients(const CatalogDb& db, std::vector<SubclientRecord>& out);
 CZoError QueryAllMountPaths(const CatalogDb& db, std::vector<MountPathRecord>& out);
+CZoError QueryMountPathsOfHost(const CatalogDb& db, const std::string& host, std::vector<std::string>& out);
 
 }  // namespace kxmp::catalog

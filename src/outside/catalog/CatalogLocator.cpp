@@ -1,0 +1,85 @@
+#include "outside/catalog/CatalogLocator.h"
+
+#include <errno.h>
+
+#include <new>
+
+#include "outside/catalog/postgres/PgConnection.h"
+#include "outside/catalog/postgres/PostgresCatalogStore.h"
+#include "outside/catalog/sqlite/SqliteCatalogStore.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/registry/RegistryStore.h"
+#include "outside/util/KxHome.h"
+
+namespace kxmp::catalog {
+
+CatalogStore::~CatalogStore() = default;
+CatalogWriter::~CatalogWriter() = default;
+
+std::string DefaultCatalogPath() { return home::Path("catalog.db"); }
+
+CZoError CheckCatalogConnection(const std::string& conninfo) {
+  try {
+    return PgConnection::CheckConnectionString(conninfo);
+  } catch (const std::bad_alloc&) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory checking the catalog connection");
+  }
+}
+
+CZoError LocateCatalog(CatalogLocation& out) {
+  try {
+    // Read quietly: a machine without the value is the common case, not an event to log.
+    std::string text;
+    CZoError err = registry::RegistryStore(home::Path("registry")).ReadValue(kCatalogRegistryKey,
+                                                                              kCatalogConnectionValue, text);
+    if (err.IsError()) {
+      if (!FXErrorUtil::IsErrNo(err, ENOENT)) {
+        return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kUnreadable,
+                                       "Cannot read the catalog connection %s/%s from the registry: %s",
+                                       kCatalogRegistryKey, kCatalogConnectionValue, err.Message().c_str());
+      }
+      text.clear();
+    }
+    static const std::string kSqlitePrefix = "sqlite:";
+    if (text.empty()) {
+      out = CatalogLocation::Sqlite(DefaultCatalogPath());
+    } else if (text.compare(0, kSqlitePrefix.size(), kSqlitePrefix) == 0) {
+      out = CatalogLocation::Sqlite(text.substr(kSqlitePrefix.size()));
+    } else {
+      out = CatalogLocation::Postgres(text);
+    }
+    return CZoError::Success();
+  } catch (const std::bad_alloc&) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory locating the catalog");
+  }
+}
+
+CZoError MakeCatalogStore(const CatalogLocation& where, std::unique_ptr<CatalogStore>& out) {
+  try {
+    if (where.kind == CatalogLocation::Kind::Postgres) {
+      out = std::make_unique<PostgresCatalogStore>(where.target);
+    } else {
+      out = std::make_unique<SqliteCatalogStore>(where.target);
+    }
+    return CZoError::Success();
+  } catch (const std::bad_alloc&) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory opening the catalog");
+  }
+}
+
+CZoError OpenCatalogStore(const std::string& sqlitePath, std::unique_ptr<CatalogStore>& out) {
+  CatalogLocation where;
+  if (!sqlitePath.empty()) {
+    try {
+      where = CatalogLocation::Sqlite(sqlitePath);
+    } catch (const std::bad_alloc&) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory opening the catalog");
+    }
+  } else {
+    CZoError err = LocateCatalog(where);
+    if (err.IsError()) return err;
+  }
+  return MakeCatalogStore(where, out);
+}
+
+}  // namespace kxmp::catalog

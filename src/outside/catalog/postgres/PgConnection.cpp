@@ -1,0 +1,169 @@
+#include "outside/catalog/postgres/PgConnection.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "outside/catalog/CatalogStore.h"
+#include "outside/error/FXErrorUtil.h"
+#include "outside/log/Log.h"
+
+namespace kxmp::catalog {
+
+namespace {
+
+struct OptionsDeleter {
+  void operator()(PQconninfoOption* o) const { PQconninfoFree(o); }
+};
+using Options = std::unique_ptr<PQconninfoOption, OptionsDeleter>;
+
+// Parses the connection string; on failure error receives libpq's reason.
+Options Parse(const std::string& conninfo, std::string& error) {
+  char* message = nullptr;
+  Options options(PQconninfoParse(conninfo.c_str(), &message));
+  if (!options) error = message != nullptr ? message : "out of memory";
+  if (message != nullptr) PQfreemem(message);
+  while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+  return options;
+}
+
+std::string Trimmed(const char* text) {
+  std::string s = text != nullptr ? text : "";
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+// The taxonomy number of a SQLSTATE.
+int ErrnoOfSqlState(const std::string& state) {
+  if (state == "23505") return CatalogErrc::kAlreadyExists;
+  if (state == "40001" || state == "40P01" || state == "55P03" || state == "57014") return CatalogErrc::kBusy;
+  if (state == "53200") return CatalogErrc::kNoMemory;
+  if (state.compare(0, 2, "08") == 0 || state == "57P01" || state == "57P02" || state == "57P03") {
+    return CatalogErrc::kUnreachable;
+  }
+  if (state.compare(0, 2, "22") == 0) return CatalogErrc::kInvalid;
+  return CatalogErrc::kUnreadable;  // missing tables (42P01), no rights (42501), the rest
+}
+
+}  // namespace
+
+CZoError PgConnection::CheckConnectionString(const std::string& conninfo) {
+  std::string error;
+  if (conninfo.find('\0') != std::string::npos) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid, "The catalog connection holds a NUL character");
+  }
+  Options options = Parse(conninfo, error);
+  if (!options) {
+    // Not repeated in the message: an unreadable text may still hold a secret.
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid, "The catalog connection is not valid: %s",
+                                   error.c_str());
+  }
+  for (PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+    if (std::strcmp(o->keyword, "password") == 0 && o->val != nullptr && o->val[0] != '\0') {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid,
+                                     "The catalog connection holds a password: leave it out and put it in the "
+                                     "password file of libpq (~/.pgpass, or the file PGPASSFILE names)");
+    }
+  }
+  return CZoError::Success();
+}
+
+std::string PgConnection::Describe(const std::string& conninfo) {
+  std::string error;
+  Options options = Parse(conninfo, error);
+  if (!options) return "(an invalid connection string)";
+  std::string text;
+  for (PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+    if (o->val == nullptr || o->val[0] == '\0' || std::strcmp(o->keyword, "password") == 0) continue;
+    if (!text.empty()) text += ' ';
+    text += std::string(o->keyword) + "=" + o->val;
+  }
+  return text;
+}
+
+CZoError PgConnection::Open(const std::string& conninfo) {
+  conn_.reset();
+  name_ = Describe(conninfo);
+  CZoError err = CheckConnectionString(conninfo);
+  if (err.IsError()) return err;
+  std::string error;
+  Options options = Parse(conninfo, error);
+  if (!options) return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid, "%s", error.c_str());
+  std::vector<const char*> keywords, values;
+  bool hasTimeout = false;
+  for (PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+    if (o->val == nullptr) continue;
+    if (std::strcmp(o->keyword, "connect_timeout") == 0) hasTimeout = true;
+    keywords.push_back(o->keyword);
+    values.push_back(o->val);
+  }
+  if (!hasTimeout) {
+    keywords.push_back("connect_timeout");
+    values.push_back(kDefaultConnectTimeoutS);
+  }
+  keywords.push_back("fallback_application_name");
+  values.push_back("kxmp");
+  keywords.push_back(nullptr);
+  values.push_back(nullptr);
+  conn_.reset(PQconnectdbParams(keywords.data(), values.data(), 0));
+  if (!conn_) return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory connecting to the catalog");
+  // Server notices ("relation ... already exists, skipping") go to the log, not to stderr.
+  PQsetNoticeProcessor(conn_.get(), [](void*, const char* message) { KXLOG_TRACE("Catalog: %s", message); }, nullptr);
+  if (PQstatus(conn_.get()) != CONNECTION_OK) {
+    std::string why = Trimmed(PQerrorMessage(conn_.get()));
+    conn_.reset();
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kUnreachable,
+                                   "Cannot reach the control server's database [%s]: %s", name_.c_str(), why.c_str());
+  }
+  return CZoError::Success();
+}
+
+CZoError PgConnection::Fail(const FXCodeLocation& where, const PGresult* res, const char* sql) {
+  const char* state = res != nullptr ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+  lastSqlState_ = state != nullptr ? state : "";
+  std::string why = Trimmed(res != nullptr ? PQresultErrorMessage(res) : PQerrorMessage(conn_.get()));
+  if (why.empty()) why = Trimmed(PQerrorMessage(conn_.get()));
+  int number = ErrnoOfSqlState(lastSqlState_);
+  if (PQstatus(conn_.get()) != CONNECTION_OK) number = CatalogErrc::kUnreachable;
+  if (res == nullptr && number == CatalogErrc::kUnreadable) number = CatalogErrc::kUnreachable;
+  return FXErrorUtil::ErrorErrNo(where, number, "Catalog [%s]: [%s] failed: %s (SQLSTATE %s)", name_.c_str(), sql,
+                                 why.c_str(), lastSqlState_.empty() ? "none" : lastSqlState_.c_str());
+}
+
+CZoError PgConnection::Exec(const char* sql, const std::vector<std::string>& params, PgResult& out) {
+  out.reset();
+  lastSqlState_.clear();
+  if (!conn_) return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kUnreachable, "Catalog [%s] is not open", name_.c_str());
+  std::vector<const char*> values;
+  values.reserve(params.size());
+  for (const std::string& p : params) {
+    if (p.find('\0') != std::string::npos) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid, "Catalog [%s]: a text holds a NUL character",
+                                     name_.c_str());
+    }
+    values.push_back(p.c_str());
+  }
+  out.reset(PQexecParams(conn_.get(), sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                         nullptr, 0));
+  ExecStatusType status = out ? PQresultStatus(out.get()) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return Fail(FX_LOC, out.get(), sql);
+  return CZoError::Success();
+}
+
+CZoError PgConnection::ExecScript(const char* script) {
+  lastSqlState_.clear();
+  if (!conn_) return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kUnreachable, "Catalog [%s] is not open", name_.c_str());
+  PgResult res(PQexec(conn_.get(), script));
+  ExecStatusType status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return Fail(FX_LOC, res.get(), "the schema script");
+  return CZoError::Success();
+}
+
+int64_t PgInt64(const PGresult* res, int row, int column) {
+  return std::strtoll(PQgetvalue(res, row, column), nullptr, 10);
+}
+
+std::string PgText(const PGresult* res, int row, int column) {
+  return std::string(PQgetvalue(res, row, column), static_cast<size_t>(PQgetlength(res, row, column)));
+}
+
+}  // namespace kxmp::catalog

@@ -1,0 +1,227 @@
+#include "outside/catalog/postgres/PostgresCatalogStore.h"
+
+#include "outside/catalog/postgres/PgConnection.h"
+#include "outside/error/FXErrorUtil.h"
+#include "kxmp/generated/postgres_schema.inc"
+
+namespace kxmp::catalog {
+
+namespace {
+
+// Any constant: the key of the advisory lock that serializes schema creation.
+constexpr const char* kSchemaLockKey = "6082011";
+
+constexpr const char* kSelectSubclient = "SELECT id, guid, backupset_guid FROM subclient WHERE id = $1";
+constexpr const char* kLockSubclient = "SELECT id, guid, backupset_guid FROM subclient WHERE id = $1 FOR UPDATE";
+constexpr const char* kShareMountPath = "SELECT id, host, path, library FROM mount_path WHERE id = $1 FOR SHARE";
+constexpr const char* kSelectAttached =
+    "SELECT a.kind, a.position, m.id, m.host, m.path, m.library"
+    " FROM subclient_mount_path a JOIN mount_path m ON m.id = a.mount_path_id"
+    " WHERE a.subclient_id = $1 ORDER BY a.position, a.mount_path_id";
+
+std::string Num(int64_t v) { return std::to_string(v); }
+std::string Id(uint64_t v) { return std::to_string(static_cast<int64_t>(v)); }  // the bit pattern
+
+SubclientRecord SubclientAt(const PGresult* r, int row) {
+  return {static_cast<uint64_t>(PgInt64(r, row, 0)), PgText(r, row, 1), PgText(r, row, 2)};
+}
+MountPathRecord MountPathAt(const PGresult* r, int row, int first) {
+  return {PgInt64(r, row, first), PgText(r, row, first + 1), PgText(r, row, first + 2), PgText(r, row, first + 3)};
+}
+
+template <typename Record, typename RowFn>
+void Collect(const PGresult* r, std::vector<Record>& out, RowFn rowFn) {
+  int rows = PQntuples(r);
+  out.reserve(out.size() + static_cast<size_t>(rows));
+  for (int i = 0; i < rows; ++i) out.push_back(rowFn(r, i));
+}
+
+template <typename Record, typename RowFn>
+CZoError FindOne(PgConnection& c, const char* sql, const std::string& id, Record& out, bool& found, RowFn rowFn) {
+  found = false;
+  PgResult r;
+  CZoError err = c.Exec(sql, {id}, r);
+  if (err.IsError()) return err;
+  if (PQntuples(r.get()) > 0) {
+    out = rowFn(r.get(), 0);
+    found = true;
+  }
+  return CZoError::Success();
+}
+
+CZoError Attached(PgConnection& c, uint64_t subclientId, std::vector<AttachedMountPath>& out) {
+  PgResult r;
+  CZoError err = c.Exec(kSelectAttached, {Id(subclientId)}, r);
+  if (err.IsError()) return err;
+  Collect(r.get(), out, [subclientId](const PGresult* res, int row) {
+    AttachedMountPath a;
+    a.subclientId = subclientId;
+    a.kind = PgInt64(res, row, 0);
+    a.position = PgInt64(res, row, 1);
+    a.mountPath = MountPathAt(res, row, 2);
+    return a;
+  });
+  return CZoError::Success();
+}
+
+// Runs one statement and tells whether it changed a row.
+CZoError Changed(PgConnection& c, const char* sql, const std::vector<std::string>& params, bool& changed) {
+  PgResult r;
+  CZoError err = c.Exec(sql, params, r);
+  changed = !err.IsError() && std::atoi(PQcmdTuples(r.get())) > 0;
+  return err;
+}
+
+class PostgresWriter : public CatalogWriter {
+ public:
+  explicit PostgresWriter(PgConnection& c) : c_(c) {}
+
+  CZoError LockSubclient(uint64_t id, SubclientRecord& out, bool& found) override {
+    return FindOne(c_, kLockSubclient, Id(id), out, found, SubclientAt);
+  }
+  CZoError FindMountPath(int64_t id, MountPathRecord& out, bool& found) override {
+    return FindOne(c_, kShareMountPath, Num(id), out, found,
+                   [](const PGresult* r, int row) { return MountPathAt(r, row, 0); });
+  }
+  CZoError Attachments(uint64_t subclientId, std::vector<AttachedMountPath>& out) override {
+    return Attached(c_, subclientId, out);
+  }
+
+  CZoError InsertSubclient(const SubclientRecord& s) override {
+    return c_.Exec("INSERT INTO subclient (id, guid, backupset_guid) VALUES ($1, $2, $3)",
+                   {Id(s.id), s.guid, s.backupsetGuid});
+  }
+  CZoError UpdateSubclient(const SubclientRecord& s) override {
+    return c_.Exec("UPDATE subclient SET guid = $2, backupset_guid = $3 WHERE id = $1",
+                   {Id(s.id), s.guid, s.backupsetGuid});
+  }
+  CZoError DeleteSubclient(uint64_t id, bool& existed) override {
+    CZoError err = Changed(c_, "DELETE FROM subclient WHERE id = $1", {Id(id)}, existed);
+    if (err.IsError() || !existed) return err;
+    return c_.Exec("DELETE FROM subclient_mount_path WHERE subclient_id = $1", {Id(id)});
+  }
+
+  CZoError InsertMountPath(MountPathRecord& m) override {
+    if (m.id != 0) {
+      return c_.Exec("INSERT INTO mount_path (id, host, path, library) VALUES ($1, $2, $3, $4)",
+                     {Num(m.id), m.host, m.path, m.library});
+    }
+    // The next free id, as the single-machine catalog gives it: the table is locked against
+    // other writers (readers go on) until the transaction ends.
+    CZoError err = c_.Exec("LOCK TABLE mount_path IN SHARE ROW EXCLUSIVE MODE", {});
+    if (err.IsError()) return err;
+    PgResult r;
+    err = c_.Exec("INSERT INTO mount_path (id, host, path, library)"
+                  " SELECT COALESCE(MAX(id), 0) + 1, $1, $2, $3 FROM mount_path RETURNING id",
+                  {m.host, m.path, m.library}, r);
+    if (!err.IsError()) m.id = PgInt64(r.get(), 0, 0);
+    return err;
+  }
+  CZoError UpdateMountPath(const MountPathRecord& m) override {
+    return c_.Exec("UPDATE mount_path SET host = $2, path = $3, library = $4 WHERE id = $1",
+                   {Num(m.id), m.host, m.path, m.library});
+  }
+  CZoError DeleteMountPath(int64_t id, bool& existed) override {
+    CZoError err = Changed(c_, "DELETE FROM mount_path WHERE id = $1", {Num(id)}, existed);
+    if (err.IsError() || !existed) return err;
+    return c_.Exec("DELETE FROM subclient_mount_path WHERE mount_path_id = $1", {Num(id)});
+  }
+
+  CZoError PutAttachment(uint64_t subclientId, int64_t mountPathId, int64_t kind, int64_t position) override {
+    return c_.Exec("INSERT INTO subclient_mount_path (subclient_id, mount_path_id, kind, position)"
+                   " VALUES ($1, $2, $3, $4) ON CONFLICT (subclient_id, mount_path_id)"
+                   " DO UPDATE SET kind = EXCLUDED.kind, position = EXCLUDED.position",
+                   {Id(subclientId), Num(mountPathId), Num(kind), Num(position)});
+  }
+  CZoError DeleteAttachment(uint64_t subclientId, int64_t mountPathId, bool& existed) override {
+    return Changed(c_, "DELETE FROM subclient_mount_path WHERE subclient_id = $1 AND mount_path_id = $2",
+                   {Id(subclientId), Num(mountPathId)}, existed);
+  }
+
+ private:
+  PgConnection& c_;
+};
+
+// Opens a connection and runs body(connection).
+template <typename Body>
+CZoError WithConnection(const std::string& conninfo, Body body) {
+  PgConnection c;
+  CZoError err = c.Open(conninfo);
+  if (!err.IsError()) err = body(c);
+  return err;
+}
+
+}  // namespace
+
+PostgresCatalogStore::PostgresCatalogStore(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+
+std::string PostgresCatalogStore::Name() const { return PgConnection::Describe(conninfo_); }
+
+CZoError PostgresCatalogStore::CreateSchema(bool& created) {
+  return WithConnection(conninfo_, [&](PgConnection& c) {
+    CZoError err = c.Exec("BEGIN", {});
+    if (!err.IsError()) err = c.Exec("SELECT pg_advisory_xact_lock($1)", {kSchemaLockKey});
+    PgResult r;
+    if (!err.IsError()) err = c.Exec("SELECT to_regclass('catalog_schema_version') IS NULL", {}, r);
+    if (!err.IsError()) created = PgText(r.get(), 0, 0) == "t";
+    if (!err.IsError()) err = c.ExecScript(kPostgresSchema);
+    if (!err.IsError()) err = c.Exec("COMMIT", {});
+    return err;  // a failed transaction ends with the connection
+  });
+}
+
+CZoError PostgresCatalogStore::FindSubclient(uint64_t id, SubclientRecord& out, bool& found) {
+  return WithConnection(conninfo_, [&](PgConnection& c) { return FindOne(c, kSelectSubclient, Id(id), out, found, SubclientAt); });
+}
+
+CZoError PostgresCatalogStore::AttachedMountPaths(uint64_t subclientId, std::vector<AttachedMountPath>& out) {
+  return WithConnection(conninfo_, [&](PgConnection& c) { return Attached(c, subclientId, out); });
+}
+
+CZoError PostgresCatalogStore::MountPathsOfHost(const std::string& host, std::vector<std::string>& paths) {
+  return WithConnection(conninfo_, [&](PgConnection& c) {
+    PgResult r;
+    CZoError err = c.Exec("SELECT path FROM mount_path WHERE host = $1", {host}, r);
+    if (!err.IsError()) Collect(r.get(), paths, [](const PGresult* res, int row) { return PgText(res, row, 0); });
+    return err;
+  });
+}
+
+CZoError PostgresCatalogStore::AllSubclients(std::vector<SubclientRecord>& out) {
+  return WithConnection(conninfo_, [&](PgConnection& c) {
+    PgResult r;
+    CZoError err = c.Exec("SELECT id, guid, backupset_guid FROM subclient ORDER BY id", {}, r);
+    if (!err.IsError()) Collect(r.get(), out, SubclientAt);
+    return err;
+  });
+}
+
+CZoError PostgresCatalogStore::AllMountPaths(std::vector<MountPathRecord>& out) {
+  return WithConnection(conninfo_, [&](PgConnection& c) {
+    PgResult r;
+    CZoError err = c.Exec("SELECT id, host, path, library FROM mount_path ORDER BY id", {}, r);
+    if (!err.IsError()) Collect(r.get(), out, [](const PGresult* res, int row) { return MountPathAt(res, row, 0); });
+    return err;
+  });
+}
+
+CZoError PostgresCatalogStore::Write(const WriteBody& body) {
+  return WithConnection(conninfo_, [&](PgConnection& c) {
+    CZoError err;
+    for (int attempt = 1; attempt <= kWriteAttempts; ++attempt) {
+      err = c.Exec("BEGIN", {});
+      if (err.IsError()) return err;
+      PostgresWriter writer(c);
+      err = body(writer);
+      if (!err.IsError()) err = c.Exec("COMMIT", {});
+      if (!err.IsError()) return err;
+      const std::string state = c.lastSqlState();
+      CZoError rolledBack = c.Exec("ROLLBACK", {});
+      if (rolledBack.IsError()) return err;  // the connection is gone: nothing was kept
+      if (state != "40001" && state != "40P01") return err;
+    }
+    return err;
+  });
+}
+
+}  // namespace kxmp::catalog
