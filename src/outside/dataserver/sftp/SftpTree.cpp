@@ -10,27 +10,6 @@ namespace kxmp::dataserver {
 
 namespace {
 
-// Splits an absolute path into components; "." and empty components vanish. 0, or EACCES
-// for a relative path or a ".." component, EINVAL for an embedded NUL.
-int SplitAbsolute(const std::string& path, std::vector<std::string>& comps) {
-  comps.clear();
-  if (path.empty() || path[0] != '/') return EACCES;
-  if (path.find('\0') != std::string::npos) return EINVAL;
-  size_t i = 0;
-  while (i < path.size()) {
-    while (i < path.size() && path[i] == '/') ++i;
-    size_t j = path.find('/', i);
-    if (j == std::string::npos) j = path.size();
-    if (j > i) {
-      std::string c(path, i, j - i);
-      if (c == "..") return EACCES;
-      if (c != ".") comps.push_back(std::move(c));
-    }
-    i = j;
-  }
-  return 0;
-}
-
 bool IsPrefix(const std::vector<std::string>& prefix, const std::vector<std::string>& comps) {
   return prefix.size() <= comps.size() && std::equal(prefix.begin(), prefix.end(), comps.begin());
 }
@@ -55,9 +34,7 @@ bool Below(const std::string& real, const std::string& base) {
 }  // namespace
 
 SftpTree::SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, SftpFaults faults)
-    : rootText_(params.host.mountPath), host_(params.host.hostName), authority_(std::move(authority)), faults_(faults) {
-  rootCheck_ = SplitAbsolute(rootText_, rootComps_);
-}
+    : ServedPath(params), authority_(std::move(authority)), faults_(faults) {}
 
 CZoError SftpTree::Check(const std::string& path, Target& out) const {
   out.text = path;
@@ -85,22 +62,10 @@ CZoError SftpTree::Connect(SshSession& s) {
                                      rootText_.c_str(), host_.c_str());
     }
     if (!authority_) return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No mount path authority for [%s]", host_.c_str());
-    std::vector<std::string> listed;
-    CZoError err = authority_->MountPathsOf(host_, listed);
-    if (err.IsError()) return err.Push(FX_LOC, "Cannot learn the mount paths of storage host [%s]", host_.c_str());
-    std::vector<std::string> comps;
-    const std::string* best = nullptr;
-    for (const std::string& m : listed) {
-      if (SplitAbsolute(m, comps) != 0 || !IsPrefix(comps, rootComps_)) continue;
-      if (best == nullptr || comps.size() > mountDepth_) {
-        best = &m;
-        mountDepth_ = comps.size();
-      }
-    }
-    if (best == nullptr) {
-      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "[%s] lies below no mount path of storage host [%s]",
-                                     rootText_.c_str(), host_.c_str());
-    }
+    MountPathChoice choice;
+    CZoError err = FindMountPath(authority_.get(), choice);
+    if (err.IsError()) return err;
+    mountDepth_ = choice.depth;
     mountText_ = Join(rootComps_, mountDepth_);
     located_ = true;
   }

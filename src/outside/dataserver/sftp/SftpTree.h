@@ -26,6 +26,7 @@
 #include "outside/dataserver/CFSInitParams.h"
 #include "outside/dataserver/CFSInterface.h"
 #include "outside/dataserver/MountPathAuthority.h"
+#include "outside/dataserver/ServedPath.h"
 #include "outside/dataserver/sftp/SshSession.h"
 #include "outside/error/CZoError.h"
 
@@ -39,13 +40,9 @@ struct SftpFaults {
   void* context = nullptr;
 };
 
-class SftpTree {
+// The lexical half (the served tree, the choice of M) is ServedPath's, as for every backend.
+class SftpTree : public ServedPath {
  public:
-  struct Target {
-    std::string text;                // the caller's path
-    std::vector<std::string> comps;  // its components
-  };
-
   SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, SftpFaults faults);
 
   // Lexical check of a path (EACCES, EINVAL for a NUL).
@@ -64,7 +61,6 @@ class SftpTree {
   bool IsMountPath(const Target& t) const { return t.comps.size() == mountDepth_; }
   // The server path of the served tree, or of M while R does not exist.
   CZoError VolumePath(SshSession& s, std::string& out);
-  const std::string& RootText() const { return rootText_; }
 
   // Creates the target folder (with withParents the missing ones between M and it), syncing
   // each folder that received an entry.
@@ -92,10 +88,6 @@ class SftpTree {
   CZoError Base(SshSession& s, const Target& t, std::string& base);
   std::string ServerText(const std::vector<std::string>& comps, size_t count) const;
 
-  std::string rootText_;
-  std::string host_;
-  std::vector<std::string> rootComps_;
-  int rootCheck_ = 0;
   std::shared_ptr<MountPathAuthority> authority_;
   SftpFaults faults_;
 
