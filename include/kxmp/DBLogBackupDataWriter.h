@@ -33,7 +33,7 @@
 
 #include "kxmp/DBLogBackupInterface.h"
 
-class KxNamedMutex;
+class KxByteLock;
 
 class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
  public:
@@ -107,6 +107,6 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   bool finished = false;
   std::string openName;                  // final name of the open file
   std::vector<bool> recordStored;         // per file record: committed under its final name
-  std::unique_ptr<KxNamedMutex> tmpLock;  // held while this writer owns "<openName>.tmp"
+  std::unique_ptr<KxByteLock> tmpLock;  // held while this writer owns "<openName>.tmp"
   CZoError finishResult;
 };

@@ -15,7 +15,7 @@
 #include "logbackup/DataWriterReaderMetadata.h"
 #include "logbackup/LogBackupLocation.h"
 #include "outside/error/FXErrorUtil.h"
-#include "outside/lock/KxNamedMutex.h"
+#include "outside/lock/KxByteLock.h"
 #include "outside/log/Log.h"
 #include "outside/util/FXPath.h"
 
@@ -69,16 +69,17 @@ CZoError DBLogBackupDataWriter::createTemporary(DataServerContext* context, cons
   FXPath::Append(storagePath, tmpName);
   // The liveness lock: held by a live writer of this name on this machine, released by the
   // system when its process dies.
-  auto lock = std::make_unique<KxNamedMutex>(
-      ("kxmp.logbackup.tmp:" + context->getFSParams().host.hostName + ":" + storagePath).c_str());
-  if (!lock->lock(0)) return Busy(storagePath);
+  auto lock = std::make_unique<KxByteLock>();
+  CZoError err = lock->TryLock("kxmp.logbackup.tmp:" + context->getFSParams().host.hostName + ":" + storagePath);
+  if (err.IsError()) return err;
+  if (!lock->held()) return Busy(storagePath);
 
   // Always a new file of our own: never truncate, never share a file another writer made.
   unsigned int access = flags & O_ACCMODE;
   if (access == O_RDONLY) access = O_WRONLY;
   const int createFlags = static_cast<int>((flags & ~(O_ACCMODE | O_TRUNC)) | access | O_CREAT | O_EXCL);
-  CZoError err = AbstractMountingPointDriver::AMOpenFile(context, tmpName, createFlags, static_cast<int>(mode), 0,
-                                                         streamContext.fileHandle);
+  err = AbstractMountingPointDriver::AMOpenFile(context, tmpName, createFlags, static_cast<int>(mode), 0,
+                                               streamContext.fileHandle);
   if (FXErrorUtil::IsErrNo(err, EEXIST)) {
     err = RemoveStaleTemporary(context, tmpName, storagePath);
     if (err.IsError()) return err;

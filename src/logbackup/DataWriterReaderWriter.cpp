@@ -17,7 +17,7 @@
 #include "logbackup/DataWriterReaderCommon.h"
 #include "logbackup/DataWriterReaderMetadata.h"
 #include "outside/error/FXErrorUtil.h"
-#include "outside/lock/KxNamedMutex.h"
+#include "outside/lock/KxByteLock.h"
 #include "outside/log/Log.h"
 #include "outside/util/FXPath.h"
 #include "outside/util/FXString.h"
