@@ -13,6 +13,7 @@
 #include "kxmp/KXMAMountingPointSvc.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
+#include "outside/registry/KeyCache.h"
 #include "outside/session/CKxNetworkServer.h"
 #include "outside/xml/TesselMessages.h"
 
@@ -69,6 +70,8 @@ void SendResponse(CKxNetwork* network, int32_t code) {
 CZoError KXMAMountingPointSvc::IncomingMsgXMLCallback(CKxNetworkServer::KxnCallback_e kind, CKxNetworkServer* server,
                                                       KxnHandle_t handle, CNMessageBase* message) {
   try {
+    // Registry keys changed by others are read once per request, not before every access.
+    kxmp::registry::KeyCache::RequestScope registryReads;
     KXLOG_NORMAL("Received Msg [%s]", message != nullptr ? message->getTagName() : "");
     if (server == nullptr) {
       return FXErrorUtil::ErrorWin32(SERVICE_LOC, kErrInvalidArgument, "SessionServer argument is invalid");

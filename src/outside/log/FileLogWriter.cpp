@@ -38,7 +38,29 @@ const LineIds& CurrentIds() {
   return ids;
 }
 
+// The lines of this thread's open batch, and the logger they are for.
+struct ThreadBatch {
+  int depth = 0;
+  std::shared_ptr<FileLogWriter> writer;
+  std::string text;
+};
+thread_local ThreadBatch t_batch;
+
 }  // namespace
+
+LogLineBatch::LogLineBatch() { ++t_batch.depth; }
+
+LogLineBatch::~LogLineBatch() {
+  if (--t_batch.depth == 0) Flush();
+}
+
+void LogLineBatch::Flush() {
+  if (!t_batch.writer) return;
+  std::shared_ptr<FileLogWriter> writer = std::move(t_batch.writer);
+  t_batch.writer.reset();
+  writer->WriteText(t_batch.text);
+  t_batch.text.clear();  // the buffer stays for the next batch
+}
 
 FileLogWriter::FileLogWriter(std::string path, int level, uint64_t maxBytes, int keepFiles)
     : path_(std::move(path)), level_(level), maxBytes_(maxBytes), keepFiles_(keepFiles < 1 ? 1 : keepFiles) {
@@ -47,10 +69,16 @@ FileLogWriter::FileLogWriter(std::string path, int level, uint64_t maxBytes, int
 }
 
 void FileLogWriter::OpenLocked() {
-  fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+  auto fd = std::make_shared<kxmp::UniqueFd>(::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
   size_ = 0;
   struct stat st {};
-  if (fd_.valid() && ::fstat(fd_.get(), &st) == 0) size_ = static_cast<uint64_t>(st.st_size);
+  if (fd->valid() && ::fstat(fd->get(), &st) == 0) size_ = static_cast<uint64_t>(st.st_size);
+  fd_ = std::move(fd);
+}
+
+bool FileLogWriter::IsOpen() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fd_ && fd_->valid();
 }
 
 void FileLogWriter::Reopen() {
@@ -72,24 +100,47 @@ void FileLogWriter::WriteLine(int level, const char* function, int line, int, in
                               const std::string& message) {
   struct timespec ts {};
   clock_gettime(CLOCK_REALTIME, &ts);
-  struct tm tmv {};
-  gmtime_r(&ts.tv_sec, &tmv);  // UTC, like the event log: one clock for every file of a home
-  char stamp[40];
-  strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tmv);
+  // UTC, like the event log: one clock for every file of a home. The text of a second is
+  // made once per thread (gmtime_r takes the process's time-zone lock).
+  thread_local time_t stampSecond = -1;
+  thread_local char stamp[40];
+  if (ts.tv_sec != stampSecond) {
+    struct tm tmv {};
+    gmtime_r(&ts.tv_sec, &tmv);
+    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tmv);
+    stampSecond = ts.tv_sec;
+  }
   const LineIds& ids = CurrentIds();
   std::string text = FXString::Format("%s.%03ldZ %d %ld %2d %s:%d %s", stamp, ts.tv_nsec / 1000000L,
                                       static_cast<int>(ids.pid), ids.tid, level, function, line, message.c_str());
   while (!text.empty() && text.back() == '\n') text.pop_back();
   text.push_back('\n');
 
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (maxBytes_ > 0 && fd_.valid() && size_ + text.size() > maxBytes_) RotateLocked();
-  if (!fd_.valid()) {
-    ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
-    (void)ignored;
-    return;
+  if (t_batch.depth > 0) {
+    if (t_batch.writer.get() != this) {
+      LogLineBatch::Flush();  // another logger's lines go first
+      t_batch.writer = weak_from_this().lock();
+    }
+    if (t_batch.writer) {
+      t_batch.text += text;
+      if (level < 0) LogLineBatch::Flush();  // an error line is written at once, after the lines before it
+      return;
+    }
   }
-  // One write per line: with O_APPEND, lines of concurrent processes never interleave.
-  ssize_t n = ::write(fd_.get(), text.data(), text.size());
-  if (n > 0) size_ += static_cast<uint64_t>(n);
+  WriteText(text);
+}
+
+void FileLogWriter::WriteText(const std::string& text) {
+  if (text.empty()) return;
+  std::shared_ptr<const kxmp::UniqueFd> fd;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (maxBytes_ > 0 && fd_->valid() && size_ + text.size() > maxBytes_) RotateLocked();
+    fd = fd_;
+    if (fd->valid()) size_ += text.size();  // counted before it is written: rotation stays exact enough
+  }
+  // One write per line or batch: with O_APPEND, lines of concurrent threads and processes
+  // never interleave. A rotation meanwhile sends the text to the file it was counted for.
+  const ssize_t n = ::write(fd->valid() ? fd->get() : STDERR_FILENO, text.data(), text.size());
+  (void)n;
 }

@@ -40,6 +40,25 @@ bool AtOrBelow(const std::string& key, const std::string& folder) {
 
 }  // namespace
 
+namespace {
+
+// The request scope of this thread: its depth, and whether its changes were read already.
+struct ThreadRequest {
+  int depth = 0;
+  bool drained = false;
+};
+thread_local ThreadRequest t_request;
+
+}  // namespace
+
+KeyCache::RequestScope::RequestScope() {
+  if (t_request.depth++ == 0) t_request.drained = false;
+}
+
+KeyCache::RequestScope::~RequestScope() {
+  if (--t_request.depth == 0) t_request.drained = false;
+}
+
 KeyCache& KeyCache::Instance() {
   static KeyCache* cache = new KeyCache();  // never destroyed
   return *cache;
@@ -98,8 +117,14 @@ bool KeyCache::Ready(const std::string& root) {
       }
       *forkGuard_ = 1;
     }
+    // Within a request whose changes were read, a change since is the next request's.
+    if (t_request.depth > 0 && t_request.drained) return true;
     Drain();
-    if (notify_.valid()) return true;  // else the queue overflowed: start over with a new instance
+    if (notify_.valid()) {
+      t_request.drained = t_request.depth > 0;
+      return true;
+    }
+    // else the queue overflowed: start over with a new instance
   }
   return false;
 }

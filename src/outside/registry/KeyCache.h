@@ -50,6 +50,18 @@ class KeyCache {
   CZoError WriteValue(const RegistryStore& store, const std::string& key, const std::string& name,
                       const std::string& text);
 
+  // One request of a server, on this thread: inside it the pending changes are read once, at
+  // its first registry access, instead of before every access. What another process changed
+  // before the request began is still seen by it; a change made while it runs may be seen
+  // only by the next request. Scopes nest; outside one every access reads the changes.
+  class RequestScope {
+   public:
+    RequestScope();
+    ~RequestScope();
+    RequestScope(const RequestScope&) = delete;
+    RequestScope& operator=(const RequestScope&) = delete;
+  };
+
   Counters Snapshot() const;
   // Forgets every key and watch (tests and benchmarks start from a cold cache).
   void Reset();

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "outside/error/FXErrorUtil.h"
+#include "outside/log/FileLogWriter.h"
 #include "outside/log/Log.h"
 #include "outside/session/FrameCodec.h"
 #include "outside/util/UniqueFd.h"
@@ -617,6 +618,8 @@ bool FramedServer::Impl::HandleFrames(Session& s) {
     }
     s.busy = true;
     try {
+      // The request's log lines go to the file in one write, before its answer (Send).
+      LogLineBatch logLines;
       onFrame_(s.handle, std::move(doc));
     } catch (const std::exception& ex) {
       KXLOG_ERROR("Session [%lld]: request handler failed: %s", static_cast<long long>(s.handle), ex.what());
@@ -689,6 +692,7 @@ CZoError FramedServer::Impl::Send(SessionHandle h, std::string doc) {
   if (!s) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOTCONN, "Session [%lld] is not open", static_cast<long long>(h));
   if (doc.size() > 0xFFFFFFFFu) return FXErrorUtil::ErrorErrNo(FX_LOC, EMSGSIZE, "Response too large");
   const std::string frame = EncodeFrame(doc);
+  LogLineBatch::Flush();  // what a request logged is in the file before its client has the answer
   std::lock_guard<std::mutex> io(s->io);
   if (s->fd < 0 || !s->closeWhy.empty()) {
     return FXErrorUtil::ErrorErrNo(FX_LOC, ENOTCONN, "Session [%lld] is not open", static_cast<long long>(h));

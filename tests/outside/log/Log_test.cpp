@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "outside/log/CaptureLogWriter.h"
 #include "outside/log/FileLogWriter.h"
@@ -80,4 +82,45 @@ TEST(Log, FileLinesCarryTheWritingProcessAlsoAfterFork) {
   EXPECT_EQ(pidOf("parent before"), static_cast<long>(::getpid()));
   EXPECT_EQ(pidOf("child"), static_cast<long>(childPid));
   EXPECT_EQ(pidOf("parent after"), static_cast<long>(::getpid()));
+}
+
+// A batch keeps a thread's lines until it closes or flushes; an error line is written at
+// once with the lines before it; order is kept; another thread's lines are not held.
+TEST(Log, BatchedLinesKeepTheirOrderAndErrorsAreWrittenAtOnce) {
+  kxmp::test::TempHome home;
+  const std::string path = home.sub("batch.log");
+  auto file = std::make_shared<FileLogWriter>(path, 0);
+  SetLogWriter(file);
+  auto lines = [&] {
+    std::vector<std::string> out;
+    std::istringstream in(kxmp::test::ReadFile(path));
+    for (std::string l; std::getline(in, l);) out.push_back(l.substr(l.rfind(' ') + 1));
+    return out;
+  };
+  {
+    LogLineBatch outer;
+    KXLOG_NORMAL("one");
+    {
+      LogLineBatch inner;  // nested: the outer one collects
+      KXLOG_NORMAL("two");
+    }
+    EXPECT_TRUE(lines().empty());
+    std::thread([] { KXLOG_NORMAL("other"); }).join();
+    EXPECT_EQ(lines(), (std::vector<std::string>{"other"}));
+    KXLOG_ERROR("three");
+    EXPECT_EQ(lines(), (std::vector<std::string>{"other", "one", "two", "three"}));
+    KXLOG_NORMAL("four");
+    LogLineBatch::Flush();
+    EXPECT_EQ(lines().back(), "four");
+    KXLOG_NORMAL("five");
+  }
+  EXPECT_EQ(lines(), (std::vector<std::string>{"other", "one", "two", "three", "four", "five"}));
+  // A logger no shared_ptr owns cannot be held by a batch: its lines go out at once.
+  FileLogWriter plain(path, 0);
+  {
+    LogLineBatch batch;
+    plain.Write(0, "f", 1, 0, 0, "six");
+    EXPECT_EQ(lines().back(), "six");
+  }
+  SetLogWriter(nullptr);
 }
