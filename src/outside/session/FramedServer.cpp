@@ -673,14 +673,21 @@ bool FramedServer::Impl::Flush(Session& s) {
 }
 
 void FramedServer::Impl::Rearm(Session& s) {
-  std::unique_lock<std::mutex> io(s.io);
-  if (s.fd < 0) return;
   epoll_event ev{};
-  ev.events = EPOLLRDHUP | EPOLLONESHOT | (s.out.empty() ? EPOLLIN : EPOLLOUT);
+  int fd;
+  {
+    std::lock_guard<std::mutex> io(s.io);
+    if (s.fd < 0) return;
+    fd = s.fd;
+    ev.events = EPOLLRDHUP | EPOLLONESHOT | (s.out.empty() ? EPOLLIN : EPOLLOUT);
+  }
   ev.data.u64 = static_cast<uint64_t>(s.handle);
-  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, s.fd, &ev) != 0) {
+  // Without the session's lock: when the next request is there already, the worker the
+  // event wakes must not wait for this one. The descriptor stays open meanwhile: only a
+  // worker holding the session's event closes it, no worker holds it before this call, and
+  // Stop closes sessions after the workers have ended.
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &ev) != 0) {
     const int e = errno;
-    io.unlock();
     std::lock_guard<std::mutex> own(s.processing);
     CloseSession(s, std::string("cannot watch the session: ") + std::strerror(e));
   }
