@@ -53,7 +53,9 @@ static void ToolPath(char* out, size_t size) {
 static int RunTool(int argc, char** argv) {
   char path[PATH_MAX + 64];
   ToolPath(path, sizeof path);
-  void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  /* Lazy binding, as for a program linked with the tool: functions are looked up when first
+   * called, so the loader does not resolve the thousand the run never calls. */
+  void* handle = dlopen(path, RTLD_LAZY | RTLD_LOCAL);
   if (handle == NULL) {
     const char* why = dlerror();
     fprintf(stderr, "kxmp: cannot load the tool [%s]: %s\n", path, why != NULL ? why : "unknown reason");
