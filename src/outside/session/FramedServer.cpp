@@ -183,6 +183,9 @@ struct FramedServer::Impl::Session {
   const uid_t user;
   const pid_t process;  // 0 when unknown (TCP)
   std::mutex processing;
+  // Held by Rearm around its epoll_ctl and by CloseSession around the close: a worker the
+  // re-arm woke waits on it only when it closes the session.
+  std::mutex arming;
   // Owned by the processing worker.
   std::string in;       // received bytes not handled yet
   size_t charged = 0;   // heap bytes of `in` counted against the budget
@@ -674,20 +677,23 @@ bool FramedServer::Impl::Flush(Session& s) {
 
 void FramedServer::Impl::Rearm(Session& s) {
   epoll_event ev{};
-  int fd;
+  int e = 0;
   {
-    std::lock_guard<std::mutex> io(s.io);
-    if (s.fd < 0) return;
-    fd = s.fd;
-    ev.events = EPOLLRDHUP | EPOLLONESHOT | (s.out.empty() ? EPOLLIN : EPOLLOUT);
+    // Not under the session's io lock: when the next request is there already, the worker
+    // the event wakes must not wait for this one. `arming` keeps the descriptor open until
+    // epoll_ctl is done, should that worker close the session at once.
+    std::lock_guard<std::mutex> arm(s.arming);
+    int fd;
+    {
+      std::lock_guard<std::mutex> io(s.io);
+      if (s.fd < 0) return;
+      fd = s.fd;
+      ev.events = EPOLLRDHUP | EPOLLONESHOT | (s.out.empty() ? EPOLLIN : EPOLLOUT);
+    }
+    ev.data.u64 = static_cast<uint64_t>(s.handle);
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &ev) != 0) e = errno;
   }
-  ev.data.u64 = static_cast<uint64_t>(s.handle);
-  // Without the session's lock: when the next request is there already, the worker the
-  // event wakes must not wait for this one. The descriptor stays open meanwhile: only a
-  // worker holding the session's event closes it, no worker holds it before this call, and
-  // Stop closes sessions after the workers have ended.
-  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &ev) != 0) {
-    const int e = errno;
+  if (e != 0) {
     std::lock_guard<std::mutex> own(s.processing);
     CloseSession(s, std::string("cannot watch the session: ") + std::strerror(e));
   }
@@ -750,6 +756,7 @@ void FramedServer::Impl::RequestClose(Session& s, const std::string& why) {
 
 void FramedServer::Impl::CloseSession(Session& s, const std::string& why) {
   int fd;
+  std::unique_lock<std::mutex> arm(s.arming);  // a re-arm still in epoll_ctl ends first
   {
     std::lock_guard<std::mutex> io(s.io);
     if (s.fd < 0) return;
@@ -771,6 +778,7 @@ void FramedServer::Impl::CloseSession(Session& s, const std::string& why) {
     if (p != perProcess_.end() && --p->second == 0) perProcess_.erase(p);
   }
   ::close(fd);  // leaves the epoll set with it
+  arm.unlock();
   if (onClose_) {
     try {
       onClose_(s.handle);
