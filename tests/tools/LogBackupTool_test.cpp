@@ -107,9 +107,9 @@ TEST_F(LogBackupToolTest, ExitStatusTellsFailureUsageAndNothingFound) {
   EXPECT_EQ(Kxmp({"restore", "--subclient", "42", "nothing", "--to", home_->sub("x")}).status, 3);
   EXPECT_EQ(Kxmp({"search", "--subclient", "-1", "x"}).status, 2);
   EXPECT_EQ(Kxmp({"restore", "--subclient", "42", "x"}).status, 2);  // no --to
-  // A subclient without reachable mount paths cannot back up.
-  EXPECT_EQ(Kxmp({"backup", "--subclient", "77", sources_[0]}).status, 1);
-  EXPECT_EQ(Kxmp({"search", "--subclient", "77", "x"}).status, 1);
+  // A subclient the catalog does not know is not found.
+  EXPECT_EQ(Kxmp({"backup", "--subclient", "77", sources_[0]}).status, 3);
+  EXPECT_EQ(Kxmp({"search", "--subclient", "77", "x"}).status, 3);
 }
 
 TEST_F(LogBackupToolTest, BackupRefusesClashesAndSourcesThatAreNotFiles) {

@@ -95,12 +95,18 @@ void Output::PrintJson(const Json& object) {
 }
 
 int Output::Fail(int status, const std::string& message) const {
+  Error(message, {{"exitStatus", status}});
+  return status;
+}
+
+void Output::Error(const std::string& message, const Json& fields) const {
   if (json_) {
-    PrintJson({{"type", "error"}, {"command", command_}, {"message", message}, {"exitStatus", status}});
+    Json line = {{"type", "error"}, {"command", command_}, {"message", message}};
+    line.update(fields);
+    PrintJson(line);
   } else {
     std::fprintf(stderr, "kxmp %s: %s\n", command_.c_str(), Printable(message).c_str());
   }
-  return status;
 }
 
 std::string Table::Render(size_t indent) const {

@@ -60,6 +60,10 @@ class Output {
   // {"type":"error","command":...,"message":...,"exitStatus":N} on standard output.
   // Returns status.
   int Fail(int status, const std::string& message) const;
+  // A failure that does not end the run (one file of many): "kxmp <command>: <message>" on
+  // standard error, or {"type":"error","command":...,<fields>,"message":...} on standard
+  // output.
+  void Error(const std::string& message, const Json& fields = Json::object()) const;
 
  private:
   std::string command_;
