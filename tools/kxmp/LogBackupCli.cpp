@@ -10,7 +10,8 @@ namespace kxmp::cli {
 void FileListOption::AddTo(CLI::App& cmd, const std::string& what) {
   cmd.add_option("--files-from", lists,
                  what + ", one per line (or NUL-separated when the list holds a NUL byte); - reads standard input")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->allow_extra_args(false);  // one list per --files-from: the names after it are FILE or PATTERN
 }
 
 int FileListOption::ReadInto(std::vector<std::string>& names, const Output& out) const {

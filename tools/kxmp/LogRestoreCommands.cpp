@@ -172,6 +172,10 @@ class RestoreCommand : public Command {
         unsigned long long size = 0;
         bool replaces = false;
         err = dryRun_ ? Plan(c.file, replaces) : RestoreOne(reader, c.context, c.file, size, replaces);
+        if (err.IsError() && StopSignals::Stopping() && FXErrorUtil::IsErrNo(err, EINTR)) {
+          --files;  // stopped partway: its temporary file is gone, and the summary says interrupted
+          break;
+        }
         if (err.IsError()) {
           ++failed;
           const std::string path = RelativePath(c.file);
