@@ -9,7 +9,7 @@ namespace kxmp::cli {
 
 void FileListOption::AddTo(CLI::App& cmd, const std::string& what) {
   cmd.add_option("--files-from", lists,
-                 what + ", one per line (or NUL-separated when the list holds a NUL byte); - reads standard input")
+                 what + ": one per line, or NUL-separated; - is standard input")
       ->type_name("FILE")
       ->allow_extra_args(false);  // one list per --files-from: the names after it are FILE or PATTERN
 }

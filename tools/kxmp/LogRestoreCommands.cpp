@@ -135,7 +135,7 @@ class RestoreCommand : public Command {
     cmd->add_flag("--force", force_, "replace files that already exist there");
     cmd->add_flag("--dry-run", dryRun_, "check everything and say what would be restored; write nothing");
     cmd->add_flag("--json", json_, "print one JSON object per line (type restored, plan, error or summary)");
-    list_.AddTo(*cmd, "stored names to restore (a file's name, or its path below the root folder)");
+    list_.AddTo(*cmd, "stored names to restore (a name, or its path below the root folder)");
     options_.AddTo(*cmd);
     SetExample(cmd,
                "kxmp restore --subclient 42 '^log_1[0-9]\\.trn$' --to /var/restore/db\n"
