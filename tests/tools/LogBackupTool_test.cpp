@@ -241,7 +241,15 @@ TEST_F(LogBackupToolTest, FilesFromListsAndADryRunThatWritesNothing) {
   EXPECT_EQ(r.err, "kxmp backup: cannot read the list " + home_->sub("missing") + ": No such file or directory\n");
   WriteFile(home_->sub("empty"), "\n");
   EXPECT_EQ(Kxmp({"restore", "--subclient", "42", "--files-from", home_->sub("missing"), "--to", home_->sub("r")}).status, 2);
-  EXPECT_EQ(Kxmp({"backup", "--subclient", "42", "--files-from", home_->sub("empty")}).status, 2);
+  for (const std::string& command : {"backup", "restore"}) {
+    std::vector<std::string> args = {command, "--subclient", "42", "--files-from", home_->sub("empty")};
+    if (command == "restore") args.insert(args.end(), {"--to", home_->sub("r")});
+    r = Kxmp(args);
+    EXPECT_EQ(r.status, 2) << command;
+    EXPECT_EQ(r.err, "kxmp " + command + ": nothing to " + (command == "backup" ? "back up" : "restore") +
+                         ": give " + (command == "backup" ? "FILE" : "PATTERN") +
+                         " or a --files-from list that names files\n");
+  }
 }
 
 TEST_F(LogBackupToolTest, RestoreListsJsonAndDryRun) {

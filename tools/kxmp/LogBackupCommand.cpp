@@ -73,7 +73,7 @@ class BackupCommand : public Command {
   int Run() override {
     common_.Apply();
     if (int status = list_.ReadInto(files_, out_)) return status;
-    if (files_.empty()) return out_.Fail(kExitUsage, "no files to back up: give FILE or --files-from");
+    if (files_.empty()) return out_.Fail(kExitUsage, "nothing to back up: give FILE or a --files-from list that names files");
     StartLibraryLog();
     if (!NamesAreDistinct()) return kExitUsage;
     StopSignals signals;

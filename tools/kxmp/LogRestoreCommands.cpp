@@ -147,8 +147,8 @@ class RestoreCommand : public Command {
     options_.common.Apply();
     std::vector<std::string> names;
     if (int status = list_.ReadInto(names, out_)) return status;
-    if (!options_.patternGiven() && list_.lists.empty()) {
-      return out_.Fail(kExitUsage, "nothing to restore: give PATTERN or --files-from");
+    if (!options_.patternGiven() && names.empty()) {
+      return out_.Fail(kExitUsage, "nothing to restore: give PATTERN or a --files-from list that names files");
     }
     StartLibraryLog();
     StopSignals signals;
