@@ -3,13 +3,9 @@
 // mount path, found, and restored into a folder with their content intact.
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,11 +15,8 @@
 
 #include "logbackup/LogBackupFixture.h"
 #include "outside/util/CZoFile.h"
-#include "outside/util/UniqueFd.h"
 #include "support/Subprocess.h"
 #include "tools/AdminSupport.h"
-
-extern char** environ;
 
 namespace kxmp::test {
 namespace {
@@ -42,10 +35,11 @@ class LogBackupToolTest : public LogBackupTest {
     }
   }
 
-  RunResult Kxmp(std::vector<std::string> args) {
+  static std::vector<std::string> WithTool(std::vector<std::string> args) {
     args.insert(args.begin(), kTool);
-    return RunTool(args);
+    return args;
   }
+  RunResult Kxmp(std::vector<std::string> args) { return RunTool(WithTool(std::move(args))); }
 
   // The names in a folder (not recursive, sorted), without "." and "..".
   static std::vector<std::string> Names(const std::string& folder) {
@@ -66,45 +60,6 @@ class LogBackupToolTest : public LogBackupTest {
       if (n.find(".tmp") != std::string::npos) return true;
     }
     return false;
-  }
-
-  // Runs the tool with standard output and error on a pseudo-terminal, as a person at a
-  // terminal does; everything the terminal received (its line ends as \r\n).
-  static RunResult OnTerminal(std::vector<std::string> args) {
-    args.insert(args.begin(), kTool);
-    RunResult result;
-    UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    char slave[128];
-    if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0 ||
-        ::ptsname_r(master.get(), slave, sizeof slave) != 0) {
-      return result;
-    }
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, slave, O_RDWR | O_NOCTTY, 0);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return result;
-    // The terminal gives end of file (EIO) once the tool, the last holder of its side, ends.
-    char buffer[4096];
-    for (;;) {
-      pollfd p{master.get(), POLLIN, 0};
-      if (::poll(&p, 1, 60000) <= 0) break;
-      const ssize_t n = ::read(master.get(), buffer, sizeof buffer);
-      if (n <= 0) break;
-      result.out.append(buffer, static_cast<size_t>(n));
-    }
-    ::kill(pid, SIGKILL);  // only if it hung: the test fails on its status then
-    int wstatus = 0;
-    ::waitpid(pid, &wstatus, 0);
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    return result;
   }
 
   std::vector<std::string> sources_;
@@ -305,7 +260,7 @@ TEST_F(LogBackupToolTest, RestoreListsJsonAndDryRun) {
 TEST_F(LogBackupToolTest, ProgressOnATerminalOnlyAndOnCleanLines) {
   std::vector<std::string> args = {"backup", "--subclient", "42", "--jobs", "2"};
   args.insert(args.end(), sources_.begin(), sources_.end());
-  RunResult r = OnTerminal(args);
+  RunResult r = RunToolOnTerminal(WithTool(args));
   ASSERT_EQ(r.status, 0) << r.out;
   // The meter, redrawn in place, ends with all files and bytes; the summary starts a line.
   EXPECT_NE(r.out.find("\r\033[Kbacked up 3 of 3 files, 2.0 MiB of 2.0 MiB, "), std::string::npos) << r.out;
@@ -319,10 +274,10 @@ TEST_F(LogBackupToolTest, ProgressOnATerminalOnlyAndOnCleanLines) {
 
   ::unlink((Root(0) + "/log_0.trn").c_str());
   args.insert(args.begin(), "-q");
-  r = OnTerminal(args);
+  r = RunToolOnTerminal(WithTool(args));
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out.find(" of 3 files"), std::string::npos) << r.out;
-  r = OnTerminal({"restore", "--subclient", "42", "log_", "--to", home_->sub("restored")});
+  r = RunToolOnTerminal({kTool, "restore", "--subclient", "42", "log_", "--to", home_->sub("restored")});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("restored 3 of 3 files, 2.0 MiB, "), std::string::npos) << r.out;
 }
