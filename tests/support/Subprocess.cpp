@@ -71,18 +71,10 @@ RunResult RunToolOnTerminal(const std::vector<std::string>& argv, int timeoutMs)
     if (master >= 0) ::close(master);
     return result;
   }
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, slave, O_RDWR | O_NOCTTY, 0);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
+  const int terminal = ::open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const pid_t pid = terminal >= 0 ? Spawn(argv, terminal, terminal) : -1;
+  if (terminal >= 0) ::close(terminal);  // the tool must hold the last descriptor of its side
+  if (pid < 0) {
     ::close(master);
     return result;
   }
