@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Start-up of the tool, one process per call as a database's archive command makes them:
 `kxmp --help` against /bin/true, and `kxmp backup` of one 64 KiB file against /bin/true plus
-the durable C loop (bench/durable_loop.c) storing the same file. All commands run in turns in
-the same rounds; reported are min and median wall times and the goals' margins.
+the durable C loop (bench/durable_loop.c) storing the same file; each round stores a new file.
+All commands run in turns in the same rounds; reported are min and median wall times and the
+goals' margins.
 
 Usage: bench/startup.py [--build build/release] [--runs 200]
 Build first: cmake --preset release && cmake --build build/release --target kxmp durable_loop
@@ -23,19 +24,22 @@ def main():
 
     home = benchhome.BenchHome()
     try:
-        [src] = home.source_files(1, 65536)
+        # Every backup stores a new file, as an archive command does: a name already stored
+        # with the same content would only be compared, not written.
+        sources = home.source_files(args.runs + 1, 65536)
         target = home.folder("loop")
         commands = {
             "true": [true],
             "help": [kxmp, "--help"],
-            "loop": [loop, target, src],
-            "backup": [kxmp, "backup", "--subclient", "42", src],
+            "loop": [loop, target, sources[0]],
+            "backup": [kxmp, "backup", "--subclient", "42", sources[0]],
         }
         # The first backup makes the root folder and the registry keys; later runs find them.
         benchhome.run(commands["backup"], home.env)
         times = {k: [] for k in commands}
         cpu = {k: [] for k in commands}
-        for _ in range(args.runs):
+        for i in range(args.runs):
+            commands["loop"][-1] = commands["backup"][-1] = sources[i + 1]
             for name, argv in commands.items():
                 wall, used = benchhome.run(argv, home.env)
                 times[name].append(wall * 1000)

@@ -5,6 +5,8 @@
 install(TARGETS KXMAMountingPointSvc EXPORT kxmpTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The loadable modules, in the folder kxmp/ beside the library, where it looks for them.
+install(TARGETS ${KXMP_MODULES} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kxmp)
 
 # Public headers: include/kxmp and the platform headers they reach, plus the interfaces
 # other programs of the suite implement. Headers of hidden classes, of SQLite or pugixml,

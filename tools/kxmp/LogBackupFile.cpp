@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -41,8 +42,10 @@ CZoError ReadFull(const ReadFn& read, char* buffer, unsigned int size, unsigned 
 // copy of the same size read through read.
 CZoError SameContent(int source, long long size, const ReadFn& read, std::vector<char>& a, std::vector<char>& b,
                      bool& same) {
-  a.resize(kPiece);
-  b.resize(kPiece);
+  // Pieces no larger than the file: a small file does not pay for zeroing two whole pieces.
+  const size_t piece = static_cast<size_t>(std::min<long long>(kPiece, std::max<long long>(size, 1)));
+  if (a.size() < piece) a.resize(piece);
+  if (b.size() < piece) b.resize(piece);
   same = false;
   for (long long offset = 0; offset < size;) {
     if (StopSignals::Stopping()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught());
@@ -147,10 +150,18 @@ void FileBackup::Run(BackupItem& item, ProgressMeter* meter) {
 }
 
 CZoError FileBackup::Copy(int source, BackupItem& item, ProgressMeter* meter) {
-  buffer_.resize(kPiece);
+  // A piece no larger than the file (and one byte for the read that finds its end): zeroing a
+  // whole piece for a small file costs more than copying it.
+  struct stat st {};
+  size_t piece = kPiece;
+  if (::fstat(source, &st) == 0 && st.st_size >= 0 && st.st_size < static_cast<off_t>(kPiece)) {
+    piece = static_cast<size_t>(st.st_size) + 1;
+  }
+  if (buffer_.size() < piece) buffer_.resize(piece);
+  piece = std::min<size_t>(buffer_.size(), kPiece);
   for (;;) {
     if (StopSignals::Stopping()) return Stopped();
-    const ssize_t n = ::read(source, buffer_.data(), kPiece);
+    const ssize_t n = ::read(source, buffer_.data(), piece);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int e = errno;

@@ -52,7 +52,12 @@ class SetupCommand : public Command {
     std::vector<Made> made;
     if (!connection_.empty()) {
       CZoError err = catalog::CheckCatalogConnection(connection_);
-      if (err.IsError()) return out_.Fail(kExitUsage, "--catalog: " + err.Message());
+      // A text that is no connection is a usage error; a PostgreSQL module that cannot be
+      // loaded is not.
+      if (err.IsError()) {
+        return out_.Fail(FXErrorUtil::IsErrNo(err, catalog::CatalogErrc::kInvalid) ? kExitUsage : kExitFailed,
+                         "--catalog: " + err.Message());
+      }
     }
     if (!EnsureHome(home, made, error)) return out_.Fail(kExitFailed, error);
     for (const char* folder : kFolders) {

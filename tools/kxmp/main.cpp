@@ -4,15 +4,20 @@
 //   kxmp [--home DIR] [--json] [-v] [-q] [--version] SUBCOMMAND ...
 //
 // Exit status: 0 success, 1 failed, 2 usage error, 3 not found, 130/143 interrupted.
+//
+// Built as the tool module (libkxmp-tool.so) that the front end (FrontEnd.c) loads.
 #include <cstdio>
 #include <exception>
 
 #include "CliSupport.h"
 #include "Command.h"
 #include "Suggest.h"
+#include "ToolModule.h"
 #include "kxmp/Version.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int ToolMain(int argc, char** argv) {
   using namespace kxmp::cli;
   CLI::App app{"kxmp: sets up a kxmp home, describes the control server's catalog, talks to kxmp-host and backs up,\n"
                "finds and restores log files on the storage hosts"};
@@ -47,3 +52,9 @@ int main(int argc, char** argv) {
   }
   return kExitUsage;
 }
+
+const struct kxmp_tool_module kTool{KXMP_TOOL_MODULE_ABI, KXMP_TOOL_VERSION, &ToolMain};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const struct kxmp_tool_module* kxmp_tool_module() { return &kTool; }

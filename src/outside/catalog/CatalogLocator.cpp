@@ -4,8 +4,7 @@
 
 #include <new>
 
-#include "outside/catalog/postgres/PgConnection.h"
-#include "outside/catalog/postgres/PostgresCatalogStore.h"
+#include "outside/catalog/postgres/PostgresModule.h"
 #include "outside/catalog/sqlite/SqliteCatalogStore.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/registry/RegistryStore.h"
@@ -18,12 +17,26 @@ CatalogWriter::~CatalogWriter() = default;
 
 std::string DefaultCatalogPath() { return home::Path("catalog.db"); }
 
-CZoError CheckCatalogConnection(const std::string& conninfo) {
-  try {
-    return PgConnection::CheckConnectionString(conninfo);
-  } catch (const std::bad_alloc&) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory checking the catalog connection");
+namespace {
+
+// The PostgreSQL catalog lives in a module (libkxmp-postgres.so), loaded on first use. One that
+// cannot be loaded leaves the catalog unreadable, and the message names the file and why.
+CZoError LoadPostgres(const PostgresModule*& out) {
+  CZoError err = module::LoadTable(kPostgresModuleName, kPostgresModuleEntry, out);
+  if (err.IsError()) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kUnreadable, "Cannot use the PostgreSQL catalog: %s",
+                                   err.Message().c_str());
   }
+  return err;
+}
+
+}  // namespace
+
+CZoError CheckCatalogConnection(const std::string& conninfo) {
+  const PostgresModule* postgres = nullptr;
+  CZoError err = LoadPostgres(postgres);
+  if (err.IsError()) return err;
+  return postgres->checkConnection(conninfo);
 }
 
 CZoError LocateCatalog(CatalogLocation& out) {
@@ -57,7 +70,10 @@ CZoError LocateCatalog(CatalogLocation& out) {
 CZoError MakeCatalogStore(const CatalogLocation& where, std::unique_ptr<CatalogStore>& out) {
   try {
     if (where.kind == CatalogLocation::Kind::Postgres) {
-      out = std::make_unique<PostgresCatalogStore>(where.target);
+      const PostgresModule* postgres = nullptr;
+      CZoError err = LoadPostgres(postgres);
+      if (err.IsError()) return err;
+      return postgres->makeStore(where.target, out);
     } else {
       out = std::make_unique<SqliteCatalogStore>(where.target);
     }

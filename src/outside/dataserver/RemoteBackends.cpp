@@ -1,12 +1,14 @@
 // Which storage hosts are served remotely: those with settings under DataServer/Hosts/<NAME>
-// (StorageHostSettings.h), over SFTP.
+// (StorageHostSettings.h), over SFTP, whose backend is the module libkxmp-sftp.so.
 #include <cerrno>
 #include <map>
 #include <mutex>
 
 #include "outside/dataserver/BackendRouter.h"
 #include "outside/dataserver/StorageHostSettings.h"
+#include "outside/dataserver/sftp/SftpModule.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/log/Log.h"
 
 namespace kxmp::dataserver {
 
@@ -24,14 +26,19 @@ bool Same(const SftpSettings& a, const SftpSettings& b) {
 // settings get a new backend; objects made by the old one keep it alive until they are done.
 class SftpBackends {
  public:
-  std::shared_ptr<Backend> For(const std::string& plainName, const SftpSettings& settings) {
+  // A module that cannot be loaded is an error naming it: the host is then unreachable.
+  CZoError For(const std::string& plainName, const SftpSettings& settings, std::shared_ptr<Backend>& out) {
     std::lock_guard<std::mutex> lock(mutex_);
     Entry& entry = entries_[plainName];
     if (!entry.backend || !Same(entry.settings, settings)) {
+      const SftpModule* sftp = nullptr;
+      CZoError err = LoadSftpModule(sftp);
+      if (err.IsError()) return err;
       entry.settings = settings;
-      entry.backend = MakeSftpBackend(settings, plainName);
+      entry.backend = sftp->makeBackend(settings, plainName, nullptr);
     }
-    return entry.backend;
+    out = entry.backend;
+    return CZoError::Success();
   }
 
  private:
@@ -57,11 +64,35 @@ std::shared_ptr<Backend> RemoteBackendFor(const CFSInitParams& params, CZoError&
   SftpSettings settings;
   error = ReadStorageHost(name, found, settings);
   if (error.IsError() || !found) return nullptr;
-  std::shared_ptr<Backend> backend = TheSftpBackends().For(name, settings);
+  std::shared_ptr<Backend> backend;
+  error = TheSftpBackends().For(name, settings, backend);
+  if (error.IsError()) return nullptr;
   if (!backend) {
     error = FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Cannot make the SFTP backend of storage host %s", name.c_str());
   }
   return backend;
+}
+
+CZoError LoadSftpModule(const SftpModule*& out) {
+  return module::LoadTable(kSftpModuleName, kSftpModuleEntry, out);
+}
+
+std::shared_ptr<Backend> MakeSftpBackend(const SftpSettings& settings, std::string plainHostName,
+                                         std::shared_ptr<MountPathAuthority> authority) {
+  const SftpModule* sftp = nullptr;
+  CZoError err = LoadSftpModule(sftp);
+  if (err.IsError()) {
+    KXLOG_ERROR("No SFTP backend for storage host [%s]: %s", plainHostName.c_str(), err.AsString().c_str());
+    return nullptr;
+  }
+  return sftp->makeBackend(settings, std::move(plainHostName), std::move(authority));
+}
+
+CZoError CheckSftpHost(const SftpSettings& settings, SftpHostCheck& out) {
+  const SftpModule* sftp = nullptr;
+  CZoError err = LoadSftpModule(sftp);
+  if (err.IsError()) return err;
+  return sftp->checkHost(settings, out);
 }
 
 }  // namespace kxmp::dataserver

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kxmp/kxmp_export.h"
 #include "outside/dataserver/CFSInitParams.h"
 #include "outside/dataserver/MountPathAuthority.h"
 #include "outside/error/CZoError.h"
@@ -22,7 +23,8 @@ struct MountPathChoice {
   size_t depth = 0;
 };
 
-class ServedPath {
+// Exported for the SFTP module (libkxmp-sftp.so) only: not part of the installed API.
+class KXMP_EXPORT ServedPath {
  public:
   // A checked path: its components from "/".
   struct Target {

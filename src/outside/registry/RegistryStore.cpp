@@ -78,8 +78,21 @@ CZoError ReadValueAt(int dirFd, const char* name, bool checkRegular, std::string
     if (!S_ISREG(st.st_mode)) return Errno(FX_LOC, S_ISDIR(st.st_mode) ? EISDIR : EINVAL,
                                            "Registry value is not a file", name);
   }
+  // Most values are a few bytes: the first read goes to the stack, and only a value that fills
+  // it gets the buffer of the largest size (growing a string to that size zeroes 16 pages).
+  char first[4096];
+  ssize_t got;
+  do {
+    got = ::read(fd.get(), first, sizeof first);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return Errno(FX_LOC, errno, "Failed to read registry value", name);
+  if (static_cast<size_t>(got) < sizeof first) {
+    text.assign(first, static_cast<size_t>(got));
+    return CZoError::Success();
+  }
   buffer.resize(kMaxValueSize + 1);
-  size_t used = 0;
+  std::memcpy(&buffer[0], first, sizeof first);
+  size_t used = sizeof first;
   while (used < buffer.size()) {
     ssize_t n = ::read(fd.get(), &buffer[used], buffer.size() - used);
     if (n < 0) {

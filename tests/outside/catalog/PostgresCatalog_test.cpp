@@ -5,11 +5,14 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "outside/catalog/ApplicationId.h"
 #include "outside/catalog/ArMgrClientAPI.h"
+#include "outside/catalog/postgres/PgConnection.h"
 #include "outside/dataserver/MountPathAuthority.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/UniqueFd.h"
@@ -65,6 +68,29 @@ TEST_F(PostgresCatalog, AReadOnlyRoleAnswersLookUpsButCannotAdminister) {
   ASSERT_FALSE(admin_->ListAttachments(42, attached).IsError());
   ASSERT_EQ(attached.size(), 1u);
   EXPECT_EQ(attached[0].kind, kxmp::catalog::kKindPrimary);  // unchanged
+}
+
+// A backend that stops answering after the connection is made (stopped, wedged, its network
+// gone) is given up on after the answer timeout and the connection dropped, so a mount
+// request never waits on the catalog forever.
+TEST_F(PostgresCatalog, ABackendThatStopsAnsweringIsGivenUpOn) {
+  kxmp::catalog::PgConnection conn;
+  ASSERT_FALSE(conn.Open(connection_).IsError());
+  kxmp::catalog::PgResult res;
+  ASSERT_FALSE(conn.Exec("SELECT pg_backend_pid()", {}, res).IsError());
+  const pid_t backend = static_cast<pid_t>(kxmp::catalog::PgInt64(res.get(), 0, 0));
+  if (::kill(backend, SIGSTOP) != 0) GTEST_SKIP() << "cannot stop the server's backend: " << std::strerror(errno);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+  } resume{backend};
+
+  conn.setAnswerTimeoutMs(300);
+  CZoError err = conn.Exec("SELECT 1", {});
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(err, CatalogErrc::kUnreachable)) << err.AsString();
+  EXPECT_NE(err.Message().find("did not answer"), std::string::npos) << err.AsString();
+  CZoError again = conn.Exec("SELECT 1", {});  // dropped: fails at once, no second wait
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(again, CatalogErrc::kUnreachable)) << again.AsString();
 }
 
 // Needs no server: nothing listens where the connection points.

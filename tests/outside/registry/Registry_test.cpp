@@ -197,6 +197,15 @@ TEST_F(Registry, ValueSizeLimitAndLinksAsValues) {
   ASSERT_NE(info_->getString("K", "big", &out), 0);
   EXPECT_EQ(out, big);
 
+  // Sizes around the first read's piece come back whole.
+  for (size_t size : {4095u, 4096u, 4097u, 8193u}) {
+    std::string value(size, 'v');
+    value.back() = 'e';
+    WriteFile(Reg("K/edge"), value);
+    ASSERT_NE(info_->getString("K", "edge", &out), 0) << size;
+    EXPECT_EQ(out, value) << size;
+  }
+
   // A value file grown beyond the limit behind the registry's back fails the read.
   WriteFile(Reg("K/big"), big + "xy");
   std::map<std::string, std::string> values;

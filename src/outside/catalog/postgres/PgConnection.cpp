@@ -1,5 +1,9 @@
 #include "outside/catalog/postgres/PgConnection.h"
 
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,6 +46,11 @@ int ErrnoOfSqlState(const std::string& state) {
   }
   if (state.compare(0, 2, "22") == 0) return CatalogErrc::kInvalid;
   return CatalogErrc::kUnreadable;  // missing tables (42P01), no rights (42501), the rest
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -129,6 +138,55 @@ CZoError PgConnection::Fail(const FXCodeLocation& where, const PGresult* res, co
                                  why.c_str(), lastSqlState_.empty() ? "none" : lastSqlState_.c_str());
 }
 
+CZoError PgConnection::WaitSocket(short events, int64_t deadlineMs, const char* sql) {
+  for (;;) {
+    const int64_t left = deadlineMs - NowMs();
+    pollfd pfd{PQsocket(conn_.get()), events, 0};
+    const int ready = left > 0 ? ::poll(&pfd, 1, static_cast<int>(left)) : 0;
+    if (ready > 0) return CZoError::Success();
+    if (ready < 0 && errno == EINTR) continue;
+    const int why = ready < 0 ? errno : ETIMEDOUT;
+    // Nothing more can be read from a connection in this state: drop it, which also tells the
+    // server to end the statement once it runs again.
+    conn_.reset();
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kUnreachable,
+                                   "Catalog [%s]: [%s]: the control server's database did not answer within %d ms (%s)",
+                                   name_.c_str(), sql, answerTimeoutMs_, std::strerror(why));
+  }
+}
+
+template <typename Send>
+CZoError PgConnection::Run(const char* sql, Send send, PgResult& out) {
+  out.reset();
+  const int64_t deadline = NowMs() + answerTimeoutMs_;
+  if (PQsetnonblocking(conn_.get(), 1) != 0 || send() != 1) return Fail(FX_LOC, nullptr, sql);
+  for (int flushed; (flushed = PQflush(conn_.get())) != 0;) {
+    if (flushed < 0) return Fail(FX_LOC, nullptr, sql);
+    CZoError err = WaitSocket(POLLIN | POLLOUT, deadline, sql);
+    if (err.IsError()) return err;
+    if (PQconsumeInput(conn_.get()) != 1) return Fail(FX_LOC, nullptr, sql);
+  }
+  PgResult failed;
+  for (;;) {
+    while (PQisBusy(conn_.get()) == 1) {
+      CZoError err = WaitSocket(POLLIN, deadline, sql);
+      if (err.IsError()) return err;
+      if (PQconsumeInput(conn_.get()) != 1) return Fail(FX_LOC, nullptr, sql);
+    }
+    PgResult next(PQgetResult(conn_.get()));
+    if (!next) break;
+    const ExecStatusType status = PQresultStatus(next.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      if (!failed) failed = std::move(next);
+    } else {
+      out = std::move(next);
+    }
+  }
+  if (failed) return Fail(FX_LOC, failed.get(), sql);
+  if (!out) return Fail(FX_LOC, nullptr, sql);
+  return CZoError::Success();
+}
+
 CZoError PgConnection::Exec(const char* sql, const std::vector<std::string>& params, PgResult& out) {
   out.reset();
   lastSqlState_.clear();
@@ -142,20 +200,20 @@ CZoError PgConnection::Exec(const char* sql, const std::vector<std::string>& par
     }
     values.push_back(p.c_str());
   }
-  out.reset(PQexecParams(conn_.get(), sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                         nullptr, 0));
-  ExecStatusType status = out ? PQresultStatus(out.get()) : PGRES_FATAL_ERROR;
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return Fail(FX_LOC, out.get(), sql);
-  return CZoError::Success();
+  return Run(
+      sql,
+      [&] {
+        return PQsendQueryParams(conn_.get(), sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                 nullptr, 0);
+      },
+      out);
 }
 
 CZoError PgConnection::ExecScript(const char* script) {
   lastSqlState_.clear();
   if (!conn_) return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kUnreachable, "Catalog [%s] is not open", name_.c_str());
-  PgResult res(PQexec(conn_.get(), script));
-  ExecStatusType status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return Fail(FX_LOC, res.get(), "the schema script");
-  return CZoError::Success();
+  PgResult ignored;
+  return Run("the schema script", [&] { return PQsendQuery(conn_.get(), script); }, ignored);
 }
 
 int64_t PgInt64(const PGresult* res, int row, int column) {

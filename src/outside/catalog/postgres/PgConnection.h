@@ -5,7 +5,10 @@
 //
 // The connection string (a URI or key=value text) must not hold a password: passwords come
 // from libpq's password file. Without a connect_timeout of its own, connecting gives up
-// after kDefaultConnectTimeoutS, so an unreachable server is an error, never a hang.
+// after kDefaultConnectTimeoutS, so an unreachable server is an error, never a hang. The
+// same holds after connecting: a server that stops answering (a stopped or wedged backend,
+// a lost network) is given up on after the answer timeout and the connection is dropped,
+// so a mount request never waits on the catalog forever.
 //
 // Errors use the catalog's taxonomy (CatalogStore.h); the SQLSTATE of the last failure is
 // kept for callers that retry (serialization failures, deadlocks).
@@ -28,6 +31,8 @@ using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
 class PgConnection {
  public:
   static constexpr const char* kDefaultConnectTimeoutS = "5";
+  // Longer than any statement of ours takes, lock waits behind another writer included.
+  static constexpr int kDefaultAnswerTimeoutMs = 30000;
 
   // EINVAL when the text cannot be parsed or holds a password (the message says why).
   static CZoError CheckConnectionString(const std::string& conninfo);
@@ -45,6 +50,7 @@ class PgConnection {
   CZoError ExecScript(const char* script);
 
   const std::string& lastSqlState() const { return lastSqlState_; }
+  void setAnswerTimeoutMs(int ms) { answerTimeoutMs_ = ms; }
   PGconn* get() const { return conn_.get(); }
 
  private:
@@ -52,10 +58,17 @@ class PgConnection {
     void operator()(PGconn* c) const { PQfinish(c); }
   };
   CZoError Fail(const FXCodeLocation& where, const PGresult* res, const char* sql);
+  // Sends with send (a PQsend* call) and collects the statement's results within the answer
+  // timeout; out is the last result, or the first that failed.
+  template <typename Send>
+  CZoError Run(const char* sql, Send send, PgResult& out);
+  // Waits until the connection's socket is ready for events (POLLIN/POLLOUT) before deadline.
+  CZoError WaitSocket(short events, int64_t deadlineMs, const char* sql);
 
   std::unique_ptr<PGconn, Closer> conn_;
   std::string name_;
   std::string lastSqlState_;
+  int answerTimeoutMs_ = kDefaultAnswerTimeoutMs;
 };
 
 // Row values in libpq's text format.

@@ -29,7 +29,8 @@ struct SftpSettings {
 // A backend that serves the mount paths of one storage host over SFTP. plainHostName is the
 // host's plain name (for messages); the authority lists the host's mount paths as the local
 // backend's does (null: the catalog). Connections are pooled per (address, port, user) by the
-// backend and shared by the objects it makes.
+// backend and shared by the objects it makes. Null (logged) when the SFTP module
+// (libkxmp-sftp.so) cannot be loaded.
 KXMP_EXPORT std::shared_ptr<Backend> MakeSftpBackend(const SftpSettings& settings, std::string plainHostName,
                                                      std::shared_ptr<MountPathAuthority> authority = nullptr);
 
