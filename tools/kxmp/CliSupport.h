@@ -22,7 +22,7 @@ struct GlobalOptions {
   std::string home;
   bool json = false;
   int verbose = 0;  // -v: error frames with code locations, the library's detail lines on stderr
-  bool quiet = false;  // -q: no progress, no status lines on a terminal
+  bool quiet = false;  // -q: no progress meter on a terminal
 };
 GlobalOptions& Globals();
 
