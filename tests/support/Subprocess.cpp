@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -61,6 +62,36 @@ int MsLeft(Clock::time_point deadline) {
 }
 
 }  // namespace
+
+RunResult RunToolOnTerminal(const std::vector<std::string>& argv, int timeoutMs) {
+  RunResult result;
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char slave[128];
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, slave, sizeof slave) != 0) {
+    if (master >= 0) ::close(master);
+    return result;
+  }
+  const int terminal = ::open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const pid_t pid = terminal >= 0 ? Spawn(argv, terminal, terminal) : -1;
+  if (terminal >= 0) ::close(terminal);  // the tool must hold the last descriptor of its side
+  if (pid < 0) {
+    ::close(master);
+    return result;
+  }
+  // The terminal reads as ended (EIO) once the tool, the last holder of its side, ends.
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  char buffer[4096];
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, MsLeft(deadline)) <= 0) break;
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    result.out.append(buffer, static_cast<size_t>(n));
+  }
+  result.status = Reap(pid, deadline);
+  ::close(master);
+  return result;
+}
 
 RunResult RunTool(const std::vector<std::string>& argv, int timeoutMs) {
   RunResult result;

@@ -19,6 +19,10 @@ struct RunResult {
 // Runs argv[0] with the arguments and waits (at most timeoutMs; then it is killed).
 RunResult RunTool(const std::vector<std::string>& argv, int timeoutMs = 60000);
 
+// The same with standard output and error on a pseudo-terminal, as a person at a terminal
+// runs it: out holds everything the terminal received (line ends as \r\n), err is empty.
+RunResult RunToolOnTerminal(const std::vector<std::string>& argv, int timeoutMs = 60000);
+
 class ServerProcess {
  public:
   ServerProcess() = default;

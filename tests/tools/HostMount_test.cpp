@@ -170,5 +170,10 @@ TEST_F(HostMountTest, TheHostStopsCleanlyAndAClientThenSaysSo) {
   EXPECT_FALSE(PathExists(socket_));
   RunResult r = RunTool({kTool, "mount", "--subclient", "42", "--mount-point", "/m", "--socket", socket_});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "kxmp: no host is serving " + socket_ + ": start it with kxmp-host\n");
+  EXPECT_EQ(r.err, "kxmp mount: no host is serving " + socket_ + ": start it with kxmp-host\n");
+  // With --json the failure is a JSON line with its type, like every line of the tool.
+  r = RunTool({kTool, "--json", "mount", "--subclient", "42", "--mount-point", "/m", "--socket", socket_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "{\"type\":\"error\",\"command\":\"mount\",\"message\":\"no host is serving " + socket_ +
+                       ": start it with kxmp-host\",\"exitStatus\":1}\n");
 }

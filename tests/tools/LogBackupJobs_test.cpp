@@ -48,6 +48,14 @@ TEST_F(LogBackupJobsTest, FourWritersStoreEveryFileAndOneDocumentListsThemAll) {
     }
   }
   EXPECT_NE(ReadFile(CacheFile()).find(mounts_[0]), std::string::npos);
+
+  // On a terminal the four workers share one progress meter, with the status lines printed
+  // above it.
+  for (const std::string& name : names) ::unlink((Root(0) + "/" + name).c_str());
+  RunResult r = RunToolOnTerminal(args, 120000);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\r\033[Kbacked up 16 of 16 files"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("ThreadSanitizer"), std::string::npos) << r.out;
 }
 
 }  // namespace

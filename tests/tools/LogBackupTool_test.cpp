@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "logbackup/LogBackupFixture.h"
 #include "outside/util/CZoFile.h"
 #include "support/Subprocess.h"
+#include "tools/AdminSupport.h"
 
 namespace kxmp::test {
 namespace {
@@ -33,10 +35,11 @@ class LogBackupToolTest : public LogBackupTest {
     }
   }
 
-  RunResult Kxmp(std::vector<std::string> args) {
+  static std::vector<std::string> WithTool(std::vector<std::string> args) {
     args.insert(args.begin(), kTool);
-    return RunTool(args);
+    return args;
   }
+  RunResult Kxmp(std::vector<std::string> args) { return RunTool(WithTool(std::move(args))); }
 
   // The names in a folder (not recursive, sorted), without "." and "..".
   static std::vector<std::string> Names(const std::string& folder) {
@@ -61,6 +64,15 @@ class LogBackupToolTest : public LogBackupTest {
 
   std::vector<std::string> sources_;
 };
+
+// Every line parsed as JSON; each must be an object with a "type".
+std::vector<nlohmann::json> TypedLines(const std::string& out) {
+  std::vector<nlohmann::json> lines = JsonLines(out);
+  for (const nlohmann::json& line : lines) {
+    EXPECT_TRUE(line.is_object() && line.contains("type")) << line.dump() << "\n" << out;
+  }
+  return lines;
+}
 
 TEST_F(LogBackupToolTest, BackupSearchAndRestoreRoundTrip) {
   std::vector<std::string> args = {"backup", "--subclient", "42", "--stream", "2", "--metadata", "--json"};
@@ -107,9 +119,167 @@ TEST_F(LogBackupToolTest, ExitStatusTellsFailureUsageAndNothingFound) {
   EXPECT_EQ(Kxmp({"restore", "--subclient", "42", "nothing", "--to", home_->sub("x")}).status, 3);
   EXPECT_EQ(Kxmp({"search", "--subclient", "-1", "x"}).status, 2);
   EXPECT_EQ(Kxmp({"restore", "--subclient", "42", "x"}).status, 2);  // no --to
-  // A subclient without reachable mount paths cannot back up.
-  EXPECT_EQ(Kxmp({"backup", "--subclient", "77", sources_[0]}).status, 1);
-  EXPECT_EQ(Kxmp({"search", "--subclient", "77", "x"}).status, 1);
+  // A subclient the catalog does not know is not found, said in one line naming it; one
+  // that it lists without a mount path is a failure.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"backup", "--subclient", "77", sources_[0]},
+                                                                 {"search", "--subclient", "77", "x"},
+                                                                 {"search", "--subclient", "77", "--all", "x"},
+                                                                 {"restore", "--subclient", "77", "x", "--to", home_->sub("r")}}) {
+    r = Kxmp(args);
+    EXPECT_EQ(r.status, 3) << args[0];
+    EXPECT_EQ(r.err, "kxmp " + args[0] + ": subclient 77 is not in the catalog " + admin_->name() + "\n");
+  }
+  r = Kxmp({"--json", "restore", "--subclient", "77", "x", "--to", home_->sub("r")});
+  EXPECT_EQ(TypedLines(r.out).back()["exitStatus"], 3) << r.out;
+  ASSERT_FALSE(admin_->PutSubclient({43, "sc-guid-43", "bs-guid-43"}).IsError());
+  r = Kxmp({"backup", "--subclient", "43", sources_[0]});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("subclient 43 has no mount path attached"), std::string::npos) << r.err;
+  EXPECT_EQ(Kxmp({"restore", "--subclient", "43", "x", "--to", home_->sub("r")}).status, 1);
+  EXPECT_FALSE(PathExists(home_->sub("r")));
+}
+
+TEST_F(LogBackupToolTest, FilesFromListsAndADryRunThatWritesNothing) {
+  // Names with spaces, from a newline list (an empty line, no line break at its end) and a
+  // NUL-separated list on standard input, added to a name on the command line.
+  const std::string spaced = home_->sub("src/with space.trn"), trailing = home_->sub("src/trailing .trn");
+  WriteFile(spaced, "spaced");
+  WriteFile(trailing, "trailing space");
+  WriteFile(home_->sub("lines"), sources_[0] + "\n\n" + spaced);
+  WriteFile(home_->sub("nul"), sources_[1] + std::string(1, '\0') + trailing + std::string(1, '\0'));
+  auto backup = [&](const std::string& extra) {
+    return RunTool({"/bin/sh", "-c",
+                    "exec \"$0\" backup --subclient 42 --stream 6 --metadata --files-from \"$1\" --files-from - \"$2\" " +
+                        extra + " < \"$3\"",
+                    kTool, home_->sub("lines"), sources_[2], home_->sub("nul")});
+  };
+
+  RunResult r = backup("--dry-run --json");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<nlohmann::json> lines = TypedLines(r.out);
+  ASSERT_EQ(lines.size(), 6u) << r.out;
+  EXPECT_EQ(lines[2]["file"], spaced);  // after the command line's name, in list order
+  EXPECT_EQ(lines[2]["action"], "store");
+  EXPECT_EQ(lines[4]["name"], "trailing .trn");
+  EXPECT_EQ(lines[5]["wouldStore"], 5);
+  // Nothing written: no log file, no temporary file, no metadata document, no cache file.
+  EXPECT_TRUE(Names(Root(0)).empty()) << Names(Root(0)).front();
+  EXPECT_FALSE(PathExists(CacheFile()));
+
+  r = backup("");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(r.err.empty()) << r.err;  // no progress when standard error is not a terminal
+  EXPECT_EQ(ReadFile(Root(0) + "/with space.trn"), "spaced");
+  EXPECT_EQ(ReadFile(Root(0) + "/trailing .trn"), "trailing space");
+  EXPECT_EQ(Names(Root(0)).size(), 6u);
+
+  // A dry run makes the run's decisions: the same content is not rewritten, other content
+  // is refused, or replaced with --force; still nothing is written.
+  WriteFile(spaced, "change");
+  const std::string metadata = ReadFile(Root(0) + "/StreamMetadata_6.xml");
+  r = backup("--dry-run");
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("[with space.trn] is already stored with other content"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("dry run: 5 files, 1 failed, 0 would be backed up (0 bytes), 4 already stored"),
+            std::string::npos) << r.out;
+  r = backup("--dry-run --force");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("would replace the stored copy with " + spaced + " as with space.trn (6 bytes)"),
+            std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(Root(0) + "/with space.trn"), "spaced");
+  EXPECT_EQ(ReadFile(Root(0) + "/StreamMetadata_6.xml"), metadata);
+  EXPECT_FALSE(HasTemporary(Root(0)));
+
+  // A list that cannot be read, or no names at all, is a usage error said in one line.
+  r = Kxmp({"backup", "--subclient", "42", "--files-from", home_->sub("missing")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "kxmp backup: cannot read the list " + home_->sub("missing") + ": No such file or directory\n");
+  WriteFile(home_->sub("empty"), "\n");
+  EXPECT_EQ(Kxmp({"restore", "--subclient", "42", "--files-from", home_->sub("missing"), "--to", home_->sub("r")}).status, 2);
+  for (const std::string& command : {"backup", "restore"}) {
+    std::vector<std::string> args = {command, "--subclient", "42", "--files-from", home_->sub("empty")};
+    if (command == "restore") args.insert(args.end(), {"--to", home_->sub("r")});
+    r = Kxmp(args);
+    EXPECT_EQ(r.status, 2) << command;
+    EXPECT_EQ(r.err, "kxmp " + command + ": nothing to " + (command == "backup" ? "back up" : "restore") +
+                         ": give " + (command == "backup" ? "FILE" : "PATTERN") +
+                         " or a --files-from list that names files\n");
+  }
+}
+
+TEST_F(LogBackupToolTest, RestoreListsJsonAndDryRun) {
+  std::vector<std::string> args = {"backup", "--subclient", "42"};
+  args.insert(args.end(), sources_.begin(), sources_.end());
+  ASSERT_EQ(Kxmp(args).status, 0);
+  WriteFile(Root(0) + "/sub/deep one.trn", "deep");
+  // Stored names: a file's name, or its path below the root folder; one is not stored.
+  WriteFile(home_->sub("wanted"), "log_1.trn\r\nsub/deep one.trn\r\nnot stored.trn\r\n");
+  const std::string to = home_->sub("restored");
+
+  RunResult r = Kxmp({"--json", "restore", "--subclient", "42", "--files-from", home_->sub("wanted"), "^log_0", "--to", to,
+                      "--dry-run"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;  // the name that is not stored
+  std::vector<nlohmann::json> lines = TypedLines(r.out);
+  ASSERT_EQ(lines.size(), 5u) << r.out;
+  EXPECT_EQ(lines[0]["type"], "error");
+  EXPECT_EQ(lines[0]["path"], "not stored.trn");
+  for (size_t i = 1; i < 4; ++i) EXPECT_EQ(lines[i]["type"], "plan") << r.out;
+  EXPECT_EQ(lines[4]["dryRun"], true);
+  EXPECT_FALSE(PathExists(to));
+
+  r = Kxmp({"--json", "restore", "--subclient", "42", "--files-from", home_->sub("wanted"), "^log_0", "--to", to});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  lines = TypedLines(r.out);
+  ASSERT_EQ(lines.size(), 5u) << r.out;
+  unsigned long long bytes = 0;
+  for (size_t i = 1; i < 4; ++i) {
+    ASSERT_EQ(lines[i]["type"], "restored") << r.out;
+    const std::string file = lines[i]["file"];
+    EXPECT_EQ(lines[i]["bytes"], ReadFile(file).size()) << file;
+    EXPECT_EQ(ReadFile(file), ReadFile(Root(0) + lines[i]["path"].get<std::string>())) << file;
+    bytes += lines[i]["bytes"].get<unsigned long long>();
+  }
+  EXPECT_EQ(lines[4]["type"], "summary");
+  EXPECT_EQ(lines[4]["files"], 4);
+  EXPECT_EQ(lines[4]["failed"], 1);
+  EXPECT_EQ(lines[4]["bytes"], bytes);
+  EXPECT_EQ(ReadFile(to + "/sub/deep one.trn"), "deep");
+
+  // A dry run over files that exist says so (refused without --force) and changes nothing.
+  WriteFile(to + "/log_1.trn", "mine");
+  r = Kxmp({"restore", "--subclient", "42", "log_1.trn", "--to", to, "--dry-run"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("It exists in [" + to + "] (use --force to replace it)"), std::string::npos) << r.err;
+  r = Kxmp({"restore", "--subclient", "42", "log_1.trn", "--to", to, "--dry-run", "--force"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("replacing the file there"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(to + "/log_1.trn"), "mine");
+  EXPECT_FALSE(HasTemporary(to));
+}
+
+TEST_F(LogBackupToolTest, ProgressOnATerminalOnlyAndOnCleanLines) {
+  std::vector<std::string> args = {"backup", "--subclient", "42", "--jobs", "2"};
+  args.insert(args.end(), sources_.begin(), sources_.end());
+  RunResult r = RunToolOnTerminal(WithTool(args));
+  ASSERT_EQ(r.status, 0) << r.out;
+  // The meter, redrawn in place, ends with all files and bytes; the summary starts a line.
+  EXPECT_NE(r.out.find("\r\033[Kbacked up 3 of 3 files, 2.0 MiB of 2.0 MiB, "), std::string::npos) << r.out;
+  const size_t summary = r.out.find("3 files, 0 failed");
+  ASSERT_NE(summary, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(summary - 2, 2), "\r\n") << r.out;
+  // Each status line starts on a line of its own, after the meter was taken off.
+  for (size_t at = r.out.find("backed up /"); at != std::string::npos; at = r.out.find("backed up /", at + 1)) {
+    EXPECT_TRUE(at == 0 || r.out.compare(at - 3, 3, "\033[K") == 0 || r.out.compare(at - 2, 2, "\r\n") == 0) << r.out;
+  }
+
+  ::unlink((Root(0) + "/log_0.trn").c_str());
+  args.insert(args.begin(), "-q");
+  r = RunToolOnTerminal(WithTool(args));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find(" of 3 files"), std::string::npos) << r.out;
+  r = RunToolOnTerminal({kTool, "restore", "--subclient", "42", "log_", "--to", home_->sub("restored")});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("restored 3 of 3 files, 2.0 MiB, "), std::string::npos) << r.out;
 }
 
 TEST_F(LogBackupToolTest, BackupRefusesClashesAndSourcesThatAreNotFiles) {
@@ -241,9 +411,11 @@ TEST_F(LogBackupToolTest, RestoreWritesOnlyInsideTheTargetFolder) {
   WriteFile(Root(0) + "/sub/deep.trn", "stored deep");
   ASSERT_EQ(::mkdir(to.c_str(), 0750), 0);
   ASSERT_EQ(::symlink(outside.c_str(), (to + "/sub").c_str()), 0);
-  r = Kxmp({"restore", "--subclient", "42", "deep.trn", "--to", to, "--force"});
-  EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(r.err.find("links are not followed"), std::string::npos) << r.err;
+  for (const char* dryRun : {"--dry-run", "--force"}) {  // a dry run refuses it the same way
+    r = Kxmp({"restore", "--subclient", "42", "deep.trn", "--to", to, "--force", dryRun});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("links are not followed"), std::string::npos) << r.err;
+  }
   EXPECT_EQ(ReadFile(outside + "/deep.trn"), "outside, untouched");
   EXPECT_EQ(Names(outside).size(), 1u);
 

@@ -154,7 +154,7 @@ class CacheCommand : public Command {
     req.setstring(2, 2, std::string(), tag, Tessel::kMAMountPointReqMountingPointId);
     req.setint64(13, 13, 1, tag, Tessel::kMAMountPointReqRefreshCacheId);
     std::unique_ptr<CNMessageBase> resp;
-    if (!Exchange(host_, req, resp)) return kExitFailed;  // Exchange said why
+    if (!Exchange(host_, req, resp, out_)) return kExitFailed;  // Exchange said why
     if (resp->getTagID() != Tessel::kMAMountPointRespTag) {
       return out_.Fail(kExitFailed, std::string("the host answered with [") + resp->getTagName() +
                                         "], not a mount-point response");

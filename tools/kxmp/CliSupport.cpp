@@ -42,8 +42,11 @@ std::string ErrorText(const CZoError& error) {
   if (FXErrorUtil::GetKind(error) == FXErrorUtil::Kind::ErrNo) {
     const int number = FXErrorUtil::Number(error);
     const std::string why = std::strerror(number);
-    if (text.find(why) == std::string::npos) text += (text.empty() ? "" : ": ") + why;
-  } else if (text.empty()) {
+    // The library's own codes of the errno kind (774: no data path) have no system text.
+    const bool known = why.rfind("Unknown error", 0) != 0;
+    if (known && text.find(why) == std::string::npos) text += (text.empty() ? "" : ": ") + why;
+  }
+  if (text.empty()) {
     text = FXString::Format("error %d", FXErrorUtil::Number(error));
   }
   return text;
@@ -95,12 +98,18 @@ void Output::PrintJson(const Json& object) {
 }
 
 int Output::Fail(int status, const std::string& message) const {
+  Error(message, {{"exitStatus", status}});
+  return status;
+}
+
+void Output::Error(const std::string& message, const Json& fields) const {
   if (json_) {
-    PrintJson({{"type", "error"}, {"command", command_}, {"message", message}, {"exitStatus", status}});
+    Json line = {{"type", "error"}, {"command", command_}, {"message", message}};
+    line.update(fields);
+    PrintJson(line);
   } else {
     std::fprintf(stderr, "kxmp %s: %s\n", command_.c_str(), Printable(message).c_str());
   }
-  return status;
 }
 
 std::string Table::Render(size_t indent) const {

@@ -22,7 +22,7 @@ struct GlobalOptions {
   std::string home;
   bool json = false;
   int verbose = 0;  // -v: error frames with code locations, the library's detail lines on stderr
-  bool quiet = false;  // -q: no progress, no status lines on a terminal
+  bool quiet = false;  // -q: no progress meter on a terminal
 };
 GlobalOptions& Globals();
 
@@ -60,6 +60,10 @@ class Output {
   // {"type":"error","command":...,"message":...,"exitStatus":N} on standard output.
   // Returns status.
   int Fail(int status, const std::string& message) const;
+  // A failure that does not end the run (one file of many): "kxmp <command>: <message>" on
+  // standard error, or {"type":"error","command":...,<fields>,"message":...} on standard
+  // output.
+  void Error(const std::string& message, const Json& fields = Json::object()) const;
 
  private:
   std::string command_;

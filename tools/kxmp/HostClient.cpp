@@ -1,11 +1,14 @@
 #include "HostClient.h"
 
+#include "Command.h"
+
 #include <cerrno>
 #include <cstdio>
 
 #include "outside/error/FXErrorUtil.h"
 #include "outside/session/FramedServer.h"
 #include "outside/util/FXPath.h"
+#include "outside/util/FXString.h"
 #include "outside/util/KxHome.h"
 #include "outside/xml/CNMessageFactory.h"
 
@@ -23,11 +26,12 @@ std::string HostOptions::SocketPath() const {
   return FXPath::Join(home.empty() ? kxmp::home::Root() : home, "run/mountpoint.sock");
 }
 
-bool Exchange(const HostOptions& options, const CNMessageBase& request, std::unique_ptr<CNMessageBase>& response) {
+bool Exchange(const HostOptions& options, const CNMessageBase& request, std::unique_ptr<CNMessageBase>& response,
+              const Output& out) {
   const std::string socket = options.SocketPath();
   std::string document;
   if (int r = request.serialize(document, false)) {
-    std::fprintf(stderr, "kxmp: the request cannot be written: %s\n", CNMessageBase::ResultText(r));
+    out.Fail(kExitFailed, FXString::Format("the request cannot be written: %s", CNMessageBase::ResultText(r)));
     return false;
   }
   kxmp::session::SessionClient client;
@@ -35,9 +39,9 @@ bool Exchange(const HostOptions& options, const CNMessageBase& request, std::uni
   if (err.IsError()) {
     const int n = FXErrorUtil::Number(err);
     if (n == ENOENT || n == ECONNREFUSED || n == ENOTSOCK) {
-      std::fprintf(stderr, "kxmp: no host is serving %s: start it with kxmp-host\n", socket.c_str());
+      out.Fail(kExitFailed, FXString::Format("no host is serving %s: start it with kxmp-host", socket.c_str()));
     } else {
-      std::fprintf(stderr, "kxmp: cannot reach the host at %s: %s\n", socket.c_str(), err.Message().c_str());
+      out.Fail(kExitFailed, FXString::Format("cannot reach the host at %s: %s", socket.c_str(), ErrorText(err).c_str()));
     }
     return false;
   }
@@ -45,18 +49,18 @@ bool Exchange(const HostOptions& options, const CNMessageBase& request, std::uni
   err = client.Call(document, answer, options.timeoutSeconds * 1000);
   if (err.IsError()) {
     if (FXErrorUtil::IsErrNo(err, ETIMEDOUT)) {
-      std::fprintf(stderr, "kxmp: the host at %s did not answer within %d s\n", socket.c_str(), options.timeoutSeconds);
+      out.Fail(kExitFailed, FXString::Format("the host at %s did not answer within %d s", socket.c_str(), options.timeoutSeconds));
     } else if (FXErrorUtil::IsErrNo(err, ECONNRESET)) {
-      std::fprintf(stderr, "kxmp: the host at %s closed the session without answering\n", socket.c_str());
+      out.Fail(kExitFailed, FXString::Format("the host at %s closed the session without answering", socket.c_str()));
     } else {
-      std::fprintf(stderr, "kxmp: the exchange with the host at %s failed: %s\n", socket.c_str(),
-                   err.Message().c_str());
+      out.Fail(kExitFailed, FXString::Format("the exchange with the host at %s failed: %s", socket.c_str(),
+                   ErrorText(err).c_str()));
     }
     return false;
   }
   err = CNMessageFactory::FromXml(answer, response);
   if (err.IsError()) {
-    std::fprintf(stderr, "kxmp: the host's answer cannot be read: %s\n", err.Message().c_str());
+    out.Fail(kExitFailed, FXString::Format("the host's answer cannot be read: %s", ErrorText(err).c_str()));
     return false;
   }
   return true;

@@ -22,8 +22,9 @@ struct HostOptions {
   std::string SocketPath() const;
 };
 
-// Sends the request and waits for the response. On failure prints a clear message to
-// standard error (naming kxmp-host when nothing serves the socket) and returns false.
-bool Exchange(const HostOptions& options, const CNMessageBase& request, std::unique_ptr<CNMessageBase>& response);
+// Sends the request and waits for the response. On failure says why through out (naming
+// kxmp-host when nothing serves the socket; a JSON error line with --json) and returns false.
+bool Exchange(const HostOptions& options, const CNMessageBase& request, std::unique_ptr<CNMessageBase>& response,
+              const Output& out);
 
 }  // namespace kxmp::cli

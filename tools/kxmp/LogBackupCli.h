@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "CliSupport.h"
 #include "Command.h"
@@ -15,16 +18,25 @@
 
 namespace kxmp::cli {
 
-// Prints what the writer or reader reports, as a debugging aid, only with -v.
+// Keeps the first error the writer or reader reports (the reason a context did not open)
+// and prints every one, as a debugging aid, only with -v.
 class ErrorPrinter : public DBLogBackupErrorHandler {
  public:
   explicit ErrorPrinter(const char* tool) : tool_(tool) {}
   void onError(const CZoError& error) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!first_.IsError()) first_ = error;
     if (Globals().verbose > 0) std::fprintf(stderr, "%s: reported: %s\n", tool_, error.AsString().c_str());
+  }
+  CZoError First() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return first_;
   }
 
  private:
   const char* tool_;
+  mutable std::mutex mutex_;
+  CZoError first_;
 };
 
 // The last path component; empty for a path that ends in "/".
@@ -38,29 +50,21 @@ inline long long FileSize(int fd) {
   return ::fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
-// A one-line progress bar on standard error, redrawn at most once per whole percent.
-class Progress {
- public:
-  Progress(const std::string& label, long long total, bool enabled)
-      : label_(label), total_(total), enabled_(enabled && total > 0) {}
-  ~Progress() {
-    if (enabled_ && shown_ >= 0) std::fprintf(stderr, "\n");
-  }
-  void Update(unsigned long long done) {
-    if (!enabled_) return;
-    const int percent = static_cast<int>(done * 100 / static_cast<unsigned long long>(total_));
-    if (percent == shown_) return;
-    shown_ = percent;
-    const int width = 40, filled = percent * width / 100;
-    std::fprintf(stderr, "\r%-30.30s [%.*s%*s] %3d%%", label_.c_str(), filled, "########################################",
-                 width - filled, "", percent);
-  }
+// --files-from FILE|- (may be given more than once): names for lists longer than a command
+// line.
+struct FileListOption {
+  std::vector<std::string> lists;
 
- private:
-  std::string label_;
-  long long total_;
-  bool enabled_;
-  int shown_ = -1;
+  void AddTo(CLI::App& cmd, const std::string& what);
+  // Appends the names of every list to names. An unreadable list is a usage error: its
+  // status (2), said through out; else 0.
+  int ReadInto(std::vector<std::string>& names, const Output& out) const;
 };
+
+// The status for a writer or reader of the subclient that got no data-server context, said
+// through out in one line: 3 (not found) when the catalog answers and does not list the
+// subclient; 1 when the subclient is listed (no mount path attached, none reachable) or the
+// catalog cannot be read. why: the first error the writer or reader reported.
+int NoStorage(const Output& out, uint64_t subclient, const CZoError& why);
 
 }  // namespace kxmp::cli

@@ -7,9 +7,13 @@
 // every file the run committed or found already stored is listed in it, so the document is
 // written once and names every file of the run, whatever the number of workers.
 //
+// --dry-run makes every decision of the run (sources, name clashes, the subclient's storage,
+// same content or --force) and writes no file.
+//
 // Exit status: 0 every file backed up (or already stored with the same content), 1 any file
 // or the end of the stream (metadata, cache file) failed, 2 usage (also two sources with one
-// base name), 130/143 stopped by SIGINT/SIGTERM.
+// base name, an unreadable --files-from list), 3 the subclient is not in the catalog,
+// 130/143 stopped by SIGINT/SIGTERM.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +33,7 @@
 #include "Command.h"
 #include "LogBackupCli.h"
 #include "LogBackupFile.h"
+#include "Progress.h"
 #include "StopSignals.h"
 #include "Validators.h"
 #include "kxmp/DBLogBackupDataWriter.h"
@@ -37,8 +42,6 @@
 namespace kxmp::cli {
 namespace {
 
-// Files at least this large get a progress bar on a terminal (with one worker).
-constexpr long long kProgressFrom = 16ll << 20;
 constexpr int kMaxJobs = 64;
 
 using Outcome = BackupItem::Outcome;
@@ -56,15 +59,21 @@ class BackupCommand : public Command {
     cmd->add_option("--jobs", jobs_, "files backed up at once, each by its own writer (default 1)")
         ->check(CLI::Range(1, kMaxJobs));
     cmd->add_flag("--force", force_, "replace a stored file of the same name whose content differs");
-    cmd->add_flag("--json", json_, "print one JSON object per line (type status or summary)");
-    cmd->add_option("FILE", files_, "files to back up (stored under their base name)")->required();
+    cmd->add_flag("--dry-run", dryRun_, "check everything and say what would be written; write nothing");
+    cmd->add_flag("--json", json_, "print one JSON object per line (type status, plan, error or summary)");
+    list_.AddTo(*cmd, "files to back up");
+    cmd->add_option("FILE", files_, "files to back up (stored under their base name)");
     common_.AddTo(*cmd);
-    SetExample(cmd, "kxmp backup --subclient 42 --stream 1 --metadata --jobs 4 /var/log/db/*.trn");
+    SetExample(cmd,
+               "kxmp backup --subclient 42 --stream 1 --metadata --jobs 4 /var/log/db/*.trn\n"
+               "  find /var/log/db -name '*.trn' -print0 | kxmp backup --subclient 42 --files-from - --dry-run");
     return cmd;
   }
 
   int Run() override {
     common_.Apply();
+    if (int status = list_.ReadInto(files_, out_)) return status;
+    if (files_.empty()) return out_.Fail(kExitUsage, "nothing to back up: give FILE or a --files-from list that names files");
     StartLibraryLog();
     if (!NamesAreDistinct()) return kExitUsage;
     StopSignals signals;
@@ -77,15 +86,16 @@ class BackupCommand : public Command {
       if (CheckSource(items_[i])) todo.push_back(&items_[i]);
     }
 
-    bool endFailed = false;
-    if (!todo.empty()) endFailed = !BackUp(todo);
+    int endStatus = kExitOk;
+    if (!todo.empty()) endStatus = dryRun_ ? DryRun(todo) : BackUp(todo);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     Summary(seconds);
     if (StopSignals::Stopping()) return StopSignals::ExitStatus();
+    if (endStatus != kExitOk) return endStatus;
     for (const BackupItem& item : items_) {
-      if (item.outcome != Outcome::kStored && item.outcome != Outcome::kAlreadyStored) return kExitFailed;
+      if (item.outcome == Outcome::kFailed || item.outcome == Outcome::kPending) return kExitFailed;
     }
-    return endFailed ? kExitFailed : kExitOk;
+    return kExitOk;
   }
 
  private:
@@ -96,8 +106,8 @@ class BackupCommand : public Command {
     for (const std::string& file : files_) {
       auto [at, inserted] = seen.emplace(BaseName(file), &file);
       if (!inserted && !at->first.empty()) {
-        std::fprintf(stderr, "kxmp backup: [%s] and [%s] would both be stored as [%s]; nothing was backed up\n",
-                     Printable(*at->second).c_str(), Printable(file).c_str(), Printable(at->first).c_str());
+        out_.Fail(kExitUsage, "[" + *at->second + "] and [" + file + "] would both be stored as [" + at->first +
+                                  "]; nothing was backed up");
         return false;
       }
     }
@@ -116,8 +126,12 @@ class BackupCommand : public Command {
     } else if (!S_ISREG(st.st_mode)) {
       UniqueFd none;
       item.error = OpenSource(item.source, none, st);  // the same refusal the worker gives
-      if (item.error.IsSuccess()) return true;        // it became a regular file meanwhile
+      if (item.error.IsSuccess()) {                    // it became a regular file meanwhile
+        item.size = static_cast<unsigned long long>(st.st_size);
+        return true;
+      }
     } else {
+      item.size = static_cast<unsigned long long>(st.st_size);
       return true;
     }
     item.outcome = Outcome::kFailed;
@@ -125,56 +139,85 @@ class BackupCommand : public Command {
     return false;
   }
 
-  // Runs the workers over todo, then ends every writer's stream; false when an end failed.
-  bool BackUp(const std::vector<BackupItem*>& todo) {
+  std::unique_ptr<DBLogBackupDataWriter> NewWriter() {
+    return std::make_unique<DBLogBackupDataWriter>(subclient_, fileMode_, time_, stream_, rootFolder_, &errors_, true);
+  }
+
+  // The status of a run whose writer has no storage, said once; every file failed for it.
+  int NoStorageFor(const std::vector<BackupItem*>& todo) {
+    const int status = NoStorage(out_, subclient_, errors_.First());
+    for (BackupItem* item : todo) Status(Fail(*item, "no storage"), false);
+    return status;
+  }
+
+  // Opens the subclient's storage as the run would and decides every file; the writer
+  // ends with nothing opened, so it writes no file (no metadata, no cache file).
+  int DryRun(const std::vector<BackupItem*>& todo) {
+    std::unique_ptr<DBLogBackupDataWriter> writer = NewWriter();
+    if (!writer->isFileMode() && !writer->getDataServerContextPtrForBackup()) return NoStorageFor(todo);
+    FileBackup backup(*writer, force_);
+    for (BackupItem* item : todo) {
+      if (StopSignals::Stopping()) break;
+      backup.Plan(*item);
+      Status(*item);
+    }
+    return kExitOk;
+  }
+
+  // Runs the workers over todo, then ends every writer's stream; the status of the end.
+  int BackUp(const std::vector<BackupItem*>& todo) {
     const size_t jobs = std::min(static_cast<size_t>(jobs_), todo.size());
     std::vector<std::unique_ptr<DBLogBackupDataWriter>> writers;
-    for (size_t j = 0; j < jobs; ++j) {
-      writers.push_back(std::make_unique<DBLogBackupDataWriter>(subclient_, fileMode_, time_, stream_, rootFolder_,
-                                                                &errors_, true));
-    }
+    for (size_t j = 0; j < jobs; ++j) writers.push_back(NewWriter());
+    DBLogBackupDataWriter& first = *writers[0];
+    if (!first.isFileMode() && !first.getDataServerContextPtrForBackup()) return NoStorageFor(todo);
     if (!SameStorage(writers)) {
       // One reason for every file: said once.
-      std::fprintf(stderr, "kxmp backup: %s\n", Printable(writerError_).c_str());
+      out_.Error(writerError_);
       for (BackupItem* item : todo) Status(Fail(*item, writerError_), false);
-      return false;
+      return kExitFailed;
     }
-    if (metadata_) writers[0]->enableWriteMetadata();
+    if (metadata_) first.enableWriteMetadata();
 
+    unsigned long long total = 0;
+    for (const BackupItem* item : todo) total += item->size;
+    ProgressMeter meter("backed up", todo.size(), total);
+    meter_ = &meter;
     std::atomic<size_t> next{0};
-    const bool bars = jobs == 1 && !json_ && !Globals().quiet && ::isatty(STDERR_FILENO);  // one bar at a time
     auto work = [&](DBLogBackupDataWriter& writer) {
       FileBackup backup(writer, force_);
       for (size_t i = next++; i < todo.size() && !StopSignals::Stopping(); i = next++) {
         BackupItem& item = *todo[i];
-        const long long size = bars ? FileSizeOf(item.source) : 0;
-        Progress progress(item.source, size, bars && size >= kProgressFrom);
-        backup.Run(item, &progress);
+        backup.Run(item, &meter);
         if (item.outcome == Outcome::kFailed && StopSignals::Stopping() && FXErrorUtil::IsErrNo(item.error, EINTR)) {
           item.outcome = Outcome::kPending;  // stopped partway: nothing of it is stored
           continue;
         }
         Status(item);
+        meter.FileDone(item.size, item.outcome == Outcome::kAlreadyStored ? 0 : item.bytes);
       }
     };
     if (jobs == 1) {
-      work(*writers[0]);
+      work(first);
     } else {
       std::vector<std::thread> threads;
       for (size_t j = 0; j < jobs; ++j) threads.emplace_back(work, std::ref(*writers[j]));
       for (std::thread& t : threads) t.join();
     }
-    return EndStreams(writers, todo);
+    const bool ended = EndStreams(writers, todo);
+    meter_ = nullptr;
+    return ended ? kExitOk : kExitFailed;
   }
 
   // Every writer must write to the one place the metadata document describes.
   bool SameStorage(const std::vector<std::unique_ptr<DBLogBackupDataWriter>>& writers) {
     DBLogBackupDataWriter& first = *writers[0];
-    if (!first.isFileMode() && !first.getDataServerContextPtrForBackup()) {
-      writerError_ = "no mount path of the subclient is reachable: " + first.getLastErrorText();
-      return false;
-    }
     for (const auto& w : writers) {
+      if (!w->isFileMode() && !w->getDataServerContextPtrForBackup()) {
+        writerError_ = "a worker's writer of subclient " + std::to_string(subclient_) +
+                       " got no mount path; nothing was backed up";
+        return false;
+      }
       if (w->getRootFolder() != first.getRootFolder() || !SameHost(*w, first)) {
         writerError_ = "the workers' writers were given different storage (" + w->getRootFolder() + " and " +
                        first.getRootFolder() + "); nothing was backed up";
@@ -204,8 +247,7 @@ class BackupCommand : public Command {
         CZoError err = stream.addBackedupFile(item->name, item->fileTime);
         if (err.IsError()) {
           ok = false;
-          std::fprintf(stderr, "kxmp backup: %s is not listed in the stream metadata: %s\n", Printable(item->name).c_str(),
-                       ErrorText(err).c_str());
+          Say([&] { out_.Error(item->name + " is not listed in the stream metadata: " + ErrorText(err), {{"name", item->name}}); });
         }
       }
     }
@@ -215,13 +257,8 @@ class BackupCommand : public Command {
   bool End(DBLogBackupDataWriter& writer) {
     CZoError err = writer.finish();
     if (err.IsSuccess()) return true;
-    std::fprintf(stderr, "kxmp backup: %s\n", ErrorText(err).c_str());
+    Say([&] { out_.Error(ErrorText(err)); });
     return false;
-  }
-
-  static long long FileSizeOf(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
   }
 
   static BackupItem& Fail(BackupItem& item, const std::string& why) {
@@ -230,50 +267,82 @@ class BackupCommand : public Command {
     return item;
   }
 
+  // Writes whole lines, above the progress meter while one is drawn.
+  void Say(const std::function<void()>& print) {
+    if (meter_ != nullptr) {
+      meter_->Above(print);
+    } else {
+      print();
+    }
+  }
+
   // One line per file, as each ends (workers finish in any order); a failure's reason goes
-  // to standard error unless it was said already.
+  // to standard error (with --json: an error line) unless it was said already.
   void Status(const BackupItem& item, bool sayWhy = true) {
     std::lock_guard<std::mutex> hold(output_);
-    const bool ok = item.outcome == Outcome::kStored || item.outcome == Outcome::kAlreadyStored;
+    Say([&] { PrintStatus(item, sayWhy); });
+  }
+
+  void PrintStatus(const BackupItem& item, bool sayWhy) {
+    const bool ok = item.outcome != Outcome::kFailed;
     const bool already = item.outcome == Outcome::kAlreadyStored;
-    if (json_) {
+    if (json_ && dryRun_ && ok) {
+      Output::PrintJson({{"type", "plan"},
+                         {"file", item.source},
+                         {"name", item.name},
+                         {"bytes", item.bytes},
+                         {"action", already ? "none" : item.replaces ? "replace" : "store"}});
+    } else if (json_) {
       Json j = {{"type", "status"}, {"file", item.source}, {"name", item.name}, {"ok", ok}};
       if (ok) j["bytes"] = item.bytes;
       if (already) j["alreadyStored"] = true;
+      if (ok && item.replaces) j["replaced"] = true;
       Output::PrintJson(j);
     } else if (already) {
-      std::printf("%s is already stored as %s (%llu bytes, same content): nothing written\n",
+      std::printf("%s is already stored as %s (%llu bytes, same content): nothing %s\n", Printable(item.source).c_str(),
+                  Printable(item.name).c_str(), item.bytes, dryRun_ ? "to write" : "written");
+    } else if (dryRun_ && ok) {
+      std::printf("would %s %s as %s (%llu bytes)\n", item.replaces ? "replace the stored copy with" : "back up",
                   Printable(item.source).c_str(), Printable(item.name).c_str(), item.bytes);
     } else if (ok) {
       std::printf("backed up %s as %s (%llu bytes)\n", Printable(item.source).c_str(), Printable(item.name).c_str(),
                   item.bytes);
     }
     if (!ok && sayWhy) {
-      std::fprintf(stderr, "kxmp backup: %s: %s\n", Printable(item.source).c_str(), ErrorText(item.error).c_str());
+      out_.Error(item.source + ": " + ErrorText(item.error), {{"file", item.source}, {"name", item.name}});
     }
     std::fflush(stdout);
   }
 
   void Summary(double seconds) {
-    int failed = 0, already = 0, pending = 0;
+    int failed = 0, already = 0, pending = 0, would = 0;
     unsigned long long bytes = 0;
     for (const BackupItem& item : items_) {
       if (item.outcome == Outcome::kFailed) ++failed;
       if (item.outcome == Outcome::kPending) ++pending;
       if (item.outcome == Outcome::kAlreadyStored) ++already;
-      if (item.outcome == Outcome::kStored) bytes += item.bytes;
+      if (item.outcome == Outcome::kWouldStore) ++would;
+      if (item.outcome == Outcome::kStored || item.outcome == Outcome::kWouldStore) bytes += item.bytes;
     }
     const bool interrupted = StopSignals::Stopping();
-    const double rate = seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
+    const double rate = seconds > 0 && !dryRun_ ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
     const int files = static_cast<int>(items_.size());
     if (json_) {
       Json j = {{"type", "summary"},  {"files", files},       {"failed", failed},        {"bytes", bytes},
                 {"seconds", seconds}, {"mibPerSecond", rate}, {"alreadyStored", already}};
+      if (dryRun_) {
+        j["dryRun"] = true;
+        j["wouldStore"] = would;
+      }
       if (interrupted) {
         j["interrupted"] = true;
         j["notBackedUp"] = pending;
       }
       Output::PrintJson(j);
+    } else if (dryRun_) {
+      std::printf("dry run: %d files, %d failed, %d would be backed up (%llu bytes), %d already stored; nothing was "
+                  "written%s\n",
+                  files, failed, would, bytes, already, interrupted ? ", interrupted" : "");
     } else {
       std::string extra;
       if (already > 0) extra += ", " + std::to_string(already) + " already stored";
@@ -291,13 +360,17 @@ class BackupCommand : public Command {
   bool fileMode_ = false;
   bool metadata_ = false;
   bool force_ = false;
+  bool dryRun_ = false;
   int jobs_ = 1;
   bool& json_ = Globals().json;
   std::vector<std::string> files_;
+  FileListOption list_;
   HomeOption common_;
+  Output out_{"backup", json_};
   ErrorPrinter errors_{"kxmp backup"};
   std::vector<BackupItem> items_;
   std::mutex output_;
+  ProgressMeter* meter_ = nullptr;  // while the files are copied
   std::string writerError_;
 };
 

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "LogBackupCli.h"
+#include "Progress.h"
 #include "StopSignals.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DBLogBackupDataWriter.h"
@@ -92,19 +93,19 @@ CZoError OpenSource(const std::string& path, UniqueFd& fd, struct stat& st) {
   return CZoError::Success();
 }
 
-void FileBackup::Run(BackupItem& item, Progress* progress) {
+void FileBackup::Decide(BackupItem& item, UniqueFd& source) {
   item.outcome = BackupItem::Outcome::kFailed;
-  UniqueFd source;
   struct stat st {};
   item.error = OpenSource(item.source, source, st);
   if (item.error.IsError()) return;
+  item.size = static_cast<unsigned long long>(st.st_size);
 
   Stored stored = Stored::kAbsent;
   item.error = CompareStored(item.name, source.get(), st, stored, item.fileTime);
   if (item.error.IsError()) return;
   if (stored == Stored::kSame) {
     item.outcome = BackupItem::Outcome::kAlreadyStored;
-    item.bytes = static_cast<unsigned long long>(st.st_size);
+    item.bytes = item.size;
     return;
   }
   if (stored == Stored::kDifferent && !force_) {
@@ -114,6 +115,21 @@ void FileBackup::Run(BackupItem& item, Progress* progress) {
                                          item.name.c_str());
     return;
   }
+  item.replaces = stored == Stored::kDifferent;
+  item.outcome = BackupItem::Outcome::kWouldStore;
+}
+
+void FileBackup::Plan(BackupItem& item) {
+  UniqueFd source;
+  Decide(item, source);
+  if (item.outcome == BackupItem::Outcome::kWouldStore) item.bytes = item.size;
+}
+
+void FileBackup::Run(BackupItem& item, ProgressMeter* meter) {
+  UniqueFd source;
+  Decide(item, source);
+  if (item.outcome != BackupItem::Outcome::kWouldStore) return;
+  item.outcome = BackupItem::Outcome::kFailed;
 
   item.fileTime = ::time(nullptr);
   item.error = writer_.open(item.name, O_WRONLY | O_CREAT | O_TRUNC, 0640);
@@ -122,7 +138,7 @@ void FileBackup::Run(BackupItem& item, Progress* progress) {
     writer_.removeFile("");
     return;
   }
-  item.error = Copy(source.get(), item, progress);
+  item.error = Copy(source.get(), item, meter);
   if (item.error.IsError()) {
     // Nothing of a source that failed partway stays: no temporary file, no record.
     writer_.abandonFile();
@@ -133,7 +149,7 @@ void FileBackup::Run(BackupItem& item, Progress* progress) {
   if (item.error.IsSuccess()) item.outcome = BackupItem::Outcome::kStored;
 }
 
-CZoError FileBackup::Copy(int source, BackupItem& item, Progress* progress) {
+CZoError FileBackup::Copy(int source, BackupItem& item, ProgressMeter* meter) {
   // A piece no larger than the file (and one byte for the read that finds its end): zeroing a
   // whole piece for a small file costs more than copying it.
   struct stat st {};
@@ -155,7 +171,7 @@ CZoError FileBackup::Copy(int source, BackupItem& item, Progress* progress) {
     CZoError err = writer_.write(buffer_.data(), static_cast<size_t>(n));
     if (err.IsError()) return err;
     item.bytes += static_cast<unsigned long long>(n);
-    if (progress != nullptr) progress->Update(item.bytes);
+    if (meter != nullptr) meter->AddBytes(static_cast<uint64_t>(n));
   }
 }
 

@@ -15,7 +15,7 @@ class DBLogBackupDataWriter;
 
 namespace kxmp::cli {
 
-class Progress;
+class ProgressMeter;
 
 // One source file of a run and what became of it.
 struct BackupItem {
@@ -23,6 +23,7 @@ struct BackupItem {
     kPending,        // not taken up (the run was stopped first)
     kStored,         // written and committed
     kAlreadyStored,  // the same content was stored under the name before; nothing written
+    kWouldStore,     // a dry run found that it would be written (replacing a stored copy: replaces)
     kFailed,
   };
 
@@ -30,6 +31,8 @@ struct BackupItem {
   std::string name;    // the stored name: the source's base name
   Outcome outcome = Outcome::kPending;
   unsigned long long bytes = 0;
+  unsigned long long size = 0;  // the source's size when it was checked
+  bool replaces = false;        // a stored copy with other content is (or would be) replaced
   time_t fileTime = 0;  // when the writer opened it, or the stored copy's modification time
   CZoError error;
 };
@@ -46,10 +49,18 @@ class FileBackup {
 
   // Fills the item's outcome, bytes, time and error. A source that fails partway, a failed
   // commit or a stop signal leave nothing under the name (the writer abandons the file).
-  void Run(BackupItem& item, Progress* progress);
+  // meter (may be null) is given the bytes as they are copied.
+  void Run(BackupItem& item, ProgressMeter* meter);
+  // Makes every decision Run makes (the source opens and is a regular file, the stored copy
+  // of the name is the same, absent or other content and --force) and writes nothing:
+  // kWouldStore, kAlreadyStored or kFailed.
+  void Plan(BackupItem& item);
 
  private:
   enum class Stored { kAbsent, kSame, kDifferent };
+
+  // The checks of Plan; the source stays open in source for the copy.
+  void Decide(BackupItem& item, UniqueFd& source);
 
   // Compares what is stored under name with the source, piece by piece.
   CZoError CompareStored(const std::string& name, int source, const struct stat& st, Stored& result,
@@ -58,7 +69,7 @@ class FileBackup {
                           time_t& storedTime);
   CZoError CompareLocal(const std::string& name, int source, const struct stat& st, Stored& result,
                         time_t& storedTime);
-  CZoError Copy(int source, BackupItem& item, Progress* progress);
+  CZoError Copy(int source, BackupItem& item, ProgressMeter* meter);
 
   DBLogBackupDataWriter& writer_;
   bool force_;

@@ -1,7 +1,8 @@
 // kxmp search and kxmp restore: find backed-up log files of a subclient on its reachable
 // mount paths and read them back through the log backup reader (in-process).
 //
-// Exit status: 0 success, 1 a failed operation, 2 usage, 3 nothing found.
+// Exit status: 0 success, 1 a failed operation, 2 usage, 3 nothing found (also: the
+// subclient is not in the catalog), 130/143 interrupted.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,18 +11,20 @@
 #include <chrono>
 #include <cstdio>
 #include <list>
-#include <nlohmann/json.hpp>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "Command.h"
 #include "LogBackupCli.h"
+#include "Progress.h"
+#include "RestoreFolder.h"
+#include "StopSignals.h"
 #include "Validators.h"
 #include "kxmp/DBLogBackupDataReader.h"
 #include "kxmp/DataServerContext.h"
-#include "RestoreFolder.h"
-#include "StopSignals.h"
 #include "outside/util/AtomicFile.h"
 #include "outside/util/FXPath.h"
 
@@ -38,32 +41,28 @@ struct ReaderOptions {
   std::string rootFolder;
   std::string pattern;
   HomeOption common;
+  CLI::Option* patternOption = nullptr;
 
   void AddTo(CLI::App& cmd) {
     cmd.add_option("--subclient", subclient, "the subclient whose backups are searched")->required()->check(kUnsigned);
     cmd.add_option("--root-folder", rootFolder, "folder below the subclient's root folder");
-    cmd.add_option("PATTERN", pattern, "file name (any letter case) or ECMAScript regular expression")->required();
+    patternOption = cmd.add_option("PATTERN", pattern, "file name (any letter case) or ECMAScript regular expression");
     common.AddTo(cmd);
   }
+  bool patternGiven() const { return patternOption->count() > 0; }
 };
 
-// Every match on every reachable mount path (the list form); 0 with matches, else the exit
-// status to end with.
+// Every match of the pattern on every reachable mount path (the list form), added to
+// results; found tells whether there was any. Else the exit status to end with, said
+// through out. A reader without any context is answered by NoStorage.
 int FindAll(DBLogBackupDataReader& reader, const std::string& pattern, std::list<DataServerSearchResult>& results,
-            const char* tool) {
-  if (reader.getContextList().empty()) {
-    std::fprintf(stderr, "%s: no mount path of the subclient is reachable: %s\n", tool,
-                 reader.getLastErrorText().c_str());
-    return kExitFailed;
-  }
-  CZoError err = reader.search(pattern, results, true);
-  if (!results.empty()) return kExitOk;
-  if (FXErrorUtil::IsErrNo(err, 2)) {
-    std::fprintf(stderr, "%s: nothing matches [%s]\n", tool, pattern.c_str());
-    return kExitNotFound;
-  }
-  std::fprintf(stderr, "%s: %s\n", tool, ErrorText(err).c_str());
-  return kExitFailed;
+            const Output& out, bool& found) {
+  std::list<DataServerSearchResult> mine;
+  CZoError err = reader.search(pattern, mine, true);
+  found = !mine.empty();
+  results.splice(results.end(), mine);
+  if (found || FXErrorUtil::IsErrNo(err, 2)) return kExitOk;
+  return out.Fail(kExitFailed, ErrorText(err));
 }
 
 class SearchCommand : public Command {
@@ -73,6 +72,7 @@ class SearchCommand : public Command {
     cmd->add_flag("--all", all_, "list every match (default: the first match only)");
     cmd->add_flag("--json", json_, "print one JSON object per match");
     options_.AddTo(*cmd);
+    options_.patternOption->required();
     SetExample(cmd, "kxmp search --subclient 42 --all '^log_'   # storage host, mount path, file per match");
     return cmd;
   }
@@ -81,21 +81,18 @@ class SearchCommand : public Command {
     options_.common.Apply();
     StartLibraryLog();
     DBLogBackupDataReader reader(options_.subclient, false, options_.rootFolder, &errors_);
+    if (reader.getContextList().empty()) return NoStorage(out_, options_.subclient, errors_.First());
     std::list<DataServerSearchResult> results;
     if (all_) {
-      const int status = FindAll(reader, options_.pattern, results, "kxmp search");
+      bool found = false;
+      const int status = FindAll(reader, options_.pattern, results, out_, found);
       if (status != kExitOk) return status;
+      if (!found) return out_.Fail(kExitNotFound, "nothing matches [" + options_.pattern + "]");
     } else {
       DataServerSearchResult first;
       CZoError err = reader.search(options_.pattern, first, false);
-      if (FXErrorUtil::IsErrNo(err, 2)) {
-        std::fprintf(stderr, "kxmp search: nothing matches [%s]\n", options_.pattern.c_str());
-        return kExitNotFound;
-      }
-      if (err.IsError()) {
-        std::fprintf(stderr, "kxmp search: %s\n", ErrorText(err).c_str());
-        return kExitFailed;
-      }
+      if (FXErrorUtil::IsErrNo(err, 2)) return out_.Fail(kExitNotFound, "nothing matches [" + options_.pattern + "]");
+      if (err.IsError()) return out_.Fail(kExitFailed, ErrorText(err));
       results.push_back(first);
     }
     for (const DataServerSearchResult& r : results) {
@@ -103,10 +100,10 @@ class SearchCommand : public Command {
       const std::string& mountPath = r.context->getMountPath();
       for (const DataServerSearchFile& f : r.files) {
         if (json_) {
-          nlohmann::ordered_json j = {{"type", "match"}, {"host", host}, {"mountPath", mountPath}, {"path", RelativePath(f)}};
-          std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+          Output::PrintJson({{"type", "match"}, {"host", host}, {"mountPath", mountPath}, {"path", RelativePath(f)}});
         } else {
-          std::printf("%s\t%s\t%s\n", host.c_str(), mountPath.c_str(), RelativePath(f).c_str());
+          std::printf("%s\t%s\t%s\n", Printable(host).c_str(), Printable(mountPath).c_str(),
+                      Printable(RelativePath(f)).c_str());
         }
       }
     }
@@ -117,7 +114,14 @@ class SearchCommand : public Command {
   bool all_ = false;
   bool& json_ = Globals().json;
   ReaderOptions options_;
+  Output out_{"search", json_};
   ErrorPrinter errors_{"kxmp search"};
+};
+
+// One stored file chosen for the restore, from the first mount path that has it.
+struct Chosen {
+  DataServerContextPtr context;
+  DataServerSearchFile file;
 };
 
 class RestoreCommand : public Command {
@@ -129,70 +133,148 @@ class RestoreCommand : public Command {
         ->check(CLI::Validator([](std::string& v) { return v.empty() ? std::string("must not be empty") : std::string(); },
                                "FOLDER"));
     cmd->add_flag("--force", force_, "replace files that already exist there");
+    cmd->add_flag("--dry-run", dryRun_, "check everything and say what would be restored; write nothing");
+    cmd->add_flag("--json", json_, "print one JSON object per line (type restored, plan, error or summary)");
+    list_.AddTo(*cmd, "stored names to restore (a name, or its path below the root folder)");
     options_.AddTo(*cmd);
-    SetExample(cmd, "kxmp restore --subclient 42 '^log_1[0-9]\\.trn$' --to /var/restore/db");
+    SetExample(cmd,
+               "kxmp restore --subclient 42 '^log_1[0-9]\\.trn$' --to /var/restore/db\n"
+               "  kxmp restore --subclient 42 --files-from wanted.txt --to /var/restore/db --dry-run");
     return cmd;
   }
 
   int Run() override {
     options_.common.Apply();
+    std::vector<std::string> names;
+    if (int status = list_.ReadInto(names, out_)) return status;
+    if (!options_.patternGiven() && names.empty()) {
+      return out_.Fail(kExitUsage, "nothing to restore: give PATTERN or a --files-from list that names files");
+    }
     StartLibraryLog();
     StopSignals signals;
     const auto start = std::chrono::steady_clock::now();
     DBLogBackupDataReader reader(options_.subclient, false, options_.rootFolder, &errors_);
-    std::list<DataServerSearchResult> results;
-    const int status = FindAll(reader, options_.pattern, results, "kxmp restore");
-    if (status != kExitOk) return status;
-    CZoError err = folder_.Open(to_);
-    if (err.IsError()) {
-      std::fprintf(stderr, "kxmp restore: %s\n", ErrorText(err).c_str());
-      return kExitFailed;
-    }
+    if (reader.getContextList().empty()) return NoStorage(out_, options_.subclient, errors_.First());
+    std::vector<Chosen> chosen;
+    int failed = 0;
+    if (int status = Choose(reader, names, chosen, failed)) return status;
+    CZoError err = folder_.Open(to_, !dryRun_);
+    if (err.IsError()) return out_.Fail(kExitFailed, ErrorText(err));
 
-    std::set<std::string> done;  // a file on several mount paths comes from the first
-    int files = 0, failed = 0;
+    int files = failed;
     unsigned long long bytes = 0;
-    for (DataServerSearchResult& r : results) {
-      for (DataServerSearchFile& f : r.files) {
+    {
+      std::optional<ProgressMeter> meter;
+      if (!dryRun_) meter_ = &meter.emplace("restored", chosen.size(), 0);
+      for (Chosen& c : chosen) {
         if (StopSignals::Stopping()) break;
-        if (!done.insert(RelativePath(f)).second) continue;
         ++files;
-        const std::string target = FXPath::Join(to_, RelativePath(f));
         unsigned long long size = 0;
-        err = RestoreOne(reader, r.context, f, size);
+        bool replaces = false;
+        err = dryRun_ ? Plan(c.file, replaces) : RestoreOne(reader, c.context, c.file, size, replaces);
+        if (err.IsError() && StopSignals::Stopping() && FXErrorUtil::IsErrNo(err, EINTR)) {
+          --files;  // stopped partway: its temporary file is gone, and the summary says interrupted
+          break;
+        }
         if (err.IsError()) {
           ++failed;
-          std::fprintf(stderr, "kxmp restore: %s: %s\n", Printable(RelativePath(f)).c_str(), ErrorText(err).c_str());
-          continue;
+          const std::string path = RelativePath(c.file);
+          Say([&] { out_.Error(path + ": " + ErrorText(err), {{"path", path}}); });
+        } else {
+          bytes += size;
+          Say([&] { Restored(c, size, replaces); });
         }
-        bytes += size;
-        std::printf("restored %s from %s to %s (%llu bytes)\n", Printable(RelativePath(f)).c_str(),
-                    r.context->getFSParams().host.hostName.c_str(), Printable(target).c_str(), size);
-        std::fflush(stdout);
+        if (meter_ != nullptr) meter_->FileDone();
       }
+      meter_ = nullptr;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s\n", files, failed, bytes, seconds,
-                seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0,
-                StopSignals::Stopping() ? ", interrupted" : "");
+    Summary(files, failed, bytes, seconds);
     if (StopSignals::Stopping()) return StopSignals::ExitStatus();
     return failed == 0 ? kExitOk : kExitFailed;
   }
 
  private:
+  // The files the pattern matches and the files the list names, each once (a file on
+  // several mount paths comes from the first). A listed name that matches nothing counts as
+  // failed; 3 when nothing at all is found.
+  int Choose(DBLogBackupDataReader& reader, const std::vector<std::string>& names, std::vector<Chosen>& chosen,
+             int& failed) {
+    std::list<DataServerSearchResult> results;
+    bool found = false;
+    if (options_.patternGiven()) {
+      if (int status = FindAll(reader, options_.pattern, results, out_, found)) return status;
+    }
+    std::set<std::string> wanted(names.begin(), names.end());
+    std::set<std::string> seen;
+    if (!wanted.empty()) {
+      std::list<DataServerSearchResult> all;
+      bool any = false;
+      if (int status = FindAll(reader, "", all, out_, any)) return status;
+      for (DataServerSearchResult& r : all) {
+        r.files.remove_if([&](const DataServerSearchFile& f) {
+          const std::string path = RelativePath(f);
+          for (const std::string* key : {&f.fileName, &path}) {
+            const std::string bare = key->size() > 1 && (*key)[0] == '/' ? key->substr(1) : *key;
+            for (const std::string& k : {*key, bare}) {
+              if (wanted.count(k) != 0) {
+                seen.insert(k);
+                return false;
+              }
+            }
+          }
+          return true;
+        });
+      }
+      results.splice(results.end(), all);
+    }
+    std::set<std::string> done;
+    for (DataServerSearchResult& r : results) {
+      for (DataServerSearchFile& f : r.files) {
+        if (done.insert(RelativePath(f)).second) chosen.push_back({r.context, f});
+      }
+    }
+    for (const std::string& name : wanted) {
+      if (seen.count(name) != 0) continue;
+      ++failed;
+      out_.Error("nothing is stored as [" + name + "]", {{"path", name}});
+    }
+    if (chosen.empty()) {
+      return out_.Fail(kExitNotFound, options_.patternGiven() ? "nothing matches [" + options_.pattern + "]"
+                                                              : std::string("none of the listed names is stored"));
+    }
+    return kExitOk;
+  }
+
+  // The checks RestoreOne makes before it writes: the place below --to (no way out of it, no
+  // link followed) and an existing file there.
+  CZoError Plan(const DataServerSearchFile& file, bool& replaces) {
+    UniqueFd parent;
+    std::string name;
+    CZoError err = folder_.Place(RelativePath(file), parent, name, false);
+    if (err.IsError()) return err;
+    struct stat st {};
+    replaces = parent.valid() && ::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (replaces && !force_) return Exists();
+    return CZoError::Success();
+  }
+
+  CZoError Exists() const {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "It exists in [%s] (use --force to replace it)", to_.c_str());
+  }
+
   // Reads the file into a temporary file beside its target (inside --to only), makes it
   // durable and renames it, without replacing an existing file unless --force. Any failure,
   // or a stop signal, removes the temporary file.
   CZoError RestoreOne(DBLogBackupDataReader& reader, const DataServerContextPtr& context, DataServerSearchFile& file,
-                      unsigned long long& size) {
+                      unsigned long long& size, bool& replaces) {
     UniqueFd parent;
     std::string name;
     CZoError err = folder_.Place(RelativePath(file), parent, name);
     if (err.IsError()) return err;
     struct stat st {};
-    if (!force_ && ::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "It exists in [%s] (use --force to replace it)", to_.c_str());
-    }
+    replaces = ::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (replaces && !force_) return Exists();
     AtomicFile out;
     err = out.CreateAt(parent.get(), name, 0640);
     if (err.IsError()) return err;
@@ -203,9 +285,7 @@ class RestoreCommand : public Command {
     if (err.IsSuccess()) err = closed;
     if (err.IsError()) return err;
     err = out.Commit(force_ ? AtomicFile::kReplace : AtomicFile::kKeepExisting);
-    if (FXErrorUtil::IsErrNo(err, EEXIST)) {
-      return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "It exists in [%s] (use --force to replace it)", to_.c_str());
-    }
+    if (FXErrorUtil::IsErrNo(err, EEXIST)) return Exists();
     return err;
   }
 
@@ -219,16 +299,78 @@ class RestoreCommand : public Command {
       err = out.Write(buffer_.data(), n);
       if (err.IsError()) return err;
       size += n;
+      if (meter_ != nullptr) meter_->AddBytes(n);
     } while (n == kPiece);
     return CZoError::Success();
   }
 
+  // Writes whole lines, above the progress meter while one is drawn.
+  void Say(const std::function<void()>& print) {
+    if (meter_ != nullptr) {
+      meter_->Above(print);
+    } else {
+      print();
+    }
+  }
+
+  void Restored(const Chosen& c, unsigned long long size, bool replaces) {
+    const std::string path = RelativePath(c.file);
+    const std::string target = FXPath::Join(to_, path);
+    const std::string& host = c.context->getFSParams().host.hostName;
+    if (json_) {
+      Json j = {{"type", dryRun_ ? "plan" : "restored"},
+                {"host", host},
+                {"mountPath", c.context->getMountPath()},
+                {"path", path},
+                {"name", c.file.fileName},
+                {"file", target}};
+      if (dryRun_) {
+        j["action"] = replaces ? "replace" : "restore";
+      } else {
+        j["bytes"] = size;
+        if (replaces) j["replaced"] = true;
+      }
+      Output::PrintJson(j);
+    } else if (dryRun_) {
+      std::printf("would restore %s from %s to %s%s\n", Printable(path).c_str(), Printable(host).c_str(),
+                  Printable(target).c_str(), replaces ? ", replacing the file there" : "");
+    } else {
+      std::printf("restored %s from %s to %s (%llu bytes)\n", Printable(path).c_str(), Printable(host).c_str(),
+                  Printable(target).c_str(), size);
+    }
+    std::fflush(stdout);
+  }
+
+  void Summary(int files, int failed, unsigned long long bytes, double seconds) {
+    const bool interrupted = StopSignals::Stopping();
+    const double rate = seconds > 0 && !dryRun_ ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
+    if (json_) {
+      Json j = {{"type", "summary"}, {"files", files},     {"failed", failed},
+                {"bytes", bytes},    {"seconds", seconds}, {"mibPerSecond", rate}};
+      if (dryRun_) j["dryRun"] = true;
+      if (interrupted) j["interrupted"] = true;
+      Output::PrintJson(j);
+    } else if (dryRun_) {
+      std::printf("dry run: %d files, %d failed, %d would be restored; nothing was written%s\n", files, failed,
+                  files - failed, interrupted ? ", interrupted" : "");
+    } else {
+      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s\n", files, failed, bytes, seconds, rate,
+                  interrupted ? ", interrupted" : "");
+    }
+    std::fflush(stdout);
+  }
+
   std::string to_;
   bool force_ = false;
+  bool dryRun_ = false;
+  bool& json_ = Globals().json;
+  FileListOption list_;
   ReaderOptions options_;
+  Output out_{"restore", json_};
   RestoreFolder folder_;
   ErrorPrinter errors_{"kxmp restore"};
   std::vector<char> buffer_;
+  ProgressMeter* meter_ = nullptr;  // while files are restored
 };
 
 }  // namespace

@@ -53,8 +53,7 @@ class MountCommand : public Command {
 
   int Run() override {
     if (cmd_->count("--subclient") == 0 && !deinitAll_) {
-      std::fprintf(stderr, "kxmp mount: --subclient is required (except with --deinit-all)\n");
-      return kExitUsage;
+      return out_.Fail(kExitUsage, "--subclient is required (except with --deinit-all)");
     }
     Tessel::MAMountPointReq req;
     const uint32_t tag = Tessel::kMAMountPointReqTag;
@@ -66,14 +65,14 @@ class MountCommand : public Command {
     req.setint64(13, 13, refresh_ ? 1 : 0, tag, Tessel::kMAMountPointReqRefreshCacheId);
 
     std::unique_ptr<CNMessageBase> resp;
-    if (!Exchange(host_, req, resp)) return kExitFailed;
+    if (!Exchange(host_, req, resp, out_)) return kExitFailed;  // Exchange said why
     CNMessageBase* generic = resp->getTagID() == Tessel::kMAMountPointRespTag
                                  ? resp->getObjectAccessor(1, 1, Tessel::kMAMountPointRespTag,
                                                            Tessel::kMAMountPointRespResponseId)
                                  : nullptr;
     if (generic == nullptr) {
-      std::fprintf(stderr, "kxmp: the host answered with [%s], not a mount-point response\n", resp->getTagName());
-      return kExitFailed;
+      return out_.Fail(kExitFailed, std::string("the host answered with [") + resp->getTagName() +
+                                        "], not a mount-point response");
     }
     const int64_t code = generic->getint64(1, Tessel::kGenericRespTag, Tessel::kGenericRespErrorCodeId);
     if (json_) {
@@ -94,6 +93,7 @@ class MountCommand : public Command {
   bool noCacheUpdate_ = false;
   bool& json_ = Globals().json;
   HostOptions host_;
+  Output out_{"mount", json_};
 };
 
 }  // namespace

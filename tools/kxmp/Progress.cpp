@@ -62,11 +62,25 @@ void ProgressMeter::AddBytes(uint64_t n) {
   DrawLocked(false);
 }
 
-void ProgressMeter::FileDone() {
+void ProgressMeter::FileDone(uint64_t expected, uint64_t copied) {
   if (!enabled_) return;
   std::lock_guard<std::mutex> lock(mutex_);
   ++files_;
+  totalBytes_ = totalBytes_ > expected ? totalBytes_ - expected + copied : copied;
   DrawLocked(false);
+}
+
+void ProgressMeter::Above(const std::function<void()>& print) {
+  if (!enabled_) {
+    print();
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (drawn_) std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  print();
+  std::fflush(stdout);
+  if (drawn_) DrawLocked(true);
 }
 
 void ProgressMeter::DrawLocked(bool force) {
@@ -80,7 +94,13 @@ void ProgressMeter::DrawLocked(bool force) {
                      " files, " + Bytes(static_cast<double>(bytes_));
   if (totalBytes_ > 0) line += " of " + Bytes(static_cast<double>(totalBytes_));
   line += ", " + Bytes(rate) + "/s";
-  if (totalBytes_ > bytes_ && rate > 0) line += ", " + Duration(static_cast<double>(totalBytes_ - bytes_) / rate) + " left";
+  double left = -1;
+  if (totalBytes_ > 0) {
+    if (totalBytes_ > bytes_ && rate > 0) left = static_cast<double>(totalBytes_ - bytes_) / rate;
+  } else if (files_ > 0 && totalFiles_ > files_) {
+    left = seconds / static_cast<double>(files_) * static_cast<double>(totalFiles_ - files_);  // sizes unknown
+  }
+  if (left >= 0) line += ", " + Duration(left) + " left";
   std::fprintf(stderr, "\r\033[K%s", line.c_str());
   std::fflush(stderr);
   drawn_ = true;
@@ -111,12 +131,18 @@ bool ReadFileList(const std::string& file, std::vector<std::string>& names, std:
     text.append(buffer, static_cast<size_t>(n));
   }
   const char separator = text.find('\0') != std::string::npos ? '\0' : '\n';
+  // A list written with CR LF line ends (every line break after a CR) loses the CRs; in any
+  // other list a CR belongs to the name, which is kept exactly as written.
+  bool crlf = separator == '\n' && text.find('\n') != std::string::npos;
+  for (size_t nl = text.find('\n'); crlf && nl != std::string::npos; nl = text.find('\n', nl + 1)) {
+    crlf = nl > 0 && text[nl - 1] == '\r';
+  }
   size_t start = 0;
-  while (start <= text.size()) {
+  while (start < text.size()) {
     size_t end = text.find(separator, start);
     if (end == std::string::npos) end = text.size();
     std::string name = text.substr(start, end - start);
-    if (separator == '\n' && !name.empty() && name.back() == '\r') name.pop_back();
+    if (crlf && !name.empty() && name.back() == '\r') name.pop_back();
     if (!name.empty()) names.push_back(std::move(name));
     start = end + 1;
   }

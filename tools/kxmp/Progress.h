@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,15 +14,22 @@ namespace kxmp::cli {
 
 class ProgressMeter {
  public:
-  // files and bytes: the totals expected (bytes 0 when unknown).
+  // files and bytes: the totals expected (bytes 0 when unknown). verb: what is done to the
+  // files, in the past tense ("backed up").
   ProgressMeter(const char* verb, uint64_t files, uint64_t bytes);
-  ~ProgressMeter();  // ends the line it drew
+  ~ProgressMeter();  // draws the final state and ends the line
   ProgressMeter(const ProgressMeter&) = delete;
   ProgressMeter& operator=(const ProgressMeter&) = delete;
 
   bool enabled() const { return enabled_; }
+  // Bytes copied.
   void AddBytes(uint64_t n);
-  void FileDone();
+  // A file ended. expected: its bytes counted in the total; copied: those given to AddBytes.
+  // The total follows what happened (a file found already stored, or one that grew).
+  void FileDone(uint64_t expected = 0, uint64_t copied = 0);
+  // Runs print (which writes whole lines to standard output or error) with the meter's
+  // line taken off the terminal and drawn again below them.
+  void Above(const std::function<void()>& print);
 
  private:
   void DrawLocked(bool force);

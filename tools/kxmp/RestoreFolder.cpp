@@ -32,11 +32,14 @@ bool SplitComponents(const std::string& relative, std::vector<std::string>& part
 
 }  // namespace
 
-CZoError RestoreFolder::Open(const std::string& path) {
+CZoError RestoreFolder::Open(const std::string& path, bool create) {
   path_ = path;
-  CZoError err = CZoDirectory::Create(path, true);
-  if (err.IsError()) return err;
+  if (create) {
+    CZoError err = CZoDirectory::Create(path, true);
+    if (err.IsError()) return err;
+  }
   root_.reset(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root_.valid() && !create && errno == ENOENT) return CZoError::Success();
   if (!root_.valid()) {
     const int e = errno;
     return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot open the folder [%s]: %s", path.c_str(), std::strerror(e));
@@ -44,7 +47,7 @@ CZoError RestoreFolder::Open(const std::string& path) {
   return CZoError::Success();
 }
 
-CZoError RestoreFolder::Place(const std::string& relative, UniqueFd& folder, std::string& name) const {
+CZoError RestoreFolder::Place(const std::string& relative, UniqueFd& folder, std::string& name, bool create) const {
   std::vector<std::string> parts;
   if (!SplitComponents(relative, parts)) {
     return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "The stored name [%s] would lead outside [%s]", relative.c_str(),
@@ -52,14 +55,20 @@ CZoError RestoreFolder::Place(const std::string& relative, UniqueFd& folder, std
   }
   name = parts.back();
   parts.pop_back();
+  folder.reset();
+  if (!create && !root_.valid()) return CZoError::Success();
   folder.reset(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
   if (!folder.valid()) {
     const int e = errno;
     return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot use the folder [%s]: %s", path_.c_str(), std::strerror(e));
   }
   for (const std::string& part : parts) {
-    const bool created = ::mkdirat(folder.get(), part.c_str(), kFolderMode) == 0;
-    if (!created && errno != EEXIST) {
+    if (!create && ::faccessat(folder.get(), part.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+      folder.reset();
+      return CZoError::Success();
+    }
+    const bool created = create && ::mkdirat(folder.get(), part.c_str(), kFolderMode) == 0;
+    if (create && !created && errno != EEXIST) {
       const int e = errno;
       return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot create the folder [%s] of [%s] in [%s]: %s", part.c_str(),
                                      relative.c_str(), path_.c_str(), std::strerror(e));

@@ -15,12 +15,15 @@ namespace kxmp::cli {
 class RestoreFolder {
  public:
   // Creates the folder (with its parents) when missing and opens it. The path itself is the
-  // user's choice and may pass through links.
-  CZoError Open(const std::string& path);
+  // user's choice and may pass through links. Without create (a dry run) a missing folder
+  // is no error: it would be made.
+  CZoError Open(const std::string& path, bool create = true);
 
   // Splits relative into its folder components and file name, creates and opens the folders
   // below this one, and hands back the innermost folder's descriptor and the file name.
-  CZoError Place(const std::string& relative, UniqueFd& folder, std::string& name) const;
+  // Without create nothing is made: the same checks, and folder is left empty when a folder
+  // on the way is missing (so the file is too).
+  CZoError Place(const std::string& relative, UniqueFd& folder, std::string& name, bool create = true) const;
 
  private:
   UniqueFd root_;

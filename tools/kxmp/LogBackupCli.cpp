@@ -1,0 +1,45 @@
+#include "LogBackupCli.h"
+
+#include <algorithm>
+
+#include "Progress.h"
+#include "outside/catalog/CatalogAdmin.h"
+
+namespace kxmp::cli {
+
+void FileListOption::AddTo(CLI::App& cmd, const std::string& what) {
+  cmd.add_option("--files-from", lists,
+                 what + ": one per line, or NUL-separated; - is standard input")
+      ->type_name("FILE")
+      ->allow_extra_args(false);  // one list per --files-from: the names after it are FILE or PATTERN
+}
+
+int FileListOption::ReadInto(std::vector<std::string>& names, const Output& out) const {
+  for (const std::string& list : lists) {
+    std::string error;
+    if (!ReadFileList(list, names, error)) return out.Fail(kExitUsage, error);
+  }
+  return kExitOk;
+}
+
+int NoStorage(const Output& out, uint64_t subclient, const CZoError& why) {
+  const std::string id = std::to_string(subclient);
+  catalog::CatalogAdmin admin;
+  std::vector<catalog::SubclientRecord> subclients;
+  CZoError listed = admin.ListSubclients(subclients);
+  if (listed.IsSuccess()) {
+    const bool known = std::any_of(subclients.begin(), subclients.end(),
+                                   [&](const catalog::SubclientRecord& s) { return s.id == subclient; });
+    if (!known) return out.Fail(kExitNotFound, "subclient " + id + " is not in the catalog " + admin.name());
+    std::vector<catalog::AttachedMountPath> attached;
+    if (admin.ListAttachments(subclient, attached).IsSuccess() && attached.empty()) {
+      return out.Fail(kExitFailed, "subclient " + id + " has no mount path attached in the catalog " + admin.name());
+    }
+  }
+  std::string text = "no mount path of subclient " + id + " is reachable";
+  if (why.IsError()) text += ": " + ErrorText(why);
+  if (listed.IsError()) text += " (the catalog cannot be read: " + ErrorText(listed) + ")";
+  return out.Fail(kExitFailed, text);
+}
+
+}  // namespace kxmp::cli
