@@ -81,6 +81,14 @@ CZoError DBLogBackupDataWriter::createTemporary(DataServerContext* context, cons
   err = AbstractMountingPointDriver::AMOpenFile(context, tmpName, createFlags, static_cast<int>(mode), 0,
                                                streamContext.fileHandle);
   if (FXErrorUtil::IsErrNo(err, EEXIST)) {
+    // Without this machine's lock file the leftover may be a live writer's in another
+    // process here: keep it, and say why.
+    if (!lock->isCrossProcess()) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EBUSY,
+                                     "File [%s] exists and this machine's writer locks cannot be checked (see the "
+                                     "log): it may belong to a live writer",
+                                     storagePath.c_str());
+    }
     err = RemoveStaleTemporary(context, tmpName, storagePath);
     if (err.IsError()) return err;
     err = AbstractMountingPointDriver::AMOpenFile(context, tmpName, createFlags, static_cast<int>(mode), 0,

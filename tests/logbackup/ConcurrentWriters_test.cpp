@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -129,6 +130,25 @@ TEST_F(ConcurrentWritersTest, LeftoverIsTakenOverOnlyWhenNoWriterHoldsIt) {
   ASSERT_FALSE(w->open("x.log", kCreate, 0640).IsError());
   EXPECT_EQ(log_->CountContaining("Taking over the temporary file [" + tmp + "]"), 1);
   EXPECT_EQ(ReadFile(tmp), "");
+}
+
+// When this machine's lock file cannot be used, the lock only knows this process's writers:
+// a leftover may then be a live writer's in another process, and is kept.
+TEST_F(ConcurrentWritersTest, LeftoverIsKeptWhenThisMachinesLocksCannotBeChecked) {
+  Attach({0});
+  ASSERT_EQ(::mkdir(home_->sub("locks").c_str(), 0700) == 0 || errno == EEXIST, true);
+  ASSERT_EQ(::mkdir(home_->sub("locks/byte-locks.lock").c_str(), 0700), 0);  // not a lock file
+  auto w = Make();
+  ASSERT_FALSE(w->open("fresh.log", kCreate, 0640).IsError());  // a new name is still written
+  ASSERT_FALSE(w->write("new", 3).IsError());
+  ASSERT_FALSE(w->close("fresh.log").IsError());
+  EXPECT_EQ(ReadFile(Root(0) + "/fresh.log"), "new");
+  const std::string tmp = Root(0) + "/x.log.tmp";
+  WriteFile(tmp, "maybe alive");
+  CZoError e = w->open("x.log", kCreate, 0640);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EBUSY)) << e.AsString();
+  EXPECT_NE(e.AsString().find("writer locks cannot be checked"), std::string::npos) << e.AsString();
+  EXPECT_EQ(ReadFile(tmp), "maybe alive");
 }
 
 }  // namespace
