@@ -137,6 +137,22 @@ TEST_F(LogBackupToolTest, ExitStatusTellsFailureUsageAndNothingFound) {
   EXPECT_NE(r.err.find("subclient 43 has no mount path attached"), std::string::npos) << r.err;
   EXPECT_EQ(Kxmp({"restore", "--subclient", "43", "x", "--to", home_->sub("r")}).status, 1);
   EXPECT_FALSE(PathExists(home_->sub("r")));
+
+  // A mount path that cannot be searched (its root folder is a file here) may hold the file:
+  // finding nothing on the others is a failure that says so, never "not found".
+  ASSERT_EQ(Kxmp({"backup", "--subclient", "42", sources_[0]}).status, 0);
+  const std::string blocked = Root(1);
+  if (PathExists(blocked)) ASSERT_EQ(::rename(blocked.c_str(), (blocked + ".away").c_str()), 0);
+  WriteFile(blocked, "not a folder");
+  for (const auto& args : std::vector<std::vector<std::string>>{{"search", "--subclient", "42", "nothing-like-this"},
+                                                                 {"search", "--subclient", "42", "--all", "nothing"},
+                                                                 {"restore", "--subclient", "42", "nothing", "--to", home_->sub("r")}}) {
+    r = Kxmp(args);
+    EXPECT_EQ(r.status, 1) << args[1] << r.err;
+    EXPECT_NE(r.err.find("not every mount path could be searched"), std::string::npos) << r.err;
+  }
+  r = Kxmp({"search", "--subclient", "42", "log_0.trn"});  // found where it could search
+  EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST_F(LogBackupToolTest, FilesFromListsAndADryRunThatWritesNothing) {

@@ -26,17 +26,23 @@ class ErrorPrinter : public DBLogBackupErrorHandler {
   void onError(const CZoError& error) override {
     std::lock_guard<std::mutex> hold(mutex_);
     if (!first_.IsError()) first_ = error;
+    ++count_;
     if (Globals().verbose > 0) std::fprintf(stderr, "%s: reported: %s\n", tool_, error.AsString().c_str());
   }
   CZoError First() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return first_;
   }
+  size_t Count() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return count_;
+  }
 
  private:
   const char* tool_;
   mutable std::mutex mutex_;
   CZoError first_;
+  size_t count_ = 0;
 };
 
 // The last path component; empty for a path that ends in "/".

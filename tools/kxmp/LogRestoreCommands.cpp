@@ -65,6 +65,15 @@ int FindAll(DBLogBackupDataReader& reader, const std::string& pattern, std::list
   return out.Fail(kExitFailed, ErrorText(err));
 }
 
+// Nothing found: "not found" (3) only when every mount path of the subclient was searched.
+// A mount path that could not be opened or walked may hold the file, so then the answer is a
+// failure (1) that names the first reason, never a "not found" a script would trust.
+int NothingFound(const Output& out, const ErrorPrinter& errors, const std::string& what) {
+  if (errors.Count() == 0) return out.Fail(kExitNotFound, what);
+  return out.Fail(kExitFailed, what + " on the mount paths searched, but not every mount path could be searched: " +
+                                   ErrorText(errors.First()));
+}
+
 class SearchCommand : public Command {
  public:
   CLI::App* Register(CLI::App& app) override {
@@ -87,11 +96,11 @@ class SearchCommand : public Command {
       bool found = false;
       const int status = FindAll(reader, options_.pattern, results, out_, found);
       if (status != kExitOk) return status;
-      if (!found) return out_.Fail(kExitNotFound, "nothing matches [" + options_.pattern + "]");
+      if (!found) return NothingFound(out_, errors_, "nothing matches [" + options_.pattern + "]");
     } else {
       DataServerSearchResult first;
       CZoError err = reader.search(options_.pattern, first, false);
-      if (FXErrorUtil::IsErrNo(err, 2)) return out_.Fail(kExitNotFound, "nothing matches [" + options_.pattern + "]");
+      if (FXErrorUtil::IsErrNo(err, 2)) return NothingFound(out_, errors_, "nothing matches [" + options_.pattern + "]");
       if (err.IsError()) return out_.Fail(kExitFailed, ErrorText(err));
       results.push_back(first);
     }
@@ -240,8 +249,9 @@ class RestoreCommand : public Command {
       out_.Error("nothing is stored as [" + name + "]", {{"path", name}});
     }
     if (chosen.empty()) {
-      return out_.Fail(kExitNotFound, options_.patternGiven() ? "nothing matches [" + options_.pattern + "]"
-                                                              : std::string("none of the listed names is stored"));
+      return NothingFound(out_, errors_,
+                          options_.patternGiven() ? "nothing matches [" + options_.pattern + "]"
+                                                  : std::string("none of the listed names is stored"));
     }
     return kExitOk;
   }
