@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "kxmp/kxmp_export.h"
 #include "outside/dataserver/CFSInitParams.h"
 
 namespace kxmp::dataserver {
@@ -45,9 +46,9 @@ class ContextState {
 
 // The state for a context's parameters: the one live contexts with the same storage host and
 // served tree already hold, else a new one. The context keeps it for its life.
-std::shared_ptr<ContextState> AttachContextState(const CFSInitParams& params);
+KXMP_EXPORT std::shared_ptr<ContextState> AttachContextState(const CFSInitParams& params);
 
-// The state a live context holds for these parameters, or null.
-std::shared_ptr<ContextState> FindContextState(const CFSInitParams& params);
+// The state a live context holds for these parameters, or null. Exported for the SFTP module.
+KXMP_EXPORT std::shared_ptr<ContextState> FindContextState(const CFSInitParams& params);
 
 }  // namespace kxmp::dataserver

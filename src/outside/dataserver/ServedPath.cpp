@@ -82,6 +82,19 @@ CZoError ServedPath::Check(const std::string& path, Target& out) const {
   return CZoError::Success();
 }
 
+CZoError ServedPath::FindMountPath(MountPathAuthority* authority, SharedMountPath* shared,
+                                   MountPathChoice& out) const {
+  if (shared == nullptr) return FindMountPath(authority, out);
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  if (!shared->located) {
+    CZoError err = FindMountPath(authority, shared->mount);
+    if (err.IsError()) return err;
+    shared->located = true;
+  }
+  out = shared->mount;
+  return CZoError::Success();
+}
+
 CZoError ServedPath::FindMountPath(MountPathAuthority* authority, MountPathChoice& out) const {
   if (rootCheck_ != 0) return RootCheckError(FX_LOC);
   if (authority == nullptr) return Error(FX_LOC, EACCES, "No mount path authority for the served tree", rootText_);

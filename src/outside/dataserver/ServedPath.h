@@ -7,6 +7,7 @@
 // so that links cannot lead out.
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,13 @@ namespace kxmp::dataserver {
 struct MountPathChoice {
   std::string text;
   size_t depth = 0;
+};
+
+// The authority's answer kept for the objects of one data-server context (in its state).
+struct SharedMountPath {
+  std::mutex mutex;
+  bool located = false;
+  MountPathChoice mount;
 };
 
 // Exported for the SFTP module (libkxmp-sftp.so) only: not part of the installed API.
@@ -40,6 +48,9 @@ class KXMP_EXPORT ServedPath {
   // Asks the authority for the storage host's mount paths and picks the deepest that holds R.
   // EACCES when R is not absolute or lies below none of them.
   CZoError FindMountPath(MountPathAuthority* authority, MountPathChoice& out) const;
+  // The same through shared when there is one: asked under its lock, so once per context
+  // however many objects start at once; a failure is not kept (the next operation asks again).
+  CZoError FindMountPath(MountPathAuthority* authority, SharedMountPath* shared, MountPathChoice& out) const;
 
   const std::string& Host() const { return host_; }
   const std::string& RootText() const { return rootText_; }

@@ -29,9 +29,8 @@ struct CachedFolder {
 };
 
 struct LocalTreeCache {
-  std::mutex mutex;
-  bool located = false;
-  MountPathChoice mount;
+  SharedMountPath mountPath;
+  std::mutex mutex;  // the cached folders
   CachedFolder mountFolder;
   CachedFolder rootFolder;
 };
@@ -89,19 +88,8 @@ std::shared_ptr<LocalTreeCache> ServedTree::CacheOf(const CFSInitParams& params,
 
 CZoError ServedTree::LearnMountPath() {
   if (located_) return CZoError::Success();
-  if (cache_) {
-    // Asked under the cache's lock: once per context, however many objects start at once.
-    std::lock_guard<std::mutex> lock(cache_->mutex);
-    if (!cache_->located) {
-      CZoError err = FindMountPath(authority_.get(), cache_->mount);
-      if (err.IsError()) return err;  // not kept: the next operation asks again
-      cache_->located = true;
-    }
-    mount_ = cache_->mount;
-  } else {
-    CZoError err = FindMountPath(authority_.get(), mount_);
-    if (err.IsError()) return err;
-  }
+  CZoError err = FindMountPath(authority_.get(), cache_ ? &cache_->mountPath : nullptr, mount_);
+  if (err.IsError()) return err;
   located_ = true;
   return CZoError::Success();
 }

@@ -33,6 +33,7 @@ class KXMP_EXPORT SftpBackend : public Backend {
   std::shared_ptr<MountPathAuthority> authority_;
   std::shared_ptr<SftpPool> pool_;
   SftpFaults faults_;
+  const std::shared_ptr<const void> token_ = std::make_shared<int>(0);  // this backend's key in context states
 };
 
 }  // namespace kxmp::dataserver

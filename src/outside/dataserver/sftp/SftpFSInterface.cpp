@@ -26,8 +26,8 @@ CZoError NotSupported(const FXCodeLocation& where) {
 }  // namespace
 
 SftpFSInterface::SftpFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                                 std::shared_ptr<SftpConnection> connection, SftpFaults faults)
-    : tree_(params, std::move(authority), faults), connection_(std::move(connection)) {}
+                                 std::shared_ptr<SftpConnection> connection, SftpFaults faults, std::shared_ptr<SftpTreeCache> cache)
+    : tree_(params, std::move(authority), faults, std::move(cache)), connection_(std::move(connection)) {}
 
 template <typename F>
 CZoError SftpFSInterface::Run(bool retry, F&& body) {

@@ -1,5 +1,7 @@
 #include "outside/dataserver/sftp/SftpTree.h"
 
+#include "outside/dataserver/ContextState.h"
+
 #include <errno.h>
 
 #include <cstring>
@@ -33,8 +35,15 @@ bool Below(const std::string& real, const std::string& base) {
 
 }  // namespace
 
-SftpTree::SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, SftpFaults faults)
-    : ServedPath(params), authority_(std::move(authority)), faults_(faults) {}
+SftpTree::SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, SftpFaults faults,
+                   std::shared_ptr<SftpTreeCache> cache)
+    : ServedPath(params), authority_(std::move(authority)), faults_(faults), cache_(std::move(cache)) {}
+
+std::shared_ptr<SftpTreeCache> SftpTree::CacheOf(const CFSInitParams& params,
+                                                 const std::shared_ptr<const void>& owner) {
+  std::shared_ptr<ContextState> state = FindContextState(params);
+  return state ? state->Piece<SftpTreeCache>(owner) : nullptr;
+}
 
 CZoError SftpTree::Check(const std::string& path, Target& out) const {
   out.text = path;
@@ -63,7 +72,7 @@ CZoError SftpTree::Connect(SshSession& s) {
     }
     if (!authority_) return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No mount path authority for [%s]", host_.c_str());
     MountPathChoice choice;
-    CZoError err = FindMountPath(authority_.get(), choice);
+    CZoError err = FindMountPath(authority_.get(), cache_.get(), choice);
     if (err.IsError()) return err;
     mountDepth_ = choice.depth;
     mountText_ = Join(rootComps_, mountDepth_);

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/dataserver/Backend.h"
+#include "outside/dataserver/ContextState.h"
 #include "outside/dataserver/MountPathAuthority.h"
 #include "outside/dataserver/sftp/SftpBackend.h"
 #include "outside/error/FXErrorUtil.h"
@@ -323,6 +324,44 @@ TEST_F(SftpBackendTest, ThreadsShareOneConnection) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(backend_->Pool().Size(), 1u);
   EXPECT_EQ(Count(server_->Log(), "Accepted publickey"), 1u);
+}
+
+// The authority's answers, counted.
+class CountingFixedAuthority : public kxmp::dataserver::MountPathAuthority {
+ public:
+  explicit CountingFixedAuthority(std::shared_ptr<FixedMountPathAuthority> inner) : inner_(std::move(inner)) {}
+  CZoError MountPathsOf(const std::string& host, std::vector<std::string>& paths) override {
+    ++calls;
+    return inner_->MountPathsOf(host, paths);
+  }
+  std::atomic<int> calls{0};
+
+ private:
+  std::shared_ptr<FixedMountPathAuthority> inner_;
+};
+
+// Under a data-server context the catalog is asked once, however many objects and threads
+// the context's files take (with a PostgreSQL catalog each question is a connection).
+TEST_F(SftpBackendTest, TheCatalogIsAskedOncePerContext) {
+  Start();
+  auto counting = std::make_shared<CountingFixedAuthority>(authority_);
+  auto backend = std::make_shared<SftpBackend>(settings_, "ma1", counting);
+  ASSERT_OK(FS(backend.get())->CreateFolder(root_, 1));
+  EXPECT_EQ(counting->calls.load(), 1);  // no context: every object asks
+  {
+    auto state = kxmp::dataserver::AttachContextState(params_);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 3; ++i) Put(At("c" + std::to_string(t) + "_" + std::to_string(i)), "log", backend.get());
+      });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(Get(At("c2_2"), backend.get()), "log");
+    EXPECT_EQ(counting->calls.load(), 2);
+  }
+  Put(At("after"), "log", backend.get());  // the context is gone: asked again
+  EXPECT_GT(counting->calls.load(), 2);
 }
 
 struct Reentry {
