@@ -26,7 +26,7 @@ CZoError NotSupported(const FXCodeLocation& where) {
 }  // namespace
 
 SftpFSInterface::SftpFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                                 std::shared_ptr<SftpConnection> connection, SftpFaults faults, std::shared_ptr<SftpTreeCache> cache)
+                                 std::shared_ptr<SftpConnection> connection, SftpFaults faults, std::shared_ptr<SharedMountPath> cache)
     : tree_(params, std::move(authority), faults, std::move(cache)), connection_(std::move(connection)) {}
 
 template <typename F>

@@ -13,7 +13,7 @@ class SftpFSInterface : public CFSInterface {
  public:
   SftpFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
                   std::shared_ptr<SftpConnection> connection, SftpFaults faults,
-                  std::shared_ptr<SftpTreeCache> cache = nullptr);
+                  std::shared_ptr<SharedMountPath> cache = nullptr);
 
   CZoError Connect() override;
   CZoError Disconnect() override;

@@ -32,7 +32,7 @@ unsigned long SftpFlags(int f) {
 }  // namespace
 
 SftpFileInterface::SftpFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                                     std::shared_ptr<SftpConnection> connection, SftpFaults faults, std::shared_ptr<SftpTreeCache> cache)
+                                     std::shared_ptr<SftpConnection> connection, SftpFaults faults, std::shared_ptr<SharedMountPath> cache)
     : tree_(params, std::move(authority), faults, std::move(cache)), connection_(std::move(connection)) {}
 
 SftpFileInterface::~SftpFileInterface() {

@@ -19,7 +19,7 @@ class SftpFileInterface : public CFileInterface {
  public:
   SftpFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
                     std::shared_ptr<SftpConnection> connection, SftpFaults faults,
-                  std::shared_ptr<SftpTreeCache> cache = nullptr);
+                  std::shared_ptr<SharedMountPath> cache = nullptr);
   ~SftpFileInterface() override;
 
   CZoError Open(std::string path, int uFlags, int uMode, int shFlag) override;

@@ -36,13 +36,13 @@ bool Below(const std::string& real, const std::string& base) {
 }  // namespace
 
 SftpTree::SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, SftpFaults faults,
-                   std::shared_ptr<SftpTreeCache> cache)
+                   std::shared_ptr<SharedMountPath> cache)
     : ServedPath(params), authority_(std::move(authority)), faults_(faults), cache_(std::move(cache)) {}
 
-std::shared_ptr<SftpTreeCache> SftpTree::CacheOf(const CFSInitParams& params,
+std::shared_ptr<SharedMountPath> SftpTree::CacheOf(const CFSInitParams& params,
                                                  const std::shared_ptr<const void>& owner) {
   std::shared_ptr<ContextState> state = FindContextState(params);
-  return state ? state->Piece<SftpTreeCache>(owner) : nullptr;
+  return state ? state->Piece<SharedMountPath>(owner) : nullptr;
 }
 
 CZoError SftpTree::Check(const std::string& path, Target& out) const {

@@ -20,7 +20,6 @@
 #include <libssh2_sftp.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -41,18 +40,14 @@ struct SftpFaults {
   void* context = nullptr;
 };
 
-// What the objects of one data-server context share (ContextState): the authority's answer,
-// asked once per context instead of once per object (with a PostgreSQL catalog, a connection
-// per file).
-using SftpTreeCache = SharedMountPath;
-
 // The lexical half (the served tree, the choice of M) is ServedPath's, as for every backend.
 class SftpTree : public ServedPath {
  public:
   SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, SftpFaults faults,
-           std::shared_ptr<SftpTreeCache> cache = nullptr);
-  // The cache of the live context with these parameters (owner: the backend), or null.
-  static std::shared_ptr<SftpTreeCache> CacheOf(const CFSInitParams& params, const std::shared_ptr<const void>& owner);
+           std::shared_ptr<SharedMountPath> cache = nullptr);
+  // The authority's answer kept by the live context with these parameters (owner: the
+  // backend), or null: asked once per context, not once per object.
+  static std::shared_ptr<SharedMountPath> CacheOf(const CFSInitParams& params, const std::shared_ptr<const void>& owner);
 
   // Lexical check of a path (EACCES, EINVAL for a NUL).
   CZoError Check(const std::string& path, Target& out) const;
@@ -99,7 +94,7 @@ class SftpTree : public ServedPath {
 
   std::shared_ptr<MountPathAuthority> authority_;
   SftpFaults faults_;
-  std::shared_ptr<SftpTreeCache> cache_;
+  std::shared_ptr<SharedMountPath> cache_;
 
   bool located_ = false;
   size_t mountDepth_ = 0;
