@@ -23,6 +23,18 @@ class Command {
   virtual int Run() = 0;
 };
 
-std::vector<std::unique_ptr<Command>> MakeCommands();
+// The tool's subcommands by name, in the order --help lists them.
+struct CommandEntry {
+  const char* name;  // as the command registers itself
+  std::unique_ptr<Command> (*make)();
+};
+const std::vector<CommandEntry>& CommandTable();
+
+// The commands to register for this command line. Registering all of them costs more than
+// most single runs of the tool (each option is an allocated object), so a command line that
+// names one subcommand, and no other subcommand's name anywhere, gets only that one; any
+// other command line (help, a misspelt or missing subcommand, names CLI11 might read as a
+// second subcommand) gets all of them, so its answer is the same as ever.
+std::vector<std::unique_ptr<Command>> MakeCommands(int argc, char** argv);
 
 }  // namespace kxmp::cli

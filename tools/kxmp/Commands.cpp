@@ -1,5 +1,7 @@
 #include "Command.h"
 
+#include <string>
+
 namespace kxmp::cli {
 
 std::unique_ptr<Command> MakeSetupCommand();
@@ -15,19 +17,57 @@ std::unique_ptr<Command> MakeRestoreCommand();
 std::unique_ptr<Command> MakeEventsCommand();
 
 // In the order a new user meets them: set up, describe the storage, then use it.
-std::vector<std::unique_ptr<Command>> MakeCommands() {
+const std::vector<CommandEntry>& CommandTable() {
+  static const std::vector<CommandEntry> table{
+      {"setup", MakeSetupCommand},       {"catalog", MakeCatalogCommand}, {"storage-host", MakeStorageHostCommand},
+      {"control-server", MakeControlServerCommand}, {"mount", MakeMountCommand}, {"cache", MakeCacheCommand},
+      {"failover", MakeFailoverCommand}, {"backup", MakeBackupCommand}, {"search", MakeSearchCommand},
+      {"restore", MakeRestoreCommand},   {"events", MakeEventsCommand},
+  };
+  return table;
+}
+
+namespace {
+
+const CommandEntry* Find(const std::string& word) {
+  for (const CommandEntry& e : CommandTable()) {
+    if (word == e.name) return &e;
+  }
+  return nullptr;
+}
+
+// The subcommand a command line names, or null when it should see every command. Only the
+// tool's own options may come before the subcommand; --home takes the next word.
+const CommandEntry* OnlyCommandNamed(int argc, char** argv) {
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") return nullptr;
+    if (word == "--home") {
+      ++i;
+      continue;
+    }
+    if (word.empty() || word[0] != '-') break;
+  }
+  if (i >= argc) return nullptr;
+  const CommandEntry* named = Find(argv[i]);
+  if (named == nullptr) return nullptr;
+  for (int j = i + 1; j < argc; ++j) {
+    const CommandEntry* other = Find(argv[j]);
+    if (other != nullptr && other != named) return nullptr;
+  }
+  return named;
+}
+
+}  // namespace
+
+std::vector<std::unique_ptr<Command>> MakeCommands(int argc, char** argv) {
   std::vector<std::unique_ptr<Command>> commands;
-  commands.push_back(MakeSetupCommand());
-  commands.push_back(MakeCatalogCommand());
-  commands.push_back(MakeStorageHostCommand());
-  commands.push_back(MakeControlServerCommand());
-  commands.push_back(MakeMountCommand());
-  commands.push_back(MakeCacheCommand());
-  commands.push_back(MakeFailoverCommand());
-  commands.push_back(MakeBackupCommand());
-  commands.push_back(MakeSearchCommand());
-  commands.push_back(MakeRestoreCommand());
-  commands.push_back(MakeEventsCommand());
+  if (const CommandEntry* only = OnlyCommandNamed(argc, argv)) {
+    commands.push_back(only->make());
+    return commands;
+  }
+  for (const CommandEntry& e : CommandTable()) commands.push_back(e.make());
   return commands;
 }
 

@@ -34,7 +34,7 @@ int ToolMain(int argc, char** argv) {
   std::vector<std::unique_ptr<Command>> commands;
   std::vector<std::pair<CLI::App*, Command*>> registered;
   try {
-    commands = MakeCommands();
+    commands = MakeCommands(argc, argv);
     for (auto& c : commands) registered.emplace_back(c->Register(app), c.get());
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
