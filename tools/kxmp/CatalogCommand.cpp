@@ -33,15 +33,6 @@ Json ToJson(const SubclientRecord& s) {
   return {{"id", s.id}, {"guid", s.guid}, {"backupsetGuid", s.backupsetGuid}};
 }
 
-// The exit status for an error of the catalog: bad values are usage errors, an id that is
-// not in the catalog is "not found", a conflict or a failure to read, write or reach the
-// catalog is a failure.
-int StatusOf(const CZoError& err) {
-  if (FXErrorUtil::IsErrNo(err, EINVAL)) return kExitUsage;
-  if (FXErrorUtil::IsErrNo(err, ENOENT)) return kExitNotFound;
-  return kExitFailed;
-}
-
 class CatalogCommand : public Command {
  public:
   CLI::App* Register(CLI::App& app) override {
@@ -122,7 +113,7 @@ class CatalogCommand : public Command {
       return out_.Fail(kExitFailed, "the control server's database cannot be reached (" + admin.name() +
                                         "): " + err.Message() + "; nothing was changed");
     }
-    return out_.Fail(StatusOf(err), what + ": " + err.Message() + "; the catalog is unchanged");
+    return out_.Fail(AdminExitStatus(err), what + ": " + err.Message() + "; the catalog is unchanged");
   }
 
   int AddMountPath(CatalogAdmin& admin) {

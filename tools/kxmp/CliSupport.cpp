@@ -1,8 +1,10 @@
 #include "CliSupport.h"
+#include "Command.h"
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <cstdio>
@@ -22,6 +24,12 @@ namespace kxmp::cli {
 GlobalOptions& Globals() {
   static GlobalOptions options;
   return options;
+}
+
+int AdminExitStatus(const CZoError& err) {
+  if (FXErrorUtil::IsErrNo(err, EINVAL)) return kExitUsage;
+  if (FXErrorUtil::IsErrNo(err, ENOENT)) return kExitNotFound;
+  return kExitFailed;
 }
 
 std::string ErrorText(const CZoError& error) {

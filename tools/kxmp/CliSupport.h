@@ -30,6 +30,13 @@ GlobalOptions& Globals();
 // errno-kind error, the system's text for it. With -v: every frame with its code location.
 std::string ErrorText(const CZoError& error);
 
+// The exit status of a failed administration request: bad values are usage errors (2), what
+// is not there is "not found" (3), a conflict or a failure to read, write or reach is 1.
+int AdminExitStatus(const CZoError& err);
+
+// The piece size of the tool's file copies.
+constexpr unsigned int kCopyPiece = 1u << 20;
+
 // --home: the folder the platform components read (registry, catalog, locks, log). The
 // components take it from KX_HOME, so Apply() sets that before any library object is made.
 // Every subcommand's --home and the global one set the same value.

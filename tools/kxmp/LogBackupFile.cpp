@@ -21,8 +21,6 @@
 namespace kxmp::cli {
 namespace {
 
-constexpr unsigned int kPiece = 1u << 20;
-
 using ReadFn = std::function<CZoError(char*, unsigned int, unsigned int*)>;
 
 // Fills buffer from read until size bytes or the end; got is what arrived.
@@ -43,13 +41,13 @@ CZoError ReadFull(const ReadFn& read, char* buffer, unsigned int size, unsigned 
 CZoError SameContent(int source, long long size, const ReadFn& read, std::vector<char>& a, std::vector<char>& b,
                      bool& same) {
   // Pieces no larger than the file: a small file does not pay for zeroing two whole pieces.
-  const size_t piece = static_cast<size_t>(std::min<long long>(kPiece, std::max<long long>(size, 1)));
+  const size_t piece = static_cast<size_t>(std::min<long long>(kCopyPiece, std::max<long long>(size, 1)));
   if (a.size() < piece) a.resize(piece);
   if (b.size() < piece) b.resize(piece);
   same = false;
   for (long long offset = 0; offset < size;) {
     if (StopSignals::Stopping()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught());
-    const unsigned int want = static_cast<unsigned int>(std::min<long long>(kPiece, size - offset));
+    const unsigned int want = static_cast<unsigned int>(std::min<long long>(kCopyPiece, size - offset));
     unsigned int got = 0;
     CZoError err = ReadFull(read, b.data(), want, got);
     if (err.IsError()) return err.Push(FX_LOC, "Failed to read the stored copy");
@@ -153,12 +151,12 @@ CZoError FileBackup::Copy(int source, BackupItem& item, ProgressMeter* meter) {
   // A piece no larger than the file (and one byte for the read that finds its end): zeroing a
   // whole piece for a small file costs more than copying it.
   struct stat st {};
-  size_t piece = kPiece;
-  if (::fstat(source, &st) == 0 && st.st_size >= 0 && st.st_size < static_cast<off_t>(kPiece)) {
+  size_t piece = kCopyPiece;
+  if (::fstat(source, &st) == 0 && st.st_size >= 0 && st.st_size < static_cast<off_t>(kCopyPiece)) {
     piece = static_cast<size_t>(st.st_size) + 1;
   }
   if (buffer_.size() < piece) buffer_.resize(piece);
-  piece = std::min<size_t>(buffer_.size(), kPiece);
+  piece = std::min<size_t>(buffer_.size(), kCopyPiece);
   for (;;) {
     if (StopSignals::Stopping()) return Stopped();
     const ssize_t n = ::read(source, buffer_.data(), piece);

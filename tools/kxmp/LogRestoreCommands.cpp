@@ -31,8 +31,6 @@
 namespace kxmp::cli {
 namespace {
 
-constexpr unsigned int kPiece = 1u << 20;
-
 std::string RelativePath(const DataServerSearchFile& f) { return f.directory + "/" + f.fileName; }
 
 // Options both subcommands take.
@@ -300,17 +298,17 @@ class RestoreCommand : public Command {
   }
 
   CZoError Copy(DBLogBackupDataReader& reader, AtomicFile& out, unsigned long long& size) {
-    buffer_.resize(kPiece);
+    buffer_.resize(kCopyPiece);
     unsigned int n = 0;
     do {
       if (StopSignals::Stopping()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught());
-      CZoError err = reader.read(buffer_.data(), kPiece, n);
+      CZoError err = reader.read(buffer_.data(), kCopyPiece, n);
       if (err.IsError()) return err;
       err = out.Write(buffer_.data(), n);
       if (err.IsError()) return err;
       size += n;
       if (meter_ != nullptr) meter_->AddBytes(n);
-    } while (n == kPiece);
+    } while (n == kCopyPiece);
     return CZoError::Success();
   }
 

@@ -40,13 +40,6 @@ std::string Describe(const SftpSettings& s) {
          ":" + std::to_string(s.port);
 }
 
-// Bad values are usage errors, a host without settings is "not found", the rest failures.
-int StatusOf(const CZoError& err) {
-  if (FXErrorUtil::IsErrNo(err, EINVAL)) return kExitUsage;
-  if (FXErrorUtil::IsErrNo(err, ENOENT)) return kExitNotFound;
-  return kExitFailed;
-}
-
 // The file made absolute (against the working folder: the host that reads it runs elsewhere)
 // and checked to be a regular file this user can read; empty with `error` set otherwise.
 std::string ReadableFile(const std::string& option, const std::string& given, std::string& error) {
@@ -139,7 +132,7 @@ class StorageHostCommand : public Command {
     CZoError err = dataserver::ValidateSftpSettings(settings_, "of " + name_);
     if (err.IsError()) return out_.Fail(kExitUsage, err.Message() + "; nothing was changed");
     err = dataserver::WriteStorageHost(name_, settings_);
-    if (err.IsError()) return out_.Fail(StatusOf(err), "cannot store the settings of " + name_ + ": " + err.Message());
+    if (err.IsError()) return out_.Fail(AdminExitStatus(err), "cannot store the settings of " + name_ + ": " + err.Message());
     out_.Summary({{"action", "set"}, {"host", ToJson(name_, settings_)}},
                  "storage host " + name_ + " is served over " + Describe(settings_) + "\n  identity " +
                      settings_.identityFile + "\n  known hosts " + settings_.knownHostsFile + "\n  timeouts " +
@@ -182,7 +175,7 @@ class StorageHostCommand : public Command {
 
   int Remove() {
     CZoError err = dataserver::RemoveStorageHost(name_);
-    if (err.IsError()) return out_.Fail(StatusOf(err), err.Message());
+    if (err.IsError()) return out_.Fail(AdminExitStatus(err), err.Message());
     out_.Summary({{"action", "removed"}, {"name", name_}},
                  "storage host " + name_ + " has no SFTP settings any more: it is served locally");
     return kExitOk;
