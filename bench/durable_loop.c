@@ -60,7 +60,13 @@ static int StoreOne(int folder, const char* source, char* buffer) {
   return 0;
 }
 
+/* durable_loop_with_libraries.cpp runs the same loop after its own start. */
+#ifdef DURABLE_LOOP_NO_MAIN
+int DurableLoopMain(int argc, char** argv);
+int DurableLoopMain(int argc, char** argv) {
+#else
 int main(int argc, char** argv) {
+#endif
   if (argc < 3) {
     fprintf(stderr, "usage: durable_loop TARGET_FOLDER FILE...\n");
     return 2;
