@@ -3,16 +3,19 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <thread>
 
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "outside/catalog/ApplicationId.h"
 #include "outside/catalog/ArMgrClientAPI.h"
 #include "outside/catalog/postgres/PgConnection.h"
+#include "outside/catalog/postgres/PgConnectionPool.h"
 #include "outside/dataserver/MountPathAuthority.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/UniqueFd.h"
@@ -91,6 +94,62 @@ TEST_F(PostgresCatalog, ABackendThatStopsAnsweringIsGivenUpOn) {
   EXPECT_NE(err.Message().find("did not answer"), std::string::npos) << err.AsString();
   CZoError again = conn.Exec("SELECT 1", {});  // dropped: fails at once, no second wait
   EXPECT_TRUE(FXErrorUtil::IsErrNo(again, CatalogErrc::kUnreachable)) << again.AsString();
+}
+
+// The backend of the connection the pool keeps for conninfo (taken and put back), or 0.
+pid_t KeptBackend(const std::string& conninfo) {
+  auto& pool = kxmp::catalog::PgConnectionPool::Instance();
+  std::unique_ptr<kxmp::catalog::PgConnection> c = pool.Take(conninfo);
+  if (!c) return 0;
+  kxmp::catalog::PgResult res;
+  if (c->Exec("SELECT pg_backend_pid()", {}, res).IsError()) return 0;
+  const pid_t pid = static_cast<pid_t>(kxmp::catalog::PgInt64(res.get(), 0, 0));
+  pool.Give(conninfo, std::move(c));
+  return pid;
+}
+
+std::vector<std::string> MountPathsOf(const std::string& host, CZoError& err) {
+  std::vector<std::string> paths;
+  err = kxmp::dataserver::CatalogMountPathAuthority().MountPathsOf(host, paths);
+  return paths;
+}
+
+TEST_F(PostgresCatalog, ConnectionsAreKeptForTheNextCallUntilTheServerEndsThem) {
+  kxmp::catalog::PgConnectionPool::Instance().Clear();
+  AddMountPath(7, "ma1", "/disk1", "L");
+  CZoError err;
+  ASSERT_EQ(MountPathsOf("ma1", err), std::vector<std::string>{"/disk1"}) << err.AsString();
+  const pid_t first = KeptBackend(connection_);
+  ASSERT_NE(first, 0) << "the look-up's connection was not kept";
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(MountPathsOf("ma1", err).size(), 1u) << err.AsString();
+  EXPECT_EQ(KeptBackend(connection_), first) << "a look-up opened a connection of its own";
+
+  // A child process neither uses nor ends its parent's session.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    CZoError e;
+    const bool found = MountPathsOf("ma1", e).size() == 1;
+    ::_exit(found && KeptBackend(connection_) != first ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's look-up failed or used our session";
+  EXPECT_EQ(KeptBackend(connection_), first) << "the child ended its parent's session";
+
+  // The server ends the kept session: the next call notices and opens another.
+  std::string error;
+  ASSERT_TRUE(pg_->Exec("SELECT pg_terminate_backend(" + std::to_string(first) + ")", error)) << error;
+  if (::kill(first, 0) != 0 && errno == EPERM) GTEST_SKIP() << "cannot watch the server's backend";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (::kill(first, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_NE(::kill(first, 0), 0) << "the backend did not end";
+  ASSERT_EQ(MountPathsOf("ma1", err), std::vector<std::string>{"/disk1"}) << err.AsString();
+  const pid_t second = KeptBackend(connection_);
+  EXPECT_NE(second, 0);
+  EXPECT_NE(second, first);
 }
 
 // Needs no server: nothing listens where the connection points.

@@ -126,6 +126,24 @@ CZoError PgConnection::Open(const std::string& conninfo) {
   return CZoError::Success();
 }
 
+bool PgConnection::ReadyForReuse() {
+  if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK || PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) return false;
+  // A server ending the session sends its reason, then closes: the end of the stream shows
+  // only at the read after the message, so reading goes on while the socket has input (an
+  // idle session is sent little else: notices, parameter changes).
+  for (int reads = 0; reads < 8; ++reads) {
+    pollfd p{PQsocket(conn_.get()), POLLIN, 0};
+    if (p.fd < 0) return false;
+    const int ready = ::poll(&p, 1, 0);
+    if (ready < 0) return false;
+    if (ready == 0) {
+      return PQstatus(conn_.get()) == CONNECTION_OK && PQtransactionStatus(conn_.get()) == PQTRANS_IDLE;
+    }
+    if (PQconsumeInput(conn_.get()) == 0) return false;
+  }
+  return false;  // still sending: not an idle session to rely on
+}
+
 CZoError PgConnection::Fail(const FXCodeLocation& where, const PGresult* res, const char* sql) {
   const char* state = res != nullptr ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
   lastSqlState_ = state != nullptr ? state : "";

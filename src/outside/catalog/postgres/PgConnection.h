@@ -49,6 +49,15 @@ class PgConnection {
   // Runs a script of statements without parameters (the schema).
   CZoError ExecScript(const char* script);
 
+  // True when the connection may serve another caller: open, outside any transaction, and
+  // not ended by the server. What the server sent meanwhile is read without waiting: a
+  // server that ends a session (restart, an administrator, an idle timeout) says so on the
+  // socket before it closes it.
+  bool ReadyForReuse();
+  // Gives up the connection without telling the server, for a process made by fork(): the
+  // session is its parent's, and ending it would end the parent's. The caller keeps the handle.
+  PGconn* Abandon() { return conn_.release(); }
+
   const std::string& lastSqlState() const { return lastSqlState_; }
   void setAnswerTimeoutMs(int ms) { answerTimeoutMs_ = ms; }
   PGconn* get() const { return conn_.get(); }

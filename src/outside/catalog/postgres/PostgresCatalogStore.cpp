@@ -1,6 +1,10 @@
 #include "outside/catalog/postgres/PostgresCatalogStore.h"
 
+#include <memory>
+#include <new>
+
 #include "outside/catalog/postgres/PgConnection.h"
+#include "outside/catalog/postgres/PgConnectionPool.h"
 #include "outside/error/FXErrorUtil.h"
 #include "kxmp/generated/postgres_schema.inc"
 
@@ -142,13 +146,24 @@ class PostgresWriter : public CatalogWriter {
   PgConnection& c_;
 };
 
-// Opens a connection and runs body(connection).
+// Runs body(connection) on a kept connection, or a new one, and keeps it for the next call
+// when it is still healthy and outside any transaction.
 template <typename Body>
 CZoError WithConnection(const std::string& conninfo, Body body) {
-  PgConnection c;
-  CZoError err = c.Open(conninfo);
-  if (!err.IsError()) err = body(c);
-  return err;
+  try {
+    PgConnectionPool& pool = PgConnectionPool::Instance();
+    std::unique_ptr<PgConnection> c = pool.Take(conninfo);
+    if (!c) {
+      c = std::make_unique<PgConnection>();
+      CZoError err = c->Open(conninfo);
+      if (err.IsError()) return err;
+    }
+    CZoError err = body(*c);
+    pool.Give(conninfo, std::move(c));
+    return err;
+  } catch (const std::bad_alloc&) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory using the catalog");
+  }
 }
 
 }  // namespace
