@@ -38,12 +38,11 @@ CZoError ReadFull(const ReadFn& read, char* buffer, unsigned int size, unsigned 
 
 // Compares the source from its start (pread: its position stays for the copy) with a stored
 // copy of the same size read through read.
-CZoError SameContent(int source, long long size, const ReadFn& read, std::vector<char>& a, std::vector<char>& b,
-                     bool& same) {
-  // Pieces no larger than the file: a small file does not pay for zeroing two whole pieces.
+CZoError SameContent(int source, long long size, const ReadFn& read, PieceBuffer& a, PieceBuffer& b, bool& same) {
+  // Pieces no larger than the file: a small file does not pay for two whole pieces.
   const size_t piece = static_cast<size_t>(std::min<long long>(kCopyPiece, std::max<long long>(size, 1)));
-  if (a.size() < piece) a.resize(piece);
-  if (b.size() < piece) b.resize(piece);
+  a.Reserve(piece);
+  b.Reserve(piece);
   same = false;
   for (long long offset = 0; offset < size;) {
     if (StopSignals::Stopping()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught());
@@ -148,14 +147,14 @@ void FileBackup::Run(BackupItem& item, ProgressMeter* meter) {
 }
 
 CZoError FileBackup::Copy(int source, BackupItem& item, ProgressMeter* meter) {
-  // A piece no larger than the file (and one byte for the read that finds its end): zeroing a
-  // whole piece for a small file costs more than copying it.
+  // A piece no larger than the file (and one byte for the read that finds its end): a whole
+  // piece for a small file costs more page faults than copying it.
   struct stat st {};
   size_t piece = kCopyPiece;
   if (::fstat(source, &st) == 0 && st.st_size >= 0 && st.st_size < static_cast<off_t>(kCopyPiece)) {
     piece = static_cast<size_t>(st.st_size) + 1;
   }
-  if (buffer_.size() < piece) buffer_.resize(piece);
+  buffer_.Reserve(piece);
   piece = std::min<size_t>(buffer_.size(), kCopyPiece);
   for (;;) {
     if (StopSignals::Stopping()) return Stopped();

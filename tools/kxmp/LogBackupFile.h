@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "outside/error/CZoError.h"
 #include "outside/util/UniqueFd.h"
@@ -41,6 +41,25 @@ struct BackupItem {
 // for ever) and refuses anything but a regular file.
 CZoError OpenSource(const std::string& path, UniqueFd& fd, struct stat& st);
 
+// A buffer for pieces of a file, grown without zeroing: only what a read put into it is used,
+// and zeroing it first would touch every page of it once more.
+class PieceBuffer {
+ public:
+  char* Reserve(size_t size) {
+    if (size_ < size) {
+      data_.reset(new char[size]);
+      size_ = size;
+    }
+    return data_.get();
+  }
+  char* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  size_t size_ = 0;
+};
+
 // Backs up items through one writer, one at a time; each worker of a run has its own.
 class FileBackup {
  public:
@@ -73,8 +92,8 @@ class FileBackup {
 
   DBLogBackupDataWriter& writer_;
   bool force_;
-  std::vector<char> buffer_;
-  std::vector<char> stored_;
+  PieceBuffer buffer_;
+  PieceBuffer stored_;
 };
 
 }  // namespace kxmp::cli
