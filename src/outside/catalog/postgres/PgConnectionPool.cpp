@@ -1,7 +1,6 @@
 #include "outside/catalog/postgres/PgConnectionPool.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <chrono>
 
@@ -21,27 +20,24 @@ PgConnectionPool& PgConnectionPool::Instance() {
   static PgConnectionPool* pool = [] {
     auto* p = new PgConnectionPool();
     // The lock is held across fork() so that the child's copy is never left locked by a
-    // thread that does not exist in it.
+    // thread that does not exist in it; the child then lets go of its parent's sessions.
     pthread_atfork([] { Instance().mutex_.lock(); }, [] { Instance().mutex_.unlock(); },
-                   [] { Instance().mutex_.unlock(); });
+                   [] { Instance().LeaveParentsInChild(); });
     return p;
   }();
   return *pool;
 }
 
-void PgConnectionPool::LeaveParentsLocked() {
-  const pid_t self = ::getpid();
-  if (owner_ == self) return;
+void PgConnectionPool::LeaveParentsInChild() {
   for (Idle& i : idle_) abandoned_.push_back(i.connection->Abandon());
   idle_.clear();
-  owner_ = self;
+  mutex_.unlock();
 }
 
 std::unique_ptr<PgConnection> PgConnectionPool::Take(const std::string& conninfo) {
   std::vector<std::unique_ptr<PgConnection>> closing;  // closed after the lock is released
   std::unique_ptr<PgConnection> found;
   std::lock_guard<std::mutex> lock(mutex_);
-  LeaveParentsLocked();
   const int64_t now = NowMs();
   for (size_t i = idle_.size(); i-- > 0;) {  // the most recently used first
     const bool stale = now - idle_[i].sinceMs > kMaxIdleMs;
@@ -61,7 +57,6 @@ void PgConnectionPool::Give(const std::string& conninfo, std::unique_ptr<PgConne
   if (!connection || !connection->ReadyForReuse()) return;  // closed here
   std::unique_ptr<PgConnection> oldest;
   std::lock_guard<std::mutex> lock(mutex_);
-  LeaveParentsLocked();
   if (idle_.size() >= kMaxIdle) {
     oldest = std::move(idle_.front().connection);
     idle_.erase(idle_.begin());
@@ -72,13 +67,11 @@ void PgConnectionPool::Give(const std::string& conninfo, std::unique_ptr<PgConne
 void PgConnectionPool::Clear() {
   std::vector<Idle> closing;
   std::lock_guard<std::mutex> lock(mutex_);
-  LeaveParentsLocked();
   closing.swap(idle_);
 }
 
 size_t PgConnectionPool::IdleCount() {
   std::lock_guard<std::mutex> lock(mutex_);
-  LeaveParentsLocked();
   return idle_.size();
 }
 

@@ -12,8 +12,6 @@
 //
 // This pool is the PostgreSQL module's one piece of process-wide state.
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -47,12 +45,11 @@ class PgConnectionPool {
   };
 
   PgConnectionPool() = default;
-  // In a process made by fork(): forgets the parent's connections without ending them.
-  void LeaveParentsLocked();
+  // In a process made by fork(), at once: forgets the parent's connections without ending them.
+  void LeaveParentsInChild();
 
   std::mutex mutex_;
-  std::vector<Idle> idle_;  // oldest first
-  pid_t owner_ = 0;         // the process the idle connections belong to
+  std::vector<Idle> idle_;          // oldest first
   std::vector<PGconn*> abandoned_;  // the parent's, kept reachable and never finished
 };
 
