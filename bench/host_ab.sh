@@ -11,12 +11,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/bench/host_home.sh"
 runs=$1; shift
 build=${KXMP_BUILD:-$top/build/release}
-home=$(mktemp -d "${TMPDIR:-/tmp}/kxmp-hostab-XXXXXX")
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; rm -rf "$home"; }
-trap cleanup EXIT
-export KX_HOME=$home
-host_home_setup "$home" 3
+host_bench_home hostab 3
 names=()
 i=0
 for d in "$@"; do
@@ -26,10 +21,10 @@ done
 "$build/bench/floor_server" "$home/f.sock" > /dev/null &
 pids+=($!); names+=(floor)
 for j in $(seq 0 $((i - 1))); do
-  for _ in $(seq 100); do [ -S "$home/h$j.sock" ] && break; sleep 0.1; done
+  wait_for_socket "$home/h$j.sock"
   "$build/bench/host_load" requests "$home/h$j.sock" 1 200 > /dev/null  # the cache is fresh
 done
-for _ in $(seq 100); do [ -S "$home/f.sock" ] && break; sleep 0.1; done
+wait_for_socket "$home/f.sock"
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
 for r in $(seq "$runs"); do
   for j in $(seq 0 "$i"); do

@@ -21,3 +21,27 @@ INSERT INTO mount_path VALUES $rows;
 INSERT INTO subclient_mount_path VALUES $links;
 SQL
 }
+
+# A throw-away home for a benchmark run: sets home and KX_HOME, prepares it with PATH_COUNT
+# mount paths, and on exit stops every process whose id the script added to pids and removes it.
+#   host_bench_home NAME PATH_COUNT
+host_bench_home() {
+  home=$(mktemp -d "${TMPDIR:-/tmp}/kxmp-$1-XXXXXX")
+  pids=()
+  trap host_bench_cleanup EXIT
+  export KX_HOME=$home
+  host_home_setup "$home" "$2"
+}
+host_bench_cleanup() {
+  local p
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  rm -rf "$home"
+}
+
+# Waits (up to 10 s) until a server's socket exists.
+#   wait_for_socket PATH
+wait_for_socket() {
+  local _
+  for _ in $(seq 100); do [ -S "$1" ] && return 0; sleep 0.1; done
+  return 0
+}

@@ -22,12 +22,7 @@ floor_bin=$build/bench/floor_server
 load=$build/bench/host_load
 for b in "$host_bin" "$floor_bin" "$load"; do [ -x "$b" ] || { echo "missing $b (build the release preset first)" >&2; exit 1; }; done
 
-home=$(mktemp -d "${TMPDIR:-/tmp}/kxmp-hostbench-XXXXXX")
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; rm -rf "$home"; }
-trap cleanup EXIT
-export KX_HOME=$home
-host_home_setup "$home" 3
+host_bench_home hostbench 3
 
 hsock=$home/host.sock
 fsock=$home/floor.sock
@@ -35,7 +30,7 @@ fsock=$home/floor.sock
 hpid=$!; pids+=("$hpid")
 "$floor_bin" "$fsock" > "$home/floor.out" &
 fpid=$!; pids+=("$fpid")
-for s in "$hsock" "$fsock"; do for _ in $(seq 100); do [ -S "$s" ] && break; sleep 0.1; done; done
+for s in "$hsock" "$fsock"; do wait_for_socket "$s"; done
 grep -q serving "$home/host.out" || { sleep 1; grep -q serving "$home/host.out" || { echo "kxmp-host did not start" >&2; exit 1; }; }
 
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
