@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -52,21 +53,59 @@ struct ConnCloser {
 
 PostgresServer* PostgresServer::Shared(std::string& why, bool& installed) {
   static std::string failure;
-  static bool binaries = false;
+  static bool runs = false;
   static std::unique_ptr<PostgresServer> server = [] {
-    std::unique_ptr<PostgresServer> s(new PostgresServer());
-    s->bin_ = FindServerBin();
-    binaries = !s->bin_.empty();
-    if (!binaries) {
-      failure = "needs a PostgreSQL server: none is installed (/usr/lib/postgresql/*/bin); scripts/deps installs it";
-      return std::unique_ptr<PostgresServer>();
-    }
-    if (!s->Init(failure)) return std::unique_ptr<PostgresServer>();
+    std::unique_ptr<PostgresServer> s = Prepare(failure, runs);
+    if (s != nullptr && !s->Init(failure)) s.reset();
     return s;
   }();
-  installed = binaries && failure.find("no postgres user") == std::string::npos;
+  installed = runs;
   why = failure;
   return server.get();
+}
+
+std::unique_ptr<PostgresServer> PostgresServer::Make(std::string& why, bool& installed,
+                                                     const std::vector<std::string>& initdbArgs,
+                                                     const std::string& config) {
+  std::unique_ptr<PostgresServer> s = Prepare(why, installed);
+  if (s != nullptr && !s->Init(why, initdbArgs, config)) s.reset();
+  return s;
+}
+
+std::unique_ptr<PostgresServer> PostgresServer::MakeEmpty(std::string& why, bool& installed) {
+  return Prepare(why, installed);
+}
+
+std::unique_ptr<PostgresServer> PostgresServer::Prepare(std::string& why, bool& installed) {
+  std::unique_ptr<PostgresServer> s(new PostgresServer());
+  installed = false;
+  s->bin_ = FindServerBin();
+  if (s->bin_.empty()) {
+    why = "needs a PostgreSQL server: none is installed (/usr/lib/postgresql/*/bin); scripts/deps installs it";
+    return nullptr;
+  }
+  std::string tmpl = "/tmp/kxmp-pg-XXXXXX";
+  if (::geteuid() == 0) {
+    struct passwd* pw = ::getpwnam("postgres");
+    s->runuser_ = FirstExisting({"/usr/sbin/runuser", "/sbin/runuser", "/usr/bin/runuser"});
+    if (pw == nullptr || s->runuser_.empty()) {
+      why = "cannot run the PostgreSQL server as root, and there is no postgres user (or no runuser) to run it as";
+      return nullptr;
+    }
+    installed = true;
+    if (::mkdtemp(&tmpl[0]) == nullptr || ::chown(tmpl.c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+      why = "cannot make the cluster's folder below /tmp";
+      return nullptr;
+    }
+  } else {
+    installed = true;
+    if (::mkdtemp(&tmpl[0]) == nullptr) {
+      why = "cannot make the cluster's folder below /tmp";
+      return nullptr;
+    }
+  }
+  s->folder_ = tmpl;
+  return s;
 }
 
 bool PostgresServer::RunAsOwner(const std::vector<std::string>& argv, std::string& output) const {
@@ -80,33 +119,23 @@ bool PostgresServer::RunAsOwner(const std::vector<std::string>& argv, std::strin
   return r.status == 0;
 }
 
-bool PostgresServer::Init(std::string& why) {
-  if (::geteuid() == 0) {
-    struct passwd* pw = ::getpwnam("postgres");
-    runuser_ = FirstExisting({"/usr/sbin/runuser", "/sbin/runuser", "/usr/bin/runuser"});
-    if (pw == nullptr || runuser_.empty()) {
-      why = "cannot run the PostgreSQL server as root, and there is no postgres user (or no runuser) to run it as";
-      return false;
-    }
-    std::string tmpl = "/tmp/kxmp-pg-XXXXXX";
-    if (::mkdtemp(&tmpl[0]) == nullptr || ::chown(tmpl.c_str(), pw->pw_uid, pw->pw_gid) != 0) {
-      why = "cannot make the cluster's folder below /tmp";
-      return false;
-    }
-    folder_ = tmpl;
-  } else {
-    std::string tmpl = "/tmp/kxmp-pg-XXXXXX";
-    if (::mkdtemp(&tmpl[0]) == nullptr) {
-      why = "cannot make the cluster's folder below /tmp";
-      return false;
-    }
-    folder_ = tmpl;
-  }
+std::string PostgresServer::user() const {
+  if (!runuser_.empty()) return "postgres";
+  struct passwd* pw = ::getpwuid(::geteuid());
+  return pw != nullptr ? pw->pw_name : std::to_string(::geteuid());
+}
+
+bool PostgresServer::Init(std::string& why, const std::vector<std::string>& initdbArgs, const std::string& config) {
   std::string output;
-  if (!RunAsOwner({bin_ + "/initdb", "-D", folder_ + "/data", "-U", "postgres", "-A", "trust", "--no-sync",
-                   "--no-locale", "-E", "UTF8"},
-                  output)) {
+  std::vector<std::string> initdb = {bin_ + "/initdb", "-D", data(), "-U", "postgres", "-A", "trust", "--no-sync",
+                                     "--no-locale", "-E", "UTF8"};
+  initdb.insert(initdb.end(), initdbArgs.begin(), initdbArgs.end());
+  if (!RunAsOwner(initdb, output)) {
     why = "initdb failed: " + output;
+    return false;
+  }
+  if (!config.empty() && !Configure(config)) {
+    why = "cannot add to " + data() + "/postgresql.conf";
     return false;
   }
   if (!Start()) {
@@ -118,6 +147,19 @@ bool PostgresServer::Init(std::string& why) {
     return false;
   }
   return true;
+}
+
+bool PostgresServer::Configure(const std::string& lines) const {
+  FILE* f = std::fopen((data() + "/postgresql.conf").c_str(), "a");
+  if (f == nullptr) return false;
+  const bool ok = std::fputs(("\n" + lines + "\n").c_str(), f) >= 0;
+  return std::fclose(f) == 0 && ok;
+}
+
+std::string PostgresServer::Log() const {
+  std::string text;
+  (void)CZoFile::ReadWholeFile(folder_ + "/log", text);
+  return text;
 }
 
 PostgresServer::~PostgresServer() {
@@ -145,6 +187,20 @@ bool PostgresServer::Stop() {
 std::string PostgresServer::Connection(const std::string& schema, const std::string& user) const {
   return "host=" + folder_ + " port=" + kPort + " dbname=" + kDatabase + " user=" + user +
          " options=-csearch_path=" + schema;
+}
+
+bool PostgresServer::Query(const std::string& sql, std::string& value, std::string& error) const {
+  std::unique_ptr<PGconn, ConnCloser> c(PQconnectdb(Connection("public").c_str()));
+  if (PQstatus(c.get()) != CONNECTION_OK) {
+    error = PQerrorMessage(c.get());
+    return false;
+  }
+  PGresult* r = PQexec(c.get(), sql.c_str());
+  const bool ok = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0;
+  if (ok) value = PQgetvalue(r, 0, 0);
+  if (!ok) error = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK ? "no rows" : PQerrorMessage(c.get());
+  PQclear(r);
+  return ok;
 }
 
 bool PostgresServer::Exec(const std::string& sql, std::string& error) const {

@@ -15,6 +15,7 @@
 //     conn_ = pg_->NewCatalog();                                // a fresh schema per test
 //   }
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,15 @@ class PostgresServer {
   // installed but fails to start is a test failure, reported through why as well.
   static PostgresServer* Shared(std::string& why, bool& installed);
 
+  // A cluster of the test's own, started, with a database "kxmp": made by initdb with the
+  // extra arguments (for example "--wal-segsize=1") and `config` added to postgresql.conf.
+  // Null with why when the server cannot run here (installed false) or did not start.
+  static std::unique_ptr<PostgresServer> Make(std::string& why, bool& installed,
+                                              const std::vector<std::string>& initdbArgs = {},
+                                              const std::string& config = "");
+  // A folder for a cluster whose data() the caller fills (pg_basebackup -D), not started.
+  static std::unique_ptr<PostgresServer> MakeEmpty(std::string& why, bool& installed);
+
   ~PostgresServer();
 
   // A new empty schema in the executable's database, and the connection string whose
@@ -38,17 +48,31 @@ class PostgresServer {
   // Runs statements as the superuser (roles, grants); false with error on failure.
   bool Exec(const std::string& sql, std::string& error) const;
 
-  // Stops and starts the server (the cluster and its data stay).
+  // The first column of the first row of a query in database "kxmp", as the superuser.
+  bool Query(const std::string& sql, std::string& value, std::string& error) const;
+  // Adds lines to the cluster's postgresql.conf (later lines win).
+  bool Configure(const std::string& lines) const;
+
+  // Stops and starts the server (the cluster and its data stay). A start that fails (the
+  // server ended while starting) leaves its reason in the log.
   bool Stop();
   bool Start();
   bool running() const { return running_; }
   const std::string& folder() const { return folder_; }
+  std::string data() const { return folder_ + "/data"; }
+  std::string Log() const;
+  // The server program of that name (pg_basebackup, pg_controldata ...).
+  std::string Program(const std::string& name) const { return bin_ + "/" + name; }
+  // The user the server runs as: postgres when the tests run as root, else the tests' own.
+  std::string user() const;
+  // Runs a server program as the user the server runs as, in the cluster's folder.
+  bool RunAsOwner(const std::vector<std::string>& argv, std::string& output) const;
 
  private:
   PostgresServer() = default;
-  bool Init(std::string& why);
-  // Runs a server program (as postgres when this process is root).
-  bool RunAsOwner(const std::vector<std::string>& argv, std::string& output) const;
+  // Finds the programs and makes the cluster's folder, the server's user's own.
+  static std::unique_ptr<PostgresServer> Prepare(std::string& why, bool& installed);
+  bool Init(std::string& why, const std::vector<std::string>& initdbArgs = {}, const std::string& config = "");
 
   std::string bin_;     // folder of initdb and pg_ctl
   std::string folder_;  // the temporary folder: data/, the socket, log

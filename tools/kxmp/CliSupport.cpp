@@ -1,6 +1,9 @@
 #include "CliSupport.h"
 #include "Command.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,6 +114,7 @@ int Output::Fail(int status, const std::string& message) const {
 }
 
 void Output::Error(const std::string& message, const Json& fields) const {
+  last_ = message;
   if (json_) {
     Json line = {{"type", "error"}, {"command", command_}, {"message", message}};
     line.update(fields);
@@ -192,6 +196,71 @@ void StartLibraryLog() {
   }
   const bool verbose = Globals().verbose > 0;
   if (file || verbose) SetLogWriter(std::make_shared<ToolLogWriter>(std::move(file), verbose));
+}
+
+namespace {
+
+std::string UserName(uid_t uid) {
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(uid, &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr) return found->pw_name;
+  return std::to_string(uid);
+}
+
+// The first folder from the root down to path that this user may not pass through; path when
+// every folder above it may be passed.
+std::string FirstClosed(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    if (::faccessat(AT_FDCWD, folder.c_str(), X_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EPERM)) return folder;
+  }
+  return path;
+}
+
+}  // namespace
+
+std::string RunningUser() {
+  const uid_t uid = ::geteuid();
+  return UserName(uid) + " (uid " + std::to_string(uid) + ")";
+}
+
+std::string PermissionNote(const CZoError& err) {
+  if (!FXErrorUtil::IsErrNo(err, EACCES) && !FXErrorUtil::IsErrNo(err, EPERM)) return std::string();
+  return "; kxmp runs as user " + RunningUser();
+}
+
+std::string HomeAccessProblem(const std::string& home, bool writes) {
+  struct Need {
+    const char* name;
+    int mode;
+    bool forWrites;
+  };
+  static const Need kNeeds[] = {{"", X_OK, false},
+                                {"registry", R_OK | X_OK, false},
+                                {"catalog.db", R_OK, false},
+                                {"registry", W_OK, true},
+                                {"locks", W_OK | X_OK, true},
+                                {"log", W_OK | X_OK, true},
+                                {"jobresults", W_OK | X_OK, true}};
+  for (const Need& need : kNeeds) {
+    if (need.forWrites && !writes) continue;
+    std::string path = *need.name != '\0' ? FXPath::Join(home, need.name) : home;
+    if (::faccessat(AT_FDCWD, path.c_str(), need.mode, AT_EACCESS) == 0) continue;
+    if (errno != EACCES && errno != EPERM) continue;  // missing: the subcommand says so
+    if (*need.name == '\0') path = FirstClosed(path);
+    struct stat st {};
+    std::string whose;
+    if (::stat(path.c_str(), &st) == 0) {
+      whose = " (it belongs to " + UserName(st.st_uid) + ", mode " +
+              FXString::Format("%04o", static_cast<unsigned>(st.st_mode & 07777)) + ")";
+    }
+    return "Permission denied: user " + RunningUser() + " cannot " +
+           (need.mode & W_OK ? "write to " : need.mode == X_OK ? "reach " : "read ") + path + whose +
+           "; to hand the kxmp home to this user, run as root: kxmp setup --home " + home + " --owner " +
+           UserName(::geteuid());
+  }
+  return std::string();
 }
 
 void SetExample(CLI::App* cmd, const std::string& example) { cmd->footer("Example:\n  " + example); }

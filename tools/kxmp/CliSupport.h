@@ -71,10 +71,13 @@ class Output {
   // standard error, or {"type":"error","command":...,<fields>,"message":...} on standard
   // output.
   void Error(const std::string& message, const Json& fields = Json::object()) const;
+  // The message of the last Fail or Error (for the operator event of a failed run).
+  const std::string& LastError() const { return last_; }
 
  private:
   std::string command_;
   const bool& json_;  // bound to the subcommand's --json flag, which CLI11 sets when parsing
+  mutable std::string last_;
 };
 
 // A table with a header row; every column as wide as its widest cell.
@@ -98,6 +101,17 @@ std::string Printable(const std::string& text);
 // the service in-process; without a writable log folder the lines are dropped. With -v the
 // lines up to the detail level go to standard error as well.
 void StartLibraryLog();
+
+// The user this process runs as, for messages about permissions: "postgres (uid 112)".
+std::string RunningUser();
+// "; kxmp runs as user postgres (uid 112)" for an error that is a refused permission; else
+// empty. A database runs kxmp as its own user, which is rarely the one who set kxmp up.
+std::string PermissionNote(const CZoError& err);
+// Empty when this user may use the home as the log backup subcommands do (writes: the
+// registry, locks, log and job results folders writable too); else one line naming the path
+// that refuses, the user, the path's owner and mode, and the setup that hands the home over.
+// A home or folder that does not exist is left to the subcommand.
+std::string HomeAccessProblem(const std::string& home, bool writes);
 
 // The text of the home's default for --help.
 std::string HomeHelp();

@@ -13,6 +13,11 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // the request failed or the host answered with an error code
 constexpr int kExitUsage = 2;
 constexpr int kExitNotFound = 3;  // what was asked for is nowhere: not a failure of a host
+// kxmp get follows a database's restore-command convention: 1 is "not stored", and every
+// other failure is above 125, the range a database takes as "stop the recovery" rather than
+// "the archive ends here".
+constexpr int kExitNotStored = 1;
+constexpr int kExitGetFailed = 128;
 
 class Command {
  public:
@@ -21,6 +26,9 @@ class Command {
   virtual CLI::App* Register(CLI::App& app) = 0;
   // Runs the subcommand after a successful parse; returns the exit status.
   virtual int Run() = 0;
+  // The status to end with when the tool fails around the subcommand (a usage error found
+  // while parsing, an exception): the tool's own status unless the subcommand has its own.
+  virtual int StatusFor(int toolStatus) const { return toolStatus; }
 };
 
 // The tool's subcommands by name, in the order --help lists them.

@@ -12,6 +12,8 @@ std::unique_ptr<Command> MakeMountCommand();
 std::unique_ptr<Command> MakeCacheCommand();
 std::unique_ptr<Command> MakeFailoverCommand();
 std::unique_ptr<Command> MakeBackupCommand();
+std::unique_ptr<Command> MakePushCommand();
+std::unique_ptr<Command> MakeGetCommand();
 std::unique_ptr<Command> MakeSearchCommand();
 std::unique_ptr<Command> MakeRestoreCommand();
 std::unique_ptr<Command> MakeEventsCommand();
@@ -22,7 +24,8 @@ const std::vector<CommandEntry>& CommandTable() {
       {"setup", MakeSetupCommand},       {"catalog", MakeCatalogCommand}, {"storage-host", MakeStorageHostCommand},
       {"control-server", MakeControlServerCommand}, {"mount", MakeMountCommand}, {"cache", MakeCacheCommand},
       {"failover", MakeFailoverCommand}, {"backup", MakeBackupCommand}, {"search", MakeSearchCommand},
-      {"restore", MakeRestoreCommand},   {"events", MakeEventsCommand},
+      {"restore", MakeRestoreCommand},   {"push", MakePushCommand},       {"get", MakeGetCommand},
+      {"events", MakeEventsCommand},
   };
   return table;
 }

@@ -13,6 +13,7 @@
 
 #include "CliSupport.h"
 #include "Command.h"
+#include "FailureEvent.h"
 #include "outside/event/EventLog.h"
 #include "outside/util/FXString.h"
 #include "outside/util/UniqueFd.h"
@@ -47,6 +48,8 @@ std::string Meaning(const events::EventRecord& e) {
       return "no usable mount path for subclient " + Arg(e, 0);
     case kDataServerNotReady:
       return "the data server of storage host " + Arg(e, 0) + " is not ready";
+    case kEventLogCommandFailed:
+      return "kxmp " + Arg(e, 1) + " of " + Arg(e, 2) + " for subclient " + Arg(e, 0) + " failed: " + Arg(e, 3);
     default: {
       std::string text = "event " + IdText(e.id);
       for (const std::string& a : e.args) text += " " + a;
@@ -62,7 +65,7 @@ void Print(const events::EventRecord& e, bool json) {
     return;
   }
   Json line = {{"type", "event"}, {"time", TimeText(e.time)}, {"id", IdText(e.id)}, {"meaning", Meaning(e)}};
-  if (e.id == kNoUsableMountPath && !e.args.empty()) line["subclient"] = e.args[0];
+  if ((e.id == kNoUsableMountPath || e.id == kEventLogCommandFailed) && !e.args.empty()) line["subclient"] = e.args[0];
   if (e.id == kDataServerNotReady && !e.args.empty()) line["host"] = e.args[0];
   line["args"] = e.args;
   Output::PrintJson(line);

@@ -50,6 +50,19 @@ static void ToolPath(char* out, size_t size) {
   snprintf(out, size, "%s/%s", folder, KXMP_TOOL_BUILT_PATH);
 }
 
+/* The status of a tool that cannot run: 1, except for `kxmp get`, where 1 means "not stored"
+ * to the database that called it, so that any other failure is above 125 (128, as the tool). */
+static int CannotRun(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--home") == 0) {
+      ++i;
+    } else if (argv[i][0] != '-') {
+      return strcmp(argv[i], "get") == 0 ? 128 : 1;
+    }
+  }
+  return 1;
+}
+
 static int RunTool(int argc, char** argv) {
   char path[PATH_MAX + 64];
   ToolPath(path, sizeof path);
@@ -59,7 +72,7 @@ static int RunTool(int argc, char** argv) {
   if (handle == NULL) {
     const char* why = dlerror();
     fprintf(stderr, "kxmp: cannot load the tool [%s]: %s\n", path, why != NULL ? why : "unknown reason");
-    return 1;
+    return CannotRun(argc, argv);
   }
   /* Never closed: the tool's objects live until the process exits. */
   const struct kxmp_tool_module* (*entry)(void) = (const struct kxmp_tool_module* (*)(void))dlsym(handle, "kxmp_tool_module");
@@ -68,7 +81,7 @@ static int RunTool(int argc, char** argv) {
       strcmp(tool->version, KXMP_VERSION_TEXT) != 0 || tool->main == NULL) {
     fprintf(stderr, "kxmp: the tool [%s] does not fit this front end (wanted ABI %u, release %s)\n", path,
             KXMP_TOOL_MODULE_ABI, KXMP_VERSION_TEXT);
-    return 1;
+    return CannotRun(argc, argv);
   }
   return tool->main(argc, argv);
 }

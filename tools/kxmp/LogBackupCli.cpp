@@ -22,24 +22,34 @@ int FileListOption::ReadInto(std::vector<std::string>& names, const Output& out)
   return kExitOk;
 }
 
-int NoStorage(const Output& out, uint64_t subclient, const CZoError& why) {
+std::string NoStorageReason(uint64_t subclient, const CZoError& why, int& status) {
   const std::string id = std::to_string(subclient);
   catalog::CatalogAdmin admin;
   std::vector<catalog::SubclientRecord> subclients;
   CZoError listed = admin.ListSubclients(subclients);
+  status = kExitFailed;
   if (listed.IsSuccess()) {
     const bool known = std::any_of(subclients.begin(), subclients.end(),
                                    [&](const catalog::SubclientRecord& s) { return s.id == subclient; });
-    if (!known) return out.Fail(kExitNotFound, "subclient " + id + " is not in the catalog " + admin.name());
+    if (!known) {
+      status = kExitNotFound;
+      return "subclient " + id + " is not in the catalog " + admin.name();
+    }
     std::vector<catalog::AttachedMountPath> attached;
     if (admin.ListAttachments(subclient, attached).IsSuccess() && attached.empty()) {
-      return out.Fail(kExitFailed, "subclient " + id + " has no mount path attached in the catalog " + admin.name());
+      return "subclient " + id + " has no mount path attached in the catalog " + admin.name();
     }
   }
   std::string text = "no mount path of subclient " + id + " is reachable";
-  if (why.IsError()) text += ": " + ErrorText(why);
-  if (listed.IsError()) text += " (the catalog cannot be read: " + ErrorText(listed) + ")";
-  return out.Fail(kExitFailed, text);
+  if (why.IsError()) text += ": " + ErrorText(why) + PermissionNote(why);
+  if (listed.IsError()) text += " (the catalog cannot be read: " + ErrorText(listed) + PermissionNote(listed) + ")";
+  return text;
+}
+
+int NoStorage(const Output& out, uint64_t subclient, const CZoError& why) {
+  int status = kExitFailed;
+  const std::string text = NoStorageReason(subclient, why, status);
+  return out.Fail(status, text);
 }
 
 }  // namespace kxmp::cli

@@ -67,10 +67,12 @@ struct FileListOption {
   int ReadInto(std::vector<std::string>& names, const Output& out) const;
 };
 
-// The status for a writer or reader of the subclient that got no data-server context, said
-// through out in one line: 3 (not found) when the catalog answers and does not list the
-// subclient; 1 when the subclient is listed (no mount path attached, none reachable) or the
-// catalog cannot be read. why: the first error the writer or reader reported.
+// Why a writer or reader of the subclient got no data-server context, in one line, and its
+// status: 3 (not found) when the catalog answers and does not list the subclient; 1 when the
+// subclient is listed (no mount path attached, none reachable) or the catalog cannot be read.
+// why: the first error the writer or reader reported.
+std::string NoStorageReason(uint64_t subclient, const CZoError& why, int& status);
+// The same said through out; returns the status.
 int NoStorage(const Output& out, uint64_t subclient, const CZoError& why);
 
 }  // namespace kxmp::cli

@@ -10,10 +10,14 @@
 // --dry-run makes every decision of the run (sources, name clashes, the subclient's storage,
 // same content or --force) and writes no file.
 //
+// kxmp push is the same run for one file with the defaults of a database's archive command:
+// the file listed in its stream's metadata, and nothing printed unless it fails (or -v).
+//
 // Exit status: 0 every file backed up (or already stored with the same content), 1 any file
 // or the end of the stream (metadata, cache file) failed, 2 usage (also two sources with one
 // base name, an unreadable --files-from list), 3 the subclient is not in the catalog,
-// 130/143 stopped by SIGINT/SIGTERM.
+// 130/143 stopped by SIGINT/SIGTERM. A run that ends with 1 or 3 raises the operator event
+// of a failed log backup command (throttled).
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +35,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "FailureEvent.h"
 #include "LogBackupCli.h"
 #include "LogBackupFile.h"
 #include "Progress.h"
@@ -48,7 +53,10 @@ using Outcome = BackupItem::Outcome;
 
 class BackupCommand : public Command {
  public:
+  explicit BackupCommand(bool push) : push_(push) {}
+
   CLI::App* Register(CLI::App& app) override {
+    if (push_) return RegisterPush(app);
     CLI::App* cmd = app.add_subcommand("backup", "back up files as log files of a subclient (in-process)");
     cmd->add_option("--subclient", subclient_, "the subclient whose storage is used")->required()->check(kUnsigned);
     cmd->add_option("--stream", stream_, "the stream number (names StreamMetadata_<stream>.xml)");
@@ -71,11 +79,46 @@ class BackupCommand : public Command {
   }
 
   int Run() override {
-    common_.Apply();
+    const int status = RunBackup();
+    if (status == kExitFailed || status == kExitNotFound) {
+      std::string file;
+      for (const BackupItem& item : items_) {
+        if (item.outcome == Outcome::kFailed && file.empty()) file = item.name;
+      }
+      if (file.empty() && !files_.empty()) file = BaseName(files_.front());
+      RaiseCommandFailed(subclient_, push_ ? "push" : "backup", file, out_.LastError());
+    }
+    return status;
+  }
+
+ private:
+  // A database's archive command: one file, its stream's metadata, quiet on success.
+  CLI::App* RegisterPush(CLI::App& app) {
+    CLI::App* cmd = app.add_subcommand(
+        "push", "store one file as a log file of a subclient, listed in its stream's metadata: a database's archive "
+                "command (quiet unless it fails)");
+    cmd->add_option("--subclient", subclient_, "the subclient whose storage is used")->required()->check(kUnsigned);
+    cmd->add_option("--stream", stream_, "the stream number (names StreamMetadata_<stream>.xml; default 0)");
+    cmd->add_option("--root-folder", rootFolder_, "folder below the subclient's root folder");
+    cmd->add_flag("--json", json_, "print one JSON object per line (type status, error or summary)");
+    cmd->add_option("FILE", files_, "the file to store (under its base name); the same content stored already is success")
+        ->required()
+        ->expected(1);
+    common_.AddTo(*cmd);
+    metadata_ = true;
+    SetExample(cmd, "kxmp --home /var/lib/kxmp push --subclient 7 pg_wal/000000010000000000000003\n"
+                    "  archive_command = '/usr/bin/kxmp --home /var/lib/kxmp push --subclient 7 %p'   # postgresql.conf");
+    return cmd;
+  }
+
+  int RunBackup() {
+    const std::string home = common_.Apply();
     if (int status = list_.ReadInto(files_, out_)) return status;
     if (files_.empty()) return out_.Fail(kExitUsage, "nothing to back up: give FILE or a --files-from list that names files");
     StartLibraryLog();
     if (!NamesAreDistinct()) return kExitUsage;
+    const std::string closed = HomeAccessProblem(home, !dryRun_);
+    if (!closed.empty()) return out_.Fail(kExitFailed, closed);
     StopSignals signals;
     const auto start = std::chrono::steady_clock::now();
     items_.assign(files_.size(), BackupItem());
@@ -98,7 +141,6 @@ class BackupCommand : public Command {
     return kExitOk;
   }
 
- private:
   // Two sources stored under one name would replace each other: refused before anything
   // is written.
   bool NamesAreDistinct() {
@@ -283,8 +325,13 @@ class BackupCommand : public Command {
     Say([&] { PrintStatus(item, sayWhy); });
   }
 
+  // A push says nothing of what went well unless -v: an archive command's output fills the
+  // database's log.
+  bool Quiet() const { return push_ && !json_ && Globals().verbose == 0; }
+
   void PrintStatus(const BackupItem& item, bool sayWhy) {
     const bool ok = item.outcome != Outcome::kFailed;
+    if (ok && Quiet()) return;
     const bool already = item.outcome == Outcome::kAlreadyStored;
     if (json_ && dryRun_ && ok) {
       Output::PrintJson({{"type", "plan"},
@@ -309,7 +356,8 @@ class BackupCommand : public Command {
                   item.bytes);
     }
     if (!ok && sayWhy) {
-      out_.Error(item.source + ": " + ErrorText(item.error), {{"file", item.source}, {"name", item.name}});
+      out_.Error(item.source + ": " + ErrorText(item.error) + PermissionNote(item.error),
+                 {{"file", item.source}, {"name", item.name}});
     }
     std::fflush(stdout);
   }
@@ -325,6 +373,7 @@ class BackupCommand : public Command {
       if (item.outcome == Outcome::kStored || item.outcome == Outcome::kWouldStore) bytes += item.bytes;
     }
     const bool interrupted = StopSignals::Stopping();
+    if (Quiet()) return;  // a failure was said on its own line
     const double rate = seconds > 0 && !dryRun_ ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
     const int files = static_cast<int>(items_.size());
     if (json_) {
@@ -353,6 +402,7 @@ class BackupCommand : public Command {
     std::fflush(stdout);
   }
 
+  const bool push_;
   uint64_t subclient_ = 0;
   int32_t stream_ = 0;
   int64_t time_ = 0;
@@ -366,8 +416,8 @@ class BackupCommand : public Command {
   std::vector<std::string> files_;
   FileListOption list_;
   HomeOption common_;
-  Output out_{"backup", json_};
-  ErrorPrinter errors_{"kxmp backup"};
+  Output out_{push_ ? "push" : "backup", json_};
+  ErrorPrinter errors_{push_ ? "kxmp push" : "kxmp backup"};
   std::vector<BackupItem> items_;
   std::mutex output_;
   ProgressMeter* meter_ = nullptr;  // while the files are copied
@@ -376,6 +426,7 @@ class BackupCommand : public Command {
 
 }  // namespace
 
-std::unique_ptr<Command> MakeBackupCommand() { return std::make_unique<BackupCommand>(); }
+std::unique_ptr<Command> MakeBackupCommand() { return std::make_unique<BackupCommand>(false); }
+std::unique_ptr<Command> MakePushCommand() { return std::make_unique<BackupCommand>(true); }
 
 }  // namespace kxmp::cli

@@ -3,16 +3,27 @@
 // the machine's own SQLite file, or with --catalog the site's PostgreSQL catalog, whose
 // connection goes into the registry (Catalog/sConnection) for the library and the tools.
 // Running it again changes nothing but permissions that are too wide.
+//
+// --owner USER[:GROUP] hands the home to the user a database runs as (the home stays closed
+// to everyone else): everything in it, the folders setup made above it, and on every mount
+// path of the catalog served from this machine the KX_APP_DUMPS folder with what this user
+// made in it. Run it again after adding mount paths, or after running kxmp as root.
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "CliSupport.h"
 #include "Command.h"
+#include "kxmp/RegistryNames.h"
 #include "outside/catalog/CatalogAdmin.h"
+#include "outside/dataserver/StorageHostSettings.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/registry/KXPlatformInfo.h"
 #include "outside/util/KxHome.h"
@@ -33,6 +44,66 @@ struct Made {
 
 std::string Octal(mode_t mode) { return FXString::Format("%04o", static_cast<unsigned>(mode & 07777)); }
 
+bool AllDigits(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The user (and group) --owner names.
+struct Owner {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;  // every group the user is in, for "may it pass this folder"
+
+  // USER or USER:GROUP, by name or number; the group defaults to the user's own. Empty when
+  // it names them, else why not.
+  std::string Parse(const std::string& text) {
+    const size_t colon = text.find(':');
+    const std::string user = text.substr(0, colon);
+    const std::string group = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (AllDigits(user)) {
+      ::getpwuid_r(static_cast<uid_t>(std::stoul(user)), &pw, buffer, sizeof buffer, &found);
+    } else if (!user.empty()) {
+      ::getpwnam_r(user.c_str(), &pw, buffer, sizeof buffer, &found);
+    }
+    if (found == nullptr) return "no user [" + user + "] on this machine";
+    name = found->pw_name;
+    uid = found->pw_uid;
+    gid = found->pw_gid;
+    if (colon != std::string::npos) {
+      struct group gr {};
+      struct group* g = nullptr;
+      if (AllDigits(group)) {
+        ::getgrgid_r(static_cast<gid_t>(std::stoul(group)), &gr, buffer, sizeof buffer, &g);
+      } else if (!group.empty()) {
+        ::getgrnam_r(group.c_str(), &gr, buffer, sizeof buffer, &g);
+      }
+      if (g == nullptr) return "no group [" + group + "] on this machine";
+      gid = g->gr_gid;
+    }
+    int count = 64;
+    groups.assign(static_cast<size_t>(count), 0);
+    if (::getgrouplist(name.c_str(), gid, groups.data(), &count) < 0) {
+      groups.assign(static_cast<size_t>(count), 0);
+      ::getgrouplist(name.c_str(), gid, groups.data(), &count);
+    }
+    groups.resize(static_cast<size_t>(std::max(count, 0)));
+    groups.push_back(gid);
+    return std::string();
+  }
+
+  // Whether the user may pass through (search) the folder.
+  bool MayPass(const struct stat& st) const {
+    if (uid == 0) return true;
+    if (st.st_uid == uid) return (st.st_mode & S_IXUSR) != 0;
+    if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end()) return (st.st_mode & S_IXGRP) != 0;
+    return (st.st_mode & S_IXOTH) != 0;
+  }
+};
+
 class SetupCommand : public Command {
  public:
   CLI::App* Register(CLI::App& app) override {
@@ -41,8 +112,13 @@ class SetupCommand : public Command {
     cmd->add_option("--catalog", connection_,
                     "keep the catalog in PostgreSQL: a libpq URI or key=value string without a password "
                     "(passwords come from libpq's password file)");
+    cmd->add_option("--owner", ownerText_,
+                    "hand the home, and KX_APP_DUMPS on the catalog's local mount paths, to this user (and group): "
+                    "the user a database runs kxmp as")
+        ->type_name("USER[:GROUP]");
     cmd->add_flag("--json", json_, "print the result as one JSON line");
-    SetExample(cmd, "kxmp setup --home /var/lib/kxmp --catalog 'postgresql://kxmp_admin@cs1/kxmp'");
+    SetExample(cmd, "kxmp setup --home /var/lib/kxmp --catalog 'postgresql://kxmp_admin@cs1/kxmp'\n"
+                    "  kxmp setup --home /var/lib/kxmp --owner postgres   # after attaching the mount paths");
     return cmd;
   }
 
@@ -59,6 +135,14 @@ class SetupCommand : public Command {
                          "--catalog: " + err.Message());
       }
     }
+    if (!ownerText_.empty()) {
+      const std::string why = owner_.Parse(ownerText_);
+      if (!why.empty()) return out_.Fail(kExitUsage, "--owner: " + why);
+      if (::geteuid() != 0 && owner_.uid != ::geteuid()) {
+        return out_.Fail(kExitFailed, "--owner: only root can hand the home to another user (" + owner_.name + ")");
+      }
+      handOver_ = true;
+    }
     if (!EnsureHome(home, made, error)) return out_.Fail(kExitFailed, error);
     for (const char* folder : kFolders) {
       if (!EnsureFolder(home, folder, made, error)) return out_.Fail(kExitFailed, error);
@@ -72,6 +156,7 @@ class SetupCommand : public Command {
                                                                      : EnsureCatalog(home, made, error);
     if (!ok) return out_.Fail(kExitFailed, error);
     if (!EnsureControlServerState(made, error)) return out_.Fail(kExitFailed, error);
+    if (handOver_ && !HandOver(home, made, error)) return out_.Fail(kExitFailed, error);
 
     Json items = Json::array();
     std::string text = "kxmp home " + home + "\n";
@@ -98,6 +183,7 @@ class SetupCommand : public Command {
       if (partial.empty()) continue;
       if (::mkdir(partial.c_str(), 0700) == 0) {
         created = true;
+        createdFolders_.push_back(partial);
       } else if (errno != EEXIST) {
         error = "cannot create " + partial + ": " + std::strerror(errno);
         return false;
@@ -138,9 +224,9 @@ class SetupCommand : public Command {
       error = "cannot examine " + path + ": " + std::strerror(errno);
       return false;
     }
-    if (st.st_uid != ::geteuid()) {
+    if (st.st_uid != ::geteuid() && !(handOver_ && st.st_uid == owner_.uid)) {
       error = path + " belongs to user " + std::to_string(st.st_uid) + ", not to this user (" +
-              std::to_string(::geteuid()) + "): run setup as its owner";
+              std::to_string(::geteuid()) + "): run setup as its owner, or as root with --owner";
       return false;
     }
     std::string state = created ? "created" : "present";
@@ -222,7 +308,122 @@ class SetupCommand : public Command {
     return true;
   }
 
+  // Gives the home to the owner, after checking that the owner can reach it, then the
+  // KX_APP_DUMPS folders of the local mount paths.
+  bool HandOver(const std::string& home, std::vector<Made>& made, std::string& error) {
+    if (!Reachable(home, false, error)) return false;
+    for (const std::string& folder : createdFolders_) {
+      if (folder != home && ::lchown(folder.c_str(), owner_.uid, owner_.gid) != 0) {
+        error = "cannot hand " + folder + " to " + owner_.name + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    if (!ChownTree(home, false, error)) return false;
+    made.push_back({".", "handed to " + owner_.name + " (uid " + std::to_string(owner_.uid) + ", gid " +
+                             std::to_string(owner_.gid) + ")"});
+
+    catalog::CatalogAdmin admin;
+    std::vector<catalog::MountPathRecord> mountPaths;
+    CZoError err = admin.ListMountPaths(mountPaths);
+    if (err.IsError()) {
+      error = "cannot list the mount paths to hand over: " + ErrorText(err);
+      return false;
+    }
+    for (const catalog::MountPathRecord& mp : mountPaths) {
+      bool remote = false;
+      dataserver::SftpSettings settings;
+      if (dataserver::ReadStorageHost(dataserver::PlainStorageHostName(mp.host), remote, settings).IsError() || remote) {
+        continue;  // served by another machine, as the user its settings name
+      }
+      struct stat st {};
+      if (::stat(mp.path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        made.push_back({mp.path, "not handed over: not a folder on this machine"});
+        continue;
+      }
+      if (!Reachable(mp.path, true, error)) return false;
+      const std::string dumps = FXPath::Join(mp.path, AppDumpsFolder);
+      if (::mkdir(dumps.c_str(), 0750) != 0 && errno != EEXIST) {
+        error = "cannot create " + dumps + ": " + std::strerror(errno);
+        return false;
+      }
+      if (!ChownTree(dumps, true, error)) return false;
+      made.push_back({dumps, "handed to " + owner_.name});
+    }
+    return true;
+  }
+
+  // The owner may pass every folder above path (and path itself with self), except those
+  // setup made, which it hands over.
+  bool Reachable(const std::string& path, bool self, std::string& error) {
+    std::vector<std::string> folders{"/"};
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+      folders.push_back(path.substr(0, slash));
+    }
+    if (self) folders.push_back(path);
+    for (const std::string& folder : folders) {
+      if (std::find(createdFolders_.begin(), createdFolders_.end(), folder) != createdFolders_.end()) continue;
+      struct stat st {};
+      if (::stat(folder.c_str(), &st) != 0 || owner_.MayPass(st)) continue;
+      error = "user " + owner_.name + " cannot reach " + path + ": " + folder + " is closed to it (owner uid " +
+              std::to_string(st.st_uid) + ", mode " + Octal(st.st_mode) + "); open it (for example chmod o+x " +
+              folder + ") or choose another place";
+      return false;
+    }
+    return true;
+  }
+
+  // Gives the folder and everything below it to the owner, never through a link. onlyMine:
+  // only what this user owns (a mount path may hold other users' files).
+  bool ChownTree(const std::string& folder, bool onlyMine, std::string& error) {
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+      error = "cannot open " + folder + ": " + std::strerror(errno);
+      return false;
+    }
+    return ChownAt(fd.get(), folder, onlyMine, error) && ChownOne(fd.get(), "", folder, onlyMine, error);
+  }
+
+  bool ChownOne(int dirFd, const std::string& name, const std::string& shown, bool onlyMine, std::string& error) {
+    struct stat st {};
+    const int flags = name.empty() ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+    if (::fstatat(dirFd, name.c_str(), &st, flags) != 0) return true;  // gone meanwhile
+    if (onlyMine && st.st_uid != ::geteuid()) return true;
+    if (st.st_uid == owner_.uid && st.st_gid == owner_.gid) return true;
+    if (::fchownat(dirFd, name.c_str(), owner_.uid, owner_.gid, flags) != 0) {
+      error = "cannot hand " + shown + " to " + owner_.name + ": " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+
+  bool ChownAt(int dirFd, const std::string& shown, bool onlyMine, std::string& error) {
+    UniqueFd listFd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    DIR* dir = listFd.valid() ? ::fdopendir(listFd.get()) : nullptr;
+    if (dir == nullptr) {
+      error = "cannot list " + shown + ": " + std::strerror(errno);
+      return false;
+    }
+    listFd.release();
+    std::vector<std::string> names;
+    while (struct dirent* e = ::readdir(dir)) {
+      const std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    ::closedir(dir);
+    for (const std::string& n : names) {
+      const std::string path = FXPath::Join(shown, n);
+      UniqueFd sub(::openat(dirFd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (sub.valid() && !ChownAt(sub.get(), path, onlyMine, error)) return false;
+      if (!ChownOne(dirFd, n, path, onlyMine, error)) return false;
+    }
+    return true;
+  }
+
   HomeOption home_;
+  std::string ownerText_;
+  Owner owner_;
+  bool handOver_ = false;
+  std::vector<std::string> createdFolders_;  // by EnsureHome: the home and parents it lacked
   std::string connection_;
   bool& json_ = Globals().json;
   Output out_{"setup", json_};

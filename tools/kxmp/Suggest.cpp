@@ -102,7 +102,7 @@ std::string Closest(const std::string& word, const std::vector<std::string>& can
   return bestDistance <= limit ? best : std::string();
 }
 
-int ReportUsageError(CLI::App& app, const CLI::ParseError& error, int argc, char** argv) {
+int ReportUsageError(CLI::App& app, const CLI::ParseError& error, int argc, char** argv, int status) {
   const std::vector<CLI::App*> chain = ParsedChain(app);
   const std::string name = ChainName(chain);
   std::string message = error.what();
@@ -142,11 +142,11 @@ int ReportUsageError(CLI::App& app, const CLI::ParseError& error, int argc, char
     }
   }
   if (WantsJson(argc, argv)) {
-    Output::PrintJson({{"type", "error"}, {"command", name}, {"message", message}, {"exitStatus", kExitUsage}});
+    Output::PrintJson({{"type", "error"}, {"command", name}, {"message", message}, {"exitStatus", status}});
   } else {
     std::fprintf(stderr, "%s: %s\nRun '%s --help' for more.\n", name.c_str(), Printable(message).c_str(), name.c_str());
   }
-  return kExitUsage;
+  return status;
 }
 
 }  // namespace kxmp::cli

@@ -13,7 +13,7 @@ namespace kxmp::cli {
 std::string Closest(const std::string& word, const std::vector<std::string>& candidates);
 
 // Prints the parse error (with a suggestion where one fits, as a JSON line with --json) and
-// returns the usage exit status.
-int ReportUsageError(CLI::App& app, const CLI::ParseError& error, int argc, char** argv);
+// returns status, the subcommand's status for a usage error.
+int ReportUsageError(CLI::App& app, const CLI::ParseError& error, int argc, char** argv, int status);
 
 }  // namespace kxmp::cli

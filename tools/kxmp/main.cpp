@@ -3,7 +3,8 @@
 //
 //   kxmp [--home DIR] [--json] [-v] [-q] [--version] SUBCOMMAND ...
 //
-// Exit status: 0 success, 1 failed, 2 usage error, 3 not found, 130/143 interrupted.
+// Exit status: 0 success, 1 failed, 2 usage error, 3 not found, 130/143 interrupted; kxmp get
+// has its own (1 not stored, 128 any other failure).
 //
 // Built as the tool module (libkxmp-tool.so) that the front end (FrontEnd.c) loads.
 #include <cstdio>
@@ -26,6 +27,14 @@ namespace {
 void TuneSqliteForShortRuns() {
   sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0);
   sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+}
+
+// The status the subcommand named on the command line ends with when the tool fails.
+int StatusOfParsed(const std::vector<std::pair<CLI::App*, kxmp::cli::Command*>>& registered, int toolStatus) {
+  for (const auto& [sub, command] : registered) {
+    if (sub->parsed()) return command->StatusFor(toolStatus);
+  }
+  return toolStatus;
 }
 
 int ToolMain(int argc, char** argv) {
@@ -51,7 +60,7 @@ int ToolMain(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e) == 0 ? kExitOk : kExitUsage;  // --help, --version
-    return ReportUsageError(app, e, argc, argv);
+    return ReportUsageError(app, e, argc, argv, StatusOfParsed(registered, kExitUsage));
   }
   if (global.verbose > 0 && global.quiet) global.quiet = false;
   try {
@@ -60,7 +69,7 @@ int ToolMain(int argc, char** argv) {
     }
   } catch (const std::exception& ex) {
     std::fprintf(stderr, "kxmp: %s\n", ex.what());
-    return kExitFailed;
+    return StatusOfParsed(registered, kExitFailed);
   }
   return kExitUsage;
 }

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -185,11 +186,10 @@ CZoError Append(const EventRecord& record) {
   return CZoError::Success();
 }
 
-std::vector<EventRecord> ReadAll() {
+namespace {
+
+std::vector<EventRecord> ParseLines(const std::string& content, size_t start) {
   std::vector<EventRecord> records;
-  std::string content;
-  if (CZoFile::ReadWholeFile(LogPath(), content).IsError()) return records;
-  size_t start = 0;
   while (start < content.size()) {
     size_t end = content.find('\n', start);
     if (end == std::string::npos) end = content.size();
@@ -198,6 +198,38 @@ std::vector<EventRecord> ReadAll() {
     start = end + 1;
   }
   return records;
+}
+
+}  // namespace
+
+std::vector<EventRecord> ReadAll() {
+  std::string content;
+  if (CZoFile::ReadWholeFile(LogPath(), content).IsError()) return {};
+  return ParseLines(content, 0);
+}
+
+std::vector<EventRecord> ReadRecent(size_t maxBytes) {
+  kxmp::UniqueFd fd(::open(LogPath().c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return {};
+  const off_t size = st.st_size;
+  const off_t from = size > static_cast<off_t>(maxBytes) ? size - static_cast<off_t>(maxBytes) : 0;
+  std::string content(static_cast<size_t>(size - from), '\0');
+  size_t got = 0;
+  while (got < content.size()) {
+    const ssize_t n = ::pread(fd.get(), &content[got], content.size() - got, from + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  content.resize(got);
+  // A read that starts inside the log starts inside a line: that line is not whole.
+  size_t start = 0;
+  if (from > 0) {
+    const size_t nl = content.find('\n');
+    start = nl == std::string::npos ? content.size() : nl + 1;
+  }
+  return ParseLines(content, start);
 }
 
 }  // namespace kxmp::events

@@ -32,5 +32,8 @@ KXMP_EXPORT bool ParseLine(const std::string& line, EventRecord& record);
 KXMP_EXPORT CZoError Append(const EventRecord& record);
 // Every well-formed line of the log, oldest first; empty when there is no log.
 KXMP_EXPORT std::vector<EventRecord> ReadAll();
+// The well-formed whole lines among the log's last maxBytes, oldest first: the recent past,
+// at a cost that does not grow with the log.
+KXMP_EXPORT std::vector<EventRecord> ReadRecent(size_t maxBytes);
 
 }  // namespace kxmp::events
