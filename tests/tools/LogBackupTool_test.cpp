@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "logbackup/LogBackupFixture.h"
+#include "outside/event/EventLog.h"
 #include "outside/util/CZoFile.h"
 #include "support/Subprocess.h"
 #include "tools/AdminSupport.h"
@@ -271,6 +272,96 @@ TEST_F(LogBackupToolTest, RestoreListsJsonAndDryRun) {
   EXPECT_NE(r.out.find("replacing the file there"), std::string::npos) << r.out;
   EXPECT_EQ(ReadFile(to + "/log_1.trn"), "mine");
   EXPECT_FALSE(HasTemporary(to));
+}
+
+// The operator events of failed log backup commands, per subcommand.
+int FailureEvents(const std::string& command) {
+  int n = 0;
+  for (const auto& e : events::ReadAll()) n += e.id == 0x4A000575 && e.args.size() == 4 && e.args[1] == command;
+  return n;
+}
+
+TEST_F(LogBackupToolTest, GetFetchesExactlyOneNameToOnePathAndFailsAboveNotStored) {
+  WriteFile(Root(0) + "/000000010000000000000002", "segment 2");
+  WriteFile(Root(0) + "/000000010000000000000002.00000028.backup", "backup label");
+  WriteFile(Root(1) + "/000000010000000000000003", "segment 3, on the alternate only");
+  const std::string target = home_->sub("pg_wal/RECOVERYXLOG");
+  WriteFile(target, "what an earlier call left");
+  // The whole name, from whichever mount path holds it, replacing the target, silently.
+  for (const char* name : {"000000010000000000000002", "000000010000000000000003"}) {
+    RunResult r = Kxmp({"get", "--subclient", "42", name, target});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(ReadFile(target), ReadFile((name[23] == '2' ? Root(0) : Root(1)) + "/" + name));
+  }
+  EXPECT_EQ(Names(home_->sub("pg_wal")), std::vector<std::string>{"RECOVERYXLOG"});
+  RunResult r = Kxmp({"--json", "get", "--subclient", "42", "000000010000000000000002", target});
+  EXPECT_EQ(Summary(r)["bytes"], 9) << r.out;
+
+  // Not stored is 1 and says nothing (unless -v): a prefix or a pattern is no stored name.
+  for (const char* name : {"00000002.history", "00000001000000000000000", "0000000100000000000000.*"}) {
+    r = Kxmp({"get", "--subclient", "42", name, target});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.out + r.err, "") << name;
+  }
+  r = Kxmp({"-v", "get", "--subclient", "42", "00000002.history", target});
+  EXPECT_NE(r.err.find("[00000002.history] is not stored on any mount path of subclient 42"), std::string::npos);
+  EXPECT_EQ(ReadFile(target), "segment 2");
+
+  // Every other failure is 128, which stops a recovery: bad arguments (also those the parser
+  // finds), a name being written, a target that cannot be written, and a mount path that
+  // could not be asked (its root folder is a file here), which may hold the name.
+  const std::string blocked = Root(1);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--subclient", "42", "x"},
+           {"--subclient", "-1", "x", target},
+           {"--subclient", "42", "--bogus", "x", target},
+           {"--subclient", "42", "pg_wal/x", target},
+           {"--subclient", "42", "000000010000000000000002.tmp", target},
+           {"--subclient", "42", "000000010000000000000002", home_->sub("missing/RECOVERYXLOG")},
+           {"--subclient", "42", "000000010000000000000003", target}}) {
+    if (args[2] == "000000010000000000000003") {
+      ASSERT_EQ(::rename(blocked.c_str(), (blocked + ".away").c_str()), 0);
+      WriteFile(blocked, "not a folder");
+    }
+    std::vector<std::string> line = {"get"};
+    line.insert(line.end(), args.begin(), args.end());
+    r = Kxmp(line);
+    EXPECT_EQ(r.status, 128) << args[2] << ": " << r.err;
+    EXPECT_NE(r.err.find("kxmp get"), std::string::npos) << r.err;
+  }
+  EXPECT_NE(r.err.find("cannot tell whether [000000010000000000000003] is stored"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(target), "segment 2");
+  EXPECT_EQ(Names(home_->sub("pg_wal")), std::vector<std::string>{"RECOVERYXLOG"});
+  EXPECT_EQ(FailureEvents("get"), 1);  // throttled: one in ten minutes
+}
+
+TEST_F(LogBackupToolTest, PushStoresOneFileQuietlyAndItsFailuresRaiseOneEvent) {
+  RunResult r = Kxmp({"push", "--subclient", "42", sources_[0]});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_TRUE(ReadFile(Root(0) + "/log_0.trn") == ReadFile(sources_[0]));
+  EXPECT_NE(ReadFile(Root(0) + "/StreamMetadata_0.xml").find("log_0.trn"), std::string::npos);
+  // Archived again (a retry): success, still quiet; -v says why.
+  EXPECT_EQ(Kxmp({"push", "--subclient", "42", sources_[0]}).out, "");
+  r = Kxmp({"-v", "push", "--subclient", "42", sources_[0]});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("already stored"), std::string::npos) << r.out;
+  EXPECT_EQ(Kxmp({"push", "--subclient", "42", sources_[0], sources_[1]}).status, 2);
+
+  // Other content under the name fails every time it is pushed, said each time, raised once.
+  WriteFile(sources_[0], "other content");
+  for (int i = 0; i < 2; ++i) {
+    r = Kxmp({"push", "--subclient", "42", sources_[0]});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("already stored with other content"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(FailureEvents("push"), 1);
+  EXPECT_EQ(Kxmp({"backup", "--subclient", "77", sources_[1]}).status, 3);
+  EXPECT_EQ(FailureEvents("backup"), 1);
+  r = Kxmp({"events"});
+  EXPECT_NE(r.out.find("kxmp push of log_0.trn for subclient 42 failed: " + sources_[0] + ": [log_0.trn] is already stored"),
+            std::string::npos) << r.out;
 }
 
 TEST_F(LogBackupToolTest, ProgressOnATerminalOnlyAndOnCleanLines) {

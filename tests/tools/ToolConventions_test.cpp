@@ -2,7 +2,7 @@
 // What every user of the tool meets whatever the subcommand: usage errors that name the
 // closest match, global options, JSON errors, a first run that needs no hand edits, the
 // host's refusal of a home setup did not make and its log reopened on SIGHUP, and an
-// unreadable home reported as such.
+// unreadable home reported as such, naming the user, until setup hands it over.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -125,7 +125,7 @@ TEST_F(ToolConventionsTest, TheHostRefusesAHomeSetupDidNotMakeAndReopensItsLogOn
   EXPECT_EQ(host.Stop(SIGTERM), 0);
 }
 
-TEST_F(ToolConventionsTest, AnUnreadableHomeIsPermissionDeniedNotEmpty) {
+TEST_F(ToolConventionsTest, AnUnreadableHomeIsPermissionDeniedUntilHandedOver) {
   if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
   ASSERT_EQ(Kxmp({"setup"}).status, 0);
   ASSERT_EQ(::chmod(home_->path().c_str(), 0700), 0);
@@ -145,6 +145,31 @@ TEST_F(ToolConventionsTest, AnUnreadableHomeIsPermissionDeniedNotEmpty) {
   r = asNobody({"catalog", "list"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+  // What a database's commands meet names the path, the user, and the way out.
+  r = asNobody({"get", "--subclient", "1", "000000010000000000000001", "/tmp/RECOVERYXLOG"});
+  EXPECT_EQ(r.status, 128);
+  EXPECT_EQ(r.err, "kxmp get: Permission denied: user nobody (uid 65534) cannot reach " + home_->path() +
+                       " (it belongs to root, mode 0700); to hand the kxmp home to this user, run as root: kxmp setup "
+                       "--home " + home_->path() + " --owner nobody\n");
+
+  // Handed over, the home is the other user's to use; a user who could not reach it, or no
+  // such user, is refused before anything changes hands.
+  r = Kxmp({"setup", "--home", home_->sub("closed/home"), "--owner", "nobody"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("user nobody cannot reach " + home_->sub("closed/home") + ": " + home_->path() +
+                       " is closed to it"), std::string::npos) << r.err;
+  EXPECT_EQ(Kxmp({"setup", "--owner", "no-such-user-here"}).status, 2);
+  ASSERT_EQ(::chmod(home_->path().c_str(), 0755), 0);
+  const std::string home = home_->sub("handed");
+  ASSERT_EQ(Kxmp({"setup", "--home", home}).status, 0);
+  r = Kxmp({"setup", "--home", home, "--owner", "nobody"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = kxmp::test::RunTool({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                           kxmp::test::kKxmpTool, "--home", home, "events"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(::stat((home + "/registry/Runtime/nCSONLINE").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
 }
 
 }  // namespace

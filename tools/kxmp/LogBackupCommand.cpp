@@ -95,8 +95,7 @@ class BackupCommand : public Command {
   // A database's archive command: one file, its stream's metadata, quiet on success.
   CLI::App* RegisterPush(CLI::App& app) {
     CLI::App* cmd = app.add_subcommand(
-        "push", "store one file as a log file of a subclient, listed in its stream's metadata: a database's archive "
-                "command (quiet unless it fails)");
+        "push", "store one log file, listed in its stream's metadata: a database's archive command (quiet unless it fails)");
     cmd->add_option("--subclient", subclient_, "the subclient whose storage is used")->required()->check(kUnsigned);
     cmd->add_option("--stream", stream_, "the stream number (names StreamMetadata_<stream>.xml; default 0)");
     cmd->add_option("--root-folder", rootFolder_, "folder below the subclient's root folder");

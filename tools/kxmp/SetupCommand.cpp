@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include "CliSupport.h"
@@ -44,8 +46,11 @@ struct Made {
 
 std::string Octal(mode_t mode) { return FXString::Format("%04o", static_cast<unsigned>(mode & 07777)); }
 
-bool AllDigits(const std::string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+// A user or group number: decimal digits only, within 32 bits.
+bool IdNumber(const std::string& text, uint32_t& value) {
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  return !text.empty() && ec == std::errc() && ptr == end;
 }
 
 // The user (and group) --owner names.
@@ -64,8 +69,9 @@ struct Owner {
     struct passwd pw {};
     struct passwd* found = nullptr;
     char buffer[4096];
-    if (AllDigits(user)) {
-      ::getpwuid_r(static_cast<uid_t>(std::stoul(user)), &pw, buffer, sizeof buffer, &found);
+    uint32_t number = 0;
+    if (IdNumber(user, number)) {
+      ::getpwuid_r(static_cast<uid_t>(number), &pw, buffer, sizeof buffer, &found);
     } else if (!user.empty()) {
       ::getpwnam_r(user.c_str(), &pw, buffer, sizeof buffer, &found);
     }
@@ -76,8 +82,8 @@ struct Owner {
     if (colon != std::string::npos) {
       struct group gr {};
       struct group* g = nullptr;
-      if (AllDigits(group)) {
-        ::getgrgid_r(static_cast<gid_t>(std::stoul(group)), &gr, buffer, sizeof buffer, &g);
+      if (IdNumber(group, number)) {
+        ::getgrgid_r(static_cast<gid_t>(number), &gr, buffer, sizeof buffer, &g);
       } else if (!group.empty()) {
         ::getgrnam_r(group.c_str(), &gr, buffer, sizeof buffer, &g);
       }
