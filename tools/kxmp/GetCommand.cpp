@@ -10,11 +10,11 @@
 // by SIGINT/SIGTERM. "Not stored" is the common answer (a database asks for files that do
 // not exist on every recovery) and prints nothing unless -v or --json.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <list>
 #include <string>
-#include <vector>
 
 #include "Command.h"
 #include "FailureEvent.h"
