@@ -1,6 +1,6 @@
-# What an installation holds: the library, the tools (tools/CMakeLists.txt), the public
-# headers, the CMake package, a pkg-config file, a systemd unit for kxmp-host, man pages and
-# bash completion.
+# What an installation holds: the library, the tools, their man pages and completion scripts
+# (tools/CMakeLists.txt), the public headers, the CMake package, a pkg-config file and a
+# systemd unit for kxmp-host.
 
 install(TARGETS KXMAMountingPointSvc EXPORT kxmpTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -57,7 +57,3 @@ install(FILES ${CMAKE_BINARY_DIR}/kxmp.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pk
 set(KXMP_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING "Where the systemd unit goes (relative: below the prefix)")
 configure_file(packaging/kxmp-host.service.in ${CMAKE_BINARY_DIR}/kxmp-host.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kxmp-host.service DESTINATION ${KXMP_SYSTEMD_UNIT_DIR})
-
-# bash completion
-install(FILES packaging/kxmp.bash-completion DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-  RENAME kxmp)

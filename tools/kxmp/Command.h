@@ -21,6 +21,9 @@ class Command {
   virtual CLI::App* Register(CLI::App& app) = 0;
   // Runs the subcommand after a successful parse; returns the exit status.
   virtual int Run() = 0;
+  // False when this command line does not use the home (mount with --socket): a home that
+  // setup did not make is then no reason to refuse it.
+  virtual bool UsesHome() const { return true; }
 };
 
 // The tool's subcommands by name, in the order --help lists them.
