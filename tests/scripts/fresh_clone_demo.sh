@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The README's first command as a new user meets it: a clone of this checkout with no build
-# folder, then scripts/demo, which must build everything it loads and end its story.
+# folder, then scripts/demo, which must build everything it loads and end its story; then
+# what that Release build installs, checked for hardening and for paths of the build.
 #   fresh_clone_demo.sh SOURCE_DIR
 set -euo pipefail
 src=$1
@@ -14,3 +15,20 @@ scripts/demo --no-keep >"$work/demo.out" 2>&1 || status=$?
 tail -n 5 "$work/demo.out"
 [ "$status" = 0 ] || { echo "scripts/demo ended with status $status" >&2; exit 1; }
 tail -n 2 "$work/demo.out" | grep -qx '   The host stopped cleanly.' || { echo "the story did not end" >&2; exit 1; }
+
+# The Release build is hardened as distributions build theirs, and what it installs names
+# neither the clone's folder nor its build folder.
+prefix=$work/prefix
+cmake --install build/release --prefix "$prefix" >/dev/null 2>&1 || { echo "the install failed" >&2; exit 1; }
+for f in "$prefix"/bin/kxmp "$prefix"/bin/kxmp-host "$prefix"/lib/libKXMAMountingPointSvc.so.1 "$prefix"/lib/kxmp/*.so; do
+  readelf -d "$f" | grep -q 'BIND_NOW\|FLAGS_1.*NOW' || { echo "$f is not linked with -z now" >&2; exit 1; }
+  readelf -lW "$f" | grep -q GNU_RELRO || { echo "$f has no RELRO segment" >&2; exit 1; }
+  if strings -a "$f" | grep -q "$work"; then echo "$f names the build folder" >&2; exit 1; fi
+done
+for f in "$prefix"/bin/kxmp "$prefix"/bin/kxmp-host; do
+  readelf -h "$f" | grep -q 'DYN (Position-Independent Executable' || readelf -h "$f" | grep -q 'Type:.*DYN' ||
+    { echo "$f is not PIE" >&2; exit 1; }
+done
+nm -D "$prefix"/lib/libKXMAMountingPointSvc.so.1 | grep -q '__stack_chk_fail' || { echo "no stack protector" >&2; exit 1; }
+nm -D "$prefix"/lib/kxmp/libkxmp-tool.so | grep -q '_chk@' || { echo "no fortified calls" >&2; exit 1; }
+echo "hardened, and no build folder named"
