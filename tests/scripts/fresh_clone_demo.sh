@@ -19,16 +19,22 @@ tail -n 2 "$work/demo.out" | grep -qx '   The host stopped cleanly.' || { echo "
 # The Release build is hardened as distributions build theirs, and what it installs names
 # neither the clone's folder nor its build folder.
 prefix=$work/prefix
+cmake --build build/release --target kxmp-docs >/dev/null || { echo "the pages were not written" >&2; exit 1; }
 cmake --install build/release --prefix "$prefix" >/dev/null 2>&1 || { echo "the install failed" >&2; exit 1; }
-for f in "$prefix"/bin/kxmp "$prefix"/bin/kxmp-host "$prefix"/lib/libKXMAMountingPointSvc.so.1 "$prefix"/lib/kxmp/*.so; do
-  readelf -d "$f" | grep -q 'BIND_NOW\|FLAGS_1.*NOW' || { echo "$f is not linked with -z now" >&2; exit 1; }
-  readelf -lW "$f" | grep -q GNU_RELRO || { echo "$f has no RELRO segment" >&2; exit 1; }
-  if strings -a "$f" | grep -q "$work"; then echo "$f names the build folder" >&2; exit 1; fi
+libdir=$(dirname "$(find "$prefix" -name libKXMAMountingPointSvc.so.1 | head -n 1)")
+# Outputs are read whole: grep -q would end a pipe early, which pipefail reports.
+for f in "$prefix"/bin/kxmp "$prefix"/bin/kxmp-host "$libdir"/libKXMAMountingPointSvc.so.1 "$libdir"/kxmp/*.so; do
+  dynamic=$(readelf -d "$f") segments=$(readelf -lW "$f") text=$(strings -a "$f")
+  grep -q 'BIND_NOW\|FLAGS_1.*NOW' <<<"$dynamic" || { echo "$f is not linked with -z now" >&2; exit 1; }
+  grep -q GNU_RELRO <<<"$segments" || { echo "$f has no RELRO segment" >&2; exit 1; }
+  if grep -qF "$work" <<<"$text"; then echo "$f names the build folder" >&2; exit 1; fi
 done
 for f in "$prefix"/bin/kxmp "$prefix"/bin/kxmp-host; do
-  readelf -h "$f" | grep -q 'DYN (Position-Independent Executable' || readelf -h "$f" | grep -q 'Type:.*DYN' ||
-    { echo "$f is not PIE" >&2; exit 1; }
+  header=$(readelf -h "$f")
+  grep -q 'Type:.*DYN' <<<"$header" || { echo "$f is not PIE" >&2; exit 1; }
 done
-nm -D "$prefix"/lib/libKXMAMountingPointSvc.so.1 | grep -q '__stack_chk_fail' || { echo "no stack protector" >&2; exit 1; }
-nm -D "$prefix"/lib/kxmp/libkxmp-tool.so | grep -q '_chk@' || { echo "no fortified calls" >&2; exit 1; }
+symbols=$(nm -D "$libdir"/libKXMAMountingPointSvc.so.1)
+grep -q '__stack_chk_fail' <<<"$symbols" || { echo "no stack protector" >&2; exit 1; }
+symbols=$(nm -D "$libdir"/kxmp/libkxmp-tool.so)
+grep -q '_chk@' <<<"$symbols" || { echo "no fortified calls" >&2; exit 1; }
 echo "hardened, and no build folder named"
