@@ -75,6 +75,14 @@ class KXMP_EXPORT AbstractMountingPointDriver {
                                bool prefixInstanceGuid, bool forBackup);
   static bool CreateRootFolder(DataServerContext* context, const std::string& appendPath,
                                bool prefixInstanceGuid, bool forBackup);
+  // The same without making anything on the storage when createRootFolder is false: a
+  // backup's missing root folder is taken as the one it would make (for a dry run).
+  DataServerContextPtr InitializeDataServerAPI(unsigned long subclientId, const std::string& serverName,
+                                               const std::string& mountPath, int mountPathId,
+                                               const std::string& appendPath, bool prefixInstanceGuid,
+                                               bool forBackup, bool createRootFolder);
+  static bool CreateRootFolder(DataServerContext* context, const std::string& appendPath,
+                               bool prefixInstanceGuid, bool forBackup, bool createRootFolder);
   // Moves the context to the next usable mount path of its subclient.
   static void Failover(DataServerContext* context);
 

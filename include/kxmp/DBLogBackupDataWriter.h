@@ -39,6 +39,11 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
  public:
   DBLogBackupDataWriter(unsigned long subclientId, bool fileMode, time_t backupTime, int32_t streamNumber,
                         const std::string& rootFolder, DBLogBackupErrorHandler* errorHandler, bool useCache);
+  // The same; with createRootFolder false the storage is opened without making anything there
+  // (a dry run: its checks read, and open must not be called).
+  DBLogBackupDataWriter(unsigned long subclientId, bool fileMode, time_t backupTime, int32_t streamNumber,
+                        const std::string& rootFolder, DBLogBackupErrorHandler* errorHandler, bool useCache,
+                        bool createRootFolder);
   ~DBLogBackupDataWriter() override;
 
   // Adds a file record to the stream metadata (also when the open fails), then creates

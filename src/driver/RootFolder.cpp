@@ -98,6 +98,13 @@ void RaiseDataServerNotReady(const std::string& host) {
 DataServerContextPtr AbstractMountingPointDriver::InitializeDataServerAPI(
     unsigned long subclientId, const std::string& serverName, const std::string& mountPath, int mountPathId,
     const std::string& appendPath, bool prefixInstanceGuid, bool forBackup) {
+  return InitializeDataServerAPI(subclientId, serverName, mountPath, mountPathId, appendPath, prefixInstanceGuid,
+                                 forBackup, true);
+}
+
+DataServerContextPtr AbstractMountingPointDriver::InitializeDataServerAPI(
+    unsigned long subclientId, const std::string& serverName, const std::string& mountPath, int mountPathId,
+    const std::string& appendPath, bool prefixInstanceGuid, bool forBackup, bool createRootFolder) {
   try {
     const std::string cleaned = CollapseSeparators(mountPath);
     KXLOG_NORMAL("Convert mount path from [%s] to [%s]", mountPath.c_str(), cleaned.c_str());
@@ -118,7 +125,7 @@ DataServerContextPtr AbstractMountingPointDriver::InitializeDataServerAPI(
                  "prefixInstanceGuid [%s]",
                  subclientId, serverName.c_str(), cleaned.c_str(), YesNo(prefixInstanceGuid));
 
-    if (CreateRootFolder(context, appendPath, prefixInstanceGuid, forBackup)) return context;
+    if (CreateRootFolder(context.get(), appendPath, prefixInstanceGuid, forBackup, createRootFolder)) return context;
     KXLOG_ERROR("Failed to CreateRootFolder");
     return DataServerContextPtr();
   } catch (const std::bad_alloc&) {
@@ -134,8 +141,13 @@ bool AbstractMountingPointDriver::CreateRootFolder(DataServerContextPtr& context
 }
 
 bool AbstractMountingPointDriver::CreateRootFolder(DataServerContext* context, const std::string& appendPath,
+                                                   bool prefixInstanceGuid, bool forBackup) {
+  return CreateRootFolder(context, appendPath, prefixInstanceGuid, forBackup, true);
+}
+
+bool AbstractMountingPointDriver::CreateRootFolder(DataServerContext* context, const std::string& appendPath,
                                                    bool /*prefixInstanceGuid: chosen when the context was built*/,
-                                                   bool forBackup) {
+                                                   bool forBackup, bool createRootFolder) {
   if (context == nullptr) {
     KXLOG_ERROR("context should not be null");
     return false;
@@ -192,6 +204,12 @@ bool AbstractMountingPointDriver::CreateRootFolder(DataServerContext* context, c
       return false;
     }
 
+    if (!createRootFolder) {
+      // The storage answered; the backup would make this folder. Nothing is made now.
+      KXLOG_NORMAL("DataServerAPI would create root folder [%s]", root.c_str());
+      context->setRootFolder(root);
+      return true;
+    }
     KXLOG_NORMAL("DataServerAPI creating root folder [%s]", root.c_str());
     err = fs->CreateFolder(root, kCreateFolderWithParents);
     if (err.IsError() && !FXErrorUtil::IsErrNo(err, kAlreadyExists)) {

@@ -48,7 +48,14 @@ constexpr unsigned int kMetadataMode = 0x1B0;
 DBLogBackupDataWriter::DBLogBackupDataWriter(unsigned long subclientId, bool fileMode, time_t backupTime,
                                              int32_t streamNumber, const std::string& rootFolder,
                                              DBLogBackupErrorHandler* errorHandler, bool useCache)
-    : DBLogBackupInterface(subclientId, true, fileMode, backupTime, rootFolder, errorHandler, useCache) {
+    : DBLogBackupDataWriter(subclientId, fileMode, backupTime, streamNumber, rootFolder, errorHandler, useCache, true) {}
+
+DBLogBackupDataWriter::DBLogBackupDataWriter(unsigned long subclientId, bool fileMode, time_t backupTime,
+                                             int32_t streamNumber, const std::string& rootFolder,
+                                             DBLogBackupErrorHandler* errorHandler, bool useCache,
+                                             bool createRootFolder)
+    : DBLogBackupInterface(subclientId, true, fileMode, backupTime, rootFolder, errorHandler, useCache,
+                           createRootFolder) {
   DataServerContext* context = firstContext();
   if (context == nullptr) return;
   // A writer without a time value writes straight into the root folder, where earlier

@@ -58,6 +58,13 @@ CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long subclientI
                                                         std::list<DataServerContextPtr>& contexts, bool forBackup,
                                                         bool useCache, const std::string& rootFolder,
                                                         bool prefixInstanceGuid) {
+  return GetDataServerContextList(subclientId, contexts, forBackup, useCache, rootFolder, prefixInstanceGuid, true);
+}
+
+CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long subclientId,
+                                                        std::list<DataServerContextPtr>& contexts, bool forBackup,
+                                                        bool useCache, const std::string& rootFolder,
+                                                        bool prefixInstanceGuid, bool createRootFolder) {
   try {
     const std::string key = FXString::Format("~/%s/%lu", MAMountPointKey, subclientId);
     KXLOG_NORMAL("subclient [%lu] forBackup =[%s] useCache= [%s]", subclientId, YesNo(forBackup), YesNo(useCache));
@@ -88,8 +95,8 @@ CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long subclientI
           KXLOG_NORMAL("Read cache for MAHostnameMangled[%s] pathToMount[%s] mountPathid=[%ld] "
                        "prefixInstanceGuid = [%s]",
                        host.c_str(), path.c_str(), id, YesNo(prefixInstanceGuid));
-          DataServerContextPtr context = driver->InitializeDataServerAPI(subclientId, host, path, LowBits(id),
-                                                                         rootFolder, prefixInstanceGuid, true);
+          DataServerContextPtr context = driver->InitializeDataServerAPI(
+              subclientId, host, path, LowBits(id), rootFolder, prefixInstanceGuid, true, createRootFolder);
           if (context) {
             contexts.push_back(context);
           } else {
@@ -125,12 +132,12 @@ CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long subclientI
                       raw.rawMountPath.c_str(), raw.hostNameMangled.c_str(), static_cast<long>(raw.mountPathId));
           continue;
         }
-        if (forBackup && DataServerContext::createRegistryPaths(platform, subclientId)) {
+        if (forBackup && createRootFolder && DataServerContext::createRegistryPaths(platform, subclientId)) {
           CacheEntry(platform, key, entry);
         }
         DataServerContextPtr context =
             driver->InitializeDataServerAPI(subclientId, entry.hostName, entry.mountPath, LowBits(entry.mountPathId),
-                                            rootFolder, prefixInstanceGuid, forBackup);
+                                            rootFolder, prefixInstanceGuid, forBackup, createRootFolder);
         if (context) {
           contexts.push_back(context);
           if (forBackup) break;

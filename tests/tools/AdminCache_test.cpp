@@ -229,13 +229,23 @@ TEST_F(AdminCacheTest, EventsAreShownWithTheirMeaningAndFollowed) {
                             {"host", "ma1*ma1*1*2"},
                             {"args", {"ma1*ma1*1*2"}}}));
 
-  kxmp::test::ServerProcess follow;
-  ASSERT_TRUE(follow.Start({kxmp::test::kKxmpTool, "events", "--follow"}));
-  ASSERT_TRUE(follow.WaitForLine("2024-05-01T12:00:02.000Z", 30000)) << follow.Output();
-  ASSERT_FALSE(kxmp::events::Append(Event(0x4A000574, "42", 1714564803000)).IsError());
-  EXPECT_TRUE(follow.WaitForLine("2024-05-01T12:00:03.000Z  0x4A000574  no usable mount path for subclient 42", 30000))
-      << follow.Output();
-  EXPECT_EQ(follow.Stop(SIGINT), 0);
+  // Followed until stopped, which ends it as every subcommand ends when stopped.
+  struct Stop {
+    int signal;
+    int status;
+    int64_t ms;
+    std::string line;
+  };
+  for (const Stop& stop : {Stop{SIGINT, 130, 1714564803000, "2024-05-01T12:00:03.000Z"},
+                           Stop{SIGTERM, 143, 1714564804000, "2024-05-01T12:00:04.000Z"}}) {
+    kxmp::test::ServerProcess follow;
+    ASSERT_TRUE(follow.Start({kxmp::test::kKxmpTool, "events", "--follow"}));
+    ASSERT_TRUE(follow.WaitForLine("2024-05-01T12:00:02.000Z", 30000)) << follow.Output();
+    ASSERT_FALSE(kxmp::events::Append(Event(0x4A000574, "42", stop.ms)).IsError());
+    EXPECT_TRUE(follow.WaitForLine(stop.line + "  0x4A000574  no usable mount path for subclient 42", 30000))
+        << follow.Output();
+    EXPECT_EQ(follow.Stop(stop.signal), stop.status);
+  }
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class CatalogCommand : public Command {
 
     addMountPath_ = cmd->add_subcommand("add-mount-path", "add a mount path of a storage host");
     addMountPath_->add_option("--id", mountPath_.id, "the mount path's id (default: the next free one)")
-        ->check(kPositiveId);
+        ->check(kId);
     addMountPath_->add_option("--host", mountPath_.host, "the storage host's (mangled) name")->required();
     addMountPath_->add_option("--path", mountPath_.path, "the mount path on the storage host")->required();
     addMountPath_->add_option("--library", mountPath_.library, "the library the mount path belongs to");
@@ -50,7 +50,7 @@ class CatalogCommand : public Command {
     SetExample(addMountPath_, "kxmp catalog add-mount-path --id 101 --host 'ma1*ma1*1*2' --path /disk1 --library lib1");
 
     addSubclient_ = cmd->add_subcommand("add-subclient", "add a subclient with its GUIDs");
-    addSubclient_->add_option("--id", subclient_.id, "the subclient's id")->required()->check(kUnsigned);
+    addSubclient_->add_option("--id", subclient_.id, "the subclient's id")->required()->check(kId);
     addSubclient_->add_option("--guid", subclient_.guid, "the subclient's GUID (default: a new random one)");
     addSubclient_->add_option("--backupset-guid", subclient_.backupsetGuid,
                               "the backup set's GUID (default: a new random one)");
@@ -59,8 +59,8 @@ class CatalogCommand : public Command {
     SetExample(addSubclient_, "kxmp catalog add-subclient --id 42");
 
     attach_ = cmd->add_subcommand("attach", "let a mount path serve a subclient");
-    attach_->add_option("--subclient", attachSubclient_, "the subclient's id")->required()->check(kUnsigned);
-    attach_->add_option("--mount-path", attachMountPath_, "the mount path's id")->required()->check(kPositiveId);
+    attach_->add_option("--subclient", attachSubclient_, "the subclient's id")->required()->check(kId);
+    attach_->add_option("--mount-path", attachMountPath_, "the mount path's id")->required()->check(kId);
     auto* primary = attach_->add_flag("--primary", primary_, "as the subclient's primary mount path");
     auto* alternate = attach_->add_flag("--alternate", alternate_, "as an alternate mount path");
     primary->excludes(alternate);
@@ -70,8 +70,8 @@ class CatalogCommand : public Command {
     SetExample(attach_, "kxmp catalog attach --subclient 42 --mount-path 101 --primary --position 1");
 
     detach_ = cmd->add_subcommand("detach", "stop a mount path serving a subclient");
-    detach_->add_option("--subclient", attachSubclient_, "the subclient's id")->required()->check(kUnsigned);
-    detach_->add_option("--mount-path", attachMountPath_, "the mount path's id")->required()->check(kPositiveId);
+    detach_->add_option("--subclient", attachSubclient_, "the subclient's id")->required()->check(kId);
+    detach_->add_option("--mount-path", attachMountPath_, "the mount path's id")->required()->check(kId);
     SetExample(detach_, "kxmp catalog detach --subclient 42 --mount-path 102");
 
     list_ = cmd->add_subcommand("list", "show the mount paths, the subclients and their attachments");

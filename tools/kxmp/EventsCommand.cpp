@@ -1,5 +1,5 @@
 // kxmp events: the operator events the service raised (log/events.log), with what each
-// means; --follow keeps printing new ones until interrupted.
+// means; --follow keeps printing new ones until interrupted (exit 130 or 143).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -160,8 +160,9 @@ class EventsCommand : public Command {
       std::string error;
       if (!follower.Poll(json_, error)) return out_.Fail(kExitFailed, error);
       if (std::ferror(stdout)) return kExitFailed;  // the reader went away
+      // Stopped as a person stops it: 130 for SIGINT, 143 for SIGTERM, like every subcommand.
       const int sig = sigtimedwait(&stop, nullptr, &interval);
-      if (sig > 0) return kExitOk;
+      if (sig > 0) return 128 + sig;
     }
   }
 

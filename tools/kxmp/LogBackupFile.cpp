@@ -21,8 +21,6 @@
 namespace kxmp::cli {
 namespace {
 
-using ReadFn = std::function<CZoError(char*, unsigned int, unsigned int*)>;
-
 // Fills buffer from read until size bytes or the end; got is what arrived.
 CZoError ReadFull(const ReadFn& read, char* buffer, unsigned int size, unsigned int& got) {
   got = 0;
@@ -36,8 +34,10 @@ CZoError ReadFull(const ReadFn& read, char* buffer, unsigned int size, unsigned 
   return CZoError::Success();
 }
 
-// Compares the source from its start (pread: its position stays for the copy) with a stored
-// copy of the same size read through read.
+CZoError Stopped() { return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught()); }
+
+}  // namespace
+
 CZoError SameContent(int source, long long size, const ReadFn& read, PieceBuffer& a, PieceBuffer& b, bool& same) {
   // Pieces no larger than the file: a small file does not pay for two whole pieces.
   const size_t piece = static_cast<size_t>(std::min<long long>(kCopyPiece, std::max<long long>(size, 1)));
@@ -64,10 +64,6 @@ CZoError SameContent(int source, long long size, const ReadFn& read, PieceBuffer
   same = true;
   return CZoError::Success();
 }
-
-CZoError Stopped() { return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught()); }
-
-}  // namespace
 
 CZoError OpenSource(const std::string& path, UniqueFd& fd, struct stat& st) {
   fd.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

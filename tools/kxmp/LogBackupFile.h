@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -59,6 +60,13 @@ class PieceBuffer {
   std::unique_ptr<char[]> data_;
   size_t size_ = 0;
 };
+
+// Reads up to size bytes of a stored copy into a buffer: its bytes, 0 at the end.
+using ReadFn = std::function<CZoError(char*, unsigned int, unsigned int*)>;
+
+// Compares a local file from its start (pread: its position stays) with a stored copy of the
+// same size read through read, piece by piece; same tells the outcome.
+CZoError SameContent(int local, long long size, const ReadFn& read, PieceBuffer& a, PieceBuffer& b, bool& same);
 
 // Backs up items through one writer, one at a time; each worker of a run has its own.
 class FileBackup {

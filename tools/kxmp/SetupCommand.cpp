@@ -236,12 +236,14 @@ class SetupCommand : public Command {
       return false;
     }
     std::string state = created ? "created" : "present";
-    if ((st.st_mode & 077) != 0) {
-      if (::fchmod(fd.get(), 0700) != 0) {
+    // kxmp-host lets the members of its allowed group through run/ to the socket (0710).
+    const mode_t kept = name == "run" ? (st.st_mode & S_IXGRP) : 0;
+    if ((st.st_mode & 077 & ~kept) != 0) {
+      if (::fchmod(fd.get(), 0700 | kept) != 0) {
         error = "cannot restrict " + path + " to its owner: " + std::strerror(errno);
         return false;
       }
-      if (!created) state = "tightened from " + Octal(st.st_mode) + " to 0700";
+      if (!created) state = "tightened from " + Octal(st.st_mode) + " to " + Octal(0700 | kept);
     }
     made.push_back({name + "/", state});
     return true;

@@ -86,7 +86,9 @@ CZoError CatalogAdmin::CreateSchema(bool* created) {
 
 CZoError CatalogAdmin::ValidateMountPath(const MountPathRecord& m) {
   return Guarded([&] {
-    if (m.id < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path id [%lld] is negative", (ll)m.id);
+    if (m.id < 0 || m.id > kMaxId) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path id [%lld] is not from 1 to %lld", (ll)m.id, (ll)kMaxId);
+    }
     CZoError err = CheckHostName(m.host);
     if (err.IsError()) return err.Push(FX_LOC, "Mount path [%lld] has no valid host", (ll)m.id);
     if (m.path.empty() || HasControlCharacter(m.path)) {
@@ -103,7 +105,9 @@ CZoError CatalogAdmin::ValidateMountPath(const MountPathRecord& m) {
 
 CZoError CatalogAdmin::ValidateSubclient(const SubclientRecord& s) {
   return Guarded([&] {
-    if (s.id == 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient id 0 is not valid");
+    if (s.id == 0 || s.id > static_cast<uint64_t>(kMaxId)) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient id [%llu] is not from 1 to %lld", (ull)s.id, (ll)kMaxId);
+    }
     if (s.guid.empty()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient [%llu] needs a GUID", (ull)s.id);
     CZoError err = CheckGuid("subclient GUID", s.guid);
     if (!err.IsError() && !s.backupsetGuid.empty()) err = CheckGuid("backup set GUID", s.backupsetGuid);
@@ -128,7 +132,14 @@ CZoError CatalogAdmin::PutMountPath(const MountPathRecord& m, int64_t* assignedI
           return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kAlreadyExists, "Mount path [%lld] exists already",
                                          (ll)m.id);
         }
-        return found ? w.UpdateMountPath(row) : w.InsertMountPath(row);
+        if (found) return w.UpdateMountPath(row);
+        e = w.InsertMountPath(row);
+        // The next free id of a catalog whose largest id is the largest allowed.
+        if (!e.IsError() && row.id > kMaxId) {
+          return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "No mount path id from 1 to %lld is free after the largest",
+                                         (ll)kMaxId);
+        }
+        return e;
       });
     });
     if (err.IsError()) return err;
@@ -160,7 +171,10 @@ CZoError CatalogAdmin::PutSubclient(const SubclientRecord& s) {
 CZoError CatalogAdmin::PutSubclient(const SubclientChange& change, SubclientRecord* stored, bool* replaced) {
   return Guarded([&] {
     const SubclientRecord& given = change.subclient;
-    if (given.id == 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient id 0 is not valid");
+    if (given.id == 0 || given.id > static_cast<uint64_t>(kMaxId)) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient id [%llu] is not from 1 to %lld", (ull)given.id,
+                                     (ll)kMaxId);
+    }
     SubclientRecord row;
     bool found = false;
     CZoError err = WriteRacingInsert(change.replace, [&] {
