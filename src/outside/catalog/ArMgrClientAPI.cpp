@@ -6,6 +6,7 @@
 #include <new>
 
 #include "outside/catalog/CatalogLocator.h"
+#include "outside/catalog/CatalogOutage.h"
 #include "outside/catalog/CatalogSeams.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
@@ -58,8 +59,12 @@ int ArMgrClientAPI::getSubclientMountpathList(GetSubclientMountpathListArgs_t* a
     if (kxmp::catalog::seam::DispatchArchiveManager(*args, *ret, result)) return result;
 
     lastError_ = Query(*args, *ret);
-    if (!lastError_.IsError()) return kArMgrOk;
+    if (!lastError_.IsError()) {
+      kxmp::catalog::NoteCatalogAnswered();
+      return kArMgrOk;
+    }
     int number = FXErrorUtil::Number(lastError_);
+    if (number != ENOMEM) kxmp::catalog::NoteCatalogFailed(lastError_);
     switch (number) {
       case ENOENT:
         KXLOG_DETAIL("%s", lastError_.AsString().c_str());
