@@ -29,6 +29,9 @@ CZoError ArMgrClientAPI::Query(const GetSubclientMountpathListArgs_t& args,
   if (err.IsError()) return err.Push(FX_LOC);
   std::vector<kxmp::catalog::AttachedMountPath> rows;
   err = store->AttachedMountPaths(args.subclientId, rows);
+  // Reads reach the mount paths detached from the subclient too: what is stored there stays
+  // findable. They come last, with their own kind, which writers never take.
+  if (!err.IsError() && args.forRead != 0) err = store->DetachedMountPaths(args.subclientId, rows);
   if (err.IsError()) return err.Push(FX_LOC, "Cannot list the mount paths of subclient [%llu]",
                                      static_cast<unsigned long long>(args.subclientId));
   GetSubclientMountpathListRet_t reply;

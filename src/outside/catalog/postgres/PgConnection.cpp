@@ -37,8 +37,15 @@ std::string Trimmed(const char* text) {
 }
 
 // The taxonomy number of a SQLSTATE.
-int ErrnoOfSqlState(const std::string& state) {
+int ErrnoOfSqlState(const std::string& state, const char* constraint) {
+  // The rules of the catalog beyond the keys: one primary, one position (unique indexes),
+  // attachments of existing rows (foreign keys), kinds and ids in range (checks).
+  if (state == "23505" && constraint != nullptr && std::strncmp(constraint, "subclient_one_", 14) == 0) {
+    return CatalogErrc::kConflict;
+  }
   if (state == "23505") return CatalogErrc::kAlreadyExists;
+  if (state == "23503") return CatalogErrc::kNotFound;
+  if (state == "23514") return CatalogErrc::kInvalid;
   if (state == "40001" || state == "40P01" || state == "55P03" || state == "57014") return CatalogErrc::kBusy;
   if (state == "53200") return CatalogErrc::kNoMemory;
   if (state.compare(0, 2, "08") == 0 || state == "57P01" || state == "57P02" || state == "57P03") {
@@ -149,7 +156,9 @@ CZoError PgConnection::Fail(const FXCodeLocation& where, const PGresult* res, co
   lastSqlState_ = state != nullptr ? state : "";
   std::string why = Trimmed(res != nullptr ? PQresultErrorMessage(res) : PQerrorMessage(conn_.get()));
   if (why.empty()) why = Trimmed(PQerrorMessage(conn_.get()));
-  int number = ErrnoOfSqlState(lastSqlState_);
+  int number = ErrnoOfSqlState(lastSqlState_, res != nullptr ? PQresultErrorField(res, PG_DIAG_CONSTRAINT_NAME) : nullptr);
+  // A catalog without its tables (42P01) was never set up on this database.
+  if (lastSqlState_ == "42P01") why += "; run kxmp setup";
   if (PQstatus(conn_.get()) != CONNECTION_OK) number = CatalogErrc::kUnreachable;
   if (res == nullptr && number == CatalogErrc::kUnreadable) number = CatalogErrc::kUnreachable;
   return FXErrorUtil::ErrorErrNo(where, number, "Catalog [%s]: [%s] failed: %s (SQLSTATE %s)", name_.c_str(), sql,

@@ -13,6 +13,10 @@ namespace kxmp::catalog {
 namespace {
 
 int ErrnoForSqlite(int rc) {
+  // The catalog's rules beyond the keys: one primary and one position per subclient
+  // (unique indexes), attachments of existing rows and ids in range (triggers).
+  if (rc == SQLITE_CONSTRAINT_UNIQUE) return EADDRINUSE;
+  if (rc == SQLITE_CONSTRAINT_TRIGGER) return EINVAL;
   switch (rc & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
@@ -20,7 +24,7 @@ int ErrnoForSqlite(int rc) {
     case SQLITE_NOMEM:
       return ENOMEM;
     case SQLITE_CONSTRAINT:
-      return EEXIST;  // the only constraints are the primary keys
+      return EEXIST;  // the primary keys
     default:
       return EIO;
   }
