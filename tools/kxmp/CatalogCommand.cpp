@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "CliSupport.h"
 #include "Command.h"
 #include "RandomGuid.h"
+#include "StoredFiles.h"
 #include "Validators.h"
 #include "outside/catalog/CatalogAdmin.h"
 #include "outside/error/FXErrorUtil.h"
@@ -24,7 +26,9 @@ using catalog::CatalogAdmin;
 using catalog::MountPathRecord;
 using catalog::SubclientRecord;
 
-const char* KindName(int64_t kind) { return kind == catalog::kKindPrimary ? "primary" : "alternate"; }
+const char* KindName(int64_t kind) {
+  return kind == catalog::kKindPrimary ? "primary" : kind == catalog::kKindDetached ? "detached" : "alternate";
+}
 
 Json ToJson(const MountPathRecord& m) {
   return {{"id", m.id}, {"host", m.host}, {"path", m.path}, {"library", m.library}};
@@ -67,11 +71,13 @@ class CatalogCommand : public Command {
     attach_->add_option("--position", position_,
                         "place in the subclient's list (default: kept, or after the last one)")
         ->check(kNonNegative);
+    attach_->add_flag("--force", force_, "turn the primary into an alternate even though the subclient then has none");
     SetExample(attach_, "kxmp catalog attach --subclient 42 --mount-path 101 --primary --position 1");
 
     detach_ = cmd->add_subcommand("detach", "stop a mount path serving a subclient");
     detach_->add_option("--subclient", attachSubclient_, "the subclient's id")->required()->check(kUnsigned);
     detach_->add_option("--mount-path", attachMountPath_, "the mount path's id")->required()->check(kPositiveId);
+    detach_->add_flag("--force", force_, "detach the primary even though the subclient then has none");
     SetExample(detach_, "kxmp catalog detach --subclient 42 --mount-path 102");
 
     list_ = cmd->add_subcommand("list", "show the mount paths, the subclients and their attachments");
@@ -108,7 +114,18 @@ class CatalogCommand : public Command {
   }
 
  private:
-  int Refused(const std::string& what, const CZoError& err, const CatalogAdmin& admin) const {
+  // readBack: what the catalog holds now, read after a COMMIT whose outcome is unknown.
+  int Refused(const std::string& what, const CZoError& err, const CatalogAdmin& admin,
+              const std::function<std::string()>& readBack = nullptr) const {
+    if (FXErrorUtil::IsErrNo(err, catalog::CatalogErrc::kOutcomeUnknown)) {
+      return out_.Fail(kExitFailed, what + ": the outcome is unknown: " + err.Message() +
+                                        (readBack ? "; read back: " + readBack() : std::string()));
+    }
+    if (FXErrorUtil::IsErrNo(err, catalog::CatalogErrc::kConflict) && err.Message().find("without a primary") != std::string::npos) {
+      return out_.Fail(kExitFailed, what + ": " + err.Message() +
+                                        " (backups of the subclient would fail until a primary is attached); give "
+                                        "--force to do it anyway; the catalog is unchanged");
+    }
     if (FXErrorUtil::IsErrNo(err, catalog::CatalogErrc::kUnreachable)) {
       return out_.Fail(kExitFailed, "the control server's database cannot be reached (" + admin.name() +
                                         "): " + err.Message() + "; nothing was changed");
@@ -163,8 +180,14 @@ class CatalogCommand : public Command {
     const int64_t kind = primary_ ? catalog::kKindPrimary : catalog::kKindAlternate;
     int64_t position = 0;
     CZoError err = admin.Attach(attachSubclient_, attachMountPath_, kind,
-                                position_ < 0 ? CatalogAdmin::kNextPosition : position_, &position);
-    if (err.IsError()) return Refused("cannot attach the mount path", err, admin);
+                                position_ < 0 ? CatalogAdmin::kNextPosition : position_, &position, force_);
+    if (err.IsError()) {
+      return Refused("cannot attach the mount path", err, admin, [&] {
+        const AttachedMountPath* a = Attachment(admin);
+        return a != nullptr && a->kind == kind ? std::string("the attachment is there as ") + KindName(kind) + ": it was kept"
+                                               : std::string("the attachment is not there as asked: it was not kept");
+      });
+    }
     out_.Summary({{"action", "attached"},
                   {"subclient", attachSubclient_},
                   {"mountPath", attachMountPath_},
@@ -172,16 +195,61 @@ class CatalogCommand : public Command {
                   {"position", position}},
                  "attached mount path " + std::to_string(attachMountPath_) + " to subclient " +
                      std::to_string(attachSubclient_) + " as " + KindName(kind) + " at position " +
-                     std::to_string(position));
+                     std::to_string(position) + NoPrimaryWarning(admin));
     return kExitOk;
   }
 
+  // The subclient's attachment of the mount path as the catalog holds it now, or null.
+  const AttachedMountPath* Attachment(const CatalogAdmin& admin) {
+    attached_.clear();
+    if (admin.ListAttachments(attachSubclient_, attached_).IsError()) return nullptr;
+    for (const AttachedMountPath& a : attached_) {
+      if (a.mountPath.id == attachMountPath_) return &a;
+    }
+    return nullptr;
+  }
+
+  // A line for a subclient that the change (made with --force) left without a primary.
+  std::string NoPrimaryWarning(const CatalogAdmin& admin) {
+    std::vector<AttachedMountPath> now;
+    if (admin.ListAttachments(attachSubclient_, now).IsError()) return std::string();
+    for (const AttachedMountPath& a : now) {
+      if (a.kind == catalog::kKindPrimary) return std::string();
+    }
+    return "\nwarning: subclient " + std::to_string(attachSubclient_) +
+           " has no primary mount path now: its backups fail until one is attached with --primary";
+  }
+
   int Detach(CatalogAdmin& admin) {
-    CZoError err = admin.Detach(attachSubclient_, attachMountPath_);
-    if (err.IsError()) return Refused("cannot detach the mount path", err, admin);
-    out_.Summary({{"action", "detached"}, {"subclient", attachSubclient_}, {"mountPath", attachMountPath_}},
-                 "detached mount path " + std::to_string(attachMountPath_) + " from subclient " +
-                     std::to_string(attachSubclient_));
+    CZoError err = admin.Detach(attachSubclient_, attachMountPath_, force_);
+    if (err.IsError()) {
+      return Refused("cannot detach the mount path", err, admin, [&] {
+        return Attachment(admin) == nullptr ? std::string("the attachment is gone: it was kept")
+                                            : std::string("the attachment is still there: it was not kept");
+      });
+    }
+    // What the subclient has stored there stays readable (search, restore) until the mount
+    // path is removed; the operator is told how much that is.
+    const std::string id = std::to_string(attachSubclient_), mp = std::to_string(attachMountPath_);
+    std::vector<MountPathRecord> all;
+    std::string why = "the mount path could not be read from the catalog";
+    int64_t files = -1;
+    if (!admin.ListMountPaths(all).IsError()) {
+      for (const MountPathRecord& m : all) {
+        if (m.id == attachMountPath_) files = CountStoredFiles(attachSubclient_, m, why);
+      }
+    }
+    std::string stored = files < 0 ? "could not tell how many files of subclient " + id + " are stored on mount path " +
+                                         mp + " (" + why + ")"
+                                   : std::to_string(files) + " file(s) of subclient " + id +
+                                         " are stored on mount path " + mp;
+    if (files != 0) stored += "; search and restore still read them until the mount path is removed";
+    out_.Summary({{"action", "detached"},
+                  {"subclient", attachSubclient_},
+                  {"mountPath", attachMountPath_},
+                  {"storedFiles", files}},
+                 "detached mount path " + mp + " from subclient " + id + "\n" + (files != 0 ? "warning: " : "") +
+                     stored + NoPrimaryWarning(admin));
     return kExitOk;
   }
 
@@ -202,9 +270,11 @@ class CatalogCommand : public Command {
     Table subclientTable({"ID", "GUID", "BACKUP SET GUID"});
     Table attachmentTable({"SUBCLIENT", "POSITION", "KIND", "MOUNT PATH", "HOST", "PATH"});
     for (const SubclientRecord& s : subclients) {
-      std::vector<AttachedMountPath> attached;
+      std::vector<AttachedMountPath> attached, detached;
       err = admin.ListAttachments(s.id, attached);
+      if (!err.IsError()) err = admin.ListDetached(s.id, detached);
       if (err.IsError()) return Refused("cannot read the catalog", err, admin);
+      attached.insert(attached.end(), detached.begin(), detached.end());
       Json jsonAttached = Json::array();
       for (const AttachedMountPath& a : attached) {
         jsonAttached.push_back({{"mountPath", a.mountPath.id}, {"kind", KindName(a.kind)}, {"position", a.position}});
@@ -239,6 +309,8 @@ class CatalogCommand : public Command {
   bool primary_ = false;
   bool alternate_ = false;
   int64_t position_ = -1;  // not given
+  bool force_ = false;
+  std::vector<AttachedMountPath> attached_;
 };
 
 }  // namespace

@@ -211,12 +211,15 @@ CZoError PostgresCatalogStore::CreateSchema(bool& created, int& upgradedFrom) {
   created = false;
   upgradedFrom = 0;
   return WithConnection(conninfo_, [&](PgConnection& c) {
-    // Under an advisory lock, so that two machines running setup at once take turns; a
-    // current catalog is only read, so a read-only role passes.
+    // A current catalog is only read, so a read-only role (or a standby) passes; a change is
+    // made under an advisory lock, so that two machines running setup at once take turns.
     CZoError err = c.Exec("BEGIN", {});
-    if (!err.IsError()) err = c.Exec("SELECT pg_advisory_xact_lock($1)", {kSchemaLockKey});
     int version = 0;
     if (!err.IsError()) err = ReadVersion(c, version);
+    if (!err.IsError() && version != kCatalogSchemaVersion) {
+      err = c.Exec("SELECT pg_advisory_xact_lock($1)", {kSchemaLockKey});
+      if (!err.IsError()) err = ReadVersion(c, version);
+    }
     if (!err.IsError() && version > kCatalogSchemaVersion) {
       err = FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid,
                                     "Catalog [%s] has schema version %d, newer than this kxmp knows (%d): use a newer "
@@ -315,7 +318,17 @@ CZoError PostgresCatalogStore::Write(const WriteBody& body) {
       if (err.IsError()) return err;
       PostgresWriter writer(c);
       err = body(writer);
-      if (!err.IsError()) err = c.Exec("COMMIT", {});
+      if (!err.IsError()) {
+        err = c.Exec("COMMIT", {});
+        // Sent but not answered: the server may have kept the change (a synchronous standby
+        // that stopped confirming holds a committed row back, not undone).
+        if (FXErrorUtil::IsErrNo(err, CatalogErrc::kUnreachable)) {
+          return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kOutcomeUnknown,
+                                         "Catalog [%s] did not answer the COMMIT, so the change may or may not have "
+                                         "been kept: %s",
+                                         Name().c_str(), err.Message().c_str());
+        }
+      }
       if (!err.IsError()) return err;
       const std::string state = c.lastSqlState();
       CZoError rolledBack = c.Exec("ROLLBACK", {});
