@@ -193,6 +193,7 @@ CZoError WithConnection(const std::string& conninfo, Body body) {
       CZoError err = c->Open(conninfo);
       if (err.IsError()) return err;
     }
+    c->setAnswerTimeoutMs(PgConnection::kDefaultAnswerTimeoutMs);  // a write raised it for itself
     CZoError err = body(*c);
     pool.Give(conninfo, std::move(c));
     return err;
@@ -213,7 +214,9 @@ CZoError PostgresCatalogStore::CreateSchema(bool& created, int& upgradedFrom) {
   return WithConnection(conninfo_, [&](PgConnection& c) {
     // A current catalog is only read, so a read-only role (or a standby) passes; a change is
     // made under an advisory lock, so that two machines running setup at once take turns.
+    c.setAnswerTimeoutMs(PgConnection::kWriteAnswerTimeoutMs);
     CZoError err = c.Exec("BEGIN", {});
+    if (!err.IsError()) err = c.ExecScript(PgConnection::kWriteTimeouts);
     int version = 0;
     if (!err.IsError()) err = ReadVersion(c, version);
     if (!err.IsError() && version != kCatalogSchemaVersion) {
@@ -313,8 +316,10 @@ CZoError PostgresCatalogStore::AllMountPaths(std::vector<MountPathRecord>& out) 
 CZoError PostgresCatalogStore::Write(const WriteBody& body) {
   return WithConnection(conninfo_, [&](PgConnection& c) {
     CZoError err;
+    c.setAnswerTimeoutMs(PgConnection::kWriteAnswerTimeoutMs);
     for (int attempt = 1; attempt <= kWriteAttempts; ++attempt) {
       err = c.Exec("BEGIN", {});
+      if (!err.IsError()) err = c.ExecScript(PgConnection::kWriteTimeouts);
       if (err.IsError()) return err;
       PostgresWriter writer(c);
       err = body(writer);
