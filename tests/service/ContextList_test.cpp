@@ -143,6 +143,70 @@ TEST_F(ContextListTest, BackupCachesTheCatalogsAnswerAndRecordsTheEntryThatOpens
   EXPECT_EQ(contexts_.front()->getMountPath(), mounts_[1]);
 }
 
+// The cache's rules on the registry alone, as an administrator changes the catalog and the
+// machine then works offline: a refresh holds exactly the answer (a primary turned into an
+// alternate, a detached one gone), a subclient left without a primary is said so, and
+// failovers reach every cached mount path in turn without changing the cached set.
+TEST_F(ContextListTest, TheCacheHoldsTheCatalogsSetThroughChangesAndFailovers) {
+  kxmp::test::SetControlServer(true);
+  auto answer = [&](std::vector<std::pair<size_t, int64_t>> entries) {
+    std::vector<MountpathInfo_t> reply;
+    for (const auto& [i, kind] : entries) reply.push_back(ReplyEntry(static_cast<int64_t>(i + 1), mounts_[i], kind, hosts_[i]));
+    return std::make_unique<ScopedArchiveManager>([reply](const GetSubclientMountpathListArgs_t&, GetSubclientMountpathListRet_t& ret) {
+      ret.mountPaths = reply;
+      return 0;
+    });
+  };
+  auto refresh = [&] {
+    std::vector<MountPathInfo> list;
+    return AbstractMountingPointDriver::GetSubclientMountpathList(kSubclient, list, false, false, true, true);
+  };
+  auto hostsCached = [&] {
+    auto v = CacheValues(kSubclient);
+    std::vector<std::string> out{v["sMAHostnameMangled"]};
+    for (int i = 1; i <= std::stoi(v["nFailoverNumber"]); ++i) out.push_back(v["sMAHostnameMangled_" + std::to_string(i)]);
+    return out;
+  };
+  {
+    auto am = answer({{0, 0}, {1, -1}, {2, -1}});
+    ASSERT_FALSE(refresh().IsError());
+  }
+  EXPECT_EQ(hostsCached(), (std::vector<std::string>{"ma1", "ma2", "ma3"}));
+  {
+    // The primary turned into an alternate: no primary, and both a mount and a backup say so.
+    auto am = answer({{1, -1}, {0, -1}});
+    EXPECT_TRUE(FXErrorUtil::IsWin32(refresh(), 1168));
+    EXPECT_EQ(hostsCached(), (std::vector<std::string>{"", "ma2", "ma1"}));
+    std::vector<MountPathInfo> list;
+    EXPECT_TRUE(FXErrorUtil::IsWin32(AbstractMountingPointDriver::GetSubclientMountpathList(kSubclient, list, false, false, true, false), 1168));
+    EXPECT_TRUE(FXErrorUtil::IsWin32(Get(true, true), 1168));
+    EXPECT_TRUE(contexts_.empty());
+  }
+  {
+    // ma1 detached, ma2 primary: ma1 leaves the cache, and backups go to ma2.
+    auto am = answer({{1, 0}, {2, -1}});
+    ASSERT_FALSE(refresh().IsError());
+    EXPECT_EQ(hostsCached(), (std::vector<std::string>{"ma2", "ma3"}));
+    ASSERT_FALSE(Get(true, true).IsError());
+    ASSERT_EQ(contexts_.size(), 1u);
+    EXPECT_EQ(contexts_.front()->getMountPath(), mounts_[1]);
+  }
+  // Offline, failover after failover: ma3, back to ma2, ma3 again; the set never changes.
+  kxmp::test::SetControlServer(false);
+  ScopedArchiveManager unreachable([](const GetSubclientMountpathListArgs_t&, GetSubclientMountpathListRet_t&) { return 113; });
+  DataServerContextPtr context = contexts_.front();
+  for (const std::string current : {"1", "0", "1"}) {
+    AbstractMountingPointDriver::Failover(context.get());
+    EXPECT_EQ(context->getServerName(), current == "1" ? "ma3" : "ma2");
+    EXPECT_EQ(CacheValues(kSubclient)["nFailoverCurrent"], current);
+    EXPECT_EQ(hostsCached(), (std::vector<std::string>{"ma2", "ma3"}));
+    contexts_.clear();
+    ASSERT_FALSE(Get(true, true).IsError());  // the next backup starts on the entry in use
+    EXPECT_EQ(contexts_.front()->getServerName(), context->getServerName());
+  }
+  EXPECT_EQ(unreachable.calls(), 0);
+}
+
 TEST_F(ContextListTest, RestoreGetsEveryMountPathThatHoldsTheRootFolderInListOrder) {
   ASSERT_TRUE(Open(0, true));
   ASSERT_TRUE(Open(2, true));

@@ -256,6 +256,60 @@ TEST_F(SiteCatalogTest, TheReadmesReadOnlyClientSetUpWorksLineByLine) {
   EXPECT_NE(r.err.find("permission denied"), std::string::npos) << r.err;
 }
 
+// A site moves its catalog from SQLite to PostgreSQL and back: export, import into an empty
+// catalog, export again, and the documents are equal. What a target cannot hold is refused
+// as a whole, naming it.
+TEST_F(SiteCatalogTest, ACatalogMovesFromSqliteToPostgresqlAndBackUnchanged) {
+  const std::string first = home_->sub("sqlite-first"), back = home_->sub("sqlite-back");
+  for (const std::string& home : {first, back}) ASSERT_EQ(On(home, {"setup"}).status, 0);
+  ASSERT_EQ(On(adminHome_, {"setup", "--catalog", connection_}).status, 0);
+  for (int i = 1; i <= 3; ++i) {
+    ASSERT_EQ(On(first, {"catalog", "add-mount-path", "--id", std::to_string(100 + i), "--host",
+                         "ma" + std::to_string(i) + "*ma" + std::to_string(i) + "*1*2", "--path",
+                         "/disk " + std::to_string(i), "--library", "lib"})
+                  .status,
+              0);
+  }
+  ASSERT_EQ(On(first, {"catalog", "add-subclient", "--id", "42", "--guid", "sc42", "--backupset-guid", "bs42"}).status, 0);
+  ASSERT_EQ(On(first, {"catalog", "add-subclient", "--id", "18446744073709551615"}).status, 0);
+  ASSERT_EQ(On(first, {"catalog", "attach", "--subclient", "42", "--mount-path", "101", "--primary"}).status, 0);
+  ASSERT_EQ(On(first, {"catalog", "attach", "--subclient", "42", "--mount-path", "102", "--alternate", "--position", "5"}).status, 0);
+  ASSERT_EQ(On(first, {"catalog", "attach", "--subclient", "42", "--mount-path", "103", "--alternate"}).status, 0);
+  ASSERT_EQ(On(first, {"catalog", "detach", "--subclient", "42", "--mount-path", "103"}).status, 0);
+  ASSERT_EQ(On(first, {"catalog", "attach", "--subclient", "18446744073709551615", "--mount-path", "103", "--primary"}).status, 0);
+
+  RunResult exported = On(first, {"catalog", "export"});
+  ASSERT_EQ(exported.status, 0) << exported.err;
+  const std::string file = home_->sub("catalog.json");
+  WriteFile(file, exported.out);
+  for (const std::string& target : {adminHome_, back}) {
+    RunResult r = On(target, {"catalog", "import", file});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    r = On(target, {"catalog", "export"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, exported.out) << target;
+    WriteFile(file, r.out);  // PostgreSQL's export is what goes back to SQLite
+  }
+  EXPECT_NE(exported.out.find("\"kind\":\"detached\""), std::string::npos) << exported.out;
+
+  // Into a catalog that is not empty: refused. A mount path id the catalog cannot hold:
+  // refused naming it, and nothing of the document written.
+  RunResult r = On(adminHome_, {"catalog", "import", file});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not empty"), std::string::npos) << r.err;
+  const std::string fresh = home_->sub("sqlite-fresh");
+  ASSERT_EQ(On(fresh, {"setup"}).status, 0);
+  std::string tooLarge = exported.out;
+  for (const std::string key : {"\"id\":", "\"mountPath\":"}) {
+    tooLarge.replace(tooLarge.find(key + "103"), key.size() + 3, key + "2147483648");
+  }
+  WriteFile(file, tooLarge);
+  r = On(fresh, {"catalog", "import", file});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("Mount path [2147483648]"), std::string::npos) << r.err;
+  EXPECT_NE(On(fresh, {"catalog", "export"}).out.find("\"mountPaths\":[],\"subclients\":[]"), std::string::npos);
+}
+
 TEST(SiteCatalogSetup, AConnectionWithAPasswordIsRefusedBeforeAnythingIsMade) {
   TempHome home;
   const std::string machine = home.sub("machine");

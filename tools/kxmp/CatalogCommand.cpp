@@ -6,7 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <functional>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
 
 #include "CliSupport.h"
 #include "Command.h"
@@ -15,6 +19,7 @@
 #include "Validators.h"
 #include "outside/catalog/CatalogAdmin.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/CZoFile.h"
 #include "outside/util/KxHome.h"
 
 namespace kxmp::cli {
@@ -83,7 +88,13 @@ class CatalogCommand : public Command {
     list_ = cmd->add_subcommand("list", "show the mount paths, the subclients and their attachments");
     SetExample(list_, "kxmp catalog list --json");
 
-    for (CLI::App* sub : {addMountPath_, addSubclient_, attach_, detach_, list_}) {
+    export_ = cmd->add_subcommand("export", "print the whole catalog as one JSON document, for kxmp catalog import");
+    SetExample(export_, "kxmp catalog export > catalog.json");
+    import_ = cmd->add_subcommand("import", "write an exported catalog into this home's empty catalog, in one transaction");
+    import_->add_option("FILE", importFile_, "the exported document; - is standard input")->required();
+    SetExample(import_, "kxmp catalog import catalog.json");
+
+    for (CLI::App* sub : {addMountPath_, addSubclient_, attach_, detach_, list_, export_, import_}) {
       home_.AddTo(*sub);
       sub->add_flag("--json", json_, sub == list_ ? "print the catalog as one JSON line" : "print the result as JSON");
     }
@@ -110,6 +121,8 @@ class CatalogCommand : public Command {
     if (addSubclient_->parsed()) return AddSubclient(admin);
     if (attach_->parsed()) return Attach(admin);
     if (detach_->parsed()) return Detach(admin);
+    if (export_->parsed()) return Export(admin);
+    if (import_->parsed()) return Import(admin);
     return List(admin);
   }
 
@@ -253,6 +266,97 @@ class CatalogCommand : public Command {
     return kExitOk;
   }
 
+  // The document: {"type":"catalog","schemaVersion":N,"mountPaths":[...],"subclients":[{...,
+  // "mountPaths":[{"mountPath","kind","position"}]}]}; detached mount paths have kind
+  // "detached".
+  int Export(CatalogAdmin& admin) {
+    CatalogAdmin::Content content;
+    CZoError err = admin.Export(content);
+    if (err.IsError()) return Refused("cannot read the catalog", err, admin);
+    Json doc = {{"type", "catalog"}, {"schemaVersion", catalog::kCatalogSchemaVersion}};
+    Json mountPaths = Json::array(), subclients = Json::array();
+    for (const MountPathRecord& m : content.mountPaths) mountPaths.push_back(ToJson(m));
+    for (const SubclientRecord& s : content.subclients) {
+      Json js = ToJson(s), attached = Json::array();
+      for (const AttachedMountPath& a : content.attachments) {
+        if (a.subclientId != s.id) continue;
+        attached.push_back({{"mountPath", a.mountPath.id}, {"kind", KindName(a.kind)}, {"position", a.position}});
+      }
+      js["mountPaths"] = attached;
+      subclients.push_back(js);
+    }
+    doc["mountPaths"] = mountPaths;
+    doc["subclients"] = subclients;
+    std::string text;
+    try {
+      text = doc.dump(-1, ' ', false, Json::error_handler_t::strict);
+    } catch (const Json::exception&) {
+      // Named rather than changed: an export must be the catalog, byte for byte.
+      for (const Json& rows : {mountPaths, subclients}) {
+        for (const Json& row : rows) {
+          try {
+            (void)row.dump(-1, ' ', false, Json::error_handler_t::strict);
+          } catch (const Json::exception&) {
+            return out_.Fail(kExitFailed, "cannot export: a text of " + Printable(row.dump(-1, ' ', false, Json::error_handler_t::replace)) +
+                                              " is not UTF-8, which JSON cannot hold; the catalog is unchanged");
+          }
+        }
+      }
+      return out_.Fail(kExitFailed, "cannot export: a text is not UTF-8");
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    return std::fflush(stdout) == 0 ? kExitOk : out_.Fail(kExitFailed, "cannot write the document");
+  }
+
+  int Import(CatalogAdmin& admin) {
+    std::string text;
+    if (importFile_ == "-") {
+      text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+      CZoError err = CZoFile::ReadWholeFile(importFile_, text);
+      if (err.IsError()) return out_.Fail(kExitUsage, "cannot read " + importFile_ + ": " + err.Message());
+    }
+    CatalogAdmin::Content content;
+    try {
+      const Json doc = Json::parse(text);
+      if (doc.value("type", "") != "catalog") throw std::invalid_argument("not an exported catalog (no \"type\":\"catalog\")");
+      for (const Json& m : doc.at("mountPaths")) {
+        content.mountPaths.push_back({m.at("id").get<int64_t>(), m.at("host").get<std::string>(),
+                                      m.at("path").get<std::string>(), m.value("library", "")});
+      }
+      for (const Json& s : doc.at("subclients")) {
+        SubclientRecord row{s.at("id").get<uint64_t>(), s.at("guid").get<std::string>(), s.value("backupsetGuid", "")};
+        content.subclients.push_back(row);
+        for (const Json& a : s.value("mountPaths", Json::array())) {
+          AttachedMountPath attached;
+          attached.subclientId = row.id;
+          attached.mountPath.id = a.at("mountPath").get<int64_t>();
+          const std::string kind = a.at("kind").get<std::string>();
+          attached.kind = kind == "primary"     ? catalog::kKindPrimary
+                          : kind == "alternate" ? catalog::kKindAlternate
+                          : kind == "detached"  ? catalog::kKindDetached
+                                                : throw std::invalid_argument("unknown kind \"" + kind + "\"");
+          attached.position = a.value("position", int64_t{0});
+          content.attachments.push_back(attached);
+        }
+      }
+    } catch (const std::exception& e) {
+      return out_.Fail(kExitUsage, importFile_ + " is not an exported catalog: " + Printable(e.what()));
+    }
+    CZoError err = admin.Import(content);
+    if (err.IsError()) return Refused("cannot import " + importFile_, err, admin);
+    out_.Summary({{"action", "imported"},
+                  {"catalog", admin.name()},
+                  {"mountPaths", content.mountPaths.size()},
+                  {"subclients", content.subclients.size()},
+                  {"attachments", content.attachments.size()}},
+                 "imported " + std::to_string(content.mountPaths.size()) + " mount path(s), " +
+                     std::to_string(content.subclients.size()) + " subclient(s) and " +
+                     std::to_string(content.attachments.size()) + " attachment(s) into " + admin.name());
+    return kExitOk;
+  }
+
   int List(CatalogAdmin& admin) {
     std::vector<MountPathRecord> mountPaths;
     std::vector<SubclientRecord> subclients;
@@ -298,6 +402,9 @@ class CatalogCommand : public Command {
   CLI::App* attach_ = nullptr;
   CLI::App* detach_ = nullptr;
   CLI::App* list_ = nullptr;
+  CLI::App* export_ = nullptr;
+  CLI::App* import_ = nullptr;
+  std::string importFile_;
   HomeOption home_;
   bool& json_ = Globals().json;
   Output out_{"catalog", json_};

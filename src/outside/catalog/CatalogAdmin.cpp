@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <set>
 #include <new>
 
 #include "outside/catalog/CatalogValidation.h"
@@ -348,6 +349,82 @@ CZoError CatalogAdmin::ListDetached(uint64_t subclientId, std::vector<AttachedMo
     CatalogStore* store = nullptr;
     CZoError err = Store(store);
     return err.IsError() ? err : store->DetachedMountPaths(subclientId, rows);
+  });
+}
+
+CZoError CatalogAdmin::Export(Content& out) const {
+  return Guarded([&] {
+    Content content;
+    CZoError err = ListMountPaths(content.mountPaths);
+    if (!err.IsError()) err = ListSubclients(content.subclients);
+    for (const SubclientRecord& s : content.subclients) {
+      std::vector<AttachedMountPath> attached, detached;
+      if (!err.IsError()) err = ListAttachments(s.id, attached);
+      if (!err.IsError()) err = ListDetached(s.id, detached);
+      content.attachments.insert(content.attachments.end(), attached.begin(), attached.end());
+      content.attachments.insert(content.attachments.end(), detached.begin(), detached.end());
+    }
+    if (!err.IsError()) out = std::move(content);
+    return err;
+  });
+}
+
+CZoError CatalogAdmin::Import(const Content& content) {
+  return Guarded([&] {
+    std::set<int64_t> mountPathIds;
+    std::set<uint64_t> subclientIds;
+    for (const MountPathRecord& m : content.mountPaths) {
+      if (m.id < 1 || m.id > 2147483647) {
+        return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld]: the id is outside 1..2147483647", (ll)m.id);
+      }
+      CZoError err = ValidateMountPath(m);
+      if (err.IsError()) return err;
+      if (!mountPathIds.insert(m.id).second) {
+        return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Mount path [%lld] is listed twice", (ll)m.id);
+      }
+    }
+    for (const SubclientRecord& s : content.subclients) {
+      CZoError err = ValidateSubclient(s);
+      if (err.IsError()) return err;
+      if (!subclientIds.insert(s.id).second) {
+        return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Subclient [%llu] is listed twice", (ull)s.id);
+      }
+    }
+    for (const AttachedMountPath& a : content.attachments) {
+      if (subclientIds.count(a.subclientId) == 0 || mountPathIds.count(a.mountPath.id) == 0 ||
+          (a.kind != kKindPrimary && a.kind != kKindAlternate && a.kind != kKindDetached)) {
+        return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL,
+                                       "The attachment of mount path [%lld] to subclient [%llu] (kind %lld) refers to a "
+                                       "row the content lacks, or has no known kind",
+                                       (ll)a.mountPath.id, (ull)a.subclientId, (ll)a.kind);
+      }
+    }
+    return Write([&](CatalogWriter& w) {
+      bool empty = false;
+      CZoError e = w.IsEmpty(empty);
+      if (e.IsError()) return e;
+      if (!empty) {
+        return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kAlreadyExists,
+                                       "Catalog [%s] is not empty: import writes into an empty catalog only",
+                                       name().c_str());
+      }
+      for (const MountPathRecord& m : content.mountPaths) {
+        MountPathRecord row = m;
+        if ((e = w.InsertMountPath(row)).IsError()) return e.Push(FX_LOC, "Mount path [%lld]", (ll)m.id);
+      }
+      for (const SubclientRecord& s : content.subclients) {
+        if ((e = w.InsertSubclient(s)).IsError()) return e.Push(FX_LOC, "Subclient [%llu]", (ull)s.id);
+      }
+      for (const AttachedMountPath& a : content.attachments) {
+        e = a.kind == kKindDetached ? w.PutDetached(a.subclientId, a.mountPath.id)
+                                    : w.PutAttachment(a.subclientId, a.mountPath.id, a.kind, a.position);
+        if (e.IsError()) {
+          return e.Push(FX_LOC, "The attachment of mount path [%lld] to subclient [%llu]", (ll)a.mountPath.id,
+                        (ull)a.subclientId);
+        }
+      }
+      return e;
+    });
   });
 }
 

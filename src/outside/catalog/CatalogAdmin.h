@@ -89,6 +89,20 @@ class KXMP_EXPORT CatalogAdmin {
   CZoError Detach(uint64_t subclientId, int64_t mountPathId, bool allowNoPrimary = true);
   CZoError ListDetached(uint64_t subclientId, std::vector<AttachedMountPath>& out) const;
 
+  // A whole catalog's rows: what export reads and import writes. Attachments of every
+  // subclient, detached mount paths with kind kKindDetached.
+  struct Content {
+    std::vector<MountPathRecord> mountPaths;
+    std::vector<SubclientRecord> subclients;
+    std::vector<AttachedMountPath> attachments;
+  };
+  CZoError Export(Content& out) const;
+  // Writes content into an empty catalog in one transaction, or nothing. A value the target
+  // cannot hold (a mount path id outside 1..2^31-1, an invalid host or GUID, a NUL, an
+  // attachment of a row the content lacks) is refused naming it (EINVAL); a catalog that is
+  // not empty is EEXIST.
+  CZoError Import(const Content& content);
+
   CZoError ListSubclients(std::vector<SubclientRecord>& out) const;
   CZoError ListMountPaths(std::vector<MountPathRecord>& out) const;
   // The subclient's mount paths in the order the archive manager gives them.

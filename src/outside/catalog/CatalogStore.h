@@ -65,6 +65,8 @@ class KXMP_EXPORT CatalogWriter {
   // Adds the attachment or changes kind and position of an existing one.
   virtual CZoError PutAttachment(uint64_t subclientId, int64_t mountPathId, int64_t kind, int64_t position) = 0;
   virtual CZoError DeleteAttachment(uint64_t subclientId, int64_t mountPathId, bool& existed) = 0;
+  // Whether the catalog holds no subclient and no mount path.
+  virtual CZoError IsEmpty(bool& empty) = 0;
   // Remembers, or forgets, a mount path detached from the subclient (kept for reading).
   virtual CZoError PutDetached(uint64_t subclientId, int64_t mountPathId) = 0;
   virtual CZoError DeleteDetached(uint64_t subclientId, int64_t mountPathId) = 0;

@@ -167,6 +167,12 @@ class PostgresWriter : public CatalogWriter {
     return Changed(c_, "DELETE FROM subclient_mount_path WHERE subclient_id = $1 AND mount_path_id = $2",
                    {Id(subclientId), Num(mountPathId)}, existed);
   }
+  CZoError IsEmpty(bool& empty) override {
+    PgResult r;
+    CZoError err = c_.Exec("SELECT NOT EXISTS (SELECT 1 FROM subclient) AND NOT EXISTS (SELECT 1 FROM mount_path)", {}, r);
+    empty = !err.IsError() && PgText(r.get(), 0, 0) == "t";
+    return err;
+  }
   CZoError PutDetached(uint64_t subclientId, int64_t mountPathId) override {
     return c_.Exec("INSERT INTO detached_mount_path (subclient_id, mount_path_id) VALUES ($1, $2)"
                    " ON CONFLICT DO NOTHING",

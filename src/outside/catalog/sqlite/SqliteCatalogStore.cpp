@@ -93,6 +93,14 @@ class SqliteWriter : public CatalogWriter {
     existed = changes > 0;
     return err;
   }
+  CZoError IsEmpty(bool& empty) override {
+    CatalogStmt stmt;
+    CZoError err = db_.Prepare("SELECT NOT EXISTS (SELECT 1 FROM subclient) AND NOT EXISTS (SELECT 1 FROM mount_path)", stmt);
+    bool row = false;
+    if (!err.IsError()) err = stmt.Step(row);
+    empty = !err.IsError() && row && stmt.ColumnInt64(0) != 0;
+    return err;
+  }
   CZoError PutDetached(uint64_t subclientId, int64_t mountPathId) override {
     return Change(db_, "INSERT OR IGNORE INTO detached_mount_path (subclient_id, mount_path_id) VALUES (?, ?)",
                   {static_cast<int64_t>(subclientId), mountPathId});
