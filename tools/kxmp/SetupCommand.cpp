@@ -189,10 +189,13 @@ class SetupCommand : public Command {
     CZoError err = admin.CreateSchema(&created, &upgradedFrom);
     const std::string item = "catalog in PostgreSQL (" + admin.name() + ")";
     const bool unreachable = FXErrorUtil::IsErrNo(err, catalog::CatalogErrc::kUnreachable);
-    if (err.IsError() && unreachable && SetUpFor(where)) {
-      // This home works from its cache while the catalog is away (the host must start
-      // then most of all): what could not be checked is said, and setup succeeds.
-      made.push_back({item, "not checked: the control server's database cannot be reached (" + err.Message() + ")"});
+    if (err.IsError() && !FXErrorUtil::IsErrNo(err, catalog::CatalogErrc::kInvalid) && SetUpFor(where)) {
+      // This home works from its cache while the catalog is away, or is a standby, or waits
+      // for its administrator to upgrade it (the host must start then most of all): what
+      // could not be checked is said, and setup succeeds.
+      made.push_back({item, std::string("not checked: ") +
+                                (unreachable ? "the control server's database cannot be reached (" : "(") +
+                                ErrorText(err) + ")"});
       return true;
     }
     if (err.IsError()) {

@@ -43,8 +43,11 @@ std::string ParentOf(const std::string& path) {
 CZoError CatalogDb::Error(const FXCodeLocation& where, sqlite3* db, const std::string& path, int rc,
                           const std::string& what) {
   const char* detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  return FXErrorUtil::ErrorErrNo(where, ErrnoForSqlite(rc), "Catalog [%s]: %s failed: %s (sqlite %d)",
-                                 path.c_str(), what.c_str(), detail != nullptr ? detail : "", rc);
+  const std::string text = detail != nullptr ? detail : "";
+  // A file without the catalog's tables was never set up as one.
+  const char* hint = text.rfind("no such table", 0) == 0 ? "; run kxmp setup" : "";
+  return FXErrorUtil::ErrorErrNo(where, ErrnoForSqlite(rc), "Catalog [%s]: %s failed: %s (sqlite %d)%s",
+                                 path.c_str(), what.c_str(), text.c_str(), rc, hint);
 }
 
 CZoError CatalogDb::Open(const std::string& path, Mode mode) {
