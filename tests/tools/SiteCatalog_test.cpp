@@ -5,9 +5,12 @@
 // stopped, a mount request is answered from the cache and the administrator is told the
 // database cannot be reached.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <signal.h>
 
+#include <chrono>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -315,6 +318,51 @@ TEST_F(SiteCatalogTest, ACatalogMovesFromSqliteToPostgresqlAndBackUnchanged) {
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("Mount path [2147483648]"), std::string::npos) << r.err;
   EXPECT_NE(On(fresh, {"catalog", "export"}).out.find("\"mountPaths\":[],\"subclients\":[]"), std::string::npos);
+}
+
+// A change whose COMMIT is never answered (a synchronous standby that does not confirm, then
+// the session ended) may have been kept: the administrator is told the outcome is unknown,
+// and what reading the row back shows, never "nothing was changed".
+TEST_F(SiteCatalogTest, AChangeWhoseCommitIsNotAnsweredIsOfUnknownOutcomeAndReadBack) {
+  std::string conn = connection_;
+  const size_t options = conn.find("options=");
+  ASSERT_NE(options, std::string::npos);
+  conn = conn.substr(0, options) + "options='" + conn.substr(options + 8) + " -csynchronous_commit=on'";
+  ASSERT_EQ(On(adminHome_, {"setup", "--catalog", conn}).status, 0);
+  ASSERT_EQ(On(adminHome_, {"catalog", "add-mount-path", "--id", "101", "--host", "ma1*ma1*1*2", "--path", "/disk1"}).status, 0);
+  ASSERT_EQ(On(adminHome_, {"catalog", "add-subclient", "--id", "42"}).status, 0);
+  std::string error;
+  ASSERT_TRUE(pg_->Exec("ALTER SYSTEM SET synchronous_standby_names = 'nobody'", error)) << error;
+  ASSERT_TRUE(pg_->Exec("SELECT pg_reload_conf()", error)) << error;
+  struct Reset {
+    PostgresServer* pg;
+    ~Reset() {
+      std::string e;
+      pg->Exec("ALTER SYSTEM RESET synchronous_standby_names", e);
+      pg->Exec("SELECT pg_reload_conf()", e);
+    }
+  } reset{pg_};
+
+  RunResult attach;
+  std::thread admin([&] { attach = On(adminHome_, {"catalog", "attach", "--subclient", "42", "--mount-path", "101", "--primary"}); });
+  // The COMMIT waits for the standby; then the session is ended under it.
+  struct Finish {
+    void operator()(PGconn* c) const { PQfinish(c); }
+  };
+  std::unique_ptr<PGconn, Finish> watch(PQconnectdb(pg_->DatabaseConnection("kxmp", "postgres").c_str()));
+  bool ended = false;
+  for (int i = 0; i < 3000 && !ended; ++i) {
+    PGresult* r = PQexec(watch.get(), "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE wait_event = 'SyncRep'");
+    ended = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0;
+    PQclear(r);
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  admin.join();
+  ASSERT_TRUE(ended) << "no COMMIT waited for the standby";
+  EXPECT_EQ(attach.status, 1);
+  EXPECT_NE(attach.err.find("the outcome is unknown"), std::string::npos) << attach.err;
+  EXPECT_NE(attach.err.find("read back: the attachment is there as primary: it was kept"), std::string::npos) << attach.err;
+  EXPECT_EQ(attach.err.find("nothing was changed"), std::string::npos) << attach.err;
 }
 
 TEST(SiteCatalogSetup, AConnectionWithAPasswordIsRefusedBeforeAnythingIsMade) {
