@@ -10,6 +10,7 @@
 
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
+#include "outside/dataserver/ServedPath.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/event/EvEvent.h"
 #include "outside/log/Log.h"
@@ -186,7 +187,10 @@ bool AbstractMountingPointDriver::CreateRootFolder(DataServerContext* context, c
       KXLOG_ERROR("Failed to call Exists, DataServerIP is not ready error code = [%d] errorString=[%s]",
                   err.GetErrorCode(), err.AsString().c_str());
       const std::string& host = context->getFSParams().host.hostName;
-      if (CountFailureAndDecideEvent(host)) {
+      if (FXErrorUtil::IsWin32(err, kxmp::dataserver::kMountPathsUnknown)) {
+        // The catalog could not be asked; its own event told the operator (once per outage).
+        KXLOG_ERROR("The mount paths of storage host [%s] cannot be learned: %s", host.c_str(), err.Message().c_str());
+      } else if (CountFailureAndDecideEvent(host)) {
         KXLOG_ERROR("Sending event for DataServerIP is not ready");
         RaiseDataServerNotReady(host);
       }

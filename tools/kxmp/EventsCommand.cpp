@@ -24,6 +24,7 @@ namespace {
 
 constexpr unsigned int kNoUsableMountPath = 0x4A000574;
 constexpr unsigned int kDataServerNotReady = 0x4A000569;
+constexpr unsigned int kCatalogUnreachable = 0x4A00057A;
 
 std::string IdText(unsigned int id) { return FXString::Format("0x%08X", id); }
 
@@ -50,6 +51,9 @@ std::string Meaning(const events::EventRecord& e) {
       return "the data server of storage host " + Arg(e, 0) + " is not ready";
     case kEventLogCommandFailed:
       return "kxmp " + Arg(e, 1) + " of " + Arg(e, 2) + " for subclient " + Arg(e, 0) + " failed: " + Arg(e, 3);
+    case kCatalogUnreachable:
+      return "the control server's catalog cannot be reached (" + Arg(e, 0) + "): " + Arg(e, 1) +
+             "; the cached mount paths carry backups until it answers";
     default: {
       std::string text = "event " + IdText(e.id);
       for (const std::string& a : e.args) text += " " + a;
@@ -67,6 +71,7 @@ void Print(const events::EventRecord& e, bool json) {
   Json line = {{"type", "event"}, {"time", TimeText(e.time)}, {"id", IdText(e.id)}, {"meaning", Meaning(e)}};
   if ((e.id == kNoUsableMountPath || e.id == kEventLogCommandFailed) && !e.args.empty()) line["subclient"] = e.args[0];
   if (e.id == kDataServerNotReady && !e.args.empty()) line["host"] = e.args[0];
+  if (e.id == kCatalogUnreachable && !e.args.empty()) line["catalog"] = e.args[0];
   line["args"] = e.args;
   Output::PrintJson(line);
 }

@@ -205,9 +205,17 @@ class BackupCommand : public Command {
   void NoteExpectedPlace() {
     if (fileMode_) return;
     CacheView cached;
-    if (CacheView::Read(subclient_, cached) && !cached.entries.empty() && !cached.entries[0].hostName.empty()) {
-      expected_ = {cached.entries[0].hostName, cached.entries[0].mountPath};
-      return;
+    if (CacheView::Read(subclient_, cached) && !cached.entries.empty()) {
+      // Backups start on the entry in use, which a failover moves off the primary.
+      const int64_t inUse = cached.failoverCurrent;
+      const MountPathInfo& entry =
+          inUse > 0 && inUse < static_cast<int64_t>(cached.entries.size()) && !cached.entries[inUse].hostName.empty()
+              ? cached.entries[inUse]
+              : cached.entries[0];
+      if (!entry.hostName.empty()) {
+        expected_ = {entry.hostName, entry.mountPath};
+        return;
+      }
     }
     std::vector<catalog::AttachedMountPath> attached;
     if (catalog::CatalogAdmin().ListAttachments(subclient_, attached).IsError() || attached.empty()) return;

@@ -152,13 +152,19 @@ TEST_F(SqliteAdmin, WritesNeedAnExistingCatalogAndCreateSchemaMakesIt) {
   EXPECT_FALSE(created);
   EXPECT_FALSE(other.PutSubclient({1, "g", ""}).IsError());
 
-  // The file is what readers and hand-made catalogs rely on: these three tables, no more.
+  // The file is what readers and hand-made catalogs rely on: these three tables first, as
+  // they are; the rules and the version come after them.
   kxmp::catalog::CatalogDb db;
   ASSERT_FALSE(db.Open(other.path(), kxmp::catalog::CatalogDb::Mode::ReadOnly).IsError());
   kxmp::catalog::CatalogStmt stmt;
   ASSERT_FALSE(db.Prepare("SELECT sql FROM sqlite_master ORDER BY rowid", stmt).IsError());
   std::vector<std::string> schema;
   for (bool row = true; !stmt.Step(row).IsError() && row;) schema.push_back(stmt.ColumnText(0));
+  ASSERT_GE(schema.size(), 4u);
+  schema.resize(4);
+  int version = 0;
+  ASSERT_FALSE(other.SchemaVersion(version).IsError());
+  EXPECT_EQ(version, kxmp::catalog::kCatalogSchemaVersion);
   EXPECT_EQ(schema, (std::vector<std::string>{
                         "CREATE TABLE subclient (id INTEGER PRIMARY KEY, guid TEXT NOT NULL, backupset_guid TEXT NOT "
                         "NULL DEFAULT '')",
