@@ -114,6 +114,8 @@ class KXMP_EXPORT AbstractMountingPointDriver {
   static CZoError AMUnlock(DataServerContext* context, CFileInterface*& handle);
   static CZoError AMFlush(DataServerContext* context, CFileInterface*& handle);
   static CZoError AMMove(DataServerContext* context, const std::string& from, const std::string& to);
+  // The same, but an existing target is refused (errno EEXIST) in the rename itself.
+  static CZoError AMMoveNoReplace(DataServerContext* context, const std::string& from, const std::string& to);
 
   // ---- listing and walking ------------------------------------------------------------------
   static bool WildcardMatch(const char* name, const char* mask, bool ignoreCase);

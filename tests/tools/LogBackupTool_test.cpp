@@ -143,7 +143,7 @@ TEST_F(LogBackupToolTest, ExitStatusTellsFailureUsageAndNothingFound) {
   EXPECT_NE(r.err.find("missing.trn"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("2 files, 1 failed"), std::string::npos) << r.out;
   EXPECT_FALSE(PathExists(Root(0) + "/missing.trn"));
-  EXPECT_FALSE(PathExists(Root(0) + "/missing.trn.tmp"));
+  EXPECT_FALSE(HasTemporary(Root(0)));
 
   EXPECT_EQ(Kxmp({"search", "--subclient", "42", "nothing-like-this"}).status, 3);
   EXPECT_EQ(Kxmp({"restore", "--subclient", "42", "nothing", "--to", home_->sub("x")}).status, 3);

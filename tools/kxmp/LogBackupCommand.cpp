@@ -1,11 +1,12 @@
 // kxmp backup: backs up local files as log files of a subclient through the log backup writer
-// (in-process, no host needed): per file open, 1 MiB writes, close (fsync, rename, folder
-// fsync), verify.
+// (in-process, no host needed): per file open, 1 MiB writes, close (fsync, a rename that
+// refuses a name stored meanwhile unless --force, folder fsync, a check of what is stored).
 //
 // --jobs N runs N workers, each with its own writer, taking the files in command-line order.
-// One stream is one metadata document: the first worker's writer holds it, and at the end
-// every file the run committed or found already stored is listed in it, so the document is
-// written once and names every file of the run, whatever the number of workers.
+// One stream is one metadata document: the first worker's writer holds the run's records, and
+// at the end every file the run committed or found already stored is merged into it once, so
+// it names every file of the run, whatever the number of workers, beside those that other
+// runs of the stream listed.
 //
 // --dry-run makes every decision of the run (sources, name clashes, the subclient's storage,
 // same content or --force) and creates nothing on the storage, not even the root folder.
@@ -288,10 +289,11 @@ class BackupCommand : public Command {
     ProgressMeter meter("backed up", todo.size(), total);
     meter_ = &meter;
     std::atomic<size_t> next{0};
-    auto work = [&](DBLogBackupDataWriter& writer) {
-      FileBackup backup(writer, force_);
+    auto work = [&](size_t index) {
+      FileBackup backup(*writers[index], force_);
       for (size_t i = next++; i < todo.size() && !StopSignals::Stopping(); i = next++) {
         BackupItem& item = *todo[i];
+        item.writer = index;
         backup.Run(item, &meter);
         if (item.outcome == Outcome::kFailed && StopSignals::Stopping() && FXErrorUtil::IsErrNo(item.error, EINTR)) {
           item.outcome = Outcome::kPending;  // stopped partway: nothing of it is stored
@@ -302,10 +304,10 @@ class BackupCommand : public Command {
       }
     };
     if (jobs == 1) {
-      work(first);
+      work(0);
     } else {
       std::vector<std::thread> threads;
-      for (size_t j = 0; j < jobs; ++j) threads.emplace_back(work, std::ref(*writers[j]));
+      for (size_t j = 0; j < jobs; ++j) threads.emplace_back(work, j);
       for (std::thread& t : threads) t.join();
     }
     const bool ended = EndStreams(writers, todo);
@@ -345,7 +347,7 @@ class BackupCommand : public Command {
     DBLogBackupDataWriter& stream = *writers[0];
     for (BackupItem* item : todo) {
       if (!metadata_) break;
-      if (item->outcome == Outcome::kAlreadyStored || (item->outcome == Outcome::kStored && writers.size() > 1)) {
+      if (item->outcome == Outcome::kAlreadyStored || (item->outcome == Outcome::kStored && item->writer != 0)) {
         // The first writer's own files are listed already; files written by the others, or
         // stored by an earlier run, join them.
         CZoError err = stream.addBackedupFile(item->name, item->fileTime);

@@ -65,6 +65,23 @@ CZoError SameContent(int source, long long size, const ReadFn& read, PieceBuffer
   return CZoError::Success();
 }
 
+namespace {
+
+CZoError OtherContent(const std::string& name) {
+  return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST,
+                                 "[%s] is already stored with other content; the stored copy is kept (use --force to "
+                                 "replace it)",
+                                 name.c_str());
+}
+
+struct stat StatOf(int fd) {
+  struct stat out {};
+  ::fstat(fd, &out);
+  return out;
+}
+
+}  // namespace
+
 CZoError OpenSource(const std::string& path, UniqueFd& fd, struct stat& st) {
   fd.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd.valid()) {
@@ -86,6 +103,10 @@ CZoError OpenSource(const std::string& path, UniqueFd& fd, struct stat& st) {
   return CZoError::Success();
 }
 
+FileBackup::FileBackup(DBLogBackupDataWriter& writer, bool force) : writer_(writer), force_(force) {
+  writer_.setReplaceExisting(force);
+}
+
 void FileBackup::Decide(BackupItem& item, UniqueFd& source) {
   item.outcome = BackupItem::Outcome::kFailed;
   struct stat st {};
@@ -102,10 +123,7 @@ void FileBackup::Decide(BackupItem& item, UniqueFd& source) {
     return;
   }
   if (stored == Stored::kDifferent && !force_) {
-    item.error = FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST,
-                                         "[%s] is already stored with other content; the stored copy is kept "
-                                         "(use --force to replace it)",
-                                         item.name.c_str());
+    item.error = OtherContent(item.name);
     return;
   }
   item.replaces = stored == Stored::kDifferent;
@@ -137,9 +155,24 @@ void FileBackup::Run(BackupItem& item, ProgressMeter* meter) {
     writer_.abandonFile();
     return;
   }
-  item.error = writer_.close("");  // a failed commit removes the temporary file itself
-  if (item.error.IsSuccess()) item.error = writer_.verifyBackedupFile(item.name);
-  if (item.error.IsSuccess()) item.outcome = BackupItem::Outcome::kStored;
+  // The commit refuses a name stored meanwhile (another machine or process was first), and
+  // checks what it stored; a failed commit removes the temporary file itself.
+  item.error = writer_.close("");
+  if (item.error.IsSuccess()) {
+    item.outcome = BackupItem::Outcome::kStored;
+  } else if (FXErrorUtil::IsErrNo(item.error, EEXIST) && !force_) {
+    // Judged again against what the other writer stored: the same content is stored.
+    Stored stored = Stored::kAbsent;
+    time_t storedTime = 0;
+    CZoError err = CompareStored(item.name, source.get(), StatOf(source.get()), stored, storedTime);
+    if (err.IsSuccess() && stored == Stored::kSame) {
+      item.outcome = BackupItem::Outcome::kAlreadyStored;
+      item.fileTime = storedTime;
+      item.error = CZoError::Success();
+    } else if (err.IsSuccess() && stored == Stored::kDifferent) {
+      item.error = OtherContent(item.name);
+    }
+  }
 }
 
 CZoError FileBackup::Copy(int source, BackupItem& item, ProgressMeter* meter) {
