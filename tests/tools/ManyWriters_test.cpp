@@ -6,6 +6,9 @@
 // the storage itself: the name holds one whole version, written by the writer that reported
 // success; the other was refused, not silently replaced; no temporary or lock file is left;
 // the stream's document lists every file that either machine committed, once.
+//
+// The same with kxmp push itself (a primary and a standby that both archive every segment):
+// identical content from two machines is stored once and both pushes succeed.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -15,6 +18,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,6 +27,7 @@
 #include "outside/dataserver/Backend.h"
 #include "outside/dataserver/FaultyBackend.h"
 #include "outside/error/FXErrorUtil.h"
+#include "ToolModule.h"
 #include "support/ForkChild.h"
 #include "tools/TwoMachinesFixture.h"
 
@@ -68,25 +73,29 @@ struct Round {
   std::string shared;
 };
 
-// One machine: its home, a barrier at the commit of the shared name and at the first call of
-// the stream's metadata (each: tell the parent, wait for its go), then the backup.
-int Machine(const std::string& home, const Round& round, const std::string& content, const std::string& own,
-            ForkChild::Channel& channel) {
-  ::setenv("KX_HOME", home.c_str(), 1);
+// A backend that holds its process at the commit of name and at the first call of the
+// stream's metadata: each time it tells the parent and waits for its go.
+std::shared_ptr<FaultyBackend> Barrier(const std::string& name, ForkChild::Channel& channel) {
   auto barrier = std::make_shared<FaultyBackend>(dataserver::CurrentBackend());
-  bool atCommit = false, atMetadata = false;
-  barrier->OnCall([&](const FaultyBackend::Call& c) {
-    const bool commit = c.op == "Move" && c.path.find("/" + round.shared + ".") != std::string::npos &&
-                        EndsWith(c.path, ".tmp");
+  auto passed = std::make_shared<std::pair<bool, bool>>(false, false);  // commit, metadata
+  barrier->OnCall([name, passed, &channel](const FaultyBackend::Call& c) {
+    const bool commit = c.op == "Move" && c.path.find("/" + name + ".") != std::string::npos && EndsWith(c.path, ".tmp");
     const bool metadata = c.path.find("StreamMetadata_") != std::string::npos;
-    bool& passed = commit ? atCommit : atMetadata;
-    if ((commit || metadata) && !passed) {
-      passed = true;
+    bool& once = commit ? passed->first : passed->second;
+    if ((commit || metadata) && !once) {
+      once = true;
       channel.Signal();
       channel.Wait();
     }
   });
-  dataserver::ScopedBackend scope(barrier);
+  return barrier;
+}
+
+// One machine: its home, the barrier, then the backup.
+int Machine(const std::string& home, const Round& round, const std::string& content, const std::string& own,
+            ForkChild::Channel& channel) {
+  ::setenv("KX_HOME", home.c_str(), 1);
+  dataserver::ScopedBackend scope(Barrier(round.shared, channel));
   int result = 0;
   DBLogBackupDataWriter writer(round.subclient, false, 0, round.stream, "", nullptr, false);
   if (!writer.getDataServerContextPtrForBackup()) return 64;
@@ -101,6 +110,24 @@ int Machine(const std::string& home, const Round& round, const std::string& cont
   if (e.IsError() && (result & kSharedRefused) == 0) std::fprintf(stderr, "%s: %s\n", home.c_str(), e.AsString().c_str());
   if (ended.IsError()) std::fprintf(stderr, "%s: %s\n", home.c_str(), ended.AsString().c_str());
   return result;
+}
+
+// One machine's archive command: kxmp push of segment behind the barrier, its output into out.
+int Push(const std::string& home, const std::string& segment, int stream, uint64_t subclient,
+         const std::string& out, ForkChild::Channel& channel) {
+  dataserver::ScopedBackend scope(Barrier(segment.substr(segment.rfind('/') + 1), channel));
+  const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ::dup2(fd, 1);
+  ::dup2(fd, 2);
+  ::close(fd);
+  std::vector<std::string> args = {"kxmp", "--home", home, "push", "--subclient", std::to_string(subclient),
+                                   "--stream", std::to_string(stream), segment};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int status = kxmp_tool_module()->main(static_cast<int>(args.size()), argv.data());
+  std::fflush(nullptr);
+  return status;
 }
 
 class ManyWritersTest : public TwoMachinesTest {
@@ -159,11 +186,67 @@ class ManyWritersTest : public TwoMachinesTest {
       EXPECT_EQ(listed, want);
     }
   }
+
+  // Both machines push one segment at once: both held inside the commit, then both at the
+  // stream's metadata. In the second round a folder is in the way of the metadata document.
+  void PushTogether(const Storage& storage) {
+    const std::vector<std::string> homes = Homes();
+    for (int r = 0; r < 2; ++r) {
+      const bool metadataFails = r == 1;
+      SCOPED_TRACE(std::string(storage.what) + (metadataFails ? ", metadata not writable" : ""));
+      const std::string name = "00000001000000000000000" + std::to_string(r + 1);
+      const std::string content = Bytes((1u << 20) + 5, static_cast<uint32_t>(40 + r));
+      const int stream = 20 + r;
+      const std::string document = storage.root + "/StreamMetadata_" + std::to_string(stream) + ".xml";
+      if (metadataFails) WriteFile(document + "/in-the-way", "x");
+      std::vector<std::string> outs;
+      std::vector<std::unique_ptr<ForkChild>> machines;
+      for (int m = 0; m < 2; ++m) {
+        const std::string segment = home_->sub("pg_wal" + std::to_string(m) + "/" + name);
+        WriteFile(segment, content);
+        outs.push_back(home_->sub("push" + std::to_string(m) + ".out"));
+        machines.push_back(std::make_unique<ForkChild>([&, m, segment](ForkChild::Channel& channel) {
+          return Push(homes[m], segment, stream, storage.subclient, outs[m], channel);
+        }));
+      }
+      for (int barrier = 0; barrier < 2; ++barrier) {
+        bool held[2];
+        for (int m = 0; m < 2; ++m) held[m] = machines[m]->channel().Wait();
+        for (int m = 0; m < 2; ++m) {
+          if (held[m]) machines[m]->channel().Signal();
+        }
+      }
+      for (int m = 0; m < 2; ++m) {
+        const int status = machines[m]->Join();
+        const std::string out = ReadFile(outs[m]);
+        EXPECT_EQ(status, 0) << "machine " << m << ": " << out;
+        if (!metadataFails) {
+          EXPECT_EQ(out, "") << "machine " << m;  // an archive command is quiet when it succeeds
+          continue;
+        }
+        EXPECT_NE(out.find("kxmp push: warning: "), std::string::npos) << out;
+        EXPECT_NE(out.find("StreamMetadata_21.xml"),
+                  std::string::npos) << out;
+        EXPECT_NE(out.find("the file itself is stored"), std::string::npos) << out;
+        EXPECT_NE(Kxmp({"--home", homes[m], "events"}).out.find("kxmp push of " + name + " for subclient "),
+                  std::string::npos) << "machine " << m;
+      }
+      EXPECT_TRUE(ReadFile(storage.root + "/" + name) == content);
+      for (const std::string& n : FolderNames(storage.root)) EXPECT_FALSE(EndsWith(n, ".tmp")) << n;
+      if (!metadataFails) {
+        EXPECT_EQ(ListedNames(ReadFile(document)), std::vector<std::string>{name});
+      }
+    }
+  }
 };
 
 TEST_F(ManyWritersTest, TwoMachinesOnOneSftpStorageHost) { Race(Storages()[0]); }
 
 TEST_F(ManyWritersTest, TwoMachinesOnOneLocalFolder) { Race(Storages()[1]); }
+
+TEST_F(ManyWritersTest, TwoArchiversPushOneSegmentAtOnce) {
+  for (const Storage& storage : Storages()) PushTogether(storage);
+}
 
 }  // namespace
 }  // namespace kxmp::test
