@@ -34,7 +34,8 @@ bool IsStreamMetadataName(const std::string& name);
 
 // Success when `name` may be a stored log file's name: errno EINVAL for a name ending in
 // ".tmp" (files being written, lock and set-aside files), a stream metadata document's name,
-// and in file-mode the data-path cache file's name; ENAMETOOLONG for a component over 255
+// the file records document's name (FileRecords.h), and in file-mode the data-path cache
+// file's name; ENAMETOOLONG for a component over 255
 // bytes. (A ".." component is refused by the callers, with EACCES.)
 CZoError CheckLogName(const std::string& name, bool fileMode);
 

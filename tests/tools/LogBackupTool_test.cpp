@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "logbackup/LogBackupFixture.h"
 #include "outside/event/EventLog.h"
 #include "outside/util/CZoFile.h"
+#include "support/StoredRecords.h"
 #include "support/Subprocess.h"
 #include "tools/AdminSupport.h"
 
@@ -220,7 +222,7 @@ TEST_F(LogBackupToolTest, FilesFromListsAndADryRunThatWritesNothing) {
   EXPECT_TRUE(r.err.empty()) << r.err;  // no progress when standard error is not a terminal
   EXPECT_EQ(ReadFile(Root(0) + "/with space.trn"), "spaced");
   EXPECT_EQ(ReadFile(Root(0) + "/trailing .trn"), "trailing space");
-  EXPECT_EQ(Names(Root(0)).size(), 6u);
+  EXPECT_EQ(Names(Root(0)).size(), 7u);  // five files, the metadata and the records
 
   // A dry run makes the run's decisions: the same content is not rewritten, other content
   // is refused, or replaced with --force; still nothing is written.
@@ -443,7 +445,7 @@ TEST_F(LogBackupToolTest, BackupRefusesClashesAndSourcesThatAreNotFiles) {
     EXPECT_NE(r.err.find(kind), std::string::npos) << kind << "\n" << r.err;
   }
   EXPECT_NE(r.out.find("6 files, 5 failed"), std::string::npos) << r.out;
-  EXPECT_EQ(Names(Root(0)), (std::vector<std::string>{"StreamMetadata_4.xml", "log_2.trn"}));
+  EXPECT_EQ(Names(Root(0)), (std::vector<std::string>{".kxmp-sha256", "StreamMetadata_4.xml", "log_2.trn"}));
   const std::string metadata = ReadFile(Root(0) + "/StreamMetadata_4.xml");
   EXPECT_EQ(metadata.find("refused"), std::string::npos) << metadata;
   EXPECT_EQ(metadata.find("mem"), std::string::npos) << metadata;
@@ -518,16 +520,20 @@ TEST_F(LogBackupToolTest, InterruptedBackupCommitsWhatIsWholeAndListsIt) {
     EXPECT_EQ(tool.Interrupt(sig), 128 + sig) << tool.Output();
     EXPECT_NE(tool.Output().find(", interrupted: "), std::string::npos) << tool.Output();
 
-    // Whole files only, each listed in the metadata document, which lists nothing else.
+    // Whole files only, each listed in the metadata document and recorded with its checksum;
+    // neither lists anything else.
     const std::string root = Root(0) + "/" + folder;
     const std::string metadata = ReadFile(root + "/StreamMetadata_3.xml");
+    const std::map<std::string, std::string> recorded = RecordedChecksums(root);
     size_t stored = 0;
     for (const std::string& name : Names(root)) {
-      if (name == "StreamMetadata_3.xml") continue;
+      if (name == "StreamMetadata_3.xml" || name == logbackup::kRecordsName) continue;
       ++stored;
       EXPECT_TRUE(ReadFile(root + "/" + name) == ReadFile(home_->sub("many/" + name))) << name;
       EXPECT_NE(metadata.find("\"" + name + "\""), std::string::npos) << name;
+      EXPECT_EQ(recorded.count(name) ? recorded.at(name) : "(none)", Sha256Hex(ReadFile(root + "/" + name))) << name;
     }
+    EXPECT_EQ(recorded.size(), stored);
     EXPECT_GT(stored, 0u);
     EXPECT_LT(stored, many.size());
     size_t listed = 0;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/StoredRecords.h"
 #include "support/Subprocess.h"
 #include "tools/SftpStorageFixture.h"
 
@@ -97,7 +98,13 @@ TEST_F(SftpBackupCrashTest, KilledBackupsLeaveNoTornFileUnderAFinalName) {
     }
     if (backup.Stop(SIGKILL) == 128 + SIGKILL) ++killedMidway;
 
+    // Records describe whole sources only.
+    for (const auto& [name, sha] : RecordedChecksums(folder)) {
+      ASSERT_EQ(content.count(name), 1u) << "unexpected record " << name << " in round " << round;
+      EXPECT_EQ(sha, Sha256Hex(content[name])) << name << " in round " << round;
+    }
     for (const auto& [name, seen] : Snapshot(folder)) {
+      if (name == logbackup::kRecordsName) continue;
       // The whole old version, put aside while a replacing rename was under way; other
       // temporary files may be partial.
       if (EndsWith(name, ".tmp") && !EndsWith(name, kAside)) continue;

@@ -77,8 +77,8 @@ TEST_F(SftpStorageHostsTest, MountBackupSearchAndRestoreOverSftp) {
   const std::vector<std::string> sources = MakeSources("src", {0, 1, (1u << 20) + 7, 3u << 20});
   r = Backup(sources, {"--stream", "3", "--metadata"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(ListFolder(BackupRoot(1)), (std::vector<std::string>{"StreamMetadata_3.xml", "log_0.trn", "log_1.trn",
-                                                                   "log_2.trn", "log_3.trn"}));
+  EXPECT_EQ(ListFolder(BackupRoot(1)), (std::vector<std::string>{".kxmp-sha256", "StreamMetadata_3.xml", "log_0.trn",
+                                                                   "log_1.trn", "log_2.trn", "log_3.trn"}));
   for (size_t i = 0; i < sources.size(); ++i) {
     EXPECT_TRUE(ReadFile(BackupRoot(1) + "/log_" + std::to_string(i) + ".trn") == ReadFile(sources[i])) << i;
   }

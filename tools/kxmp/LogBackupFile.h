@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "logbackup/FileRecords.h"
 #include "outside/error/CZoError.h"
 #include "outside/util/UniqueFd.h"
 
@@ -69,6 +70,10 @@ using ReadFn = std::function<CZoError(char*, unsigned int, unsigned int*)>;
 // same size read through read, piece by piece; same tells the outcome.
 CZoError SameContent(int local, long long size, const ReadFn& read, PieceBuffer& a, PieceBuffer& b, bool& same);
 
+// The SHA-256 of a local file from its start (pread: its position stays), read in pieces
+// through buffer; EINTR when a stop signal came.
+CZoError FileSha256(int local, PieceBuffer& buffer, digest::Sha256Digest& out, uint64_t& size);
+
 // Backs up items through one writer, one at a time; each worker of a run has its own.
 class FileBackup {
  public:
@@ -86,7 +91,8 @@ class FileBackup {
   void Plan(BackupItem& item);
 
  private:
-  enum class Stored { kAbsent, kSame, kDifferent };
+  // kDamaged: the stored copy is not what its record says was written (size).
+  enum class Stored { kAbsent, kSame, kDifferent, kDamaged };
 
   // The checks of Plan; the source stays open in source for the copy.
   void Decide(BackupItem& item, UniqueFd& source);
@@ -98,12 +104,18 @@ class FileBackup {
                           time_t& storedTime);
   CZoError CompareLocal(const std::string& name, int source, const struct stat& st, Stored& result,
                         time_t& storedTime);
+  // The stored copy judged by its record instead of a read of it: handled false when there is
+  // no record of the name (or it cannot be read), and the copy is to be read and compared.
+  CZoError CompareRecord(const std::string& name, int source, const struct stat& st, long long storedSize,
+                         bool fresh, Stored& result, bool& handled);
   CZoError Copy(int source, BackupItem& item, ProgressMeter* meter);
 
   DBLogBackupDataWriter& writer_;
   bool force_;
   PieceBuffer buffer_;
   PieceBuffer stored_;
+  logbackup::FileRecords records_;  // of the writer's root folder, read on first need
+  bool recordsRead_ = false;
 };
 
 }  // namespace kxmp::cli
