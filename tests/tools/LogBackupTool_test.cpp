@@ -19,6 +19,7 @@
 #include "outside/event/EventLog.h"
 #include "outside/util/CZoFile.h"
 #include "support/StoredRecords.h"
+#include "tools/CorruptionScenario.h"
 #include "support/Subprocess.h"
 #include "tools/AdminSupport.h"
 
@@ -123,6 +124,23 @@ TEST_F(LogBackupToolTest, BackupSearchAndRestoreRoundTrip) {
   r = Kxmp({"restore", "--subclient", "42", "log_0.trn", "--to", to, "--force"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(ReadFile(to + "/log_0.trn") == ReadFile(sources_[0]));
+}
+
+TEST_F(LogBackupToolTest, VerifyNamesEveryDamageAndRestoreTakesOnlyCopiesThatVerify) {
+  CorruptionStory story;
+  story.kxmp = [this](std::vector<std::string> args) { return Kxmp(std::move(args)); };
+  story.subclient = "42";
+  story.roots[0] = Root(0);
+  story.roots[1] = Root(1);
+  story.hosts[0] = "ma1";
+  story.hosts[1] = "ma2";
+  for (const char* name : {"a", "b", "c", "d", "e"}) {
+    story.sources.push_back(home_->sub(std::string("story/") + name + ".trn"));
+    WriteFile(story.sources.back(), Content((1u << 20) + static_cast<size_t>(*name) * 1000, static_cast<uint32_t>(*name)));
+  }
+  story.to = home_->sub("restored");
+  story.eventsLog = [this] { return ReadFile(home_->sub("log/events.log")); };
+  RunCorruptionStory(story);
 }
 
 TEST_F(LogBackupToolTest, ABackupThatFailsOverSaysWhereItWent) {

@@ -1,8 +1,10 @@
 // test-labels: integration slow
 // Backups over SFTP killed with SIGKILL at many points of their progress: whatever the storage
 // host holds under a final name is a whole copy of its source; only "<name>.tmp" files may be
-// partial, and a version being replaced may sit whole under "<name>.kxmp-replaced.tmp". The kill
-// points are reached by watching the server's folder, never by sleeping.
+// partial, and a version being replaced may sit whole under "<name>.kxmp-replaced.tmp". Every
+// record describes a whole source, so kxmp verify afterwards finds every file ok or unverified,
+// never corrupt or missing, also after killed replacements (--force). The kill points are
+// reached by watching the server's folder, never by sleeping.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -88,6 +90,7 @@ TEST_F(SftpBackupCrashTest, KilledBackupsLeaveNoTornFileUnderAFinalName) {
     const std::map<std::string, Seen> before = Snapshot(folder);
     std::vector<std::string> argv = {kKxmpTool, "backup", "--subclient", std::to_string(kSubclient), "--root-folder",
                                      sub};
+    if (round >= kRounds / 2 && round % 2 == 1) argv.push_back("--force");  // replaces, record and all
     argv.insert(argv.end(), sources.begin(), sources.end());
     ServerProcess backup;
     ASSERT_TRUE(backup.Start(argv));
@@ -117,6 +120,13 @@ TEST_F(SftpBackupCrashTest, KilledBackupsLeaveNoTornFileUnderAFinalName) {
   }
   // The test means something only when kills landed while backups ran.
   EXPECT_GE(killedMidway, kRounds / 2);
+
+  RunResult r = Kxmp({"verify", "--subclient", std::to_string(kSubclient), "--json"});
+  const nlohmann::json summary = Summary(r);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(summary["corrupt"], 0) << r.out;
+  EXPECT_EQ(summary["missing"], 0) << r.out;
+  EXPECT_GT(summary["ok"].get<int>(), 0) << r.out;
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "kxmp/DataServerContext.h"
 #include "kxmp/KXMAMountingPointSvc.h"
 #include "support/Subprocess.h"
+#include "tools/CorruptionScenario.h"
 #include "tools/SftpStorageFixture.h"
 
 namespace kxmp::test {
@@ -174,6 +175,24 @@ INSTANTIATE_TEST_SUITE_P(Outages, SftpFailoverTest, ::testing::Values(Outage::St
                          [](const ::testing::TestParamInfo<Outage>& info) {
                            return info.param == Outage::Stopped ? std::string("Sigstop") : std::string("Sigkill");
                          });
+
+TEST_F(SftpStorageHostsTest, VerifyNamesEveryDamageAndRestoreTakesOnlyCopiesThatVerify) {
+  CorruptionStory story;
+  story.kxmp = [](std::vector<std::string> args) { return Kxmp(std::move(args)); };
+  story.subclient = std::to_string(kSubclient);
+  story.roots[0] = BackupRoot(1);
+  story.roots[1] = BackupRoot(2);
+  story.hosts[0] = Mangled(1);
+  story.hosts[1] = Mangled(2);
+  const std::vector<std::string> made = MakeSources("story", {(1u << 20) + 1, 5000, 3u << 20, 1, (2u << 20) - 3});
+  for (size_t i = 0; i < made.size(); ++i) {
+    story.sources.push_back(home_->sub(std::string("story/") + static_cast<char>('a' + i) + ".trn"));
+    ASSERT_EQ(::rename(made[i].c_str(), story.sources.back().c_str()), 0);
+  }
+  story.to = home_->sub("restored");
+  story.eventsLog = [this] { return EventsLog(); };
+  RunCorruptionStory(story);
+}
 
 TEST_F(SftpStorageHostsTest, AnUnknownHostKeyIsRefusedAndNothingIsWritten) {
   ConfigureHost(1, servers_[0]->WriteWrongKnownHosts("wrong_known_hosts"));
