@@ -71,14 +71,20 @@ class KXMP_EXPORT DBLogBackupDataReader : public DBLogBackupInterface {
 
   ~DBLogBackupDataReader() override;
 
+  // Opens a found file for reading. Only regular files are served: anything else (a FIFO, a
+  // device, a socket, a folder) is refused with errno EINVAL naming what it is, before it is
+  // opened, so opening never waits (a FIFO without a writer would block for ever).
   CZoError open(DataServerSearchFile& file, DataServerContextPtr context);
-  // Reads up to size bytes; fewer only at the end of the file.
+  // Reads up to size bytes; fewer only at the end of the file, which is where it ended when it
+  // was opened (what is appended after is not read).
   CZoError read(char* buffer, unsigned int size, unsigned int& bytesRead);
   // Reads up to size bytes of the open file as read does and writes all of them to the
   // descriptor fd; done is their number (fewer than size only at the end). The bytes are
   // checksummed beside the copy, without the copy read makes. A failed write to fd is its
   // errno.
   CZoError readTo(int fd, unsigned int size, unsigned int& done);
+  // Success when the found file is a regular file; EINVAL naming what it is otherwise.
+  CZoError check(const DataServerSearchFile& file, DataServerContextPtr context);
   CZoError close(DataServerContextPtr context);
   // Whether what was read of the file opened last matches its record (see
   // DataServerReadCheck); call it after reading the file to its end (it may be closed).
@@ -91,4 +97,5 @@ class KXMP_EXPORT DBLogBackupDataReader : public DBLogBackupInterface {
   CZoError readRaw(char* buffer, unsigned int size, unsigned int& bytesRead);
 
   std::unique_ptr<kxmp::logbackup::ReaderRecords> records;
+  long long remaining = -1;  // bytes left of the open file's size at open; -1: no limit
 };

@@ -4,7 +4,8 @@
 // leaves them); then, on the storage itself, one byte flipped, a file cut short, one deleted, a
 // different copy on the second mount path, and one damaged on both. kxmp verify must name each
 // (exit 1, one operator event) and kxmp restore must refuse every copy that does not verify,
-// take the good one where there is one, and fail only the file no copy of which verifies.
+// take the good one where there is one, and fail only the file no copy of which verifies; kxmp
+// get takes the good copy too, and refuses the file no copy of which verifies.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -108,6 +109,19 @@ inline void RunCorruptionStory(const CorruptionStory& s) {
   for (const auto& entry : std::filesystem::directory_iterator(s.to)) {
     EXPECT_EQ(entry.path().extension(), ".trn") << entry.path();  // no temporary file left
   }
+
+  // get, a database's restore command, likewise: the good copy of a from ma2; e refused above
+  // 125, named, with what to do next, and nothing written to the path.
+  const std::string path = s.to + "/fetched";
+  r = s.kxmp({"get", "--subclient", s.subclient, "a.trn", path});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(PathExists(path) && ReadFile(path) == ReadFile(s.sources[0]));
+  std::filesystem::remove(path);
+  r = s.kxmp({"get", "--subclient", s.subclient, "e.trn", path});
+  EXPECT_GT(r.status, 125) << r.out << r.err;
+  EXPECT_NE(r.err.find("[e.trn] is stored, but no copy matches its checksum record"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("kxmp verify --subclient " + s.subclient), std::string::npos) << r.err;
+  EXPECT_FALSE(PathExists(path));
 }
 
 }  // namespace kxmp::test

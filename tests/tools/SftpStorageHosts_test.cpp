@@ -18,6 +18,7 @@
 #include "kxmp/DataServerContext.h"
 #include "kxmp/KXMAMountingPointSvc.h"
 #include "support/Subprocess.h"
+#include "support/Timing.h"
 #include "tools/CorruptionScenario.h"
 #include "tools/SftpStorageFixture.h"
 
@@ -192,6 +193,28 @@ TEST_F(SftpStorageHostsTest, VerifyNamesEveryDamageAndRestoreTakesOnlyCopiesThat
   story.to = home_->sub("restored");
   story.eventsLog = [this] { return EventsLog(); };
   RunCorruptionStory(story);
+}
+
+// A storage host that stops answering while a restore waits for it: SIGTERM ends the restore
+// at once (143), not when the I/O timeout would have ended the wait.
+TEST_F(SftpStorageHostsTest, AStopSignalEndsAWaitForAStorageHost) {
+  const SshServer& s = *servers_[0];
+  ASSERT_EQ(Kxmp({"storage-host", "set", "ma1", "--address", s.Address(), "--port", std::to_string(s.Port()), "--user",
+                  s.User(), "--identity", s.IdentityFile(), "--known-hosts", s.KnownHostsFile(), "--connect-timeout",
+                  "600", "--io-timeout", "600"})
+                .status,
+            0);
+  servers_[0]->Pause();
+  ServerProcess restore;
+  ASSERT_TRUE(restore.Start({kKxmpTool, "restore", "--subclient", "7", "x", "--to", home_->sub("restored")}));
+  // Inside the library (the stop handler is in place before), waiting for ma1.
+  const std::string log = home_->sub("log/kxmp.log");
+  ASSERT_TRUE(WaitUntil([&] { return PathExists(log) && ReadFile(log).find("forBackup =[false]") != std::string::npos; },
+                        60000));
+  const auto stopped = SteadyClock::now();
+  EXPECT_EQ(restore.Interrupt(SIGTERM, 60000), 143) << restore.Output();
+  EXPECT_LT(ElapsedMs(stopped), 30000);  // the wait's own bound is 600 s
+  servers_[0]->Resume();
 }
 
 TEST_F(SftpStorageHostsTest, AnUnknownHostKeyIsRefusedAndNothingIsWritten) {

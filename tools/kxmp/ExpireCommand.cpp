@@ -3,9 +3,9 @@
 // (logbackup/Expiry.h: safe beside backups on this and other machines, crash-safe).
 //
 // Which files go is one selection over every copy of every stored log: a copy goes when it
-// meets every criterion (today: a backup time before the cut-off) and its name is not among
-// the --keep-last newest. A criterion is one more entry in Criteria() (a selection by log
-// name, for a database's archive, is one option and one entry).
+// meets every criterion (a backup time before the cut-off; a name that sorts before --before,
+// as a database's archive is cleaned up to the oldest segment a kept base backup needs) and
+// its name is not among the --keep-last newest.
 //
 // Exit status: 0 done (also: nothing old enough), 1 a file or document that could not be
 // removed or changed, or a mount path that could not be reached, 2 usage, 3 the subclient
@@ -52,8 +52,11 @@ class ExpireCommand : public Command {
     cmd->add_option("--subclient", subclient_, "the subclient whose stored logs are expired")->required()->check(kId);
     cmd->add_option("--older-than", olderThan_,
                     "remove what was backed up longer ago than DURATION: a number with s, m, h or d (14d, 36h, 90s)")
-        ->required()
         ->type_name("DURATION");
+    cmd->add_option("--before", before_,
+                    "remove stored files whose names sort before NAME (byte order), such as the oldest log segment a "
+                    "kept base backup needs")
+        ->type_name("NAME");
     cmd->add_option("--keep-last", keepLast_, "keep the newest K stored logs whatever their age")->check(kNonNegative);
     cmd->add_option("--root-folder", rootFolder_, "folder below the subclient's root folder");
     cmd->add_flag("--dry-run", dryRun_, "say what would be removed; remove nothing");
@@ -63,18 +66,27 @@ class ExpireCommand : public Command {
         "Files being written are never removed, nor anything backed up or modified after the cut-off; it runs\n"
         "safely beside backups of the subclient on this and other machines, and one that is stopped part-way\n"
         "leaves every remaining file with its record and metadata entry (the next run finishes its work).\n\n"
-        "Example:\n"
-        "  kxmp expire --subclient 42 --older-than 14d --keep-last 100 --dry-run");
+        "At least one of --older-than and --before is given; with both, a file goes when it meets both.\n\n"
+        "Examples:\n"
+        "  kxmp expire --subclient 42 --older-than 14d --keep-last 100 --dry-run\n"
+        "  kxmp expire --subclient 7 --before 000000010000000000000010 --dry-run");
     return cmd;
   }
 
   int Run() override {
     const std::string home = common_.Apply();
     time_t age = 0;
-    if (!ParseDuration(olderThan_, age)) {
+    if (olderThan_.empty() && before_.empty()) {
+      return out_.Fail(kExitUsage, "say what to expire: --older-than DURATION, --before NAME, or both");
+    }
+    if (!olderThan_.empty() && !ParseDuration(olderThan_, age)) {
       return out_.Fail(kExitUsage, "--older-than: [" + olderThan_ + "] is not a duration (a number with s, m, h or d: "
                                    "14d, 36h, 90s)");
     }
+    if (!before_.empty() && before_.find('/') != std::string::npos) {
+      return out_.Fail(kExitUsage, "--before: [" + before_ + "] must be a stored file's name, without a folder");
+    }
+    // Without an age, what is modified once the run has started is still never removed.
     cutoff_ = ::time(nullptr) - age;
     StartLibraryLog();
     const std::string closed = HomeAccessProblem(home, !dryRun_);
@@ -129,7 +141,12 @@ class ExpireCommand : public Command {
   // What a copy must meet to go.
   std::vector<Criterion> Criteria() const {
     const time_t cutoff = cutoff_;
-    return {[cutoff](const Copy& c) { return c.time >= 0 && c.time < cutoff; }};
+    std::vector<Criterion> criteria = {[cutoff](const Copy& c) { return c.time >= 0 && c.time < cutoff; }};
+    if (!before_.empty()) {
+      const std::string before = before_;
+      criteria.push_back([before](const Copy& c) { return c.path.substr(c.path.rfind('/') + 1) < before; });
+    }
+    return criteria;
   }
 
   // The copies to remove: every criterion met, and not a copy of the newest names kept.
@@ -288,11 +305,19 @@ class ExpireCommand : public Command {
     std::fflush(stdout);
   }
 
+  // What the run expires, as the summary says it.
+  std::string Which() const {
+    std::string which = olderThan_.empty() ? "" : "stored before " + UtcText(cutoff_);
+    if (!before_.empty()) which += (which.empty() ? "" : ", ") + std::string("named before ") + Printable(before_);
+    return which;
+  }
+
   void Summary(size_t chosen, double seconds) {
     const bool interrupted = StopSignals::Stopping();
     if (json_) {
       Json j = {{"type", "summary"},    {"files", copies_.size()}, {"cutoff", UtcText(cutoff_)},
                 {"failed", failed_},    {"seconds", seconds}};
+      if (!before_.empty()) j["before"] = before_;
       if (dryRun_) {
         j["dryRun"] = true;
         j["wouldExpire"] = chosen;
@@ -304,18 +329,19 @@ class ExpireCommand : public Command {
       if (interrupted) j["interrupted"] = true;
       Output::PrintJson(j);
     } else if (dryRun_) {
-      std::printf("dry run: %zu stored files, %zu would expire (stored before %s); nothing was removed%s\n",
-                  copies_.size(), chosen, UtcText(cutoff_).c_str(), interrupted ? ", interrupted" : "");
+      std::printf("dry run: %zu stored files, %zu would expire (%s); nothing was removed%s\n", copies_.size(), chosen,
+                  Which().c_str(), interrupted ? ", interrupted" : "");
     } else {
-      std::printf("%zu stored files, %zu expired (%llu bytes, stored before %s), %zu kept, %zu failed%s\n",
-                  copies_.size(), expired_, static_cast<unsigned long long>(bytes_), UtcText(cutoff_).c_str(), kept_,
-                  failed_, interrupted ? ", interrupted" : "");
+      std::printf("%zu stored files, %zu expired (%llu bytes, %s), %zu kept, %zu failed%s\n", copies_.size(),
+                  expired_, static_cast<unsigned long long>(bytes_), Which().c_str(), kept_, failed_,
+                  interrupted ? ", interrupted" : "");
     }
     std::fflush(stdout);
   }
 
   uint64_t subclient_ = 0;
   std::string olderThan_;
+  std::string before_;
   int64_t keepLast_ = 0;
   std::string rootFolder_;
   bool dryRun_ = false;

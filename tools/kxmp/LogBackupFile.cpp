@@ -152,6 +152,20 @@ void FileBackup::Decide(BackupItem& item, UniqueFd& source) {
     item.error = stored == Stored::kDamaged ? DamagedCopy(item.name) : OtherContent(item.name);
     return;
   }
+  for (const DataServerContextPtr& other : force_ ? std::vector<DataServerContextPtr>() : others_) {
+    Stored there = Stored::kAbsent;
+    time_t ignored = 0;
+    CZoError err = CompareContext(other, item.name, source.get(), st, there, ignored);
+    if (err.IsError()) continue;  // not reachable now: only what can be read is compared
+    if (there == Stored::kDifferent) {
+      item.error = FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST,
+                                           "[%s] is already stored with other content on %s %s, another mount path of "
+                                           "the subclient; nothing is written (use --force to store it here anyway)",
+                                           item.name.c_str(), other->getFSParams().host.hostName.c_str(),
+                                           other->getMountPath().c_str());
+      return;
+    }
+  }
   item.replaces = stored == Stored::kDifferent || stored == Stored::kDamaged;
   item.outcome = BackupItem::Outcome::kWouldStore;
 }
@@ -228,14 +242,15 @@ CZoError FileBackup::Copy(int source, BackupItem& item, ProgressMeter* meter) {
 CZoError FileBackup::CompareStored(const std::string& name, int source, const struct stat& st, Stored& result,
                                    time_t& storedTime) {
   result = Stored::kAbsent;
-  if (writer_.getDataServerContextPtrForBackup()) return CompareContext(name, source, st, result, storedTime);
+  if (DataServerContextPtr context = writer_.getDataServerContextPtrForBackup()) {
+    return CompareContext(context, name, source, st, result, storedTime);
+  }
   if (writer_.isFileMode()) return CompareLocal(name, source, st, result, storedTime);
   return CZoError::Success();  // no storage: the writer's open reports why
 }
 
-CZoError FileBackup::CompareContext(const std::string& name, int source, const struct stat& st, Stored& result,
-                                    time_t& storedTime) {
-  DataServerContextPtr context = writer_.getDataServerContextPtrForBackup();
+CZoError FileBackup::CompareContext(const DataServerContextPtr& context, const std::string& name, int source,
+                                    const struct stat& st, Stored& result, time_t& storedTime) {
   const std::string path = "/" + name;
   SZoFileStat stored {};
   CZoError err = AbstractMountingPointDriver::AMStat(context.get(), path, stored);
@@ -245,7 +260,7 @@ CZoError FileBackup::CompareContext(const std::string& name, int source, const s
   result = Stored::kDifferent;
   if (!S_ISREG(stored.st_mode)) return CZoError::Success();
   bool handled = false;
-  err = CompareRecord(name, source, st, stored.st_size, false, result, handled);
+  err = CompareRecord(RecordsOf(context), name, source, st, stored.st_size, result, handled);
   if (err.IsError() || handled) return err;
   if (stored.st_size != st.st_size) return CZoError::Success();
 
@@ -272,7 +287,7 @@ CZoError FileBackup::CompareLocal(const std::string& name, int source, const str
   if (err.IsError() || ::fstat(stored.Fd(), &info) != 0 || !S_ISREG(info.st_mode)) return CZoError::Success();
   storedTime = info.st_mtime;
   bool handled = false;
-  err = CompareRecord(name, source, st, info.st_size, false, result, handled);
+  err = CompareRecord(RecordsOf(nullptr), name, source, st, info.st_size, result, handled);
   if (err.IsError() || handled) return err;
   if (info.st_size != st.st_size) return CZoError::Success();
   bool same = false;
@@ -283,19 +298,31 @@ CZoError FileBackup::CompareLocal(const std::string& name, int source, const str
   return err;
 }
 
-CZoError FileBackup::CompareRecord(const std::string& name, int source, const struct stat& st, long long storedSize,
-                                   bool fresh, Stored& result, bool& handled) {
-  handled = false;
-  if (!recordsRead_ || fresh) {
+const logbackup::FileRecords& FileBackup::RecordsOf(const DataServerContextPtr& context) {
+  // Records that cannot be read only cost the read of the stored copy.
+  const DataServerContextPtr primary = writer_.getDataServerContextPtrForBackup();
+  if (context && context != primary) {
+    auto [at, fresh] = otherRecords_.try_emplace(context.get());
     bool exists = false;
-    DataServerContextPtr context = writer_.getDataServerContextPtrForBackup();
-    CZoError err = context ? logbackup::ReadRecords(context.get(), "", records_, exists)
+    if (fresh && logbackup::ReadRecords(context.get(), "", at->second, exists).IsError()) {
+      at->second = logbackup::FileRecords();
+    }
+    return at->second;
+  }
+  if (!recordsRead_) {
+    bool exists = false;
+    CZoError err = primary ? logbackup::ReadRecords(primary.get(), "", records_, exists)
                            : logbackup::ReadLocalRecords(writer_.getRootFolder(), records_, exists);
-    // Records that cannot be read only cost the read of the stored copy.
     if (err.IsError()) records_ = logbackup::FileRecords();
     recordsRead_ = true;
   }
-  const logbackup::FileRecord* record = records_.Find(name);
+  return records_;
+}
+
+CZoError FileBackup::CompareRecord(const logbackup::FileRecords& records, const std::string& name, int source,
+                                   const struct stat& st, long long storedSize, Stored& result, bool& handled) {
+  handled = false;
+  const logbackup::FileRecord* record = records.Find(name);
   if (record == nullptr || record->expiring) return CZoError::Success();
   handled = true;
   if (static_cast<long long>(record->size) != storedSize) {

@@ -6,8 +6,12 @@
 
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "kxmp/DataServerContextPtr.h"
 
 #include "logbackup/FileRecords.h"
 #include "outside/error/CZoError.h"
@@ -80,6 +84,10 @@ class FileBackup {
   // force: a stored copy of a name with other content is replaced instead of refused (by the
   // writer's commit too).
   FileBackup(DBLogBackupDataWriter& writer, bool force);
+  // The subclient's other reachable mount paths (their contexts, with the writer's root
+  // folder): a name stored there with other content is refused too, unless force. After a
+  // failover a log must not get a second, different copy that a restore would not tell apart.
+  void CheckAlso(std::vector<DataServerContextPtr> others) { others_ = std::move(others); }
 
   // Fills the item's outcome, bytes, time and error. A source that fails partway, a failed
   // commit or a stop signal leave nothing under the name (the writer abandons the file).
@@ -100,22 +108,27 @@ class FileBackup {
   // Compares what is stored under name with the source, piece by piece.
   CZoError CompareStored(const std::string& name, int source, const struct stat& st, Stored& result,
                          time_t& storedTime);
-  CZoError CompareContext(const std::string& name, int source, const struct stat& st, Stored& result,
-                          time_t& storedTime);
+  CZoError CompareContext(const DataServerContextPtr& context, const std::string& name, int source,
+                          const struct stat& st, Stored& result, time_t& storedTime);
   CZoError CompareLocal(const std::string& name, int source, const struct stat& st, Stored& result,
                         time_t& storedTime);
   // The stored copy judged by its record instead of a read of it: handled false when there is
   // no record of the name (or it cannot be read), and the copy is to be read and compared.
-  CZoError CompareRecord(const std::string& name, int source, const struct stat& st, long long storedSize,
-                         bool fresh, Stored& result, bool& handled);
+  CZoError CompareRecord(const logbackup::FileRecords& records, const std::string& name, int source,
+                         const struct stat& st, long long storedSize, Stored& result, bool& handled);
+  // The records of a mount path's root folder (null: the writer's own storage), read once
+  // (the writer's again after recordsRead_ is cleared).
+  const logbackup::FileRecords& RecordsOf(const DataServerContextPtr& context);
   CZoError Copy(int source, BackupItem& item, ProgressMeter* meter);
 
   DBLogBackupDataWriter& writer_;
   bool force_;
+  std::vector<DataServerContextPtr> others_;
   PieceBuffer buffer_;
   PieceBuffer stored_;
   logbackup::FileRecords records_;  // of the writer's root folder, read on first need
   bool recordsRead_ = false;
+  std::map<const DataServerContext*, logbackup::FileRecords> otherRecords_;  // of the others_
 };
 
 }  // namespace kxmp::cli

@@ -6,7 +6,8 @@
 // does not change that. Where several mount paths hold the name, the copies with a record of
 // their own are tried first, in list order, and the first that verifies is taken; a copy
 // without a record verifies against another copy's record. A name that no copy of has a
-// record is restored as before, unverified.
+// record is restored as before, unverified. Copies whose records differ (without records:
+// whose content differs) are a conflict, restored only from the mount path --mount-path names.
 //
 // Exit status: 0 success, 1 a failed operation, 2 usage, 3 nothing found (also: the
 // subclient is not in the catalog), 130/143 interrupted.
@@ -47,6 +48,86 @@ std::string RelativePath(const DataServerSearchFile& f) { return f.directory + "
 
 // Win32 "the data is invalid": a stored copy that does not verify (no errno text to add).
 constexpr int kInvalidData = 13;
+
+std::string Where(const DataServerContextPtr& c) { return c->getFSParams().host.hostName + " " + c->getMountPath(); }
+
+// Whether two stored copies of one path hold the same bytes: their sizes, then their content.
+CZoError SameCopies(const DataServerContextPtr& a, const DataServerContextPtr& b, const std::string& path, bool& same) {
+  same = false;
+  const std::string p = path[0] == '/' ? path : "/" + path;
+  SZoFileStat sa {}, sb {};
+  CZoError err = AbstractMountingPointDriver::AMStat(a.get(), p, sa);
+  if (err.IsSuccess()) err = AbstractMountingPointDriver::AMStat(b.get(), p, sb);
+  if (err.IsError() || sa.st_size != sb.st_size || !S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode)) return err;
+  CFileInterface* fa = nullptr;
+  CFileInterface* fb = nullptr;
+  err = AbstractMountingPointDriver::AMOpenFile(a.get(), path, O_RDONLY | O_NONBLOCK, 0, 0, fa);
+  if (err.IsSuccess()) err = AbstractMountingPointDriver::AMOpenFile(b.get(), path, O_RDONLY | O_NONBLOCK, 0, 0, fb);
+  std::vector<char> x(kCopyPiece), y(kCopyPiece);
+  same = err.IsSuccess();
+  for (long long left = sa.st_size; same && left > 0;) {
+    const unsigned int want = static_cast<unsigned int>(std::min<long long>(left, kCopyPiece));
+    unsigned int got = 0;
+    for (auto [file, buffer] : {std::make_pair(fa, x.data()), std::make_pair(fb, y.data())}) {
+      for (unsigned int done = 0; err.IsSuccess() && done < want; done += got) {
+        err = file->Read(buffer + done, want - done, &got);
+        if (err.IsSuccess() && got == 0) err = FXErrorUtil::ErrorErrNo(FX_LOC, EIO, "[%s] ended early", path.c_str());
+      }
+    }
+    same = err.IsSuccess() && std::memcmp(x.data(), y.data(), want) == 0;
+    left -= want;
+  }
+  if (fa != nullptr) AbstractMountingPointDriver::AMCloseFile(a.get(), fa);
+  if (fb != nullptr) AbstractMountingPointDriver::AMCloseFile(b.get(), fb);
+  return err;
+}
+
+// Paths found on several mount paths with different content: each with the places it is on.
+// Where copies have checksum records, the records decide: copies whose records differ are a
+// conflict; copies whose records agree (or one record) are not, since the copy that verifies
+// is taken and a damaged one refused. Copies without any record are compared byte for byte.
+std::map<std::string, std::vector<DataServerContextPtr>> Conflicts(DBLogBackupDataReader& reader,
+                                                                   const std::list<DataServerSearchResult>& results) {
+  std::map<std::string, std::vector<std::pair<DataServerContextPtr, const DataServerSearchFile*>>> on;
+  std::map<std::string, std::vector<DataServerContextPtr>> conflicts;
+  for (const DataServerSearchResult& r : results) {
+    for (const DataServerSearchFile& f : r.files) on[RelativePath(f)].push_back({r.context, &f});
+  }
+  for (auto& [path, copies] : on) {
+    if (copies.size() < 2) continue;
+    std::vector<DataServerContextPtr> contexts;
+    const DataServerReadCheck* first = nullptr;
+    std::vector<DataServerReadCheck> records(copies.size());
+    bool differ = false;
+    for (size_t i = 0; i < copies.size(); ++i) {
+      contexts.push_back(copies[i].first);
+      if (reader.findRecord(*copies[i].second, copies[i].first, records[i]).IsError() || !records[i].recorded) continue;
+      if (first == nullptr) {
+        first = &records[i];
+      } else if (first->recordSize != records[i].recordSize || first->recordSha256 != records[i].recordSha256) {
+        differ = true;
+      }
+    }
+    if (first != nullptr) {
+      if (differ) conflicts[path] = contexts;
+      continue;
+    }
+    for (size_t i = 1; i < contexts.size(); ++i) {
+      bool same = false;
+      if (SameCopies(contexts[0], contexts[i], path, same).IsSuccess() && !same) {
+        conflicts[path] = contexts;
+        break;
+      }
+    }
+  }
+  return conflicts;
+}
+
+std::string Places(const std::vector<DataServerContextPtr>& contexts) {
+  std::string text;
+  for (const DataServerContextPtr& c : contexts) text += (text.empty() ? "" : " and ") + Where(c);
+  return text;
+}
 
 // Options both subcommands take.
 struct ReaderOptions {
@@ -132,12 +213,36 @@ class SearchCommand : public Command {
       const std::string& host = r.context->getFSParams().host.hostName;
       const std::string& mountPath = r.context->getMountPath();
       for (const DataServerSearchFile& f : r.files) {
+        // Only regular files are served; anything else is listed as skipped, with what it is.
+        CZoError kind = reader.check(f, r.context);
+        if (FXErrorUtil::IsErrNo(kind, EINVAL)) {
+          if (json_) {
+            Output::PrintJson({{"type", "skipped"}, {"host", host}, {"mountPath", mountPath}, {"path", RelativePath(f)},
+                               {"reason", kind.Message()}});
+          } else {
+            std::printf("skipped\t%s\t%s\t%s\t%s\n", Printable(host).c_str(), Printable(mountPath).c_str(),
+                        Printable(RelativePath(f)).c_str(), Printable(kind.Message()).c_str());
+          }
+          continue;
+        }
         if (json_) {
           Output::PrintJson({{"type", "match"}, {"host", host}, {"mountPath", mountPath}, {"path", RelativePath(f)}});
         } else {
           std::printf("%s\t%s\t%s\n", Printable(host).c_str(), Printable(mountPath).c_str(),
                       Printable(RelativePath(f)).c_str());
         }
+      }
+    }
+    for (const auto& [path, contexts] : Conflicts(reader, results)) {
+      if (json_) {
+        Json copies = Json::array();
+        for (const DataServerContextPtr& c : contexts) {
+          copies.push_back({{"host", c->getFSParams().host.hostName}, {"mountPath", c->getMountPath()}});
+        }
+        Output::PrintJson({{"type", "conflict"}, {"path", path}, {"copies", copies}});
+      } else {
+        std::printf("note: %s is stored with different content on %s (restore one with --mount-path)\n",
+                    Printable(path).c_str(), Printable(Places(contexts)).c_str());
       }
     }
     return kExitOk;
@@ -166,7 +271,8 @@ struct Chosen {
   bool verified = false;  // the copy restored matched a record
 };
 
-std::string Where(const DataServerContextPtr& context) {
+// A mount path as operator events name it: "<storage host>:<mount path>".
+std::string EventPlace(const DataServerContextPtr& context) {
   return context->getFSParams().host.hostName + ":" + context->getMountPath();
 }
 
@@ -182,6 +288,9 @@ class RestoreCommand : public Command {
     cmd->add_flag("--force", force_,
                   "replace files that already exist there (a stored copy that does not match its checksum record is "
                   "never restored, with or without --force)");
+    cmd->add_option("--mount-path", mountPath_,
+                    "restore the copies on this mount path (as search prints it) only; chooses between copies of one "
+                    "name whose checksum records differ");
     cmd->add_flag("--dry-run", dryRun_,
                   "check everything and say what would be restored; write nothing (nothing is read, so nothing is "
                   "verified)");
@@ -206,10 +315,14 @@ class RestoreCommand : public Command {
     StopSignals signals;
     const auto start = std::chrono::steady_clock::now();
     DBLogBackupDataReader reader(options_.subclient, false, options_.rootFolder, &errors_);
+    // A stop during the look-up ends the run as stopped, whatever the look-up found.
+    if (StopSignals::Stopping()) return StopSignals::ExitStatus();
     if (reader.getContextList().empty()) return NoStorage(out_, options_.subclient, errors_.First());
     std::vector<Chosen> chosen;
     int failed = 0;
-    if (int status = Choose(reader, names, chosen, failed)) return status;
+    const int chose = Choose(reader, names, chosen, failed);
+    if (StopSignals::Stopping()) return StopSignals::ExitStatus();
+    if (chose != kExitOk) return chose;
     CZoError err = folder_.Open(to_, !dryRun_);
     if (err.IsError()) return out_.Fail(kExitFailed, ErrorText(err));
 
@@ -224,6 +337,14 @@ class RestoreCommand : public Command {
         ++files;
         unsigned long long size = 0;
         Done done = Done::kNew;
+        // Only regular files are served: anything else is listed as skipped, never opened.
+        CZoError kind = reader.check(c.file, c.context);
+        if (FXErrorUtil::IsErrNo(kind, EINVAL)) {
+          ++skipped_;
+          Say([&] { Skipped(c, kind); });
+          if (meter_ != nullptr) meter_->FileDone();
+          continue;
+        }
         err = dryRun_ ? Plan(reader, c, done) : RestoreOne(reader, c, size, done);
         if (err.IsError() && StopSignals::Stopping() && FXErrorUtil::IsErrNo(err, EINTR)) {
           --files;  // stopped partway: its temporary file is gone, and the summary says interrupted
@@ -282,9 +403,22 @@ class RestoreCommand : public Command {
       }
       results.splice(results.end(), all);
     }
+    if (!mountPath_.empty()) {
+      results.remove_if([&](const DataServerSearchResult& r) { return r.context->getMountPath() != mountPath_; });
+    }
+    // A name whose copies' records differ between mount paths (or, without records, whose
+    // copies differ) is not restored from either: which one is wanted is the user's to say.
+    const auto conflicts = Conflicts(reader, results);
+    for (const auto& [path, contexts] : conflicts) {
+      ++failed;
+      out_.Error(path + ": stored with different content on " + Places(contexts) +
+                     "; choose one with --mount-path (kxmp search lists the copies)",
+                 {{"path", path}});
+    }
     std::map<std::string, size_t> done;  // path -> its entry in chosen
     for (DataServerSearchResult& r : results) {
       for (DataServerSearchFile& f : r.files) {
+        if (conflicts.count(RelativePath(f)) != 0) continue;
         auto [at, fresh] = done.emplace(RelativePath(f), chosen.size());
         if (fresh) chosen.push_back({r.context, f, {}, false});
         Chosen& entry = chosen[at->second];
@@ -298,6 +432,7 @@ class RestoreCommand : public Command {
       ++failed;
       out_.Error("nothing is stored as [" + name + "]", {{"path", name}});
     }
+    if (chosen.empty() && !conflicts.empty()) return kExitFailed;
     if (chosen.empty()) {
       return NothingFound(out_, errors_,
                           options_.patternGiven() ? "nothing matches [" + options_.pattern + "]"
@@ -496,7 +631,7 @@ class RestoreCommand : public Command {
                   {"mountPath", copy.context->getMountPath()},
                   {"status", "corrupt"}});
     });
-    RaiseStoredFileDamaged(options_.subclient, Where(copy.context), path, "corrupt", why);
+    RaiseStoredFileDamaged(options_.subclient, EventPlace(copy.context), path, "corrupt", why);
   }
 
   CZoError Copy(DBLogBackupDataReader& reader, AtomicFile& out, unsigned long long& size) {
@@ -555,12 +690,26 @@ class RestoreCommand : public Command {
     std::fflush(stdout);
   }
 
+  void Skipped(const Chosen& c, const CZoError& why) {
+    const std::string path = RelativePath(c.file);
+    if (json_) {
+      Output::PrintJson({{"type", "skipped"},
+                         {"host", c.context->getFSParams().host.hostName},
+                         {"mountPath", c.context->getMountPath()},
+                         {"path", path},
+                         {"reason", why.Message()}});
+    } else {
+      std::printf("skipped %s: %s\n", Printable(path).c_str(), Printable(why.Message()).c_str());
+    }
+    std::fflush(stdout);
+  }
+
   void Summary(int files, int failed, int already, unsigned long long bytes, double seconds) {
     const bool interrupted = StopSignals::Stopping();
     const double rate = seconds > 0 && !dryRun_ ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
     if (json_) {
       Json j = {{"type", "summary"}, {"files", files},     {"failed", failed},           {"bytes", bytes},
-                {"seconds", seconds}, {"mibPerSecond", rate}, {"alreadyRestored", already}};
+                {"seconds", seconds}, {"mibPerSecond", rate}, {"alreadyRestored", already}, {"skipped", skipped_}};
       if (!dryRun_) j["corruptCopies"] = corrupt_;
       if (dryRun_) j["dryRun"] = true;
       if (interrupted) j["interrupted"] = true;
@@ -569,15 +718,18 @@ class RestoreCommand : public Command {
       std::printf("dry run: %d files, %d failed, %d would be restored, %d already restored; nothing was written%s\n",
                   files, failed, files - failed - already, already, interrupted ? ", interrupted" : "");
     } else {
-      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s%s%s\n", files, failed, bytes, seconds,
+      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s%s%s%s\n", files, failed, bytes, seconds,
                   rate, already > 0 ? (", " + std::to_string(already) + " already restored").c_str() : "",
                   corrupt_ > 0 ? (", " + std::to_string(corrupt_) + " corrupt copies refused").c_str() : "",
+                  skipped_ > 0 ? (", " + std::to_string(skipped_) + " skipped (not regular files)").c_str() : "",
                   interrupted ? ", interrupted" : "");
     }
     std::fflush(stdout);
   }
 
   std::string to_;
+  std::string mountPath_;
+  int skipped_ = 0;
   bool force_ = false;
   bool dryRun_ = false;
   bool& json_ = Globals().json;

@@ -100,6 +100,7 @@ class SshSession {
   LIBSSH2_SESSION* session_ = nullptr;
   LIBSSH2_SFTP* sftp_ = nullptr;
   bool broken_ = false;
+  bool interrupted_ = false;  // a wait ended because the program was told to stop
   std::chrono::milliseconds waitBound_ {10000};
   std::chrono::steady_clock::time_point connectDeadline_ {};
   bool connecting_ = true;
