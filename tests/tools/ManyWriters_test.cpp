@@ -8,7 +8,9 @@
 // the stream's document lists every file that either machine committed, once.
 //
 // The same with kxmp push itself (a primary and a standby that both archive every segment):
-// identical content from two machines is stored once and both pushes succeed.
+// identical content from two machines is stored once and both pushes succeed. Expiry on one
+// machine beside a backup held inside the protocol on the other keeps every file, record and
+// metadata entry of the backup and removes exactly what it chose, with its records and entries.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,8 +18,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,6 +33,8 @@
 #include "outside/error/FXErrorUtil.h"
 #include "ToolModule.h"
 #include "support/ForkChild.h"
+#include "support/Timing.h"
+#include "tools/AdminSupport.h"
 #include "tools/TwoMachinesFixture.h"
 
 namespace kxmp::test {
@@ -239,6 +245,49 @@ class ManyWritersTest : public TwoMachinesTest {
     }
   }
 };
+
+TEST_F(ManyWritersTest, ExpiryOnOneMachineBesideABackupOnAnother) {
+  const Storage storage = Storages()[1];
+  const std::string sub = std::to_string(storage.subclient);
+  std::vector<std::string> backup = {"backup", "--subclient", sub, "--stream", "30", "--metadata"};
+  for (int i = 0; i < 4; ++i) {
+    backup.push_back(home_->sub("old/a" + std::to_string(i) + ".trn"));
+    WriteFile(backup.back(), Bytes(4096 + i, static_cast<uint32_t>(i)));
+  }
+  ASSERT_EQ(Kxmp(backup).status, 0);
+  const time_t stored = ::time(nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return ::time(nullptr) > stored; }, 5000));  // older than the expiry's start
+
+  // Machine A backs up b0 and b1 into the same stream, held with b0's temporary file in place;
+  // machine B expires everything named before "b" meanwhile, and A goes on while it runs.
+  const Round round{storage.subclient, 30, "b0.trn"};
+  const std::string content = Bytes(1u << 20, 99);
+  ForkChild machine([&](ForkChild::Channel& channel) { return Machine(home_->path(), round, content, "b1.trn", channel); });
+  ASSERT_TRUE(machine.channel().Wait());
+  RunResult expired;
+  std::thread expiry([&] { expired = Kxmp({"--home", secondHome_, "expire", "--subclient", sub, "--before", "b", "--json"}); });
+  machine.channel().Signal();
+  if (machine.channel().Wait()) machine.channel().Signal();  // at the stream's metadata
+  const int result = machine.Join();
+  expiry.join();
+
+  EXPECT_EQ(result & (kSharedStored | kPrivateStored | kFinished), kSharedStored | kPrivateStored | kFinished) << result;
+  EXPECT_EQ(expired.status, 0) << expired.out << expired.err;
+  EXPECT_EQ(Summary(expired)["expired"], 4) << expired.out;
+  std::vector<std::string> names = FolderNames(storage.root);
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n[0] == '.'; }), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"StreamMetadata_30.xml", "b0.trn", "b1.trn"}));
+  EXPECT_TRUE(ReadFile(storage.root + "/b0.trn") == content);
+  EXPECT_EQ(ListedNames(ReadFile(storage.root + "/StreamMetadata_30.xml")),
+            (std::vector<std::string>{"b0.trn", "b1.trn"}));
+  // Every remaining file has its record, and no record is left of what went.
+  RunResult r = Kxmp({"verify", "--subclient", sub, "--json"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const nlohmann::json summary = Summary(r);
+  EXPECT_EQ(summary["ok"], 2) << r.out;
+  EXPECT_EQ(summary["missing"], 0) << r.out;
+  EXPECT_EQ(summary["unverified"], 0) << r.out;
+}
 
 TEST_F(ManyWritersTest, TwoMachinesOnOneSftpStorageHost) { Race(Storages()[0]); }
 
