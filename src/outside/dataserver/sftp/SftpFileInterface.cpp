@@ -51,6 +51,7 @@ void SftpFileInterface::Release() {
   std::vector<char>().swap(rbuf_);
   rhead_ = rtail_ = 0;
   pos_ = 0;
+  sizeHint_ = -1;
   writeFailed_ = false;
 }
 
@@ -103,8 +104,12 @@ CZoError SftpFileInterface::Open(std::string path, int uFlags, int uMode, int /*
         if (e.IsError()) return e;
       }
     } else {
-      e = tree_.Resolve(s, t, target, "Cannot open file");
+      LIBSSH2_SFTP_ATTRIBUTES a {};
+      e = tree_.ResolveWith(s, t, target, "Cannot open file", a);
       if (e.IsError()) return e;
+      // What the file holds when it is opened for reading: reads ask for that much and no more.
+      const bool sized = (a.flags & LIBSSH2_SFTP_ATTR_SIZE) && LIBSSH2_SFTP_S_ISREG(a.permissions);
+      sizeHint_ = (uFlags & O_ACCMODE) == O_RDONLY && sized ? static_cast<long long>(a.filesize) : -1;
     }
     e = OpenOn(s, target, uFlags, uMode);
     if (e.IsError()) return e;
@@ -222,24 +227,53 @@ CZoError SftpFileInterface::Read(void* buffer, unsigned int size, unsigned int* 
   if (!err.IsError()) err = PushWrites();
   if (err.IsError()) return err;
   char* out = static_cast<char*>(buffer);
-  if (rhead_ == rtail_) {
-    // Small reads are served from one large read, so that many requests are in flight.
-    const size_t want = kReadChunk;
-    const bool direct = size >= want;
-    if (!direct && rbuf_.size() < want) rbuf_.resize(want);
-    auto fill = [&] {
-      return session_->Call([&] { return libssh2_sftp_read(handle_, direct ? out : rbuf_.data(), want); });
+  if (rhead_ == rtail_ && size > 0) {
+    // One libssh2 call; a dropped connection of a read-only file is renewed once and the
+    // call made again from the same offset.
+    auto call = [&](char* into, size_t want, long& rc) {
+      rc = session_->Call([&] { return libssh2_sftp_read(handle_, into, want); });
+      if (rc >= 0) return CZoError::Success();
+      CZoError e = session_->Fail(FX_LOC, rc, "Cannot read file", path_);
+      if (!readOnly || !SshSession::IsDrop(e) || lease.Fresh()) return e;
+      e = lease.Renew();
+      if (!e.IsError()) e = Reopen(lease);
+      if (e.IsError()) return e;
+      rc = session_->Call([&] { return libssh2_sftp_read(handle_, into, want); });
+      return rc < 0 ? session_->Fail(FX_LOC, rc, "Cannot read file", path_) : CZoError::Success();
     };
-    long rc = fill();
-    if (rc < 0) {
-      err = session_->Fail(FX_LOC, rc, "Cannot read file", path_);
-      if (!readOnly || !SshSession::IsDrop(err) || lease.Fresh()) return err;
-      err = lease.Renew();  // once more on a new connection, from the same offset
-      if (!err.IsError()) err = Reopen(lease);
-      if (err.IsError()) return err;
-      rc = fill();
-      if (rc < 0) return session_->Fail(FX_LOC, rc, "Cannot read file", path_);
+    if (sizeHint_ > pos_) {
+      // The size is known: libssh2 keeps four times the buffer it is given in flight, so the
+      // buffer given is at most a quarter of what is left, and no request goes past the end.
+      // The data goes straight into the caller's buffer.
+      unsigned int got = 0;
+      while (got < size && sizeHint_ > pos_) {
+        const long long left = sizeHint_ - pos_;
+        const size_t want = static_cast<size_t>(
+            std::min<long long>({static_cast<long long>(size - got), static_cast<long long>(kReadChunk),
+                                 std::max<long long>(1, left / 4)}));
+        long rc = 0;
+        err = call(out + got, want, rc);
+        if (err.IsError()) return err;
+        if (rc == 0) {
+          sizeHint_ = pos_;  // shorter than it was: the end is here
+          break;
+        }
+        got += static_cast<unsigned int>(rc);
+        pos_ += rc;
+      }
+      if (bytesRead) *bytesRead = got;
+      return CZoError::Success();
     }
+    // At the known end one request tells whether the file ended there (the usual answer) or
+    // grew; beyond that, or with no size known, libssh2 reads ahead from 1 MiB reads.
+    const bool atEnd = sizeHint_ >= 0 && sizeHint_ == pos_;
+    const size_t want = atEnd ? kEndProbe : kReadChunk;
+    const bool direct = !atEnd && size >= want;
+    if (!direct && rbuf_.size() < want) rbuf_.resize(want);
+    long rc = 0;
+    err = call(direct ? out : rbuf_.data(), want, rc);
+    if (err.IsError()) return err;
+    if (atEnd && rc > 0) sizeHint_ = -1;  // it grew: read on without a size
     if (direct) {
       pos_ += rc;
       if (bytesRead) *bytesRead = static_cast<unsigned int>(rc);
