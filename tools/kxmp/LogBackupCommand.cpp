@@ -43,6 +43,7 @@
 #include "Validators.h"
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "kxmp/DataServerContext.h"
+#include "outside/dataserver/sftp/SftpSettings.h"
 
 namespace kxmp::cli {
 namespace {
@@ -208,6 +209,8 @@ class BackupCommand : public Command {
   // Runs the workers over todo, then ends every writer's stream; the status of the end.
   int BackUp(const std::vector<BackupItem*>& todo) {
     const size_t jobs = std::min(static_cast<size_t>(jobs_), todo.size());
+    // Each job may have a session of its own with a storage host reached over SFTP.
+    dataserver::SetSftpSessionsPerHost(static_cast<int>(jobs));
     std::vector<std::unique_ptr<DBLogBackupDataWriter>> writers;
     for (size_t j = 0; j < jobs; ++j) writers.push_back(NewWriter());
     DBLogBackupDataWriter& first = *writers[0];

@@ -1,5 +1,6 @@
 // Which storage hosts are served remotely: those with settings under DataServer/Hosts/<NAME>
 // (StorageHostSettings.h), over SFTP, whose backend is the module libkxmp-sftp.so.
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -50,6 +51,8 @@ class SftpBackends {
   std::map<std::string, Entry> entries_;
 };
 
+std::atomic<int> sessionsPerHost{kDefaultSftpSessionsPerHost};
+
 SftpBackends& TheSftpBackends() {
   // Never destroyed: interface objects may still be made and closed during process exit.
   static SftpBackends* backends = new SftpBackends();
@@ -72,6 +75,10 @@ std::shared_ptr<Backend> RemoteBackendFor(const CFSInitParams& params, CZoError&
   }
   return backend;
 }
+
+void SetSftpSessionsPerHost(int sessions) { sessionsPerHost = sessions < 1 ? 1 : sessions; }
+
+int SftpSessionsPerHost() { return sessionsPerHost; }
 
 CZoError LoadSftpModule(const SftpModule*& out) {
   return module::LoadTable(kSftpModuleName, kSftpModuleEntry, out);

@@ -37,7 +37,7 @@ SftpFileInterface::SftpFileInterface(const CFSInitParams& params, std::shared_pt
 
 SftpFileInterface::~SftpFileInterface() {
   if (handle_ == nullptr) return;
-  auto lock = connection_->Lock();
+  auto lock = SftpConnection::Lock(slot_);
   Release();
 }
 
@@ -115,6 +115,7 @@ CZoError SftpFileInterface::Open(std::string path, int uFlags, int uMode, int /*
     if (e.IsError()) return e;
     serverPath_ = target;
     session_ = lease.Shared();
+    slot_ = lease.Place();
     return CZoError::Success();
   };
   SftpConnection::Lease lease;
@@ -137,7 +138,7 @@ CZoError SftpFileInterface::Open(std::string path, int uFlags, int uMode, int /*
 
 CZoError SftpFileInterface::Use(SftpConnection::Lease& lease, bool reopen) {
   if (handle_ == nullptr) return NotOpen(FX_LOC);
-  CZoError err = connection_->Acquire(lease);
+  CZoError err = connection_->Acquire(slot_, lease);
   if (err.IsError()) return err;
   if (lease.Shared() == session_ && !session_->Broken()) return CZoError::Success();
   if (!reopen) {
@@ -199,7 +200,7 @@ CZoError SftpFileInterface::Close() {
   CZoError err = Use(lease, false);
   if (err.IsError()) {
     std::unique_lock<std::mutex> lock;
-    if (!lease.Held()) lock = connection_->Lock();
+    if (!lease.Held()) lock = SftpConnection::Lock(slot_);
     std::string path = path_;
     Release();
     return err.Push(FX_LOC, "The data of file [%s] may not be durable", path.c_str());

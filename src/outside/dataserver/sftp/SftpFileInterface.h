@@ -55,6 +55,7 @@ class SftpFileInterface : public CFileInterface {
   SftpTree tree_;
   std::shared_ptr<SftpConnection> connection_;
   SessionPtr session_;  // the session the handle belongs to
+  SftpConnection::SlotPtr slot_;  // and its place: every use of the handle leases that one
   LIBSSH2_SFTP_HANDLE* handle_ = nullptr;
   std::string path_;        // the caller's path
   std::string serverPath_;  // what was opened on the server

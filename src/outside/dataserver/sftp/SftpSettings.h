@@ -34,6 +34,13 @@ struct SftpSettings {
 KXMP_EXPORT std::shared_ptr<Backend> MakeSftpBackend(const SftpSettings& settings, std::string plainHostName,
                                                      std::shared_ptr<MountPathAuthority> authority = nullptr);
 
+// How many SSH sessions this process opens to one storage host at most (default 5). A
+// session is opened only when every open one is busy, so a process that works on one thing at
+// a time keeps one; `kxmp backup --jobs N` sets N.
+constexpr int kDefaultSftpSessionsPerHost = 5;
+KXMP_EXPORT void SetSftpSessionsPerHost(int sessions);
+KXMP_EXPORT int SftpSessionsPerHost();
+
 // What `kxmp storage-host check` prints: connects, verifies the host key, lists the server's
 // SFTP extensions and measures one request's round trip.
 struct SftpHostCheck {
