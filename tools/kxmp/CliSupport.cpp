@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "outside/dataserver/StorageHostNotices.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/CLogWriterInterface.h"
 #include "outside/log/FileLogWriter.h"
@@ -281,5 +282,20 @@ CLI::Validator WholeNumber(int64_t minimum, const std::string& rule) {
 
 const CLI::Validator kPositiveId = WholeNumber(1, "must be a whole number from 1 to 9223372036854775807");
 const CLI::Validator kNonNegative = WholeNumber(0, "must be a whole number from 0 to 9223372036854775807");
+
+void SaySkippedStorageHosts(const std::string& command) {
+  for (const dataserver::StorageHostNotice& n : dataserver::TakeStorageHostNotices()) {
+    if (Globals().json) {
+      Output::PrintJson({{"type", "warning"},
+                         {"command", command},
+                         {"host", n.host},
+                         {"reason", n.reason},
+                         {"security", n.security}});
+    } else {
+      std::fprintf(stderr, "kxmp %s: warning: storage host %s was skipped: %s\n", command.c_str(),
+                   Printable(n.host).c_str(), Printable(n.reason).c_str());
+    }
+  }
+}
 
 }  // namespace kxmp::cli

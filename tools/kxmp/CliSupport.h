@@ -113,6 +113,12 @@ std::string PermissionNote(const CZoError& err);
 // A home or folder that does not exist is left to the subcommand.
 std::string HomeAccessProblem(const std::string& home, bool writes);
 
+// A warning line for each storage host the library skipped in this run, with the reason (a
+// host that could not be connected to: its contexts failed over): "kxmp <command>: warning:
+// storage host NAME was skipped: REASON" on standard error, or with --json
+// {"type":"warning","command":...,"host":...,"reason":...,"security":bool} on standard output.
+void SaySkippedStorageHosts(const std::string& command);
+
 // The text of the home's default for --help.
 std::string HomeHelp();
 

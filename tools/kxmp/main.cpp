@@ -65,7 +65,11 @@ int ToolMain(int argc, char** argv) {
   if (global.verbose > 0 && global.quiet) global.quiet = false;
   try {
     for (auto& [sub, command] : registered) {
-      if (sub->parsed()) return command->Run();
+      if (sub->parsed()) {
+        const int status = command->Run();
+        SaySkippedStorageHosts(sub->get_name());
+        return status;
+      }
     }
   } catch (const std::exception& ex) {
     std::fprintf(stderr, "kxmp: %s\n", ex.what());

@@ -17,6 +17,7 @@ namespace {
 
 bool Same(const SftpSettings& a, const SftpSettings& b) {
   return a.address == b.address && a.port == b.port && a.user == b.user && a.identityFile == b.identityFile &&
+         a.passphraseFile == b.passphraseFile &&
          a.knownHostsFile == b.knownHostsFile && a.connectTimeoutSec == b.connectTimeoutSec &&
          a.ioTimeoutSec == b.ioTimeoutSec;
 }
@@ -95,11 +96,11 @@ std::shared_ptr<Backend> MakeSftpBackend(const SftpSettings& settings, std::stri
   return sftp->makeBackend(settings, std::move(plainHostName), std::move(authority));
 }
 
-CZoError CheckSftpHost(const SftpSettings& settings, SftpHostCheck& out) {
+CZoError CheckSftpHost(const SftpSettings& settings, const std::string& plainHostName, SftpHostCheck& out) {
   const SftpModule* sftp = nullptr;
   CZoError err = LoadSftpModule(sftp);
   if (err.IsError()) return err;
-  return sftp->checkHost(settings, out);
+  return sftp->checkHost(settings, plainHostName, out);
 }
 
 }  // namespace kxmp::dataserver

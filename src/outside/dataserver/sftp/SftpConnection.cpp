@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "outside/dataserver/StorageHostNotices.h"
+
 namespace kxmp::dataserver {
 
 using Clock = std::chrono::steady_clock;
@@ -26,8 +28,13 @@ void SftpConnection::Released() {
 CZoError SftpConnection::Connect(Lease& lease) {
   std::unique_ptr<SshSession> fresh;
   lease.slot_->session.reset();
-  CZoError err = SshSession::Open(settings_, hostName_, fresh);
-  if (err.IsError()) return err;
+  HostKeyMismatch mismatch;
+  CZoError err = SshSession::Open(settings_, hostName_, fresh, &mismatch);
+  if (err.IsError()) {
+    // The host is skipped (its contexts fail over): the operator hears why.
+    NoteStorageHostUnusable(hostName_, err.Message(), mismatch.fingerprint.empty() ? nullptr : &mismatch);
+    return err;
+  }
   lease.slot_->session = SessionPtr(std::move(fresh));
   lease.session_ = lease.slot_->session;
   lease.fresh_ = true;

@@ -1,8 +1,8 @@
 #pragma once
 // How to reach one storage host over SSH/SFTP. The registry keeps these under
 // DataServer/Hosts/<NAME> (NAME: the host's plain name, the first part of its mangled name):
-//   sTransport "sftp", sAddress, nPort, sUser, sIdentityFile, sKnownHostsFile,
-//   nConnectTimeoutSec, nIoTimeoutSec.
+//   sTransport "sftp", sAddress, nPort, sUser, sIdentityFile, sPassphraseFile,
+//   sKnownHostsFile, nConnectTimeoutSec, nIoTimeoutSec.
 
 #include <memory>
 #include <string>
@@ -21,6 +21,7 @@ struct SftpSettings {
   int port = 22;
   std::string user;            // empty: the user this process runs as
   std::string identityFile;    // private key file; empty: keys of the ssh agent
+  std::string passphraseFile;  // file whose first line is the key's passphrase; empty: none
   std::string knownHostsFile;  // the host's key must be listed here (strict checking)
   int connectTimeoutSec = 10;  // bound of the TCP connect and the SSH handshake
   int ioTimeoutSec = 30;       // bound of every wait for the server afterwards
@@ -50,6 +51,7 @@ struct SftpHostCheck {
   std::vector<std::pair<std::string, std::string>> extensions;  // name, version
   double roundTripMs = 0;          // one SFTP request (realpath of ".")
 };
-KXMP_EXPORT CZoError CheckSftpHost(const SftpSettings& settings, SftpHostCheck& out);
+// Messages name the storage host by plainHostName.
+KXMP_EXPORT CZoError CheckSftpHost(const SftpSettings& settings, const std::string& plainHostName, SftpHostCheck& out);
 
 }  // namespace kxmp::dataserver

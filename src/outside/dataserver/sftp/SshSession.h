@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "outside/dataserver/StorageHostNotices.h"
 #include "outside/dataserver/sftp/SftpSettings.h"
 #include "outside/error/CZoError.h"
 
@@ -28,7 +29,10 @@ class SshSession {
   // Connects, verifies the host key against the known-hosts file, authenticates with the
   // identity file (or the agent), lists the server's SFTP extensions and starts SFTP. A
   // server without fsync@openssh.com is refused: nothing written there could be made durable.
-  static CZoError Open(const SftpSettings& settings, const std::string& hostName, std::unique_ptr<SshSession>& out);
+  // A host key that is listed as revoked, or that differs from the one listed, also fills
+  // mismatch (when given): the operator hears of it as a security matter.
+  static CZoError Open(const SftpSettings& settings, const std::string& hostName, std::unique_ptr<SshSession>& out,
+                       HostKeyMismatch* mismatch = nullptr);
   ~SshSession();
   SshSession(const SshSession&) = delete;
   SshSession& operator=(const SshSession&) = delete;
@@ -91,7 +95,10 @@ class SshSession {
  private:
   SshSession() = default;
   CZoError Connect(const SftpSettings& settings);
-  CZoError VerifyHostKey(const SftpSettings& settings, LIBSSH2_KNOWNHOSTS* hosts);
+  struct KnownHostsFile;
+  CZoError ReadKnownHosts(const SftpSettings& settings, LIBSSH2_KNOWNHOSTS* hosts, KnownHostsFile& file);
+  CZoError VerifyHostKey(const SftpSettings& settings, LIBSSH2_KNOWNHOSTS* hosts, const KnownHostsFile& file,
+                         HostKeyMismatch* mismatch);
   CZoError Authenticate(const SftpSettings& settings);
   CZoError ReadExtensions();
   bool Wait();
@@ -101,6 +108,7 @@ class SshSession {
   LIBSSH2_SFTP* sftp_ = nullptr;
   bool broken_ = false;
   std::chrono::milliseconds waitBound_ {10000};
+  int connectTimeoutSec_ = 10;
   std::chrono::steady_clock::time_point connectDeadline_ {};
   bool connecting_ = true;
   std::string where_;

@@ -126,7 +126,7 @@ TEST_F(SftpBackendTest, HostKeysAreCheckedStrictly) {
   // The stored ed25519 key is asked for, so the host's other key type is no mismatch.
   ASSERT_OK(FS()->CreateFolder(root_, 1));
   kxmp::dataserver::SftpHostCheck check;
-  ASSERT_OK(kxmp::dataserver::CheckSftpHost(settings_, check));
+  ASSERT_OK(kxmp::dataserver::CheckSftpHost(settings_, "ma1", check));
   EXPECT_EQ(check.hostKeyType, "ssh-ed25519");
   EXPECT_EQ(check.hostKeyFingerprint, server_->HostKeyFingerprint());
   bool fsync = false, statvfs = false;
@@ -150,7 +150,7 @@ TEST_F(SftpBackendTest, HostKeysAreCheckedStrictly) {
     // for a changed one the stored type's.
     const std::string want = file == unknown ? "SHA256:" : server_->HostKeyFingerprint();
     EXPECT_NE(err.AsString().find(want), std::string::npos) << err.AsString();
-    EXPECT_TRUE(FXErrorUtil::IsErrNo(kxmp::dataserver::CheckSftpHost(settings_, check), EACCES));
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(kxmp::dataserver::CheckSftpHost(settings_, "ma1", check), EACCES));
   }
   EXPECT_FALSE(kxmp::test::PathExists(Local(At("never"))));
 }
