@@ -433,6 +433,16 @@ std::map<std::string, size_t> SshServer::Requests(size_t from) {
   return out;
 }
 
+std::string SshServer::KnownHostsLine(const std::string& marker) const {
+  return (marker.empty() ? "" : marker + " ") + "[" + address_ + "]:" + std::to_string(port_) + " " + hostPub_ + "\n";
+}
+
+bool SshServer::AuthorizeKey(const std::string& pubFile) {
+  std::ofstream out(base_ + "/authorized_keys", std::ios::app);
+  out << KeyOf(pubFile) << "\n";
+  return static_cast<bool>(out);
+}
+
 std::string SshServer::Log() const { return logFile_.empty() ? "" : Slurp(logFile_); }
 
 }  // namespace kxmp::test

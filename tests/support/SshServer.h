@@ -63,6 +63,11 @@ class SshServer {
   const std::string& HostKeyFingerprint() const { return fingerprint_; }
   // Writes a known-hosts file that lists another key for this server (a changed host key).
   std::string WriteWrongKnownHosts(const std::string& name);
+  // The line of the known-hosts file that lists this server's key, with a marker before it
+  // ("@revoked", "@cert-authority") when one is given.
+  std::string KnownHostsLine(const std::string& marker = "") const;
+  // Lets the public key in pubFile log in too.
+  bool AuthorizeKey(const std::string& pubFile);
   // sshd's log (stderr).
   std::string Log() const;
 

@@ -91,6 +91,7 @@ void Output::Status(const std::string& message) const {
 }
 
 void Output::Summary(Json fields, const std::string& text) const {
+  SaySkippedStorageHosts(command_);  // before the result: a summary is the last line
   if (json_) {
     Json line = {{"type", "summary"}};
     line.update(fields);
@@ -110,6 +111,7 @@ void Output::PrintJson(const Json& object) {
 }
 
 int Output::Fail(int status, const std::string& message) const {
+  SaySkippedStorageHosts(command_);
   Error(message, {{"exitStatus", status}});
   return status;
 }

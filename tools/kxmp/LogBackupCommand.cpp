@@ -375,6 +375,7 @@ class BackupCommand : public Command {
       if (item.outcome == Outcome::kStored || item.outcome == Outcome::kWouldStore) bytes += item.bytes;
     }
     const bool interrupted = StopSignals::Stopping();
+    SaySkippedStorageHosts(push_ ? "push" : "backup");
     if (Quiet()) return;  // a failure was said on its own line
     const double rate = seconds > 0 && !dryRun_ ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
     const int files = static_cast<int>(items_.size());

@@ -176,12 +176,24 @@ CZoError SftpFileInterface::Send(const char* data, size_t size) {
       long rc = session_->Call([&] { return libssh2_sftp_write(handle_, data + done, end - done); });
       if (rc < 0) {
         writeFailed_ = true;
-        return session_->Fail(FX_LOC, rc, "Cannot write file", path_);
+        return WriteFailed(FX_LOC, rc, "Cannot write file");
       }
       done += static_cast<size_t>(rc);
     }
   }
   return CZoError::Success();
+}
+
+CZoError SftpFileInterface::WriteFailed(const FXCodeLocation& where, long rc, const char* what) {
+  // OpenSSH answers a full disk with a bare "failure": its free space tells the two apart.
+  SshSession& s = *session_;
+  LIBSSH2_SFTP_STATVFS v {};
+  if (s.StatusOf(rc) == LIBSSH2_FX_FAILURE && s.HasExtension("fstatvfs@openssh.com") &&
+      s.Call([&] { return libssh2_sftp_fstatvfs(handle_, &v); }) == 0 && v.f_bavail == 0) {
+    return FXErrorUtil::ErrorErrNo(where, ENOSPC, "%s [%s] on %s: no space left on its file system", what,
+                                   path_.c_str(), s.Where().c_str());
+  }
+  return s.Fail(where, rc, what, path_);
 }
 
 CZoError SftpFileInterface::PushWrites() {
@@ -209,7 +221,7 @@ CZoError SftpFileInterface::Close() {
   CZoError dataErr = PushWrites();
   if (!dataErr.IsError() && wrote_) {
     long rc = s.Call([&] { return libssh2_sftp_fsync(handle_); });
-    if (rc != 0) dataErr = s.Fail(FX_LOC, rc, "Cannot make the data durable of file", path_);
+    if (rc != 0) dataErr = WriteFailed(FX_LOC, rc, "Cannot make the data durable of file");
   }
   long closeRc = s.Call([&] { return libssh2_sftp_close_handle(handle_); });
   handle_ = nullptr;

@@ -47,6 +47,8 @@ class SftpFileInterface : public CFileInterface {
   // Use, then send the gathered writes and drop the read-ahead (before a seek or truncate).
   CZoError Settle(SftpConnection::Lease& lease, bool reopen);
   CZoError PushWrites();
+  // The error of a failed write or fsync: ENOSPC when the server's file system is full.
+  CZoError WriteFailed(const FXCodeLocation& where, long rc, const char* what);
   CZoError Send(const char* data, size_t size);
   void DropReadAhead();
   void Release();
