@@ -23,6 +23,7 @@
 #include "kxmp/DataServerContext.h"
 #include "kxmp/KXMAMountingPointSvc.h"
 #include "support/Subprocess.h"
+#include "support/Timing.h"
 #include "tools/SftpStorageFixture.h"
 
 namespace kxmp::test {
@@ -176,6 +177,58 @@ INSTANTIATE_TEST_SUITE_P(Outages, SftpFailoverTest, ::testing::Values(Outage::St
                          [](const ::testing::TestParamInfo<Outage>& info) {
                            return info.param == Outage::Stopped ? std::string("Sigstop") : std::string("Sigkill");
                          });
+
+// ma1 stops answering while a backup runs: the file being written and every one after it go
+// to ma2 (as a failover places them) within about one I/O timeout, the run warns once,
+// says where each file went, and ends well; the operator events name ma1. The tool's
+// standard output is a one-page pipe read only after ma1 is stopped, so the tool cannot have
+// passed its first few dozen files by then.
+TEST_F(SftpStorageHostsTest, AHostLostMidRunSendsTheRestToTheNextMountPath) {
+  const std::vector<std::string> files = MakeSources("src", std::vector<size_t>(40, 65536 + 17));
+  std::vector<std::string> argv = {kKxmpTool, "--home", home_->path(), "--json", "backup", "--subclient", "7"};
+  argv.insert(argv.end(), files.begin(), files.end());
+  ServerProcess run;
+  ASSERT_TRUE(run.Start(argv, 4096));
+  ASSERT_TRUE(run.WaitForLine("{\"type\":\"status\"", 60000)) << run.Output();
+  servers_[0]->Pause();
+  const auto paused = SteadyClock::now();
+  ASSERT_EQ(run.Interrupt(0, 60000), 0) << run.Output();
+  EXPECT_LT(ElapsedMs(paused), 2 * kIoTimeoutSec * 1000 + 15000);  // generous for a loaded machine
+  servers_[0]->Resume();
+
+  std::map<std::string, std::string> where;  // name -> host, as the run says
+  int warnings = 0;
+  nlohmann::json summary;
+  for (const nlohmann::json& line : JsonLines(run.Output())) {
+    if (!line.is_object()) continue;
+    if (line["type"] == "status") {
+      EXPECT_TRUE(line["ok"].get<bool>()) << line.dump();
+      where[line["name"]] = line.value("host", "");
+    }
+    if (line["type"] == "warning" && line.value("host", "").rfind(Mangled(1), 0) == 0) ++warnings;
+    if (line["type"] == "summary") summary = line;
+  }
+  EXPECT_EQ(warnings, 1) << run.Output();
+  EXPECT_EQ(summary["failed"], 0) << run.Output();
+  ASSERT_EQ(where.size(), files.size()) << run.Output();
+  int onFirst = 0, onSecond = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string name = "log_" + std::to_string(i) + ".trn";
+    const int host = where[name] == Mangled(1) ? 1 : where[name] == Mangled(2) ? 2 : 0;
+    ASSERT_NE(host, 0) << name << " " << where[name];
+    (host == 1 ? onFirst : onSecond)++;
+    // Whole where the run says it is, and (as far as a committed name goes) nowhere else.
+    EXPECT_TRUE(ReadFile(BackupRoot(host) + "/" + name) == ReadFile(files[i])) << name;
+    EXPECT_FALSE(PathExists(BackupRoot(3 - host) + "/" + name)) << name;
+  }
+  EXPECT_GE(onFirst, 1);
+  EXPECT_GE(onSecond, 10);  // the pipe held the tool back: most files were still to do
+  EXPECT_EQ(summary["storedOn"][Mangled(1) + " " + kMountPath], onFirst) << summary.dump();
+  EXPECT_EQ(summary["storedOn"][Mangled(2) + " " + kMountPath], onSecond) << summary.dump();
+  const std::string events = EventsLog();
+  EXPECT_NE(events.find("\t0x4A000576\tma1\tit stopped answering during the run"), std::string::npos) << events;
+  EXPECT_NE(events.find("\t0x4A000569\t" + Mangled(1)), std::string::npos) << events;
+}
 
 // A socket that accepts connections and never says anything: a port where no SSH server is.
 class SilentPort {

@@ -110,6 +110,17 @@ void Output::PrintJson(const Json& object) {
   std::fflush(stdout);
 }
 
+void Output::Warning(const std::string& message, const Json& fields) const {
+  if (json_) {
+    Json j = {{"type", "warning"}, {"command", command_}};
+    for (const auto& [key, value] : fields.items()) j[key] = value;
+    j["message"] = message;
+    PrintJson(j);
+  } else {
+    std::fprintf(stderr, "kxmp %s: warning: %s\n", command_.c_str(), Printable(message).c_str());
+  }
+}
+
 int Output::Fail(int status, const std::string& message) const {
   SaySkippedStorageHosts(command_);
   Error(message, {{"exitStatus", status}});

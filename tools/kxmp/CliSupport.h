@@ -71,6 +71,9 @@ class Output {
   // standard error, or {"type":"error","command":...,<fields>,"message":...} on standard
   // output.
   void Error(const std::string& message, const Json& fields = Json::object()) const;
+  // Something the operator must know that does not fail the run: "kxmp <command>: warning:
+  // <message>" on standard error, or {"type":"warning","command":...,<fields>,"message":...}.
+  void Warning(const std::string& message, const Json& fields = Json::object()) const;
   // The message of the last Fail or Error (for the operator event of a failed run).
   const std::string& LastError() const { return last_; }
 

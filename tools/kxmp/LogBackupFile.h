@@ -35,6 +35,8 @@ struct BackupItem {
   bool replaces = false;        // a stored copy with other content is (or would be) replaced
   time_t fileTime = 0;  // when the writer opened it, or the stored copy's modification time
   CZoError error;
+  std::string where;   // stored: "<storage host> <mount path>"
+  bool retry = false;  // not stored because its storage host failed: goes to the next mount path
 };
 
 // Opens a source for reading without waiting (opening a FIFO that has no writer would block

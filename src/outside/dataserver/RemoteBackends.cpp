@@ -53,6 +53,7 @@ class SftpBackends {
 };
 
 std::atomic<int> sessionsPerHost{kDefaultSftpSessionsPerHost};
+std::atomic<int> downPeriod{0};
 
 SftpBackends& TheSftpBackends() {
   // Never destroyed: interface objects may still be made and closed during process exit.
@@ -80,6 +81,10 @@ std::shared_ptr<Backend> RemoteBackendFor(const CFSInitParams& params, CZoError&
 void SetSftpSessionsPerHost(int sessions) { sessionsPerHost = sessions < 1 ? 1 : sessions; }
 
 int SftpSessionsPerHost() { return sessionsPerHost; }
+
+void SetSftpDownPeriod(int seconds) { downPeriod = seconds < 0 ? 0 : seconds; }
+
+int SftpDownPeriod() { return downPeriod; }
 
 CZoError LoadSftpModule(const SftpModule*& out) {
   return module::LoadTable(kSftpModuleName, kSftpModuleEntry, out);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "outside/dataserver/StorageHostNotices.h"
+#include "outside/error/FXErrorUtil.h"
 
 namespace kxmp::dataserver {
 
@@ -14,8 +15,34 @@ SftpConnection::SftpConnection(SftpSettings settings, std::string hostName)
 
 SftpConnection::Lease::~Lease() {
   if (!lock_.owns_lock()) return;
+  const bool timedOut = session_ && session_->TimedOut();
+  std::string reason = timedOut ? session_->BrokenBecause() : std::string();
   lock_.unlock();
+  if (timedOut) owner_->MarkDown(ETIMEDOUT, reason);
   owner_->Released();
+}
+
+void SftpConnection::MarkDown(int err, const std::string& reason) {
+  const int period = SftpDownPeriod();
+  if (period <= 0) return;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto now = Clock::now();
+    if (now < downUntil_) return;  // said already
+    downUntil_ = now + std::chrono::seconds(period);
+    downErrno_ = err;
+    downReason_ = reason;
+  }
+  NoteStorageHostUnusable(hostName_, "it stopped answering during the run (" + reason +
+                                         "); it is not tried again in this run");
+}
+
+CZoError SftpConnection::Down() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (Clock::now() >= downUntil_) return CZoError::Success();
+  return FXErrorUtil::ErrorErrNo(FX_LOC, downErrno_,
+                                 "Storage host %s stopped answering during this run and is not tried again: %s",
+                                 hostName_.c_str(), downReason_.c_str());
 }
 
 void SftpConnection::Released() {
@@ -33,6 +60,9 @@ CZoError SftpConnection::Connect(Lease& lease) {
   if (err.IsError()) {
     // The host is skipped (its contexts fail over): the operator hears why.
     NoteStorageHostUnusable(hostName_, err.Message(), mismatch.fingerprint.empty() ? nullptr : &mismatch);
+    for (int transport : {ETIMEDOUT, ECONNREFUSED, EHOSTUNREACH, ENETUNREACH, EPROTO, ECONNRESET}) {
+      if (FXErrorUtil::IsErrNo(err, transport)) MarkDown(transport, err.Message());
+    }
     return err;
   }
   lease.slot_->session = SessionPtr(std::move(fresh));
@@ -56,6 +86,8 @@ CZoError SftpConnection::Adopt(Lease& lease, SlotPtr slot, std::unique_lock<std:
 }
 
 CZoError SftpConnection::Acquire(Lease& lease) {
+  CZoError down = Down();
+  if (down.IsError()) return down;
   std::unique_lock<std::mutex> guard(mutex_);
   for (;;) {
     SlotPtr idle;
@@ -90,6 +122,8 @@ CZoError SftpConnection::Acquire(Lease& lease) {
 }
 
 CZoError SftpConnection::Acquire(const SlotPtr& slot, Lease& lease) {
+  CZoError down = Down();
+  if (down.IsError()) return down;
   return Adopt(lease, slot, std::unique_lock<std::mutex>(slot->mutex));
 }
 

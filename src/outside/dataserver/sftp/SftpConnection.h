@@ -87,12 +87,19 @@ class SftpConnection {
   CZoError Connect(Lease& lease);
   CZoError Adopt(Lease& lease, SlotPtr slot, std::unique_lock<std::mutex> lock);
   void Released();
+  // The host stopped answering: not tried again for SftpDownPeriod() (see SftpSettings.h).
+  void MarkDown(int err, const std::string& reason);
+  // The error of a lease while the host is marked down; success otherwise.
+  CZoError Down();
 
   const SftpSettings settings_;
   const std::string hostName_;
   std::mutex mutex_;  // guards slots_; taken before a slot's mutex, and then only tried
   std::condition_variable released_;
   std::vector<SlotPtr> slots_;
+  std::chrono::steady_clock::time_point downUntil_{};  // guarded by mutex_
+  int downErrno_ = 0;
+  std::string downReason_;
 };
 
 class SftpPool {

@@ -42,6 +42,14 @@ constexpr int kDefaultSftpSessionsPerHost = 5;
 KXMP_EXPORT void SetSftpSessionsPerHost(int sessions);
 KXMP_EXPORT int SftpSessionsPerHost();
 
+// For how long a storage host that stopped answering (a wait for it expired, or connecting to
+// it failed) is not tried again by this process: its operations fail at once (with the
+// errno of the failure), so every context on it fails over within one I/O timeout of the
+// failure instead of each waiting out its own. 0 (the default, for long-lived hosts) tries
+// every time; the tool's backup sets the length of its run.
+KXMP_EXPORT void SetSftpDownPeriod(int seconds);
+KXMP_EXPORT int SftpDownPeriod();
+
 // What `kxmp storage-host check` prints: connects, verifies the host key, lists the server's
 // SFTP extensions and measures one request's round trip.
 struct SftpHostCheck {

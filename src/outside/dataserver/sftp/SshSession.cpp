@@ -174,6 +174,7 @@ bool SshSession::Wait() {
     int rc = ::poll(&p, 1, static_cast<int>(left < 0 ? 0 : left));
     if (rc > 0) return true;
     if (rc == 0 || errno != EINTR) {
+      timedOut_ = timedOut_ || rc == 0;
       MarkBroken();
       return false;
     }
@@ -216,6 +217,7 @@ int SshSession::ErrnoOf(long rc, std::string& reason) {
 CZoError SshSession::Fail(const FXCodeLocation& loc, long rc, const char* what, const std::string& path, int err) {
   std::string reason;
   int e = ErrnoOf(rc, reason);
+  if (broken_ && brokenBecause_.empty()) brokenBecause_ = std::string(what) + " [" + path + "]: " + reason;
   if (err != 0) e = err;
   if (e == 0) e = EIO;
   return FXErrorUtil::ErrorErrNo(loc, e, "%s [%s] on %s: %s", what, path.c_str(), where_.c_str(), reason.c_str());

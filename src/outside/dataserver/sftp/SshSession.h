@@ -39,6 +39,10 @@ class SshSession {
 
   LIBSSH2_SFTP* Sftp() const { return sftp_; }
   bool Broken() const { return broken_; }
+  // Whether a wait for the server expired (the host stopped answering), and why the session
+  // broke, for the operator.
+  bool TimedOut() const { return timedOut_; }
+  const std::string& BrokenBecause() const { return brokenBecause_; }
   // Shuts the socket down: later calls fail at once.
   void MarkBroken();
   const Extensions& ServerExtensions() const { return extensions_; }
@@ -107,6 +111,8 @@ class SshSession {
   LIBSSH2_SESSION* session_ = nullptr;
   LIBSSH2_SFTP* sftp_ = nullptr;
   bool broken_ = false;
+  bool timedOut_ = false;
+  std::string brokenBecause_;
   std::chrono::milliseconds waitBound_ {10000};
   int connectTimeoutSec_ = 10;
   std::chrono::steady_clock::time_point connectDeadline_ {};
