@@ -79,7 +79,15 @@ CZoError SftpTree::Connect(SshSession& s) {
     located_ = true;
   }
   if (checkedOn_ == &s) return CZoError::Success();
-  std::string real;
+  // M is resolved and checked once per session; later objects on it take the answer.
+  const std::string key = "M\n" + mountText_;
+  std::string real = s.Resolved(key);
+  if (!real.empty()) {
+    mountReal_ = real;
+    rootReal_ = s.Resolved("R\n" + rootText_);
+    checkedOn_ = &s;
+    return CZoError::Success();
+  }
   CZoError err = RealPath(s, mountText_, real, "Cannot resolve mount path", mountText_);
   LIBSSH2_SFTP_ATTRIBUTES a {};
   long rc = 0;
@@ -94,6 +102,7 @@ CZoError SftpTree::Connect(SshSession& s) {
   mountReal_ = real;
   rootReal_.clear();
   checkedOn_ = &s;
+  s.Remember(key, real);
   return CZoError::Success();
 }
 
@@ -120,6 +129,7 @@ CZoError SftpTree::Base(SshSession& s, const Target& t, std::string& base) {
     if (err.IsError()) return err;
     if (!Below(real, mountReal_)) return s.Refuse(FX_LOC, EACCES, "The served tree leads out of its mount path", rootText_);
     rootReal_ = real;
+    s.Remember("R\n" + rootText_, real);
   }
   base = rootReal_;
   return CZoError::Success();

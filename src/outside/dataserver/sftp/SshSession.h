@@ -11,6 +11,7 @@
 #include <libssh2_sftp.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -96,6 +97,14 @@ class SshSession {
   // Sends a keepalive when one is due; false when the connection is gone.
   bool KeepAlive();
 
+  // What the server resolved a mount path or served tree to on this session ("" when not
+  // asked yet): asked once per session, not once per operation.
+  std::string Resolved(const std::string& key) const {
+    auto it = resolved_.find(key);
+    return it == resolved_.end() ? std::string() : it->second;
+  }
+  void Remember(const std::string& key, const std::string& real) { resolved_[key] = real; }
+
  private:
   SshSession() = default;
   CZoError Connect(const SftpSettings& settings);
@@ -122,6 +131,7 @@ class SshSession {
   std::string hostKeyType_;
   std::string fingerprint_;
   Extensions extensions_;
+  std::map<std::string, std::string> resolved_;
 };
 
 }  // namespace kxmp::dataserver
