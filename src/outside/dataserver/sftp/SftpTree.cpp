@@ -142,8 +142,14 @@ CZoError SftpTree::EntryPath(SshSession& s, const Target& t, std::string& out, c
   std::string base, parent;
   CZoError err = Base(s, t, base);
   if (err.IsError()) return err.Push(FX_LOC, "%s [%s]", what, t.text.c_str());
-  err = RealPath(s, ServerText(t.comps, t.comps.size() - 1), parent, what, t.text);
-  if (err.IsError()) return err;
+  if (t.comps.size() == rootComps_.size() + 1) {
+    // An entry directly in the served tree (a log file, its temporary name): the tree's
+    // resolution, made once per session, is its folder's.
+    parent = base;
+  } else {
+    err = RealPath(s, ServerText(t.comps, t.comps.size() - 1), parent, what, t.text);
+    if (err.IsError()) return err;
+  }
   if (!Below(parent, base)) return s.Refuse(FX_LOC, EACCES, "A link leads out of the served tree at", t.text);
   out = (parent == "/" ? "" : parent) + "/" + t.comps.back();
   return CZoError::Success();
