@@ -188,9 +188,11 @@ CZoError SftpFileInterface::WriteFailed(const FXCodeLocation& where, long rc, co
   // OpenSSH answers a full disk with a bare "failure": its free space tells the two apart.
   SshSession& s = *session_;
   LIBSSH2_SFTP_STATVFS v {};
-  if (s.StatusOf(rc) == LIBSSH2_FX_FAILURE && s.HasExtension("fstatvfs@openssh.com") &&
-      s.Call([&] { return libssh2_sftp_fstatvfs(handle_, &v); }) == 0 && v.f_bavail == 0) {
-    return FXErrorUtil::ErrorErrNo(where, ENOSPC, "%s [%s] on %s: no space left on its file system", what,
+  const std::string folder = serverPath_.substr(0, serverPath_.rfind('/') + 1);
+  if (s.StatusOf(rc) == LIBSSH2_FX_FAILURE && s.HasExtension("statvfs@openssh.com") &&
+      s.Call([&] { return libssh2_sftp_statvfs(s.Sftp(), folder.c_str(), folder.size(), &v); }) == 0 &&
+      v.f_bavail == 0) {
+    return FXErrorUtil::ErrorErrNo(where, ENOSPC, "%s [%s] on %s: its file system is full", what,
                                    path_.c_str(), s.Where().c_str());
   }
   return s.Fail(where, rc, what, path_);

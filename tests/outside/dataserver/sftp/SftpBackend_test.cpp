@@ -5,6 +5,7 @@
 // storage host is probed through its chroot folder.
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -438,6 +439,26 @@ TEST_F(SftpBackendTest, ReadsAskForWhatTheFileHolds) {
     for (const auto& [name, n] : seen) others += name == "read" ? 0 : n;
     EXPECT_LE(others, 5u) << "realpath " << seen["realpath"] << ", lstat " << seen["lstat"] << ", stat " << seen["stat"];
   }
+}
+
+// OpenSSH answers a write to a full disk with a bare "failure"; the error says what it is.
+TEST_F(SftpBackendTest, AFullDiskSaysSo) {
+  Start();
+  const std::string disk = Local("/srv/mp1");
+  if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a small file system";
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  auto f = File();
+  ASSERT_OK(FS()->CreateFolder(root_, 1));
+  ASSERT_OK(f->Open(At("big"), O_WRONLY | O_CREAT | O_EXCL, 0640, 0));
+  const std::string data(4 << 20, 'x');
+  unsigned int n = 0;
+  CZoError err = f->Write(data.data(), static_cast<unsigned int>(data.size()), &n);
+  if (!err.IsError()) err = f->Close();
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(err, ENOSPC)) << err.AsString();
+  EXPECT_NE(err.AsString().find("its file system is full"), std::string::npos) << err.AsString();
 }
 
 TEST_F(SftpBackendTest, IdleConnectionsAreClosed) {
