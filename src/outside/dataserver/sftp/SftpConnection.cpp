@@ -152,9 +152,15 @@ void SftpConnection::Tend(Clock::duration idleLimit, bool unused) {
 }
 
 size_t SftpConnection::Sessions() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::vector<SlotPtr> slots;
+  {
+    // Not held while a slot is locked: a lease that marks the host down holds its slot and
+    // then takes this mutex.
+    std::lock_guard<std::mutex> guard(mutex_);
+    slots = slots_;
+  }
   size_t n = 0;
-  for (const SlotPtr& slot : slots_) {
+  for (const SlotPtr& slot : slots) {
     std::lock_guard<std::mutex> lock(slot->mutex);
     n += slot->session ? 1 : 0;
   }

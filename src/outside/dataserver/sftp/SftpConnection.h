@@ -94,7 +94,7 @@ class SftpConnection {
 
   const SftpSettings settings_;
   const std::string hostName_;
-  std::mutex mutex_;  // guards slots_; taken before a slot's mutex, and then only tried
+  std::mutex mutex_;  // guards slots_ and the down state; a slot is only tried while it is held
   std::condition_variable released_;
   std::vector<SlotPtr> slots_;
   std::chrono::steady_clock::time_point downUntil_{};  // guarded by mutex_
