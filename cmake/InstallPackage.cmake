@@ -1,6 +1,6 @@
-# What an installation holds: the library, the tools (tools/CMakeLists.txt), the public
-# headers, the CMake package, a pkg-config file, a systemd unit for kxmp-host, man pages and
-# bash completion.
+# What an installation holds: the library, the tools, their man pages and completion scripts
+# (tools/CMakeLists.txt), the public headers, the CMake package, a pkg-config file, and a
+# systemd unit, a sysusers.d and a logrotate file for kxmp-host.
 
 install(TARGETS KXMAMountingPointSvc EXPORT kxmpTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -47,17 +47,22 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/kxmpConfigVersion.cmake COM
 install(FILES ${CMAKE_BINARY_DIR}/kxmpConfig.cmake ${CMAKE_BINARY_DIR}/kxmpConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kxmp)
 
-# pkg-config: pkg-config --cflags --libs kxmp. The file finds the prefix from its own place,
-# so an installation moved with --prefix or DESTDIR stays usable.
-file(RELATIVE_PATH KXMP_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
-configure_file(packaging/kxmp.pc.in ${CMAKE_BINARY_DIR}/kxmp.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/kxmp.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-
-# systemd unit of the host
+# Files that name installed paths (cmake/InstallConfigured.cmake): the pkg-config file
+# (pkg-config --cflags --libs kxmp), the systemd unit of the host, the sysusers.d file of its
+# user and the logrotate file of the logs, written when installing from the prefix installed to.
 set(KXMP_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING "Where the systemd unit goes (relative: below the prefix)")
-configure_file(packaging/kxmp-host.service.in ${CMAKE_BINARY_DIR}/kxmp-host.service @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/kxmp-host.service DESTINATION ${KXMP_SYSTEMD_UNIT_DIR})
-
-# bash completion
-install(FILES packaging/kxmp.bash-completion DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-  RENAME kxmp)
+set(KXMP_SYSUSERS_DIR "lib/sysusers.d" CACHE STRING "Where the sysusers.d file goes (relative: below the prefix)")
+set(KXMP_SERVICE_USER "kxmp" CACHE STRING "The user kxmp-host runs as under systemd (empty: root)")
+install(CODE "
+  set(KXMP_CONFIGURED_PREFIX \"${CMAKE_INSTALL_PREFIX}\")
+  set(KXMP_DEFAULT_HOME \"${KXMP_DEFAULT_HOME}\")
+  set(KXMP_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+  set(KXMP_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(KXMP_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(KXMP_SYSTEMD_UNIT_DIR \"${KXMP_SYSTEMD_UNIT_DIR}\")
+  set(KXMP_SYSUSERS_DIR \"${KXMP_SYSUSERS_DIR}\")
+  set(KXMP_SERVICE_USER \"${KXMP_SERVICE_USER}\")
+  set(KXMP_SOURCE_DIR \"${CMAKE_SOURCE_DIR}\")
+  set(KXMP_BINARY_DIR \"${CMAKE_BINARY_DIR}\")
+  set(PROJECT_VERSION \"${PROJECT_VERSION}\")")
+install(SCRIPT cmake/InstallConfigured.cmake)

@@ -75,6 +75,14 @@ class KXMP_EXPORT AbstractMountingPointDriver {
                                bool prefixInstanceGuid, bool forBackup);
   static bool CreateRootFolder(DataServerContext* context, const std::string& appendPath,
                                bool prefixInstanceGuid, bool forBackup);
+  // The same without making anything on the storage when createRootFolder is false: a
+  // backup's missing root folder is taken as the one it would make (for a dry run).
+  DataServerContextPtr InitializeDataServerAPI(unsigned long subclientId, const std::string& serverName,
+                                               const std::string& mountPath, int mountPathId,
+                                               const std::string& appendPath, bool prefixInstanceGuid,
+                                               bool forBackup, bool createRootFolder);
+  static bool CreateRootFolder(DataServerContext* context, const std::string& appendPath,
+                               bool prefixInstanceGuid, bool forBackup, bool createRootFolder);
   // Moves the context to the next usable mount path of its subclient.
   static void Failover(DataServerContext* context);
 
@@ -106,6 +114,8 @@ class KXMP_EXPORT AbstractMountingPointDriver {
   static CZoError AMUnlock(DataServerContext* context, CFileInterface*& handle);
   static CZoError AMFlush(DataServerContext* context, CFileInterface*& handle);
   static CZoError AMMove(DataServerContext* context, const std::string& from, const std::string& to);
+  // The same, but an existing target is refused (errno EEXIST) in the rename itself.
+  static CZoError AMMoveNoReplace(DataServerContext* context, const std::string& from, const std::string& to);
 
   // ---- listing and walking ------------------------------------------------------------------
   static bool WildcardMatch(const char* name, const char* mask, bool ignoreCase);

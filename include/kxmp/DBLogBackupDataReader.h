@@ -31,6 +31,9 @@ class KXMP_EXPORT DBLogBackupDataReader : public DBLogBackupInterface {
   // Callback form: onEntry for every match until one returns 1 (unless findAll).
   CZoError search(const std::string& pattern, DataServerSearchInterface& callback, bool findAll);
   CZoError searchFile(DataServerSearchInput& input);
+  // Success when the pattern is plain text or a valid expression; else EINVAL naming the
+  // pattern and why, for callers that want an invalid one refused instead of matched by name.
+  static CZoError checkPattern(const std::string& pattern);
   // The per-entry callback of the walk; context is the DataServerSearchInput.
   static CZoError Walker(const char* folder, const char* name, bool isFolder, void* context);
   // True when the input's pattern, as a regular expression, matches somewhere in name.

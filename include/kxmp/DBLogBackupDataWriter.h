@@ -2,23 +2,29 @@
 // Writes the transaction log files of one stream of a database agent, and at its end the
 // stream metadata document and the data path used into the MA data-path cache file.
 //
-// The write protocol on a data-server context:
-//   - open creates "<name>.tmp" exclusively (O_CREAT|O_EXCL) and holds, for the file's life,
-//     a machine-wide named lock keyed by the storage host and the temporary file's full path
-//     on the storage, plus the backend's own file lock where the backend has one. A second
-//     writer of the same name, in this process or another one on this machine, fails with
-//     errno EBUSY ("... is being written by another writer"). A "<name>.tmp" that nobody
-//     holds is the leftover of a writer that died: it is removed and created again.
-//     Writers of one name on different client machines are not told apart by the named lock
-//     (a subclient's logs come from its one client); only a backend file lock would.
-//   - close makes the data durable and renames the file to <name>, atomically replacing an
-//     earlier committed copy: a file under its final name is always one whole version.
+// The write protocol, one for every client machine that writes to a storage host:
+//   - open creates this machine's temporary file of the name, "<name>.<writer id>.tmp"
+//     (unique to this machine; see logbackup/StorageNames.h), exclusively (O_CREAT|O_EXCL),
+//     and holds a machine-wide lock of it for the file's life. A second writer of the name on
+//     this machine (another object or process) fails with errno EBUSY ("... is being written
+//     by another writer"); writers on other machines have temporary files of their own. A
+//     temporary file of this machine that nobody holds is a dead writer's leftover: it is
+//     removed and created again. Files of other machines are never touched.
+//   - close makes the data durable and renames the file to <name> in one step that refuses an
+//     existing <name> (EEXIST, "already stored"), unless setReplaceExisting(true) asked to
+//     replace it; then it checks that <name> holds the bytes written (their count) before it
+//     reports success. A file under its final name is always one whole version.
 //   - a file whose write failed is never committed: close (and finish, and the destructor)
 //     remove its temporary file and fail. A failed close or rename removes the temporary
 //     file only, never the final name.
-//   - final names ending in ".tmp" are refused (EINVAL): that suffix marks files being
-//     written, which the reader's search skips.
-// In file-mode the local file is written under its final name.
+//   - names the system keeps for itself are refused (EINVAL): names ending in ".tmp" (files
+//     being written, locks, set-aside copies; the reader's search skips them), stream metadata
+//     documents' names, and in file-mode the data-path cache file's name.
+// In file-mode the local file goes the same way: a temporary file beside it (AtomicFile),
+// synced, renamed to its name (not replacing one unless asked), the folder synced.
+// The stream metadata document is the union of what every writer of the stream committed:
+// finish merges this writer's records into it under a lock of the storage host
+// (logbackup/SharedDocument.h).
 //
 // Expected order: open, write..., close (then verifyBackedupFile if wanted); abandonFile
 // when the caller's own source fails partway; enableWriteMetadata once if the metadata
@@ -33,26 +39,41 @@
 
 #include "kxmp/DBLogBackupInterface.h"
 
-class KxByteLock;
+namespace kxmp {
+class AtomicFile;
+namespace logbackup {
+class TemporaryFile;
+}  // namespace logbackup
+}  // namespace kxmp
 
 class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
  public:
   DBLogBackupDataWriter(unsigned long subclientId, bool fileMode, time_t backupTime, int32_t streamNumber,
                         const std::string& rootFolder, DBLogBackupErrorHandler* errorHandler, bool useCache);
+  // The same; with createRootFolder false the storage is opened without making anything there
+  // (a dry run: its checks read, and open must not be called).
+  DBLogBackupDataWriter(unsigned long subclientId, bool fileMode, time_t backupTime, int32_t streamNumber,
+                        const std::string& rootFolder, DBLogBackupErrorHandler* errorHandler, bool useCache,
+                        bool createRootFolder);
   ~DBLogBackupDataWriter() override;
 
-  // Adds a file record to the stream metadata (also when the open fails), then creates
-  // "<name>.tmp" below the root folder (data-server; see the protocol above) or opens <name>
-  // (file-mode). A name with a ".." component (EACCES) or ending in ".tmp" (EINVAL) is
-  // refused. A file still open from an earlier open is abandoned first.
+  // Adds a file record to the stream metadata (also when the open fails), then creates this
+  // machine's temporary file of name below the root folder (see the protocol above; in
+  // file-mode a local one beside <name>). A name with a ".." component (EACCES), a reserved
+  // name (EINVAL) or a component over 255 bytes (ENAMETOOLONG) is refused. A file still open
+  // from an earlier open is abandoned first.
   CZoError open(const std::string& name, unsigned int flags, unsigned int mode);
   // Writes all of length bytes (any size; in passes of at most 1 GiB). After a failure the
   // open file can no longer be committed.
   CZoError write(const char* buffer, size_t length);
-  // Commits the open file: closes it and renames it to its final name. On failure, or when a
-  // write to it failed, the temporary file is removed and its record dropped; the final
-  // name is never touched. name is used only in file-mode, to clean up a failed close.
+  // Commits the open file: closes it and renames it to its final name, which must not exist
+  // (EEXIST) unless replacing was asked for, then checks the final name holds what was
+  // written. On failure, or when a write to it failed, the temporary file is removed and its
+  // record dropped; the final name is never touched. name is not used (the file opened last
+  // is committed).
   CZoError close(const std::string& name);
+  // Whether close may replace a stored file of the same name (false by default: it refuses).
+  void setReplaceExisting(bool replace) { replaceExisting = replace; }
   // Closes the open file without committing it, removes its temporary file (the local file
   // in file-mode) and drops its record from the stream metadata. Success when nothing is
   // open; the removal's error otherwise.
@@ -62,7 +83,9 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   // drops its record); a temporary file this writer did not create is never deleted.
   // Failures are logged and reported; always success.
   CZoError removeFile(const std::string& name);
-  // Writes document as fileName through open, write and close.
+  // Writes document as fileName below the root folder, replacing what is there: through this
+  // machine's temporary file under the storage host's lock of the name (data-server), or a
+  // local temporary file (file-mode). No file record is added.
   CZoError writeMetadata(const std::string& document, const std::string& fileName);
   // Success when the file exists below the root folder (data-server) or locally.
   CZoError verifyBackedupFile(const std::string& path);
@@ -79,9 +102,9 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   DataServerContextPtr getDataServerContextPtrForBackup();
 
   // Ends the stream: commits a file still open (abandons it when a write to it failed),
-  // writes "StreamMetadata_<stream>.xml" when enabled, listing the files this writer
-  // committed (none committed: no document, so an earlier one stays), and updates the
-  // data-path cache file. Returns the first failure, its message naming what was not
+  // merges the records of the files this writer committed into "StreamMetadata_<stream>.xml"
+  // when enabled (none committed: the document is left alone), and updates the data-path
+  // cache file. Returns the first failure, its message naming what was not
   // written; every failure is also logged and reported. Idempotent: later calls return the
   // first call's result and do nothing.
   CZoError finish();
@@ -89,8 +112,10 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   bool isFileCommitted() const { return fileCommitted; }
 
  private:
-  CZoError createTemporary(DataServerContext* context, const std::string& name, unsigned int flags,
-                           unsigned int mode);
+  CZoError openLocal(const std::string& name, unsigned int mode);
+  // After a commit: the final name holds as many bytes as were written.
+  CZoError checkCommitted(DataServerContext* context);
+  CZoError writeStreamMetadata(DataServerContext* context);
   // Drops the open file without committing it: closes it, removes its temporary (or local)
   // file and releases its locks. The removal's error.
   CZoError discardOpenFile();
@@ -105,8 +130,11 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   bool fileOpen = false;     // between a successful open and close or abandonFile
   bool writeFailed = false;  // a write to the open file failed: it must not be committed
   bool finished = false;
+  bool replaceExisting = false;
   std::string openName;                  // final name of the open file
+  uint64_t bytesWritten = 0;             // to the open file
   std::vector<bool> recordStored;         // per file record: committed under its final name
-  std::unique_ptr<KxByteLock> tmpLock;  // held while this writer owns "<openName>.tmp"
+  std::unique_ptr<kxmp::logbackup::TemporaryFile> temporary;  // the open file's (data-server)
+  std::unique_ptr<kxmp::AtomicFile> localFile;                 // the open file (file-mode)
   CZoError finishResult;
 };

@@ -37,6 +37,11 @@ class KXMP_EXPORT DBLogBackupInterface {
   // errorHandler may be null and must outlive the object.
   DBLogBackupInterface(unsigned long subclientId, bool forBackup, bool fileMode, time_t backupTime,
                        const std::string& rootFolder, DBLogBackupErrorHandler* errorHandler, bool useCache);
+  // The same; with createRootFolder false a backup's storage is opened without making
+  // anything there (no root folder, no cache entry, no file-mode folder): for a dry run.
+  DBLogBackupInterface(unsigned long subclientId, bool forBackup, bool fileMode, time_t backupTime,
+                       const std::string& rootFolder, DBLogBackupErrorHandler* errorHandler, bool useCache,
+                       bool createRootFolder);
   DBLogBackupInterface(const DBLogBackupInterface&) = delete;
   DBLogBackupInterface& operator=(const DBLogBackupInterface&) = delete;
 

@@ -45,6 +45,11 @@ class KXMP_EXPORT KXMAMountingPointSvc : public IOnDemandSvcInterface {
   CZoError GetDataServerContextList(unsigned long subclientId, std::list<DataServerContextPtr>& contexts,
                                     bool forBackup, bool useCache, const std::string& rootFolder,
                                     bool prefixInstanceGuid);
+  // The same; with createRootFolder false nothing is made or written (no root folder on the
+  // storage, no cache entry): a backup's dry run sees where the backup would go.
+  CZoError GetDataServerContextList(unsigned long subclientId, std::list<DataServerContextPtr>& contexts,
+                                    bool forBackup, bool useCache, const std::string& rootFolder,
+                                    bool prefixInstanceGuid, bool createRootFolder);
 
   KXMAMountingPointSvc(const KXMAMountingPointSvc&) = delete;
   KXMAMountingPointSvc& operator=(const KXMAMountingPointSvc&) = delete;

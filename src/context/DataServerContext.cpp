@@ -31,6 +31,7 @@ DataServerContext::DataServerContext(unsigned long subclientId, const std::strin
   FXPath::Append(m_fsParams.host.mountPath, m_prefixInstanceGuid ? m_backupsetGuid : m_subclientGuid, 0);
   m_initRootFolder = m_fsParams.host.mountPath;
   m_fsParams.mountPathId = mountPathId;
+  m_fsParams.subclientId = subclientId;
 
   KXPlatformInfo platform;
   platform.getClientHostNameMangled(platform.getPhysicalMachine(), m_fsParams.clientName);

@@ -1,7 +1,8 @@
 // Moving a context whose mount path stopped answering to another mount path of its
-// subclient: the cached alternates are tried in order and the first one whose root folder
+// subclient: the cached alternates, then the primary, are tried in order and the first one whose root folder
 // can be made wins; the registry then names that entry as the one in use.
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
@@ -37,11 +38,21 @@ void AbstractMountingPointDriver::Failover(DataServerContext* context) {
       return;
     }
 
+    // The list ends with the primary, so a context on an alternate can fail back; the mount
+    // path the context fails over from is never a target. Taken as a circle that starts after
+    // that mount path, so that repeated failovers reach every entry in turn.
+    const std::string fromPath = context->getMountPath();
+    const std::string fromHost = context->getServerName();
+    auto from = std::find_if(alternatives.begin(), alternatives.end(), [&](const MountPathInfo& m) {
+      return m.mountPath == fromPath && m.hostName == fromHost;
+    });
+    if (from != alternatives.end()) std::rotate(alternatives.begin(), from + 1, alternatives.end());
     for (const MountPathInfo& alternative : alternatives) {
-      // Compared with the mount path of the moment: after a failed alternative that is the
+      // Compared with the mount path of the moment too: after a failed alternative that is the
       // alternative's own. A mount path is a path on its storage host: the same path on
       // another storage host is other storage and a valid alternative.
-      if (alternative.mountPath == context->getMountPath() && alternative.hostName == context->getServerName()) {
+      if ((alternative.mountPath == context->getMountPath() && alternative.hostName == context->getServerName()) ||
+          (alternative.mountPath == fromPath && alternative.hostName == fromHost)) {
         KXLOG_NORMAL("No new mount path to update in failover for subclient [%lu]", subclientId);
         continue;
       }

@@ -293,6 +293,7 @@ CZoError AbstractMountingPointDriver::AMFlush(DataServerContext* /*context*/, CF
   return CaughtException(DRIVER_LOC);
 }
 
+// Both moves name themselves in their errors' frames, as every facade operation does.
 CZoError AbstractMountingPointDriver::AMMove(DataServerContext* context, const std::string& from,
                                              const std::string& to) try {
   KX_NEED_CONTEXT(context);
@@ -300,6 +301,18 @@ CZoError AbstractMountingPointDriver::AMMove(DataServerContext* context, const s
   CZoError err = fs->Move(Concatenated(*context, from), Concatenated(*context, to), 0);
   if (err.IsError()) KX_RETURN_FAILED(err);
   KXLOG_TRACE("AMMove done from [%s] to [%s]", from.c_str(), to.c_str());
+  return CZoError::Success();
+} catch (...) {
+  return CaughtException(DRIVER_LOC);
+}
+
+CZoError AbstractMountingPointDriver::AMMoveNoReplace(DataServerContext* context, const std::string& from,
+                                                      const std::string& to) try {
+  KX_NEED_CONTEXT(context);
+  KX_FS_OR_FAIL(fs, context);
+  CZoError err = fs->Move(Concatenated(*context, from), Concatenated(*context, to), 1);
+  if (err.IsError()) KX_RETURN_FAILED(err);
+  KXLOG_TRACE("AMMoveNoReplace done from [%s] to [%s]", from.c_str(), to.c_str());
   return CZoError::Success();
 } catch (...) {
   return CaughtException(DRIVER_LOC);

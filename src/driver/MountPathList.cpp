@@ -10,6 +10,7 @@
 
 #include "driver/DriverLocation.h"
 #include "driver/RegistryNumber.h"
+#include "driver/SubclientCache.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/RegistryNames.h"
 #include "outside/catalog/ArMgrClientAPI.h"
@@ -117,50 +118,37 @@ void CacheEntry(const KXPlatformInfo& platform, const std::string& key, const Mo
                record.mountPath.c_str(), idName.c_str(), static_cast<long>(record.mountPathId));
 }
 
-// A fresh reply for a single mount: the cache gets every entry (primary and alternates), the
-// list only the primary. Alternates reach callers through the cache (failover).
-void TakeFreshReply(const KXPlatformInfo& platform, const std::string& key, const GetSubclientMountpathListRet_t& reply,
-                    bool useCache, time_t now, std::vector<MountPathInfo>& list) {
-  MountPathInfo primary;  // a reply without a primary gives an empty record with id and index 0
-  int alternates = 0;
-  for (const MountpathInfo_t& entry : reply.mountPaths) {
-    MountPathInfo record;
-    if (!AbstractMountingPointDriver::tryParseMountPath(entry, record)) {
-      LogMalformed(entry);
-      continue;
-    }
-    int index;
-    if (entry.kind == 0) {
-      record.cacheIndex = 0;
-      primary = record;  // a later primary replaces an earlier one
-      index = 0;
-    } else if (entry.kind == -1) {
-      index = ++alternates;
-      record.cacheIndex = index;
-    } else {
-      // Only the two known kinds have a place in the cache.
-      KXLOG_NORMAL("Skip mount path [%s] of kind [%ld]", record.mountPath.c_str(), static_cast<long>(entry.kind));
-      continue;
-    }
-    if (useCache) CacheEntry(platform, key, record, index);
+// Rewrites the cache with a fresh reply's entries (entry 0 too when the reply has no
+// primary: the cache then says so) and resets the refresh time, the count and the entry in use.
+void CacheFreshReply(const KXPlatformInfo& platform, const std::string& key, const std::vector<MountPathInfo>& entries,
+                     time_t now) {
+  for (const MountPathInfo& record : entries) CacheEntry(platform, key, record, record.cacheIndex);
+  const int alternates = static_cast<int>(entries.size()) - 1;
+  const long nowValue = static_cast<long>(now);
+  if (!platform.setRegString(key, MALastRefreshTime, FXString::Format("%ld", nowValue))) {
+    KXLOG_ERROR("Failed to set registry key [%s] for LastRefreshTime with value [%ld] err[%d]", key.c_str(), nowValue,
+                platform.getRegError());
   }
-  if (useCache) {
-    const long nowValue = static_cast<long>(now);
-    if (!platform.setRegString(key, MALastRefreshTime, FXString::Format("%ld", nowValue))) {
-      KXLOG_ERROR("Failed to set registry key [%s] for LastRefreshTime with value [%ld] err[%d]", key.c_str(),
-                  nowValue, platform.getRegError());
-    }
-    if (!platform.setRegInt(key, FailoverNumber, alternates)) {
-      KXLOG_ERROR("Failed to set registry key [%s] for nFailoverNumber with value [%d] err[%d]", key.c_str(),
-                  alternates, platform.getRegError());
-    }
-    if (!platform.setRegInt(key, FailoverCurrent, 0)) {
-      KXLOG_ERROR("Failed to reset registry key [%s] for FailoverCurrent err[%d]", key.c_str(),
-                  platform.getRegError());
-    }
-    KXLOG_NORMAL("Cached LastRefreshTime[%ld] nFailoverNumber[%d] and reset nFailoverCurrent", nowValue, alternates);
+  if (!platform.setRegInt(key, FailoverNumber, alternates)) {
+    KXLOG_ERROR("Failed to set registry key [%s] for nFailoverNumber with value [%d] err[%d]", key.c_str(), alternates,
+                platform.getRegError());
   }
-  list.push_back(primary);
+  if (!platform.setRegInt(key, FailoverCurrent, 0)) {
+    KXLOG_ERROR("Failed to reset registry key [%s] for FailoverCurrent err[%d]", key.c_str(), platform.getRegError());
+  }
+  KXLOG_NORMAL("Cached LastRefreshTime[%ld] nFailoverNumber[%d] and reset nFailoverCurrent", nowValue, alternates);
+}
+
+// The value map a cache holding exactly `entries` would have, for the cached-list readers.
+Values ValuesOf(const std::vector<MountPathInfo>& entries) {
+  Values values;
+  for (const MountPathInfo& e : entries) {
+    values[ValueName(MAHostnameMangledVal, e.cacheIndex)] = e.hostName;
+    values[ValueName(MAMountPathVal, e.cacheIndex)] = e.mountPath;
+    values[ValueName(MAMountPathIdVal, e.cacheIndex)] = std::to_string(static_cast<int32_t>(e.mountPathId));
+  }
+  values[FailoverNumber] = std::to_string(entries.size() - 1);
+  return values;
 }
 
 // The cached entries in the order to try them: the entry in use, the primary, then the
@@ -184,15 +172,18 @@ void TakeCachedList(Values& values, unsigned int csOnline, std::vector<MountPath
   }
 }
 
-// The alternate entries for a failover, in rising order; the primary is not offered.
+// The entries a failover may move to: the alternates in rising order, then the primary, so
+// that a context that failed over to an alternate can fail back.
 void TakeFailoverList(Values& values, unsigned int csOnline, std::vector<MountPathInfo>& list) {
   int32_t count = kxmp::regnum::ToInt32(Lookup(values, FailoverNumber));
   if (static_cast<size_t>(count > 0 ? count : 0) > values.size()) count = static_cast<int32_t>(values.size());
-  for (int32_t i = 1; i <= count; ++i) {
-    const std::string hostName = ValueName(MAHostnameMangledVal, i);
-    const std::string pathName = ValueName(MAMountPathVal, i);
-    const std::string idName = ValueName(MAMountPathIdVal, i);
-    MountPathInfo entry = AbstractMountingPointDriver::readCache(values, i);
+  for (int32_t i = 1; i <= count + 1; ++i) {
+    const int index = i <= count ? i : 0;
+    const std::string hostName = ValueName(MAHostnameMangledVal, index);
+    const std::string pathName = ValueName(MAMountPathVal, index);
+    const std::string idName = ValueName(MAMountPathIdVal, index);
+    MountPathInfo entry = AbstractMountingPointDriver::readCache(values, index);
+    if (index == 0 && entry.hostName.empty()) break;  // no primary to fail back to
     if (csOnline == 0 && AbstractMountingPointDriver::isCSMACombo(entry.hostName)) {
       KXLOG_NORMAL("Skip failover [%s][%s] [%s][%s] [%s][%ld] for CS/MA Combo and CS is offline", hostName.c_str(),
                    entry.hostName.c_str(), pathName.c_str(), entry.mountPath.c_str(), idName.c_str(),
@@ -203,6 +194,21 @@ void TakeFailoverList(Values& values, unsigned int csOnline, std::vector<MountPa
     KXLOG_NORMAL("Read failover [%s][%s] [%s][%s] [%s][%ld]", hostName.c_str(), entry.hostName.c_str(),
                  pathName.c_str(), entry.mountPath.c_str(), idName.c_str(), static_cast<long>(entry.mountPathId));
   }
+}
+
+// Refreshed, with alternates, without a primary and without an alternate in use.
+bool CacheLacksPrimary(Values& values) {
+  const int32_t count = kxmp::regnum::ToInt32(Lookup(values, FailoverNumber));
+  const int32_t current = kxmp::regnum::ToInt32(Lookup(values, FailoverCurrent));
+  return !Lookup(values, MALastRefreshTime).empty() && count > 0 && Lookup(values, MAHostnameMangledVal).empty() &&
+         !(current > 0 && current <= count);
+}
+
+CZoError NoPrimaryError(unsigned long subclientId) {
+  KXLOG_ERROR("The catalog lists no primary mount path for subclient[%lu]", subclientId);
+  return FXErrorUtil::ErrorWin32(DRIVER_LOC, kxmp::driver::kErrNoPrimary,
+                                 "The catalog lists no primary mount path for subclient[%lu]; attach one as primary",
+                                 subclientId);
 }
 
 // Tells operators that a subclient has no usable mount path left.
@@ -298,8 +304,18 @@ CZoError AbstractMountingPointDriver::GetSubclientMountpathList(unsigned long su
         list.push_back(record);
       }
     } else if (fresh) {
-      TakeFreshReply(platform, key, reply, useCache, now, list);
+      std::vector<MountPathInfo> entries = kxmp::driver::CacheEntriesOf(reply);
+      if (useCache) CacheFreshReply(platform, key, entries, now);
+      if (forFailover) {
+        Values answer = ValuesOf(entries);
+        TakeFailoverList(answer, csOnline, list);
+      } else if (entries[0].hostName.empty()) {
+        return NoPrimaryError(subclientId);
+      } else {
+        list.push_back(entries[0]);  // the alternates reach callers through the cache (failover)
+      }
     } else if (!forFailover) {
+      if (CacheLacksPrimary(values)) return NoPrimaryError(subclientId);
       TakeCachedList(values, csOnline, list);
     } else {
       TakeFailoverList(values, csOnline, list);
@@ -317,3 +333,75 @@ CZoError AbstractMountingPointDriver::GetSubclientMountpathList(unsigned long su
     return kOutOfMemory;
   }
 }
+
+namespace kxmp::driver {
+
+std::vector<MountPathInfo> CacheEntriesOf(const GetSubclientMountpathListRet_t& reply) {
+  std::vector<MountPathInfo> entries(1);  // entry 0: empty until a primary comes
+  for (const MountpathInfo_t& entry : reply.mountPaths) {
+    MountPathInfo record;
+    if (!AbstractMountingPointDriver::tryParseMountPath(entry, record)) {
+      LogMalformed(entry);
+      continue;
+    }
+    if (entry.kind == 0) {
+      record.cacheIndex = 0;
+      entries[0] = record;  // a later primary replaces an earlier one
+    } else if (entry.kind == -1) {
+      record.cacheIndex = static_cast<int32_t>(entries.size());
+      entries.push_back(record);
+    } else {
+      // Only the two known kinds have a place in the cache.
+      KXLOG_NORMAL("Skip mount path [%s] of kind [%ld]", record.mountPath.c_str(), static_cast<long>(entry.kind));
+    }
+  }
+  return entries;
+}
+
+void WriteCatalogAnswer(unsigned long subclientId, const std::vector<MountPathInfo>& entries, time_t now) {
+  KXPlatformInfo platform;
+  CacheFreshReply(platform, FXString::Format("~%s\\%lu", MAMountPointKey, subclientId), entries, now);
+}
+
+bool ReadCachedMountPaths(unsigned long subclientId, CachedMountPaths& out) {
+  out = CachedMountPaths();
+  out.entries.resize(1);
+  KXPlatformInfo platform;
+  Values values;
+  int64_t intervalHours = kDefaultRefreshHours;
+  if (platform.getRegValues(FXString::Format("~%s", MAMountPointKey), &values)) {
+    const std::string& hours = Lookup(values, MACacheRefreshHours);
+    if (!hours.empty()) intervalHours = kxmp::regnum::ToInt32(hours);
+  }
+  if (!platform.getRegValues(FXString::Format("~%s\\%lu", MAMountPointKey, subclientId), &values)) return false;
+  out.present = true;
+  int32_t count = kxmp::regnum::ToInt32(Lookup(values, FailoverNumber));
+  if (count < 0) count = 0;
+  if (static_cast<size_t>(count) > values.size()) count = static_cast<int32_t>(values.size());
+  out.entries[0] = AbstractMountingPointDriver::readCache(values, 0);
+  for (int32_t i = 1; i <= count; ++i) out.entries.push_back(AbstractMountingPointDriver::readCache(values, i));
+  const int32_t current = kxmp::regnum::ToInt32(Lookup(values, FailoverCurrent));
+  out.current = current > 0 && current <= count ? current : 0;
+  const std::string& last = Lookup(values, MALastRefreshTime);
+  out.lastRefresh = last.empty() ? 0 : kxmp::regnum::ToInt64(last);
+  out.fresh = IsFresh(out.lastRefresh, static_cast<int64_t>(time(nullptr)), intervalHours * 3600);
+  return true;
+}
+
+bool CachedMountPaths::LacksPrimary() const {
+  return lastRefresh != 0 && entries.size() > 1 && !HasPrimary() && current == 0;
+}
+
+std::vector<MountPathInfo> CachedMountPaths::InOrder() const {
+  std::vector<MountPathInfo> out;
+  auto add = [&](const MountPathInfo& e) {
+    if (!e.hostName.empty() && !e.mountPath.empty()) out.push_back(e);
+  };
+  if (current > 0) add(entries[static_cast<size_t>(current)]);
+  for (const MountPathInfo& e : entries) {
+    if (e.cacheIndex != current || current == 0) add(e);
+  }
+  return out;
+}
+
+}  // namespace kxmp::driver

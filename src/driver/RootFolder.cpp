@@ -10,6 +10,7 @@
 
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
+#include "outside/dataserver/ServedPath.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/event/EvEvent.h"
 #include "outside/log/Log.h"
@@ -98,6 +99,13 @@ void RaiseDataServerNotReady(const std::string& host) {
 DataServerContextPtr AbstractMountingPointDriver::InitializeDataServerAPI(
     unsigned long subclientId, const std::string& serverName, const std::string& mountPath, int mountPathId,
     const std::string& appendPath, bool prefixInstanceGuid, bool forBackup) {
+  return InitializeDataServerAPI(subclientId, serverName, mountPath, mountPathId, appendPath, prefixInstanceGuid,
+                                 forBackup, true);
+}
+
+DataServerContextPtr AbstractMountingPointDriver::InitializeDataServerAPI(
+    unsigned long subclientId, const std::string& serverName, const std::string& mountPath, int mountPathId,
+    const std::string& appendPath, bool prefixInstanceGuid, bool forBackup, bool createRootFolder) {
   try {
     const std::string cleaned = CollapseSeparators(mountPath);
     KXLOG_NORMAL("Convert mount path from [%s] to [%s]", mountPath.c_str(), cleaned.c_str());
@@ -118,7 +126,7 @@ DataServerContextPtr AbstractMountingPointDriver::InitializeDataServerAPI(
                  "prefixInstanceGuid [%s]",
                  subclientId, serverName.c_str(), cleaned.c_str(), YesNo(prefixInstanceGuid));
 
-    if (CreateRootFolder(context, appendPath, prefixInstanceGuid, forBackup)) return context;
+    if (CreateRootFolder(context.get(), appendPath, prefixInstanceGuid, forBackup, createRootFolder)) return context;
     KXLOG_ERROR("Failed to CreateRootFolder");
     return DataServerContextPtr();
   } catch (const std::bad_alloc&) {
@@ -134,8 +142,13 @@ bool AbstractMountingPointDriver::CreateRootFolder(DataServerContextPtr& context
 }
 
 bool AbstractMountingPointDriver::CreateRootFolder(DataServerContext* context, const std::string& appendPath,
+                                                   bool prefixInstanceGuid, bool forBackup) {
+  return CreateRootFolder(context, appendPath, prefixInstanceGuid, forBackup, true);
+}
+
+bool AbstractMountingPointDriver::CreateRootFolder(DataServerContext* context, const std::string& appendPath,
                                                    bool /*prefixInstanceGuid: chosen when the context was built*/,
-                                                   bool forBackup) {
+                                                   bool forBackup, bool createRootFolder) {
   if (context == nullptr) {
     KXLOG_ERROR("context should not be null");
     return false;
@@ -174,7 +187,10 @@ bool AbstractMountingPointDriver::CreateRootFolder(DataServerContext* context, c
       KXLOG_ERROR("Failed to call Exists, DataServerIP is not ready error code = [%d] errorString=[%s]",
                   err.GetErrorCode(), err.AsString().c_str());
       const std::string& host = context->getFSParams().host.hostName;
-      if (CountFailureAndDecideEvent(host)) {
+      if (FXErrorUtil::IsWin32(err, kxmp::dataserver::kMountPathsUnknown)) {
+        // The catalog could not be asked; its own event told the operator (once per outage).
+        KXLOG_ERROR("The mount paths of storage host [%s] cannot be learned: %s", host.c_str(), err.Message().c_str());
+      } else if (CountFailureAndDecideEvent(host)) {
         KXLOG_ERROR("Sending event for DataServerIP is not ready");
         RaiseDataServerNotReady(host);
       }
@@ -192,6 +208,12 @@ bool AbstractMountingPointDriver::CreateRootFolder(DataServerContext* context, c
       return false;
     }
 
+    if (!createRootFolder) {
+      // The storage answered; the backup would make this folder. Nothing is made now.
+      KXLOG_NORMAL("DataServerAPI would create root folder [%s]", root.c_str());
+      context->setRootFolder(root);
+      return true;
+    }
     KXLOG_NORMAL("DataServerAPI creating root folder [%s]", root.c_str());
     err = fs->CreateFolder(root, kCreateFolderWithParents);
     if (err.IsError() && !FXErrorUtil::IsErrNo(err, kAlreadyExists)) {

@@ -16,13 +16,19 @@ DBLogBackupErrorHandler::~DBLogBackupErrorHandler() = default;
 DBLogBackupInterface::DBLogBackupInterface(unsigned long subclientId, bool forBackup, bool fileMode,
                                            time_t backupTime, const std::string& rootFolder,
                                            DBLogBackupErrorHandler* errorHandler, bool useCache)
+    : DBLogBackupInterface(subclientId, forBackup, fileMode, backupTime, rootFolder, errorHandler, useCache, true) {}
+
+DBLogBackupInterface::DBLogBackupInterface(unsigned long subclientId, bool forBackup, bool fileMode,
+                                           time_t backupTime, const std::string& rootFolder,
+                                           DBLogBackupErrorHandler* errorHandler, bool useCache,
+                                           bool createRootFolder)
     : subclientId(subclientId), fileMode(fileMode), errorHandler(errorHandler) {
   try {
     if (fileMode) {
       KXLOG_NORMAL("Will use file-mode.");
       localContext = std::make_unique<LocalFileContext>(subclientId);
       if (!rootFolder.empty()) localContext->setRootFolder(rootFolder);
-      if (!forBackup) return;
+      if (!forBackup || !createRootFolder) return;
       CZoError err = localContext->createDirectory("");
       if (err.IsError()) {
         KXLOG_ERROR("Error encountered while creating directory [%s]", localContext->getRootFolder().c_str());
@@ -42,7 +48,8 @@ DBLogBackupInterface::DBLogBackupInterface(unsigned long subclientId, bool forBa
     if (backupTime != 0) {
       FXPath::Append(path, FXString::Format("%llu", static_cast<unsigned long long>(backupTime)));
     }
-    err = service->GetDataServerContextList(subclientId, *contextList, forBackup, useCache, path, true);
+    err = service->GetDataServerContextList(subclientId, *contextList, forBackup, useCache, path, true,
+                                            createRootFolder);
     if (err.IsError() || contextList->empty()) {
       setLastErrorText("Failed to initialize DataServer API context, error=%s", err.AsString().c_str());
       KXLOG_ERROR("%s", lastErrorText.c_str());

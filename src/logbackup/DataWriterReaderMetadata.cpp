@@ -1,5 +1,12 @@
 #include "logbackup/DataWriterReaderMetadata.h"
 
+#include <errno.h>
+
+#include <map>
+
+#include "logbackup/DataWriterReaderCommon.h"
+#include "logbackup/LogBackupLocation.h"
+#include "outside/error/FXErrorUtil.h"
 #include "outside/xml/TesselMessages.h"
 
 namespace kxmp::logbackup {
@@ -7,10 +14,62 @@ namespace {
 
 using namespace Tessel;
 
+CNMessageList* FilesOf(CNMessageBase& metadata, bool create) {
+  return metadata.getlistobject(2, 2, kLogBackupToDiskStreamMetadataTag, kLogBackupToDiskStreamMetadataFilesId, create);
+}
+
 CNMessageList* Files(StreamContext& stream, bool create) {
   if (!stream.metadata) return CNMessageList::Empty();
-  return stream.metadata->getlistobject(2, 2, kLogBackupToDiskStreamMetadataTag,
-                                        kLogBackupToDiskStreamMetadataFilesId, create);
+  return FilesOf(*stream.metadata, create);
+}
+
+std::string NameOf(const CNMessageBase& record) {
+  return record.getstring(1, 1, kLogBackupToDiskFileMetadataTag, kLogBackupToDiskFileMetadataFileNameId);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Valid UTF-8 of characters XML 1.0 carries as they are (no control characters, no U+FFFE or
+// U+FFFF), not beginning with "/".
+bool IsPlainText(const std::string& s) {
+  if (!s.empty() && s[0] == '/') return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const size_t n = s.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      if (c < 0x20 || c == 0x7F) return false;
+      ++i;
+      continue;
+    }
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;  // no overlong forms
+      if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (i + len > n || p[i + 1] < lo || p[i + 1] > hi) return false;
+    for (size_t k = 2; k < len; ++k) {
+      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
+    }
+    if (len == 3 && c == 0xEF && p[i + 1] == 0xBF && p[i + 2] >= 0xBE) return false;  // U+FFFE, U+FFFF
+    i += len;
+  }
+  return true;
 }
 
 }  // namespace
@@ -33,18 +92,91 @@ std::string LastFileName(StreamContext& stream) {
 
 void DropLastFileRecord(StreamContext& stream) { Files(stream, false)->pop_back(); }
 
-int SerializeKeptRecords(StreamContext& stream, const std::vector<bool>& keep, std::string& text) {
-  if (!stream.metadata) return CNMessageBase::kErrNoMemory;
-  LogBackupToDiskStreamMetadata copy(*stream.metadata);
-  CNMessageList* kept = copy.getlistobject(2, 2, kLogBackupToDiskStreamMetadataTag,
-                                           kLogBackupToDiskStreamMetadataFilesId, true);
-  kept->clear();
+CZoError MergeStreamDocument(StreamContext& stream, const std::vector<bool>& keep, const std::string* current,
+                             std::string& text) {
+  if (!stream.metadata) return OutOfMemoryError();
+  LogBackupToDiskStreamMetadata merged(*stream.metadata);
+  CNMessageList* out = FilesOf(merged, true);
+  out->clear();
+  std::map<std::string, size_t> at;  // decoded name -> position in out
+  auto add = [&](const CNMessageBase& record, const std::string& name) {
+    auto [it, fresh] = at.emplace(name, out->size());
+    if (fresh) return out->push_back(record) == 0;
+    *out->at(it->second) = record;
+    return true;
+  };
+  if (current != nullptr) {
+    LogBackupToDiskStreamMetadata stored;
+    if (int r = stored.unserialize(*current, CNMessageBase::kMaxStoredDocumentSize)) {
+      return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EIO,
+                                     "The stored document is not a stream metadata document (%s); it is kept as it is",
+                                     CNMessageBase::ResultText(r));
+    }
+    for (const CNMessageBase& record : *FilesOf(stored, false)) {
+      if (!add(record, DecodeFileName(NameOf(record)))) return OutOfMemoryError();
+    }
+  }
   size_t i = 0;
   for (const CNMessageBase& record : *Files(stream, false)) {
-    if (i < keep.size() && keep[i] && kept->push_back(record) != 0) return CNMessageBase::kErrNoMemory;
+    if (i < keep.size() && keep[i]) {
+      CNMessageBase copy(record);
+      copy.setstring(1, 1, EncodeFileName(NameOf(record)), kLogBackupToDiskFileMetadataTag,
+                     kLogBackupToDiskFileMetadataFileNameId);
+      if (!add(copy, NameOf(record))) return OutOfMemoryError();
+    }
     ++i;
   }
-  return copy.serialize(text, false);
+  if (int r = merged.serialize(text, false)) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EIO, "Xml Metadata message serialization failed (%s)",
+                                   CNMessageBase::ResultText(r));
+  }
+  return CZoError::Success();
+}
+
+std::string EncodeFileName(const std::string& name) {
+  if (IsPlainText(name)) return name;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out = "/";
+  for (unsigned char c : name) {
+    if (c > 0x20 && c < 0x7F && c != '%' && c != '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string DecodeFileName(const std::string& text) {
+  if (text.empty() || text[0] != '/') return text;
+  std::string out;
+  for (size_t i = 1; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    const int hi = HexValue(i + 1 < text.size() ? text[i + 1] : 0), lo = HexValue(i + 2 < text.size() ? text[i + 2] : 0);
+    if (hi < 0 || lo < 0) return text;  // not written by EncodeFileName: taken as it is
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return out;
+}
+
+void EncodeFileNames(CNMessageBase& metadata) {
+  for (CNMessageBase& record : *FilesOf(metadata, false)) {
+    std::string& name = record.getstringByRef(1, 1, kLogBackupToDiskFileMetadataTag, kLogBackupToDiskFileMetadataFileNameId);
+    name = EncodeFileName(name);
+  }
+}
+
+void DecodeFileNames(CNMessageBase& metadata) {
+  for (CNMessageBase& record : *FilesOf(metadata, false)) {
+    std::string& name = record.getstringByRef(1, 1, kLogBackupToDiskFileMetadataTag, kLogBackupToDiskFileMetadataFileNameId);
+    name = DecodeFileName(name);
+  }
 }
 
 void SetStreamInfo(StreamContext& stream, int64_t streamNumber, const std::string& maHostName, int64_t backupTime) {

@@ -74,6 +74,14 @@ struct SearchPattern::Engine {
   }
 };
 
+bool SearchPattern::Check(const std::string& pattern, std::string& why) {
+  why.clear();
+  if (pattern.find_first_of("\\^$.|?*+()[]{}") == std::string::npos) return true;
+  std::string translated;
+  if (TranslateEcmaScriptPattern(pattern, translated, why)) why = Engine().Compile(translated);
+  return why.empty();
+}
+
 SearchPattern::SearchPattern(const std::string& pattern) : pattern_(pattern) {
   if (pattern_.find_first_of("\\^$.|?*+()[]{}") == std::string::npos) {
     kind_ = Kind::Literal;

@@ -22,6 +22,10 @@ class SearchPattern {
   SearchPattern(const SearchPattern&) = delete;
   SearchPattern& operator=(const SearchPattern&) = delete;
 
+  // True when the pattern is plain text or a valid expression; else false with the reason.
+  // Logs nothing: for callers that refuse an invalid pattern before searching.
+  static bool Check(const std::string& pattern, std::string& why);
+
   // False for an invalid pattern and for a runaway match (logged once per pattern).
   bool Search(const std::string& name);
   bool IsValid() const { return kind_ != Kind::Invalid; }

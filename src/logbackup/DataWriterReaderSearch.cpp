@@ -151,6 +151,15 @@ CZoError RunSearch(DBLogBackupDataReader& reader, const std::string& pattern, bo
 
 }  // namespace
 
+CZoError DBLogBackupDataReader::checkPattern(const std::string& pattern) try {
+  std::string why;
+  if (kxmp::logbackup::SearchPattern::Check(pattern, why)) return CZoError::Success();
+  return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINVAL, "[%s] is not a valid regular expression: %s", pattern.c_str(),
+                                 why.c_str());
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
 CZoError DBLogBackupDataReader::search(const std::string& pattern, DataServerSearchResult& result, bool findAll) {
   return RunSearch(*this, pattern, findAll, [&result](DataServerSearchInput& in) { in.singleResult = &result; });
 }

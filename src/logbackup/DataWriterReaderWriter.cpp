@@ -17,7 +17,11 @@
 #include "logbackup/DataWriterReaderCommon.h"
 #include "logbackup/DataWriterReaderMetadata.h"
 #include "outside/error/FXErrorUtil.h"
-#include "outside/lock/KxByteLock.h"
+#include "logbackup/SharedDocument.h"
+#include "logbackup/StorageNames.h"
+#include "logbackup/TemporaryFile.h"
+#include "outside/util/AtomicFile.h"
+#include "outside/util/CZoFile.h"
 #include "outside/log/Log.h"
 #include "outside/util/FXPath.h"
 #include "outside/util/FXString.h"
@@ -39,8 +43,7 @@ constexpr int kErrFileMissing = 17;      // Win32 kind on a data-server context,
 constexpr int kErrNoContext = 5;         // errno kind
 // One pass of a write moves at most this much, so any length fits the component's 32-bit count.
 constexpr size_t kMaxWritePass = size_t(1) << 30;
-// The metadata document: O_WRONLY | O_CREAT | O_TRUNC, mode 0660.
-constexpr unsigned int kMetadataFlags = 0x241;
+// The metadata document written by writeMetadata in file-mode: mode 0660.
 constexpr unsigned int kMetadataMode = 0x1B0;
 
 }  // namespace
@@ -48,7 +51,14 @@ constexpr unsigned int kMetadataMode = 0x1B0;
 DBLogBackupDataWriter::DBLogBackupDataWriter(unsigned long subclientId, bool fileMode, time_t backupTime,
                                              int32_t streamNumber, const std::string& rootFolder,
                                              DBLogBackupErrorHandler* errorHandler, bool useCache)
-    : DBLogBackupInterface(subclientId, true, fileMode, backupTime, rootFolder, errorHandler, useCache) {
+    : DBLogBackupDataWriter(subclientId, fileMode, backupTime, streamNumber, rootFolder, errorHandler, useCache, true) {}
+
+DBLogBackupDataWriter::DBLogBackupDataWriter(unsigned long subclientId, bool fileMode, time_t backupTime,
+                                             int32_t streamNumber, const std::string& rootFolder,
+                                             DBLogBackupErrorHandler* errorHandler, bool useCache,
+                                             bool createRootFolder)
+    : DBLogBackupInterface(subclientId, true, fileMode, backupTime, rootFolder, errorHandler, useCache,
+                           createRootFolder) {
   DataServerContext* context = firstContext();
   if (context == nullptr) return;
   // A writer without a time value writes straight into the root folder, where earlier
@@ -74,23 +84,24 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
   }
   addRecord(name);
   writeFailed = false;
+  bytesWritten = 0;
   DataServerContext* context = firstContext();
   if (context == nullptr && !localContext) {
     return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrNoContext, "DataServerContext not initialized");
   }
-  CZoError err;
-  if (IsTemporaryName(name)) {
-    err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINVAL,
-                                  "File name [%s] ends in \".tmp\", which marks files being written", name.c_str());
+  CZoError err = kxmp::logbackup::CheckLogName(name, context == nullptr);
+  if (err.IsSuccess() && HasParentComponent(name)) {
+    err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EACCES, "File name [%s] leads out of the root folder [%s]", name.c_str(),
+                                  getRootFolder().c_str());
+  }
+  if (err.IsError()) {
+    // refused before anything is written
   } else if (context != nullptr) {
-    if (HasParentComponent(name)) {
-      err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EACCES, "File name [%s] leads out of the root folder [%s]", name.c_str(),
-                                    context->getRootFolder().c_str());
-    } else {
-      err = createTemporary(context, name, flags, mode);
-    }
+    temporary = std::make_unique<kxmp::logbackup::TemporaryFile>();
+    err = temporary->Create(context, name, flags, mode, streamContext.fileHandle);
+    if (err.IsError()) temporary.reset();
   } else {
-    err = localContext->openFile(name, flags, mode);
+    err = openLocal(name, mode);
   }
   if (err.IsError()) {
     setLastErrorText("Failed to open file [%s], error=%s, ", name.c_str(), err.AsString().c_str());
@@ -115,9 +126,11 @@ CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
     unsigned int n = 0;
     if (streamContext.fileHandle != nullptr) {
       err = streamContext.fileHandle->Write(buffer + written, pass, &n);
+    } else if (localFile) {
+      err = localFile->Write(buffer + written, pass);  // all of it, or an error
+      n = pass;
     } else {
-      // writeFile only reads from the buffer.
-      err = localContext->writeFile(const_cast<char*>(buffer + written), pass, &n);
+      err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EBADF, "No file is open for writing");
     }
     if (err.IsSuccess() && (n == 0 || n > pass)) {
       // A pass that moves nothing would repeat for ever; one that claims more than it was
@@ -127,6 +140,7 @@ CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
     }
     if (err.IsError()) break;
     written += n;
+    bytesWritten += n;
   }
   if (err.IsError()) {
     writeFailed = fileOpen;  // the file now lacks bytes its caller gave: it must never be committed
@@ -145,7 +159,8 @@ CZoError DBLogBackupDataWriter::removeFile(const std::string& name) try {
   if (lastErrorText.empty() || (name.empty() && records == 0)) return CZoError::Success();
   const std::string last = records != 0 ? LastFileName(streamContext) : openName;
   const std::string bare = !name.empty() && name[0] == '/' ? name.substr(1) : name;
-  if (name.empty() || bare == last || bare == last + kTemporarySuffix) {
+  if (name.empty() || bare == last || bare == last + kTemporarySuffix ||
+      bare == kxmp::logbackup::TemporaryNameFor(last, kxmp::logbackup::WriterId())) {
     // The file opened last: what its failure left is its temporary file, and only one this
     // writer created; a committed copy of the name, or another writer's file, stays.
     if (fileOpen) {
@@ -187,22 +202,23 @@ CZoError DBLogBackupDataWriter::removeFile(const std::string& name) try {
 }
 
 CZoError DBLogBackupDataWriter::writeMetadata(const std::string& document, const std::string& fileName) try {
-  CZoError err = open(fileName, kMetadataFlags, kMetadataMode);
-  if (err.IsError()) {
-    reportError(err);
-    return err.Push(LOGBACKUP_LOC, "Failed to open metadata file [%s] for writing", fileName.c_str());
+  CZoError err;
+  DataServerContext* context = firstContext();
+  if (HasParentComponent(fileName)) {
+    err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EACCES, "File name [%s] leads out of the root folder", fileName.c_str());
+  } else if (context != nullptr) {
+    err = kxmp::logbackup::UpdateSharedDocument(context, fileName, [&](const std::string*, std::string& next) {
+      next = document;
+      return CZoError::Success();
+    });
+  } else if (localContext && !localContext->getRootFolder().empty()) {
+    err = CZoFile::WriteWholeFileAtomic(localContext->getRootFolder() + fileName, document, kMetadataMode);
+  } else {
+    err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrNoContext, "DataServerContext not initialized");
   }
-  err = write(document.data(), document.size());
-  if (err.IsError()) {
-    // Nothing partial may stay behind, not even under the temporary name.
-    removeFile("");
-    reportError(err);
-    return err.Push(LOGBACKUP_LOC, "Failed to write to file [%s] xml = [%s]", fileName.c_str(), document.c_str());
-  }
-  err = close(fileName);
   if (err.IsError()) {
     reportError(err);
-    return err.Push(LOGBACKUP_LOC, "Failed to close the file [%s] xml= [%s]", fileName.c_str(), document.c_str());
+    return err.Push(LOGBACKUP_LOC, "Failed to write the file [%s]", fileName.c_str());
   }
   return CZoError::Success();
 } catch (const std::exception&) {
@@ -333,24 +349,17 @@ CZoError DBLogBackupDataWriter::finish() {
 
     // The document lists the files this writer committed: no failed open, no abandoned file.
     const bool anyStored = std::find(recordStored.begin(), recordStored.end(), true) != recordStored.end();
-    if (writeMetadataEnabled && anyStored) {
+    DataServerContext* context = firstContext();
+    if (writeMetadataEnabled && anyStored && context != nullptr) {
       const std::string name = FXString::Format("StreamMetadata_%d.xml", kxmp::logbackup::StreamNumber(streamContext));
-      std::string text;
-      CZoError err;
-      if (kxmp::logbackup::SerializeKeptRecords(streamContext, recordStored, text) != 0) {
-        KXLOG_ERROR("Xml Metadata message serialization failed ");
-        // A torn document must not replace a whole one written earlier.
-        err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EIO, "Xml Metadata message serialization failed");
-      } else {
-        err = writeMetadata(text, name);
-      }
+      CZoError err = writeStreamMetadata(context);
       if (err.IsError()) {
         if (errorHandler == nullptr) {
           KXLOG_ERROR("ErrorHandler not defined ignoring writeMetadata error, error=%s", err.AsString().c_str());
         } else {
           reportError(err);
         }
-        keep(err, "The stream metadata document [" + name + "] was not written");
+        keep(err, "The stream metadata document [" + name + "] was not written: this writer's records are not in it");
       }
     }
 
@@ -362,6 +371,13 @@ CZoError DBLogBackupDataWriter::finish() {
     keep(OutOfMemoryError(), "The stream was not finished");
   }
   return finishResult;
+}
+
+CZoError DBLogBackupDataWriter::writeStreamMetadata(DataServerContext* context) {
+  const std::string name = FXString::Format("StreamMetadata_%d.xml", kxmp::logbackup::StreamNumber(streamContext));
+  return kxmp::logbackup::UpdateSharedDocument(context, name, [this](const std::string* current, std::string& next) {
+    return kxmp::logbackup::MergeStreamDocument(streamContext, recordStored, current, next);
+  });
 }
 
 void DBLogBackupDataWriter::addRecord(const std::string& name) {

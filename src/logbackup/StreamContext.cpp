@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "logbackup/DataWriterReaderMetadata.h"
 #include "outside/log/Log.h"
 
 StreamContext::StreamContext() {
@@ -23,7 +24,10 @@ std::string StreamContext::toString() {
   std::string text;
   if (!metadata) return text;
   try {
-    int r = metadata->serialize(text, false);
+    // Names XML cannot carry as they are are written encoded (DataWriterReaderMetadata.h).
+    Tessel::LogBackupToDiskStreamMetadata encoded(*metadata);
+    kxmp::logbackup::EncodeFileNames(encoded);
+    int r = encoded.serialize(text, false);
     if (r != 0) KXLOG_ERROR("Failed to serialize Tessel::LogBackupToDiskStreamMetadata object, error=[%d]", r);
   } catch (const std::bad_alloc&) {
   }
@@ -33,6 +37,7 @@ std::string StreamContext::toString() {
 int32_t StreamContext::fromString(const std::string& text) {
   if (!metadata) return -1;
   int r = metadata->unserialize(text, CNMessageBase::kMaxStoredDocumentSize);  // read back from storage
+  if (r == 0) kxmp::logbackup::DecodeFileNames(*metadata);
   if (r != 0) {
     try {
       KXLOG_ERROR("Failed to unserialize XML string [\n%s\n], error=[%d]", text.c_str(), r);

@@ -57,7 +57,6 @@ TEST_F(FailoverTest, SkipsTheCurrentMountPathAndStopsAtTheFirstUsableAlternate) 
   AbstractMountingPointDriver::Failover(ctx.get());
 
   EXPECT_TRUE(log_->Has(0, "Doing failover"));
-  EXPECT_TRUE(log_->Has(0, "No new mount path to update in failover for subclient [42]"));
   EXPECT_TRUE(log_->Has(0, "update new mount path [" + mounts_[1] + "] in failover for subclient[42]"));
   EXPECT_EQ(ctx->getMountPath(), mounts_[1]);
   EXPECT_EQ(ctx->getFSParams().host.hostName, "ma2");
@@ -73,11 +72,12 @@ TEST_F(FailoverTest, RestoreContextGetsTheRootFolderCreatedOnTheAlternate) {
   ASSERT_TRUE(Open(1, true));  // the folder exists on entry 2 only
   DataServerContextPtr ctx = Open(1, false);
   ASSERT_TRUE(ctx);
-  AbstractMountingPointDriver::Failover(ctx.get());  // entry 1 (mp1) is first and lacks the folder
-  EXPECT_EQ(ctx->getMountPath(), mounts_[0]);
-  EXPECT_EQ(ctx->getRootFolder(), RootOn(0));
-  EXPECT_TRUE(PathExists(RootOn(0)));
-  EXPECT_EQ(CacheValues(kSubclient)["nFailoverCurrent"], "1");
+  // The entries after the one in use come first: entry 3 (mp3), which lacks the folder.
+  AbstractMountingPointDriver::Failover(ctx.get());
+  EXPECT_EQ(ctx->getMountPath(), mounts_[2]);
+  EXPECT_EQ(ctx->getRootFolder(), RootOn(2));
+  EXPECT_TRUE(PathExists(RootOn(2)));
+  EXPECT_EQ(CacheValues(kSubclient)["nFailoverCurrent"], "3");
 }
 
 TEST_F(FailoverTest, EveryAlternativeFailingLeavesTheContextOnTheLastWithoutRootFolder) {
@@ -92,12 +92,12 @@ TEST_F(FailoverTest, EveryAlternativeFailingLeavesTheContextOnTheLastWithoutRoot
   EXPECT_EQ(CacheValues(kSubclient)["nFailoverCurrent"], "0");
   EXPECT_FALSE(log_->Has(0, "update new mount path [" + mounts_[2] + "] in failover for subclient[42]"));
 
-  // A later failover starts from the first alternate again.
+  // A later failover goes on from where the context is: the primary comes next.
   faulty_->ClearFaults();
   AbstractMountingPointDriver::Failover(ctx.get());
   EXPECT_EQ(ctx->getMountPath(), mounts_[0]);
   EXPECT_EQ(ctx->getRootFolder(), RootOn(0));
-  EXPECT_EQ(CacheValues(kSubclient)["nFailoverCurrent"], "1");
+  EXPECT_EQ(CacheValues(kSubclient)["nFailoverCurrent"], "0");
 }
 
 TEST_F(FailoverTest, NothingToFailOverToLeavesTheContextUnchanged) {
@@ -107,7 +107,7 @@ TEST_F(FailoverTest, NothingToFailOverToLeavesTheContextUnchanged) {
   DataServerContextPtr ctx = Open(0, true);
   ASSERT_TRUE(ctx);
   AbstractMountingPointDriver::Failover(ctx.get());
-  EXPECT_TRUE(log_->Has(-1, "Failed to get mountpath for failover subclient[42]"));
+  EXPECT_TRUE(log_->Has(0, "No new mount path to update in failover for subclient [42]"));
   EXPECT_EQ(ctx->getMountPath(), mounts_[0]);
   EXPECT_EQ(ctx->getRootFolder(), RootOn(0));
 

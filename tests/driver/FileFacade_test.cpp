@@ -193,6 +193,7 @@ TEST_F(Facade, FactoryFailureIs4306WithoutALogLine) {
       {"AMChmod", AMD::AMChmod(context_.get(), "/a", 0600), "Failed to create CFSInterface"},
       {"AMRemoveFileFolder", AMD::AMRemoveFileFolder(context_.get(), "/a"), "Failed to create CFSInterface"},
       {"AMMove", AMD::AMMove(context_.get(), "/a", "/b"), "Failed to create CFSInterface"},
+      {"AMMoveNoReplace", AMD::AMMoveNoReplace(context_.get(), "/a", "/b"), "Failed to create CFSInterface"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.function);

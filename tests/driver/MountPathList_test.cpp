@@ -210,15 +210,25 @@ TEST_F(MountPathListTest, FreshReplyWithoutCachingLeavesTheRegistryAlone) {
 TEST_F(MountPathListTest, ReplyShapesTheArchiveManagerMayNotSend) {
   SetControlServer(true);
   {
-    // No primary: one empty record with id and cache index 0.
+    // No primary (the administrator detached it): the old primary leaves the cache, and both
+    // the fresh answer and the cache say that the subclient has none.
+    CacheThree(0, 9 * 3600);
     ScopedArchiveManager am(Reply({ReplyEntry(9, "/a", -1, kMA2)}));
     std::vector<MountPathInfo> list;
-    ASSERT_FALSE(Get(list).IsError());
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_TRUE(list[0].mountPath.empty());
-    EXPECT_TRUE(list[0].hostName.empty());
-    EXPECT_EQ(list[0].mountPathId, 0);
-    EXPECT_EQ(list[0].cacheIndex, 0);
+    CZoError err = Get(list);
+    EXPECT_TRUE(FXErrorUtil::IsWin32(err, 1168)) << err.AsString();
+    EXPECT_TRUE(list.empty());
+    auto v = CacheValues(kSubclient);
+    EXPECT_EQ(v["sMAHostnameMangled"], "");
+    EXPECT_EQ(v["sMAMountPath_1"], "/a");
+    EXPECT_EQ(v["nFailoverNumber"], "1");
+    ASSERT_TRUE(KXPlatformInfo().setRegString(SubclientKey(kSubclient), "nLastRefreshTime", std::to_string(Now() - 60)));
+    err = Get(list);
+    EXPECT_TRUE(FXErrorUtil::IsWin32(err, 1168)) << err.AsString();
+    EXPECT_EQ(am.calls(), 1);
+    // A failover still reaches the alternate.
+    ASSERT_FALSE(Get(list, false, /*forFailover=*/true).IsError());
+    EXPECT_EQ(Indexes(list), std::vector<int>{1});
   }
   {
     // A later primary replaces an earlier one; an unknown kind is neither listed nor cached;
@@ -280,30 +290,34 @@ TEST_F(MountPathListTest, PlatformTypeBitMarksTheControlServerOnline) {
   EXPECT_EQ(am.calls(), 1);
 }
 
-TEST_F(MountPathListTest, FailoverListsTheAlternatesOnly) {
+TEST_F(MountPathListTest, FailoverListsTheAlternatesThenThePrimary) {
   SetControlServer(false, "ma3");
   CacheThree(1, 60);
   CacheEntry(kSubclient, 3, "", "/nohost", 13);
   CacheState(kSubclient, 3, 1, Now() - 60);
   std::vector<MountPathInfo> list;
   ASSERT_FALSE(Get(list, false, /*forFailover=*/true).IsError());
-  // Entry 2 is on the control server's machine; entry 3 has no host and is offered anyway.
-  EXPECT_EQ(Indexes(list), (std::vector<int>{1, 3}));
+  // Entry 2 is on the control server's machine; entry 3 has no host and is offered anyway;
+  // the primary comes last, so that a context on an alternate can fail back.
+  EXPECT_EQ(Indexes(list), (std::vector<int>{1, 3, 0}));
   EXPECT_TRUE(log_->Has(0, "Read failover [sMAHostnameMangled_1][ma2*ma2*0*0] [sMAMountPath_1][/p1] [iMAMountPathId_1][11]"));
   EXPECT_TRUE(log_->Has(0,
                         "Skip failover [sMAHostnameMangled_2][ma3*ma3*0*0] [sMAMountPath_2][/p2] [iMAMountPathId_2][12] "
                         "for CS/MA Combo and CS is offline"));
 }
 
-TEST_F(MountPathListTest, FailoverWithOnlineControlServerAsksAndListsThePrimary) {
+TEST_F(MountPathListTest, FailoverWithOnlineControlServerAsksAndListsTheFreshAlternates) {
   SetControlServer(true);
   CacheThree(0, 60);
   ScopedArchiveManager am(Reply({ReplyEntry(1, "/fresh", 0, kMA1), ReplyEntry(2, "/alt", -1, kMA2)}));
   std::vector<MountPathInfo> list;
   ASSERT_FALSE(Get(list, false, /*forFailover=*/true).IsError());
   EXPECT_EQ(am.calls(), 1);
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].mountPath, "/fresh");
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].mountPath, "/alt");
+  EXPECT_EQ(list[0].cacheIndex, 1);
+  EXPECT_EQ(list[1].mountPath, "/fresh");
+  EXPECT_EQ(CacheValues(kSubclient)["nFailoverNumber"], "1");
 }
 
 // ---- failures ------------------------------------------------------------------------------

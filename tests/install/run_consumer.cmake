@@ -3,6 +3,7 @@
 # with the compiler and pkg-config alone. Checks what the installation holds and leaves out.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(PREFIX ${WORK_DIR}/prefix)
+set(ENV{ASAN_OPTIONS} "detect_leaks=0")
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${PREFIX} RESULT_VARIABLE rc)
 if(rc)
   message(FATAL_ERROR "install failed: ${rc}")
@@ -10,7 +11,7 @@ endif()
 
 # What a package holds, and what stays out of it: test seams and headers that tie the
 # interface to SQLite or pugixml.
-foreach(f lib/pkgconfig/kxmp.pc lib/systemd/system/kxmp-host.service share/bash-completion/completions/kxmp
+foreach(f lib/pkgconfig/kxmp.pc lib/systemd/system/kxmp-host.service lib/sysusers.d/kxmp.conf etc/logrotate.d/kxmp
           include/kxmp/kxmp.h include/kxmp/outside/error/CZoError.h)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "the installation lacks ${f}")
@@ -24,8 +25,78 @@ foreach(f include/kxmp/outside/dataserver/FaultyBackend.h include/kxmp/outside/l
     message(FATAL_ERROR "the installation holds ${f}, which is not part of the library's interface")
   endif()
 endforeach()
-if(HAVE_MANPAGES AND NOT EXISTS ${PREFIX}/share/man/man1/kxmp.1)
-  message(FATAL_ERROR "the installation lacks the man page kxmp.1")
+
+# Man pages a reader can use: one per tool and per kxmp subcommand, each named for what it
+# describes (what whatis reads), with the sections every page has; completion for both tools.
+if(HAVE_MANPAGES)
+  foreach(f share/bash-completion/completions/kxmp share/bash-completion/completions/kxmp-host
+            share/zsh/vendor-completions/_kxmp share/zsh/vendor-completions/_kxmp-host
+            share/man/man1/kxmp.1 share/man/man1/kxmp-host.1)
+    if(NOT EXISTS ${PREFIX}/${f})
+      message(FATAL_ERROR "the installation lacks ${f}")
+    endif()
+  endforeach()
+  file(READ ${PREFIX}/share/man/man1/kxmp.1 main_page)
+  string(REGEX MATCHALL "see \\\\fBkxmp\\\\-[a-z]" listed "${main_page}")
+  list(LENGTH listed subcommand_pages)
+  if(subcommand_pages LESS 10)
+    message(FATAL_ERROR "kxmp(1) lists ${subcommand_pages} subcommand pages")
+  endif()
+  # What whatis will say, where man-db can tell.
+  find_program(LEXGROG lexgrog)
+  if(LEXGROG)
+    execute_process(COMMAND ${LEXGROG} ${PREFIX}/share/man/man1/kxmp-backup.1 OUTPUT_VARIABLE whatis)
+    if(NOT whatis MATCHES "\"kxmp-backup - back up ")
+      message(FATAL_ERROR "whatis kxmp-backup would say: ${whatis}")
+    endif()
+  endif()
+  file(GLOB pages ${PREFIX}/share/man/man1/*.1)
+  foreach(page IN LISTS pages)
+    get_filename_component(name ${page} NAME_WE)
+    file(READ ${page} text)
+    string(REPLACE "-" "\\-" roff_name "${name}")
+    foreach(part ".SH NAME\n${roff_name} \\- " ".SH EXIT STATUS" ".SH ENVIRONMENT\n.TP\n\\fBKX_HOME" ".SH FILES"
+                 ".SH SEE ALSO")
+      string(FIND "${text}" "${part}" at)
+      if(at LESS 0)
+        message(FATAL_ERROR "the man page ${name}.1 lacks [${part}]")
+      endif()
+    endforeach()
+  endforeach()
+endif()
+
+# The files that name installed paths name this installation's: the unit its programs and the
+# tools' default home, the pkg-config file its folders (no "..").
+file(READ ${PREFIX}/lib/systemd/system/kxmp-host.service unit)
+execute_process(COMMAND ${PREFIX}/bin/kxmp setup --help OUTPUT_VARIABLE setup_help)
+string(REGEX MATCH "else ([^)]+)\\)" _ "${setup_help}")
+foreach(line "ExecStart=${PREFIX}/bin/kxmp-host\n" "Environment=KX_HOME=${CMAKE_MATCH_1}\n")
+  string(FIND "${unit}" "${line}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "the unit lacks the line ${line}:\n${unit}")
+  endif()
+endforeach()
+file(READ ${PREFIX}/lib/pkgconfig/kxmp.pc pc)
+if(pc MATCHES "\\.\\." OR NOT pc MATCHES "prefix=${PREFIX}\n")
+  message(FATAL_ERROR "the pkg-config file does not name ${PREFIX} plainly:\n${pc}")
+endif()
+# systemd's own check of the unit, where systemd-analyze can run (not in every container).
+find_program(SYSTEMD_ANALYZE systemd-analyze)
+if(SYSTEMD_ANALYZE)
+  file(WRITE ${WORK_DIR}/probe.service "[Service]\nExecStart=/bin/true\n")
+  execute_process(COMMAND ${SYSTEMD_ANALYZE} verify --man=no ${WORK_DIR}/probe.service RESULT_VARIABLE probe
+    OUTPUT_QUIET ERROR_QUIET)
+  if(probe EQUAL 0)
+    execute_process(COMMAND ${SYSTEMD_ANALYZE} verify --man=no ${PREFIX}/lib/systemd/system/kxmp-host.service
+      RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(rc OR out MATCHES "kxmp-host")
+      message(FATAL_ERROR "systemd-analyze verify refuses the unit (${rc}):\n${out}")
+    endif()
+  else()
+    message(STATUS "skipped: systemd-analyze cannot verify units here")
+  endif()
+else()
+  message(STATUS "skipped: no systemd-analyze")
 endif()
 
 # 1. CMake
@@ -73,7 +144,6 @@ foreach(f bin/kxmp lib/kxmp/libkxmp-tool.so lib/kxmp/libkxmp-sftp.so lib/kxmp/li
     message(FATAL_ERROR "the installation lacks ${f}")
   endif()
 endforeach()
-set(ENV{ASAN_OPTIONS} "detect_leaks=0")
 set(kxmp ${PREFIX}/bin/kxmp)
 set(home ${WORK_DIR}/home)
 function(run_kxmp expected_rc)

@@ -1,6 +1,7 @@
 // test-labels: slow
 // A backup killed at random points: no file may exist under its final name unless its content
-// is complete and correct, and the data-path cache file must always parse.
+// is complete and correct, and the data-path cache file must always parse. In file-mode too: a
+// replacement killed at any point leaves the whole earlier copy or the whole new one.
 
 #include <dirent.h>
 #include <errno.h>
@@ -77,6 +78,38 @@ TEST_F(BackupCrashTest, KilledBackupLeavesOnlyCompleteFilesUnderFinalNames) {
     }
   }
   EXPECT_GT(killedEarly, 0);  // the kills did land inside backups
+}
+
+TEST_F(BackupCrashTest, KilledFileModeReplacementLeavesAWholeCopy) {
+  const std::string local = home_->sub("local"), path = local + "/big.log";
+  std::mt19937 random(777);
+  std::string current = Content(1 << 20, 0);
+  WriteFile(path, current);
+  int killedEarly = 0;
+  for (int run = 1; run <= 16; ++run) {
+    const std::string next = Content((size_t(4) << 20) + static_cast<size_t>(run), static_cast<uint32_t>(run));
+    ForkChild child([&](ForkChild::Channel& channel) {
+      if (!channel.Wait()) return 2;
+      DBLogBackupDataWriter w(42, true, 0, 1, local, nullptr, false);
+      w.setReplaceExisting(true);
+      if (w.open("big.log", O_WRONLY | O_CREAT | O_TRUNC, 0640).IsError()) return 3;
+      for (size_t off = 0; off < next.size(); off += 65536) {
+        if (w.write(next.data() + off, std::min<size_t>(65536, next.size() - off)).IsError()) return 4;
+      }
+      return w.close("big.log").IsError() ? 5 : 0;
+    });
+    child.channel().Signal();
+    ::usleep(std::uniform_int_distribution<int>(0, 40000)(random));
+    child.Kill();
+    const int status = child.Join();
+    ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << status;
+    if (status != 0) ++killedEarly;
+    ASSERT_TRUE(PathExists(path)) << "run " << run << ": the earlier copy is gone";
+    const std::string stored = ReadFile(path);
+    ASSERT_TRUE(stored == current || stored == next) << "run " << run << ": " << stored.size() << " bytes";
+    current = stored;
+  }
+  EXPECT_GT(killedEarly, 0);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include "kxmp/DBLogBackupDataReader.h"
 #include "kxmp/DBLogBackupDataWriter.h"
+#include "logbackup/DataWriterReaderMetadata.h"
 #include "logbackup/LogBackupFixture.h"
 
 namespace kxmp::test {
@@ -51,10 +52,18 @@ class IoErrorLoopTest : public LogBackupTest {
     handler_.errors.clear();
   }
 
-  std::vector<std::string> TemporaryFiles() const {
-    std::vector<std::string> out;
-    for (const char* name : {"a.log.tmp", "StreamMetadata_5.xml.tmp"}) {
-      if (PathExists(Root(0) + "/" + name)) out.push_back(name);
+  // The writer's temporary files and the document's lock file that exist, with the calls
+  // whose failure may leave each behind: a temporary file's removal (or the look before it),
+  // any call on the lock file (one that cannot be read back is not removed: it might be
+  // another writer's).
+  std::vector<std::pair<std::string, std::vector<std::string>>> TemporaryFiles() const {
+    std::vector<std::pair<std::string, std::vector<std::string>>> out;
+    const std::vector<std::string> removal = {"Stat", "RemoveFile"};
+    const std::vector<std::string> release = {"Open", "Read", "Write", "Flush", "Close", "Stat", "RemoveFile"};
+    for (const auto& [path, ops] : {std::make_pair(Tmp(0, "a.log"), removal),
+                                    std::make_pair(Tmp(0, "StreamMetadata_5.xml"), removal),
+                                    std::make_pair(Root(0) + "/StreamMetadata_5.xml.lock.tmp", release)}) {
+      if (PathExists(path)) out.emplace_back(path, ops);
     }
     return out;
   }
@@ -64,7 +73,9 @@ class IoErrorLoopTest : public LogBackupTest {
 TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
   Attach({0});
   const std::string source = Content(5000, 1), earlier = Content(3000, 2);
-  const std::string earlierDocument = "<earlier stream metadata/>";
+  StreamContext earlierStream;
+  ASSERT_TRUE(logbackup::AddFileRecord(earlierStream, "old.log", 1));
+  const std::string earlierDocument = earlierStream.toString();
   { DBLogBackupDataWriter prepare(kSubclient, false, 0, kStream, "", nullptr, false); }  // the root folder
 
   int lastRun = 0, leftovers = 0;
@@ -72,7 +83,8 @@ TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
     const int n = run / 2;
     const bool onward = run % 2 == 1;
     SCOPED_TRACE("failing call " + std::to_string(n) + (onward ? " and on" : ""));
-    WriteFile(Root(0) + "/a.log", earlier);  // committed by an earlier stream
+    ::unlink((Root(0) + "/a.log").c_str());
+    if (run % 4 < 2) WriteFile(Root(0) + "/a.log", earlier);  // committed by an earlier stream, replaced
     WriteFile(Root(0) + "/StreamMetadata_5.xml", earlierDocument);
     Arm(n, onward);
 
@@ -82,6 +94,7 @@ TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
     {
       DBLogBackupDataWriter w(kSubclient, false, 0, kStream, "", &handler_, false);
       w.enableWriteMetadata();
+      w.setReplaceExisting(true);
       CZoError e = w.open("a.log", kCreate, 0640);
       note(e);
       for (size_t at = 0; e.IsSuccess() && at < source.size(); at += 2000) {
@@ -99,14 +112,16 @@ TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
     const auto calls = StorageCalls();
 
     // No final name holds anything but a whole version; a reported commit is stored.
-    const std::string stored = ReadFile(Root(0) + "/a.log");
-    EXPECT_TRUE(stored == source || stored == earlier) << "a.log holds " << stored.size() << " bytes";
+    const std::string stored = PathExists(Root(0) + "/a.log") ? ReadFile(Root(0) + "/a.log") : "(none)";
+    EXPECT_TRUE(stored == source || stored == (run % 4 < 2 ? earlier : "(none)"))
+        << "a.log holds " << stored.size() << " bytes";
     EXPECT_TRUE(!committed || stored == source);
     const std::string document = ReadFile(Root(0) + "/StreamMetadata_5.xml");
     if (document != earlierDocument) {
       StreamContext parsed;
       ASSERT_EQ(parsed.fromString(document), 0) << document;
-      EXPECT_EQ(RecordedNames(parsed), std::vector<std::string>{"a.log"});  // indexes a file that is stored
+      // The earlier stream's records and the file that is stored, merged.
+      EXPECT_EQ(RecordedNames(parsed), (std::vector<std::string>{"old.log", "a.log"}));
       EXPECT_TRUE(stored == source);
     }
 
@@ -123,15 +138,16 @@ TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
         << calls[n - 1].op << " " << calls[n - 1].path;
     // A temporary file stays only when a failing call was its removal (its Stat or its
     // RemoveFile).
-    for (const std::string& tmp : TemporaryFiles()) {
+    for (const auto& [tmp, ops] : TemporaryFiles()) {
       bool removalFailed = false;
       for (size_t i = n - 1; i < (onward ? calls.size() : size_t(n)); ++i) {
-        removalFailed = removalFailed || (calls[i].path == Root(0) + "/" + tmp &&
-                                          (calls[i].op == "Stat" || calls[i].op == "RemoveFile"));
+        removalFailed = removalFailed ||
+                        (calls[i].path == tmp && std::find(ops.begin(), ops.end(), calls[i].op) != ops.end());
       }
-      EXPECT_TRUE(removalFailed) << tmp << " left after the failure of " << calls[n - 1].op;
+      EXPECT_TRUE(removalFailed) << tmp << " left after the failure of " << calls[n - 1].op << " "
+                                 << calls[n - 1].path;
       ++leftovers;
-      ::unlink((Root(0) + "/" + tmp).c_str());
+      ::unlink(tmp.c_str());
     }
   }
   EXPECT_GT(lastRun, 10);  // the loop went through the whole backup

@@ -14,6 +14,7 @@
 #include "driver/ContextFixture.h"
 #include "kxmp/DBLogBackupInterface.h"
 #include "logbackup/JobResultsFixture.h"
+#include "logbackup/StorageNames.h"
 #include "outside/catalog/CatalogRecords.h"
 #include "outside/error/CZoError.h"
 #include "kxmp/StreamContext.h"
@@ -47,6 +48,10 @@ class LogBackupTest : public ContextTest {
   }
 
   std::string Root(size_t i) const { return RootOn(i, "bs-guid-42"); }
+  // This machine's temporary file of `name` on mount path i while it is written.
+  std::string Tmp(size_t i, const std::string& name) const {
+    return Root(i) + "/" + logbackup::TemporaryNameFor(name, logbackup::WriterId());
+  }
   std::string CacheFile() const { return jobResults_ + "/2/42/DBLogBackupMAPathCache.xml"; }
 
   std::string jobResults_;

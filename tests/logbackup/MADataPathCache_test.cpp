@@ -28,18 +28,7 @@ class MADataPathCacheTest : public JobResultsTest {
     EXPECT_TRUE(LocalFileContext::readMADataPathsFromMACache(id, cache).IsSuccess());
     return LocalFileContext::updateMADataPathCache(id, cache, &params);
   }
-  // The sorted names in a folder.
-  static std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(folder.c_str())) {
-      while (dirent* e = ::readdir(d)) {
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-      }
-      ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  static std::vector<std::string> Names(const std::string& folder) { return FolderNames(folder); }
   static struct stat StatOf(const std::string& path) {
     struct stat st {};
     EXPECT_EQ(0, ::stat(path.c_str(), &st)) << path;

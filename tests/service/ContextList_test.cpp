@@ -1,6 +1,6 @@
 // The contexts a log backup or restore works through: the cached start of a backup, the
-// archive manager's list with the cache written before each try, every reachable context of
-// a restore, and the failures.
+// archive manager's answer written to the cache as a whole, every reachable context of a
+// restore, and the failures.
 
 #include <cerrno>
 #include <list>
@@ -31,10 +31,13 @@ class ContextListTest : public kxmp::test::ContextTest {
     ASSERT_FALSE(svc_.AllocateDriverPtr(false).IsError());
   }
 
-  // An archive manager that answers with the given mount paths (ma1..ma3 on mp1..mp3).
+  // An archive manager that answers with the given mount paths (ma1..ma3 on mp1..mp3), the
+  // first one the primary.
   std::unique_ptr<ScopedArchiveManager> Answer(std::vector<size_t> which, int code = 0) {
     std::vector<MountpathInfo_t> reply;
-    for (size_t i : which) reply.push_back(ReplyEntry(static_cast<int64_t>(i + 1), mounts_[i], -1, hosts_[i]));
+    for (size_t i : which) {
+      reply.push_back(ReplyEntry(static_cast<int64_t>(i + 1), mounts_[i], reply.empty() ? 0 : -1, hosts_[i]));
+    }
     return std::make_unique<ScopedArchiveManager>(
         [reply, code](const GetSubclientMountpathListArgs_t&, GetSubclientMountpathListRet_t& ret) {
           if (code == 0) ret.mountPaths = reply;
@@ -114,7 +117,7 @@ TEST_F(ContextListTest, CachedMountPathThatNoLongerOpensIsReplacedFromTheArchive
   EXPECT_EQ(cache["iMAMountPathId"], "2");
 }
 
-TEST_F(ContextListTest, BackupCachesEachEntryBeforeTryingItAndStopsAtTheFirstThatOpens) {
+TEST_F(ContextListTest, BackupCachesTheCatalogsAnswerAndRecordsTheEntryThatOpens) {
   faulty_->FailHost("ma1", "Exists", EHOSTUNREACH);
   auto am = Answer({0, 1, 2});
   ASSERT_FALSE(Get(true, false).IsError());
@@ -122,14 +125,86 @@ TEST_F(ContextListTest, BackupCachesEachEntryBeforeTryingItAndStopsAtTheFirstTha
   EXPECT_EQ(contexts_.front()->getRootFolder(), RootOn(1));
   EXPECT_TRUE(log_->Has(-1, "Failed to initialize Data Server IP for MA OSC Subclientid [42] [ma1] mountPathId [1], "
                             "MA datapath not accessible"));
-  EXPECT_TRUE(log_->Has(0, "Successfuly Cached MAHostnameMangled[ma1] pathToMount[" + mounts_[0] + "] mountPathId[1]"));
-  EXPECT_TRUE(log_->Has(0, "Successfuly Cached MAHostnameMangled[ma2] pathToMount[" + mounts_[1] + "] mountPathId[2]"));
-  EXPECT_EQ(log_->CountContaining("Successfuly Cached"), 2);
   EXPECT_EQ(log_->CountContaining("Read cache for MAHostnameMangled"), 0);  // useCache false: cache not read
   for (const auto& call : faulty_->Calls()) EXPECT_NE(call.host, "ma3");
+  // The cache holds the catalog's set as it answered; the entry in use says where backups go.
   auto cache = CacheValues(kSubclient);
-  EXPECT_EQ(cache["sMAHostnameMangled"], "ma2");
-  EXPECT_EQ(cache["iMAMountPathId"], "2");
+  EXPECT_EQ(cache["sMAHostnameMangled"], "ma1");
+  EXPECT_EQ(cache["sMAHostnameMangled_1"], "ma2");
+  EXPECT_EQ(cache["sMAHostnameMangled_2"], "ma3");
+  EXPECT_EQ(cache["nFailoverNumber"], "2");
+  EXPECT_EQ(cache["nFailoverCurrent"], "1");
+
+  // The next backup starts on the entry in use without asking the catalog.
+  contexts_.clear();
+  ASSERT_FALSE(Get(true, true).IsError());
+  EXPECT_EQ(am->calls(), 1);
+  ASSERT_EQ(contexts_.size(), 1u);
+  EXPECT_EQ(contexts_.front()->getMountPath(), mounts_[1]);
+}
+
+// The cache's rules on the registry alone, as an administrator changes the catalog and the
+// machine then works offline: a refresh holds exactly the answer (a primary turned into an
+// alternate, a detached one gone), a subclient left without a primary is said so, and
+// failovers reach every cached mount path in turn without changing the cached set.
+TEST_F(ContextListTest, TheCacheHoldsTheCatalogsSetThroughChangesAndFailovers) {
+  kxmp::test::SetControlServer(true);
+  auto answer = [&](std::vector<std::pair<size_t, int64_t>> entries) {
+    std::vector<MountpathInfo_t> reply;
+    for (const auto& [i, kind] : entries) reply.push_back(ReplyEntry(static_cast<int64_t>(i + 1), mounts_[i], kind, hosts_[i]));
+    return std::make_unique<ScopedArchiveManager>([reply](const GetSubclientMountpathListArgs_t&, GetSubclientMountpathListRet_t& ret) {
+      ret.mountPaths = reply;
+      return 0;
+    });
+  };
+  auto refresh = [&] {
+    std::vector<MountPathInfo> list;
+    return AbstractMountingPointDriver::GetSubclientMountpathList(kSubclient, list, false, false, true, true);
+  };
+  auto hostsCached = [&] {
+    auto v = CacheValues(kSubclient);
+    std::vector<std::string> out{v["sMAHostnameMangled"]};
+    for (int i = 1; i <= std::stoi(v["nFailoverNumber"]); ++i) out.push_back(v["sMAHostnameMangled_" + std::to_string(i)]);
+    return out;
+  };
+  {
+    auto am = answer({{0, 0}, {1, -1}, {2, -1}});
+    ASSERT_FALSE(refresh().IsError());
+  }
+  EXPECT_EQ(hostsCached(), (std::vector<std::string>{"ma1", "ma2", "ma3"}));
+  {
+    // The primary turned into an alternate: no primary, and both a mount and a backup say so.
+    auto am = answer({{1, -1}, {0, -1}});
+    EXPECT_TRUE(FXErrorUtil::IsWin32(refresh(), 1168));
+    EXPECT_EQ(hostsCached(), (std::vector<std::string>{"", "ma2", "ma1"}));
+    std::vector<MountPathInfo> list;
+    EXPECT_TRUE(FXErrorUtil::IsWin32(AbstractMountingPointDriver::GetSubclientMountpathList(kSubclient, list, false, false, true, false), 1168));
+    EXPECT_TRUE(FXErrorUtil::IsWin32(Get(true, true), 1168));
+    EXPECT_TRUE(contexts_.empty());
+  }
+  {
+    // ma1 detached, ma2 primary: ma1 leaves the cache, and backups go to ma2.
+    auto am = answer({{1, 0}, {2, -1}});
+    ASSERT_FALSE(refresh().IsError());
+    EXPECT_EQ(hostsCached(), (std::vector<std::string>{"ma2", "ma3"}));
+    ASSERT_FALSE(Get(true, true).IsError());
+    ASSERT_EQ(contexts_.size(), 1u);
+    EXPECT_EQ(contexts_.front()->getMountPath(), mounts_[1]);
+  }
+  // Offline, failover after failover: ma3, back to ma2, ma3 again; the set never changes.
+  kxmp::test::SetControlServer(false);
+  ScopedArchiveManager unreachable([](const GetSubclientMountpathListArgs_t&, GetSubclientMountpathListRet_t&) { return 113; });
+  DataServerContextPtr context = contexts_.front();
+  for (const std::string current : {"1", "0", "1"}) {
+    AbstractMountingPointDriver::Failover(context.get());
+    EXPECT_EQ(context->getServerName(), current == "1" ? "ma3" : "ma2");
+    EXPECT_EQ(CacheValues(kSubclient)["nFailoverCurrent"], current);
+    EXPECT_EQ(hostsCached(), (std::vector<std::string>{"ma2", "ma3"}));
+    contexts_.clear();
+    ASSERT_FALSE(Get(true, true).IsError());  // the next backup starts on the entry in use
+    EXPECT_EQ(contexts_.front()->getServerName(), context->getServerName());
+  }
+  EXPECT_EQ(unreachable.calls(), 0);
 }
 
 TEST_F(ContextListTest, RestoreGetsEveryMountPathThatHoldsTheRootFolderInListOrder) {
@@ -206,7 +281,10 @@ TEST_F(ContextListTest, ArchiveManagerFailuresAndUnreachableStorageAreReported) 
     EXPECT_TRUE(FXErrorUtil::IsErrNo(err, 774)) << err.AsString();
     EXPECT_EQ(err.Message(), "Failed to access all the MA data paths, backup/restore from disk not possible");
     EXPECT_TRUE(log_->Has(-1, "None of the MA datapaths for Storage policy belonging to subclientid [42]  accesible "));
-    EXPECT_EQ(CacheValues(kSubclient)["sMAHostnameMangled"], "ma2");  // the last one tried
+    auto cache = CacheValues(kSubclient);  // the catalog's set, nothing else
+    EXPECT_EQ(cache["sMAHostnameMangled"], "ma1");
+    EXPECT_EQ(cache["sMAHostnameMangled_1"], "ma2");
+    EXPECT_EQ(cache["nFailoverCurrent"], "0");
   }
   EXPECT_TRUE(contexts_.empty());
 }

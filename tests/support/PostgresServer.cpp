@@ -203,8 +203,13 @@ bool PostgresServer::Query(const std::string& sql, std::string& value, std::stri
   return ok;
 }
 
-bool PostgresServer::Exec(const std::string& sql, std::string& error) const {
-  std::unique_ptr<PGconn, ConnCloser> c(PQconnectdb(Connection("public").c_str()));
+std::string PostgresServer::DatabaseConnection(const std::string& database, const std::string& user) const {
+  return "host=" + folder_ + " port=" + kPort + " dbname=" + database + " user=" + user;
+}
+
+bool PostgresServer::Exec(const std::string& sql, std::string& error, const std::string& database) const {
+  std::unique_ptr<PGconn, ConnCloser> c(
+      PQconnectdb((database.empty() ? Connection("public") : DatabaseConnection(database, "postgres")).c_str()));
   if (PQstatus(c.get()) != CONNECTION_OK) {
     error = PQerrorMessage(c.get());
     return false;

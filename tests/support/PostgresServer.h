@@ -45,8 +45,11 @@ class PostgresServer {
   std::string NewCatalog(std::string* schema = nullptr);
   // The connection to the schema as user (default the superuser).
   std::string Connection(const std::string& schema, const std::string& user = "postgres") const;
-  // Runs statements as the superuser (roles, grants); false with error on failure.
-  bool Exec(const std::string& sql, std::string& error) const;
+  // Runs statements as the superuser (roles, grants), in the executable's database or the
+  // one named; false with error on failure.
+  bool Exec(const std::string& sql, std::string& error, const std::string& database = std::string()) const;
+  // A key=value connection to a database of the cluster as user.
+  std::string DatabaseConnection(const std::string& database, const std::string& user) const;
 
   // The first column of the first row of a query in database "kxmp", as the superuser.
   bool Query(const std::string& sql, std::string& value, std::string& error) const;

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "outside/log/CaptureLogWriter.h"
 
@@ -41,5 +42,7 @@ class HomeTest : public ::testing::Test {
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool PathExists(const std::string& path);
+// The sorted names in a folder (none when it cannot be read).
+std::vector<std::string> FolderNames(const std::string& folder);
 
 }  // namespace kxmp::test

@@ -143,28 +143,31 @@ TEST_F(AdminCacheTest, FailoverMovesTheBackupContextToTheNextCachedMountPath) {
   EXPECT_EQ(Summary(r)["failedOver"], false);
   EXPECT_EQ(Summary(r)["from"]["mountPath"], Path(1));
 
-  // With the control server online the only alternative is the primary itself.
-  r = Kxmp({"failover", "--subclient", "42", "--force"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("subclient 42 has no other mount path to fail over to"), std::string::npos) << r.err;
-  EXPECT_EQ(Cached("nFailoverCurrent"), "0");
-
-  // Offline, the cached alternates are tried in order.
-  ControlServer(false);
+  // Online the catalog is asked, and its alternates are where a failover goes.
   r = Kxmp({"failover", "--subclient", "42", "--force", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
-  std::vector<json> lines = JsonLines(r.out);
-  ASSERT_GE(lines.size(), 2u);
-  for (size_t i = 0; i + 1 < lines.size(); ++i) EXPECT_EQ(lines[i]["type"], "status") << lines[i];
-  json summary = lines.back();
-  EXPECT_EQ(summary["type"], "summary");
-  EXPECT_EQ(summary["failedOver"], true);
-  EXPECT_EQ(summary["to"]["host"], Host(2));
-  EXPECT_EQ(summary["to"]["mountPath"], Path(2));
-  EXPECT_EQ(summary["failoverCurrent"], 1);
+  EXPECT_EQ(Summary(r)["to"]["mountPath"], Path(2));
   EXPECT_EQ(Cached("nFailoverCurrent"), "1");
-  // The root folder that backups use: the backup set's GUID.
-  EXPECT_TRUE(PathExists(Path(2) + "/KX_APP_DUMPS/b42"));
+  EXPECT_EQ(Cached("sMAMountPath"), Path(1));  // the primary stays cached
+
+  // Offline, from the alternate in use: the next alternate, then back to the primary.
+  ControlServer(false);
+  for (int to : {3, 1}) {
+    r = Kxmp({"failover", "--subclient", "42", "--force", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<json> lines = JsonLines(r.out);
+    ASSERT_GE(lines.size(), 2u);
+    for (size_t i = 0; i + 1 < lines.size(); ++i) EXPECT_EQ(lines[i]["type"], "status") << lines[i];
+    json summary = lines.back();
+    EXPECT_EQ(summary["type"], "summary");
+    EXPECT_EQ(summary["failedOver"], true);
+    EXPECT_EQ(summary["to"]["host"], Host(to));
+    EXPECT_EQ(summary["to"]["mountPath"], Path(to));
+    EXPECT_EQ(summary["failoverCurrent"], to - 1);
+    EXPECT_EQ(Cached("nFailoverCurrent"), std::to_string(to - 1));
+    // The root folder that backups use: the backup set's GUID.
+    EXPECT_TRUE(PathExists(Path(to) + "/KX_APP_DUMPS/b42"));
+  }
 }
 
 TEST_F(AdminCacheTest, FailoverWithNoUsableAlternativeFailsAndSaysWhy) {
@@ -229,13 +232,23 @@ TEST_F(AdminCacheTest, EventsAreShownWithTheirMeaningAndFollowed) {
                             {"host", "ma1*ma1*1*2"},
                             {"args", {"ma1*ma1*1*2"}}}));
 
-  kxmp::test::ServerProcess follow;
-  ASSERT_TRUE(follow.Start({kxmp::test::kKxmpTool, "events", "--follow"}));
-  ASSERT_TRUE(follow.WaitForLine("2024-05-01T12:00:02.000Z", 30000)) << follow.Output();
-  ASSERT_FALSE(kxmp::events::Append(Event(0x4A000574, "42", 1714564803000)).IsError());
-  EXPECT_TRUE(follow.WaitForLine("2024-05-01T12:00:03.000Z  0x4A000574  no usable mount path for subclient 42", 30000))
-      << follow.Output();
-  EXPECT_EQ(follow.Stop(SIGINT), 0);
+  // Followed until stopped, which ends it as every subcommand ends when stopped.
+  struct Stop {
+    int signal;
+    int status;
+    int64_t ms;
+    std::string line;
+  };
+  for (const Stop& stop : {Stop{SIGINT, 130, 1714564803000, "2024-05-01T12:00:03.000Z"},
+                           Stop{SIGTERM, 143, 1714564804000, "2024-05-01T12:00:04.000Z"}}) {
+    kxmp::test::ServerProcess follow;
+    ASSERT_TRUE(follow.Start({kxmp::test::kKxmpTool, "events", "--follow"}));
+    ASSERT_TRUE(follow.WaitForLine("2024-05-01T12:00:02.000Z", 30000)) << follow.Output();
+    ASSERT_FALSE(kxmp::events::Append(Event(0x4A000574, "42", stop.ms)).IsError());
+    EXPECT_TRUE(follow.WaitForLine(stop.line + "  0x4A000574  no usable mount path for subclient 42", 30000))
+        << follow.Output();
+    EXPECT_EQ(follow.Stop(stop.signal), stop.status);
+  }
 }
 
 }  // namespace

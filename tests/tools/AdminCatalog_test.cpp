@@ -123,12 +123,39 @@ TEST_F(AdminCatalogTest, BuildsASubclientWithPrimaryAndAlternates) {
   r = Kxmp({"catalog", "list"});
   EXPECT_NE(r.out.find("  42         1         primary    101         ma1*ma1*1*2  /disk1"), std::string::npos) << r.out;
 
-  // Re-attaching keeps the place unless a new one is given; detaching removes the row.
+  // Re-attaching keeps the place unless a new one is given; a detached mount path stays
+  // listed for reading, and the operator is told what is stored there.
   r = Kxmp({"catalog", "attach", "--subclient", "42", "--mount-path", "102", "--alternate", "--json"});
   EXPECT_EQ(Summary(r)["position"], 2);
   r = Kxmp({"catalog", "detach", "--subclient", "42", "--mount-path", "102"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(List()["subclients"][0]["mountPaths"].size(), 2u);
+  EXPECT_NE(r.out.find("could not tell how many files of subclient 42 are stored on mount path 102"), std::string::npos)
+      << r.out;
+  json mountPaths = List()["subclients"][0]["mountPaths"];
+  ASSERT_EQ(mountPaths.size(), 3u);
+  EXPECT_EQ(mountPaths[2]["mountPath"], 102);
+  EXPECT_EQ(mountPaths[2]["kind"], "detached");
+
+  // Leaving the subclient without a primary takes --force, and is then said.
+  for (const std::vector<std::string>& change :
+       {std::vector<std::string>{"detach", "--subclient", "42", "--mount-path", "101"},
+        std::vector<std::string>{"attach", "--subclient", "42", "--mount-path", "101", "--alternate"}}) {
+    std::vector<std::string> args = {"catalog"};
+    args.insert(args.end(), change.begin(), change.end());
+    r = Kxmp(args);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.err.find("without a primary mount path"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("give --force"), std::string::npos) << r.err;
+  }
+  r = Kxmp({"catalog", "attach", "--subclient", "42", "--mount-path", "101", "--alternate", "--force"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("subclient 42 has no primary mount path now"), std::string::npos) << r.out;
+  // Attached again, a mount path is no longer kept apart.
+  r = Kxmp({"catalog", "attach", "--subclient", "42", "--mount-path", "102", "--primary", "--position", "7"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  mountPaths = List()["subclients"][0]["mountPaths"];
+  ASSERT_EQ(mountPaths.size(), 3u);
+  EXPECT_EQ(mountPaths[2], json({{"mountPath", 102}, {"kind", "primary"}, {"position", 7}}));
 }
 
 TEST_F(AdminCatalogTest, NewSubclientsGetRandomVersion4GuidsThatAReplacementKeeps) {
@@ -173,7 +200,6 @@ TEST_F(AdminCatalogTest, RefusesWhatWouldBreakTheCatalogAndChangesNothing) {
       {{"add-mount-path", "--id", "101", "--host", "ma9", "--path", "/x"}, 1, "mount path 101 exists already"},
       {{"add-mount-path", "--host", "", "--path", "/x"}, 2, "is not a valid host name"},
       {{"add-mount-path", "--host", "ma9", "--path", "/x", "--library", "a|b"}, 2, "must not hold \"|\""},
-      {{"add-subclient", "--id", "0"}, 2, "Subclient id 0 is not valid"},
       {{"add-subclient", "--id", "8", "--guid", ".."}, 2, "cannot name a folder"},
   };
   for (const Case& c : cases) {
@@ -195,6 +221,7 @@ TEST_F(AdminCatalogTest, UsageErrorsExitWithTwoAndHelpShowsAnExample) {
            {"catalog", "attach", "--subclient", "42", "--mount-path", "101", "--primary", "--alternate"},
            {"catalog", "attach", "--subclient", "-1", "--mount-path", "101", "--primary"},
            {"catalog", "add-mount-path", "--id", "0", "--host", "h", "--path", "/p"},
+           {"catalog", "add-subclient", "--id", "0"},
            {"catalog", "attach", "--subclient", "42", "--mount-path", "101", "--primary", "--position", "x"},
            {"cache", "show"},
            {"failover", "--subclient", "18446744073709551616"},
@@ -212,8 +239,10 @@ TEST_F(AdminCatalogTest, UsageErrorsExitWithTwoAndHelpShowsAnExample) {
 }
 
 TEST_F(AdminCatalogTest, WithoutACatalogItSaysToRunSetup) {
+  // A home setup made, whose catalog went missing.
   const std::string empty = home_->sub("empty");
   ASSERT_EQ(::mkdir(empty.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((empty + "/registry").c_str(), 0700), 0);
   RunResult r = Kxmp({"catalog", "add-subclient", "--id", "5", "--home", empty});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kxmp catalog: there is no catalog at " + empty + "/catalog.db: create it with kxmp setup --home " +

@@ -141,6 +141,11 @@ TEST_F(HostMountTest, ASubclientWithoutMountPathsIsAnsweredWithTheError) {
   EXPECT_EQ(Mount({}, kBareSubclient, &status), FXErrorUtil::Win32Code(4306));
   EXPECT_EQ(status, 1);
   EXPECT_FALSE(PathExists(home_->sub("registry/Tessel/MAMountPoint/43")));
+  // One the catalog does not list is not found, as for the other subcommands.
+  RunResult r = RunTool({kTool, "mount", "--subclient", "77", "--mount-point", kMountPoint, "--socket", socket_});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "kxmp mount: subclient 77 is not in the catalog " + home_->sub("catalog.db") + " (errorCode " +
+                       std::to_string(FXErrorUtil::Win32Code(4306)) + ")\n");
 }
 
 TEST_F(HostMountTest, WithTheControlServerOfflineTheCachedListIsUsed) {

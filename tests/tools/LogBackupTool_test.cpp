@@ -3,6 +3,7 @@
 // mount path, found, and restored into a folder with their content intact.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -92,12 +93,26 @@ TEST_F(LogBackupToolTest, BackupSearchAndRestoreRoundTrip) {
   EXPECT_EQ(r.out, "ma1\t" + mounts_[0] + "\t/log_1.trn\nma2\t" + mounts_[1] + "\t/log_1.trn\n");
 
   const std::string to = home_->sub("restored");
+  const timespec stored[2] = {{0, UTIME_OMIT}, {1500000000, 123456789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (Root(0) + "/log_2.trn").c_str(), stored, 0), 0);
   r = Kxmp({"restore", "--subclient", "42", "^log_\\d\\.trn$", "--to", to});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   for (const std::string& src : sources_) {
     const std::string name = src.substr(src.find_last_of('/'));
     EXPECT_TRUE(ReadFile(to + name) == ReadFile(src)) << name;
   }
+  // Each restored file keeps the stored copy's modification time.
+  struct stat st {};
+  ASSERT_EQ(::stat((to + "/log_2.trn").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, stored[1].tv_sec);
+  EXPECT_EQ(st.st_mtim.tv_nsec, stored[1].tv_nsec);
+  // Restoring again over the same files is done already, as backing up again is.
+  r = Kxmp({"restore", "--subclient", "42", "^log_\\d\\.trn$", "--to", to});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("/log_2.trn is already restored as " + to + "/log_2.trn (same content): nothing written"),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("3 files, 0 failed, 0 bytes"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(", 3 already restored"), std::string::npos) << r.out;
   // Existing files stay unless forced.
   WriteFile(to + "/log_0.trn", "mine");
   r = Kxmp({"restore", "--subclient", "42", "log_0.trn", "--to", to});
@@ -108,13 +123,27 @@ TEST_F(LogBackupToolTest, BackupSearchAndRestoreRoundTrip) {
   EXPECT_TRUE(ReadFile(to + "/log_0.trn") == ReadFile(sources_[0]));
 }
 
+TEST_F(LogBackupToolTest, ABackupThatFailsOverSaysWhereItWent) {
+  ASSERT_EQ(Kxmp({"backup", "--subclient", "42", sources_[0]}).status, 0);  // the first mount path, cached
+  ASSERT_EQ(::rename(mounts_[0].c_str(), (mounts_[0] + ".away").c_str()), 0);
+  RunResult r = Kxmp({"backup", "--subclient", "42", sources_[1]});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "failed over to storage host ma2, mount path " + mounts_[1] +
+                                                   ": storage host ma1, mount path " + mounts_[0] + " cannot be used");
+  r = Kxmp({"--json", "backup", "--subclient", "42", sources_[2]});  // the cache names ma2 now
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(Summary(r)["host"], "ma2");
+  EXPECT_EQ(Summary(r)["failedOver"], false);
+  ASSERT_EQ(::rename((mounts_[0] + ".away").c_str(), mounts_[0].c_str()), 0);
+}
+
 TEST_F(LogBackupToolTest, ExitStatusTellsFailureUsageAndNothingFound) {
   RunResult r = Kxmp({"backup", "--subclient", "42", sources_[0], home_->sub("src/missing.trn")});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("missing.trn"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("2 files, 1 failed"), std::string::npos) << r.out;
   EXPECT_FALSE(PathExists(Root(0) + "/missing.trn"));
-  EXPECT_FALSE(PathExists(Root(0) + "/missing.trn.tmp"));
+  EXPECT_FALSE(HasTemporary(Root(0)));
 
   EXPECT_EQ(Kxmp({"search", "--subclient", "42", "nothing-like-this"}).status, 3);
   EXPECT_EQ(Kxmp({"restore", "--subclient", "42", "nothing", "--to", home_->sub("x")}).status, 3);
@@ -179,9 +208,12 @@ TEST_F(LogBackupToolTest, FilesFromListsAndADryRunThatWritesNothing) {
   EXPECT_EQ(lines[2]["action"], "store");
   EXPECT_EQ(lines[4]["name"], "trailing .trn");
   EXPECT_EQ(lines[5]["wouldStore"], 5);
-  // Nothing written: no log file, no temporary file, no metadata document, no cache file.
-  EXPECT_TRUE(Names(Root(0)).empty()) << Names(Root(0)).front();
+  // Nothing written: not even the subclient's root folder, nor a time value's folder.
+  EXPECT_FALSE(PathExists(Root(0)));
   EXPECT_FALSE(PathExists(CacheFile()));
+  r = backup("--dry-run --time 77");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_FALSE(PathExists(mounts_[0] + "/KX_APP_DUMPS"));
 
   r = backup("");
   ASSERT_EQ(r.status, 0) << r.out << r.err;

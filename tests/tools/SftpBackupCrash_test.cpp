@@ -1,7 +1,8 @@
 // test-labels: integration slow
 // Backups over SFTP killed with SIGKILL at many points of their progress: whatever the storage
 // host holds under a final name is a whole copy of its source; only "<name>.tmp" files may be
-// partial, and a version being replaced may sit whole under "<name>.kxmp-replaced". The kill points are reached by watching the server's folder, never by sleeping.
+// partial, and a version being replaced may sit whole under "<name>.kxmp-replaced.tmp". The kill
+// points are reached by watching the server's folder, never by sleeping.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -22,7 +23,7 @@ namespace kxmp::test {
 namespace {
 
 constexpr int kRounds = 12;  // even
-constexpr const char* kAside = ".kxmp-replaced";
+constexpr const char* kAside = ".kxmp-replaced.tmp";
 
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -97,8 +98,9 @@ TEST_F(SftpBackupCrashTest, KilledBackupsLeaveNoTornFileUnderAFinalName) {
     if (backup.Stop(SIGKILL) == 128 + SIGKILL) ++killedMidway;
 
     for (const auto& [name, seen] : Snapshot(folder)) {
-      if (EndsWith(name, ".tmp")) continue;
-      // The whole old version, put aside while a replacing rename was under way.
+      // The whole old version, put aside while a replacing rename was under way; other
+      // temporary files may be partial.
+      if (EndsWith(name, ".tmp") && !EndsWith(name, kAside)) continue;
       const std::string base = EndsWith(name, kAside) ? name.substr(0, name.size() - strlen(kAside)) : name;
       auto it = content.find(base);
       ASSERT_NE(it, content.end()) << "unexpected file " << name << " in round " << round;

@@ -138,7 +138,7 @@ TEST_F(StorageHostToolTest, RefusalsStoreNothing) {
   }
   // Without a home made by setup nothing is created either.
   RunResult r = Kxmp({"storage-host", "list", "--home", home_->sub("nowhere")});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 2);
   EXPECT_FALSE(PathExists(home_->sub("nowhere")));
 }
 

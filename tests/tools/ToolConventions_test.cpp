@@ -1,8 +1,10 @@
 // test-labels: integration
 // What every user of the tool meets whatever the subcommand: usage errors that name the
-// closest match, global options, JSON errors, a first run that needs no hand edits, the
-// host's refusal of a home setup did not make and its log reopened on SIGHUP, and an
-// unreadable home reported as such, naming the user, until setup hands it over.
+// closest match (subcommands and options at any depth), global options, JSON errors and
+// version, a home setup did not make refused before anything is made, values refused rather
+// than cut, a first run that needs no hand edits, the host's refusal of a home setup did not
+// make and its log reopened on SIGHUP, and an unreadable home reported as such, naming
+// the user, until setup hands it over.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -39,6 +41,18 @@ TEST_F(ToolConventionsTest, UsageErrorsNameTheClosestMatchAndGlobalOptionsComeFi
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err.find("did you mean"), std::string::npos) << r.err;
 
+  // Nested subcommands and a subcommand's options, also where the misspelt option leaves a
+  // required one missing.
+  for (const auto& [args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"catalog", "lst"}, "kxmp catalog: unknown subcommand 'lst'; did you mean list?"},
+           {{"storage-host", "chek", "ma1"}, "kxmp storage-host: unknown subcommand 'chek'; did you mean check?"},
+           {{"backup", "--subclinet", "1", "x"}, "kxmp backup: unknown option '--subclinet'; did you mean --subclient?"},
+           {{"catalog", "list", "--jsno"}, "kxmp catalog list: unknown option '--jsno'; did you mean --json?"}}) {
+    r = Kxmp(args);
+    EXPECT_EQ(r.status, 2) << said;
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), said);
+  }
+
   r = Kxmp({"--json", "cahce", "show"});
   EXPECT_EQ(r.status, 2);
   nlohmann::json error = Summary(r);
@@ -49,6 +63,9 @@ TEST_F(ToolConventionsTest, UsageErrorsNameTheClosestMatchAndGlobalOptionsComeFi
   r = Kxmp({"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find(KxmpVersion()), std::string::npos) << r.out;
+  r = Kxmp({"--version", "--json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Summary(r), nlohmann::json({{"type", "version"}, {"program", "kxmp"}, {"version", KxmpVersion()}}));
 
   // --home and --json before the subcommand act as they do after it.
   r = Kxmp({"--home", home_->path(), "--json", "setup"});
@@ -59,6 +76,49 @@ TEST_F(ToolConventionsTest, UsageErrorsNameTheClosestMatchAndGlobalOptionsComeFi
   r = Kxmp({"--json", "cache", "show", "--subclient", "9"});
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(Summary(r)["type"], "error") << r.out;
+  r = Kxmp({"--json", "storage-host", "list"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Summary(r), nlohmann::json({{"type", "summary"}, {"hosts", nlohmann::json::array()}}));
+}
+
+TEST_F(ToolConventionsTest, AHomeSetupDidNotMakeAndValuesThatDoNotFitAreRefusedBeforeAnythingIsMade) {
+  // Every subcommand but setup, on a mistyped home: nothing of a home is made.
+  const std::string typo = home_->sub("typo");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"control-server"},
+           {"control-server", "offline"},
+           {"catalog", "list"},
+           {"storage-host", "list"},
+           {"cache", "set-refresh-hours", "2"},
+           {"events"},
+           {"failover", "--subclient", "1"},
+           {"backup", "--subclient", "1", "/etc/hostname"},
+           {"search", "--subclient", "1", "x"},
+           {"restore", "--subclient", "1", "x", "--to", home_->sub("r")},
+           {"mount", "--subclient", "1", "--mount-point", "/m"}}) {
+    std::vector<std::string> line = {"--home", typo};
+    line.insert(line.end(), args.begin(), args.end());
+    RunResult r = Kxmp(line);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_EQ(r.err, "kxmp " + args[0] + ": " + typo + " is not a kxmp home (No such file or directory): run kxmp "
+                     "setup --home " + typo + "\n");
+    EXPECT_FALSE(kxmp::test::PathExists(typo)) << args[0];
+  }
+
+  // Values are refused, never cut to other ones.
+  ASSERT_EQ(Kxmp({"setup"}).status, 0);
+  for (const auto& [args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"catalog", "add-mount-path", "--id", "4294967297", "--host", "ma1*ma1*0*0", "--path", "/p"},
+            "--id: must be a whole number from 1 to 2147483647"},
+           {{"catalog", "add-subclient", "--id", "2147483648"}, "--id: must be a whole number from 1 to 2147483647"},
+           {{"backup", "--subclient", "1", "--time", "-5", "x"}, "--time: must be a whole number from 0 to"},
+           {{"backup", "--subclient", "1", "--stream", "-1", "x"}, "--stream: must be a whole number from 0 to"},
+           {{"search", "--subclient", "1", "log_(1"}, "[log_(1] is not a valid regular expression: "},
+           {{"restore", "--subclient", "1", "[z-a]", "--to", home_->sub("r")}, "[[z-a]] is not a valid regular"}}) {
+    RunResult r = Kxmp(args);
+    EXPECT_EQ(r.status, 2) << said;
+    EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+  }
 }
 
 TEST_F(ToolConventionsTest, AFirstRunNeedsNoHandEditsAndTheOperatorKeepsTheLastWord) {

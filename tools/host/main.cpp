@@ -4,12 +4,17 @@
 //   kxmp-host [--library PATH] [--socket PATH] [--tcp-port N] [--log-level N] [--home DIR]
 //             [--allowed-group NAME] [--max-sessions-per-user N] [--max-sessions-per-process N]
 //
-// Local peers on the socket: the host's own user, root, and the members of one group (the
-// option, else the registry value Host/sAllowedGroup; a name or a number) may send requests.
+// Local peers: the host's own user, root, and the members of one group (the option, else the
+// registry value Host/sAllowedGroup; a name or a number) may send requests, on the socket and
+// on the loopback TCP port alike (there judged by the user owning the peer's socket). With a
+// group, the home and run/ let its members through to the socket (run/ 0710, the socket 0660,
+// both of the group). Run as root on a home another user owns, the host runs as that user.
 //
 // Prints "kxmp-host: serving <socket>" once requests are accepted. SIGHUP reopens the log
 // file. Exit status: 0 after a clean stop, 1 when it cannot start (among others on a home
-// that kxmp setup did not make), 2 for usage errors.
+// that kxmp setup did not make), 2 for usage errors. `kxmp-host --write-docs DIR` writes its
+// man page and completion scripts (the build runs it).
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -28,6 +33,8 @@
 #include <vector>
 
 #include "ServiceLibrary.h"
+#include "common/CommandDocs.h"
+#include "common/ToolHome.h"
 #include "kxmp/Version.h"
 #include "outside/log/FileLogWriter.h"
 #include "outside/error/FXErrorUtil.h"
@@ -94,31 +101,62 @@ sigset_t BlockStopSignals() {
   return set;
 }
 
-// A home that `kxmp setup` made holds its registry folder. A host started on a mistyped or
-// missing home would otherwise make one silently and serve a catalog that is not there.
-bool IsKxmpHome(const std::string& home, std::string& why) {
+std::string Errno(const std::string& what, int e) { return what + ": " + std::strerror(e); }
+
+// The home as far as the members of the allowed group need it: they may pass through (search
+// permission), nothing more. A home whose group is another with rights of its own keeps it,
+// and must let everyone pass for the group's members to reach the socket.
+bool LetGroupThroughHome(const std::string& home, gid_t gid, const std::string& group, std::string& why) {
   struct stat st {};
   if (::stat(home.c_str(), &st) != 0) {
-    why = std::strerror(errno);
+    why = Errno("cannot examine " + home, errno);
     return false;
   }
-  if (!S_ISDIR(st.st_mode)) {
-    why = "not a folder";
+  if ((st.st_mode & S_IXOTH) != 0 || (st.st_gid == gid && (st.st_mode & S_IXGRP) != 0)) return true;
+  if (st.st_gid != gid && (st.st_mode & S_IRWXG) != 0) {
+    why = home + " belongs to group " + std::to_string(st.st_gid) + ", which has rights on it: the members of " +
+          group + " cannot reach the socket through it (chgrp it to " + group + ", or chmod o+x it)";
     return false;
   }
-  const std::string registry = home + "/registry";
-  if (::stat(registry.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    why = errno == EACCES ? std::strerror(errno) : "no registry/ folder";
+  if (st.st_gid != gid && ::chown(home.c_str(), static_cast<uid_t>(-1), gid) != 0) {
+    why = Errno("cannot give " + home + " to group " + group + " (the host's user must be root or a member of it)",
+                errno);
+    return false;
+  }
+  if (::chmod(home.c_str(), (st.st_mode & 07777) | S_IXGRP) != 0) {
+    why = Errno("cannot let group " + group + " through " + home, errno);
     return false;
   }
   return true;
 }
 
+// run/ of the group: 0710, so that its members reach the socket and see nothing else.
+bool GiveRunFolderToGroup(const std::string& runDir, gid_t gid, const std::string& group, std::string& why) {
+  const int fd = ::open(runDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    why = Errno("cannot open " + runDir, errno);
+    return false;
+  }
+  const bool ok = ::fchown(fd, static_cast<uid_t>(-1), gid) == 0 && ::fchmod(fd, 0710) == 0;
+  const int e = errno;
+  ::close(fd);
+  if (!ok) {
+    why = Errno("cannot give " + runDir + " to group " + group + " (the host's user must be root or a member of it)", e);
+  }
+  return ok;
+}
+
 int Serve(const Options& opt, int argc, char** argv, const sigset_t& stopSignals) {
   const std::string home = kxmp::home::Root();
-  if (std::string why; !IsKxmpHome(home, why)) {
+  std::string why;
+  if (kxmp::tools::ExamineHome(home, why) != kxmp::tools::HomeProblem::kNone) {
     std::fprintf(stderr, "kxmp-host: %s is not a kxmp home (%s): make it with kxmp setup --home %s\n", home.c_str(),
                  why.c_str(), home.c_str());
+    return 1;
+  }
+  std::string owner;
+  if (!kxmp::tools::ActAsHomeOwner(home, owner, why)) {
+    std::fprintf(stderr, "kxmp-host: %s\n", why.c_str());
     return 1;
   }
   std::string logDir;
@@ -126,9 +164,10 @@ int Serve(const Options& opt, int argc, char** argv, const sigset_t& stopSignals
   auto logger = std::make_shared<FileLogWriter>(logDir + "/kxmp-host.log", opt.logLevel);
   SetLogWriter(logger);
 
+  if (!owner.empty()) KXLOG_NORMAL("kxmp-host: running as %s, who owns the home [%s]", owner.c_str(), home.c_str());
   std::string socket = opt.socket;
+  std::string runDir;
   if (socket.empty()) {
-    std::string runDir;
     if (CZoError err = kxmp::home::Ensure("run", runDir); err.IsError()) return Fail("no run folder", err);
     socket = runDir + "/mountpoint.sock";
   }
@@ -150,11 +189,26 @@ int Serve(const Options& opt, int argc, char** argv, const sigset_t& stopSignals
     return Fail("cannot tell who may send requests", err);
   }
   KXLOG_NORMAL("kxmp-host: requests are taken from %s", policy.Describe().c_str());
+  const std::optional<gid_t> group = policy.AllowedGroup();
+  const std::string groupName = opt.allowedGroup.empty() ? std::to_string(group.value_or(0)) : opt.allowedGroup;
+  if (group && !runDir.empty() &&
+      (!LetGroupThroughHome(home, *group, groupName, why) || !GiveRunFolderToGroup(runDir, *group, groupName, why))) {
+    std::fprintf(stderr, "kxmp-host: %s\n", why.c_str());
+    KXLOG_ERROR("kxmp-host: %s", why.c_str());
+    return 1;
+  }
   kxmp::session::ServerLimits limits;
   limits.maxSessionsPerUser = opt.maxSessionsPerUser;
   limits.maxSessionsPerProcess = opt.maxSessionsPerProcess;
   kxmp::session::SessionServer server(service, limits, policy);
   if (CZoError err = server.ListenUnix(socket, 0660); err.IsError()) return Fail("cannot serve " + socket, err);
+  if (group && ::chown(socket.c_str(), static_cast<uid_t>(-1), *group) != 0) {
+    why = Errno("cannot give " + socket + " to group " + groupName + " (the host's user must be root or a member of it)",
+                errno);
+    std::fprintf(stderr, "kxmp-host: %s\n", why.c_str());
+    KXLOG_ERROR("kxmp-host: %s", why.c_str());
+    return 1;
+  }
   uint16_t port = 0;
   if (opt.tcpPort >= 0) {
     if (CZoError err = server.ListenTcp("127.0.0.1", static_cast<uint16_t>(opt.tcpPort), &port); err.IsError()) {
@@ -187,21 +241,46 @@ int Serve(const Options& opt, int argc, char** argv, const sigset_t& stopSignals
 
 }  // namespace
 
+// The sections of the page that the options do not hold.
+kxmp::tools::ProgramDocs Docs() {
+  const std::string home = kxmp::home::DefaultRoot();
+  kxmp::tools::ProgramDocs docs;
+  docs.program = "kxmp-host";
+  docs.version = KxmpVersion();
+  docs.pageTitle = "kxmp manual";
+  docs.summary = "serve the mount-point service on a session socket";
+  docs.pagePerSubcommand = false;
+  docs.exitStatus = {{"0", "stopped cleanly by SIGINT or SIGTERM"},
+                     {"1", "it cannot start: no home made by kxmp setup, the service library, the socket, the group"},
+                     {"2", "a usage error"}};
+  docs.environment = {{"KX_HOME", "the home folder when --home is not given (default " + home + ")"}};
+  docs.files = {{"$KX_HOME/run/mountpoint.sock", "the socket served (0660; of the allowed group when there is one)"},
+                {"$KX_HOME/log/kxmp-host.log", "the host's log; SIGHUP reopens it"},
+                {"$KX_HOME/registry/Host/sAllowedGroup", "the allowed group when --allowed-group is not given"}};
+  docs.seeAlso = {"kxmp(1)"};
+  return docs;
+}
+
 int main(int argc, char** argv) {
   const sigset_t stopSignals = BlockStopSignals();
   Options opt;
   CLI::App app{"kxmp-host: serves the mount-point service on a session socket until SIGINT or SIGTERM"};
-  app.add_option("--library", opt.library, "the service library (default: the one installed beside the host)");
-  app.add_option("--socket", opt.socket, "the Unix socket to serve (default: $KX_HOME/run/mountpoint.sock)");
-  app.add_option("--tcp-port", opt.tcpPort, "also serve this TCP port on 127.0.0.1 (0: any free port)")
+  app.add_option("--library", opt.library, "the service library (default: the one installed beside the host)")
+      ->type_name("FILE");
+  app.add_option("--socket", opt.socket, "the Unix socket to serve (default: $KX_HOME/run/mountpoint.sock)")
+      ->type_name("PATH");
+  app.add_option("--tcp-port", opt.tcpPort,
+                 "also serve this TCP port on 127.0.0.1 (0: any free port); a TCP peer is judged by the user "
+                 "owning its socket, as on the Unix socket")
       ->check(CLI::Range(0, 65535));
   app.add_option("--log-level", opt.logLevel, "log level of $KX_HOME/log/kxmp-host.log (default 0)")
       ->check(CLI::Range(-1, 10));
   app.add_option("--home", opt.home,
-                 std::string("the home folder made by kxmp setup (default: $KX_HOME, else ") + kxmp::home::DefaultRoot() + ")");
+                 std::string("the home folder made by kxmp setup (default: $KX_HOME, else ") + kxmp::home::DefaultRoot() + ")")
+      ->type_name("DIR");
   app.add_option("--allowed-group", opt.allowedGroup,
                  "a group whose members may send requests besides the host's user and root (default: the "
-                 "registry value Host/sAllowedGroup)");
+                 "registry value Host/sAllowedGroup); run/ and the socket are given to it");
   app.add_option("--max-sessions-per-user", opt.maxSessionsPerUser, "sessions one local user may hold at once (default 128)")
       ->check(CLI::Range(1, 4096));
   app.add_option("--max-sessions-per-process", opt.maxSessionsPerProcess,
@@ -210,6 +289,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", KxmpVersion(), "print the version and exit");
   app.footer("Example:\n  kxmp setup --home /srv/kxmp && kxmp-host --home /srv/kxmp\n"
              "SIGINT and SIGTERM stop the host; SIGHUP reopens its log file (for log rotation).");
+  if (argc == 3 && std::string(argv[1]) == "--write-docs") return kxmp::tools::WriteDocs(app, Docs(), argv[2]);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

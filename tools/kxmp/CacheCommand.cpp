@@ -46,7 +46,7 @@ class CacheCommand : public Command {
     SetExample(drop_, "kxmp cache drop --subclient 42");
 
     for (CLI::App* sub : {show_, refresh_, drop_}) {
-      sub->add_option("--subclient", subclient_, "the subclient's id")->required()->check(kUnsigned);
+      sub->add_option("--subclient", subclient_, "the subclient's id")->required()->check(kId);
       sub->add_flag("--json", json_, "print JSON lines");
     }
     setHours_ = cmd->add_subcommand("set-refresh-hours", "how many hours a refreshed cache is used before the catalog is asked again");

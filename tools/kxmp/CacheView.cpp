@@ -74,6 +74,11 @@ bool CacheView::Read(uint64_t subclientId, CacheView& view) {
   return true;
 }
 
+bool CacheView::LacksPrimary() const {
+  const bool noPrimary = entries.empty() || entries[0].hostName.empty();
+  return lastRefreshTime > 0 && noPrimary && (failoverCurrent <= 0 || failoverCurrent > failoverNumber);
+}
+
 bool CacheView::IsFresh(time_t now) const {
   if (lastRefreshTime <= 0 || lastRefreshTime >= now || refreshHours <= 0) return false;
   return now - lastRefreshTime < refreshHours * 3600;
@@ -97,6 +102,7 @@ Json CacheView::ToJson(time_t now) const {
           {"fresh", IsFresh(now)},
           {"failoverNumber", failoverNumber},
           {"failoverCurrent", failoverCurrent},
+          {"primary", !LacksPrimary()},
           {"entries", list}};
 }
 
@@ -115,6 +121,7 @@ std::string CacheView::ToText(time_t now) const {
   facts.Add({"refreshed", refreshed});
   facts.Add({"failover", "entry " + std::to_string(failoverCurrent) + " in use, " + std::to_string(failoverNumber) +
                              " alternate(s)"});
+  if (LacksPrimary()) facts.Add({"primary", "none: the catalog lists no primary mount path; backups fail until one is attached"});
   Table table({"ENTRY", "IN USE", "HOST", "ID", "MOUNT PATH"});
   for (const MountPathInfo& e : entries) {
     table.Add({e.cacheIndex == 0 ? "0 (primary)" : std::to_string(e.cacheIndex),

@@ -28,6 +28,8 @@ struct CacheView {
   // Fresh as the mount-point service judges it: strictly between the refresh time and the
   // refresh time plus the interval.
   bool IsFresh(time_t now) const;
+  // Refreshed from a catalog that listed no primary, and no alternate in use: backups fail.
+  bool LacksPrimary() const;
   Json ToJson(time_t now) const;
   std::string ToText(time_t now) const;
 };

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
@@ -66,7 +65,7 @@ std::string ErrorText(const CZoError& error) {
 
 std::string HomeHelp() { return std::string("the kxmp home folder (default: $KX_HOME, else ") + kxmp::home::DefaultRoot() + ")"; }
 
-void HomeOption::AddTo(CLI::App& cmd) { cmd.add_option("--home", home, HomeHelp()); }
+void HomeOption::AddTo(CLI::App& cmd) { cmd.add_option("--home", home, HomeHelp())->type_name("DIR"); }
 
 std::string HomeOption::Apply() const {
   if (!home.empty()) {
@@ -278,23 +277,6 @@ std::string HomeAccessProblem(const std::string& home, bool writes) {
 }
 
 void SetExample(CLI::App* cmd, const std::string& example) { cmd->footer("Example:\n  " + example); }
-
-namespace {
-CLI::Validator WholeNumber(int64_t minimum, const std::string& rule) {
-  return CLI::Validator(
-      [minimum, rule](std::string& text) {
-        int64_t value = 0;
-        const char* end = text.data() + text.size();
-        auto [ptr, ec] = std::from_chars(text.data(), end, value);
-        const bool ok = !text.empty() && ec == std::errc() && ptr == end && value >= minimum;
-        return ok ? std::string() : rule;
-      },
-      "INT64");
-}
-}  // namespace
-
-const CLI::Validator kPositiveId = WholeNumber(1, "must be a whole number from 1 to 9223372036854775807");
-const CLI::Validator kNonNegative = WholeNumber(0, "must be a whole number from 0 to 9223372036854775807");
 
 void SaySkippedStorageHosts(const std::string& command) {
   for (const dataserver::StorageHostNotice& n : dataserver::TakeStorageHostNotices()) {

@@ -128,9 +128,4 @@ std::string HomeHelp();
 // Example lines for --help.
 void SetExample(CLI::App* cmd, const std::string& example);
 
-// A whole decimal number from 1 to 2^63 - 1 (catalog row ids are signed 64-bit).
-extern const CLI::Validator kPositiveId;
-// A whole decimal number from 0 to 2^63 - 1.
-extern const CLI::Validator kNonNegative;
-
 }  // namespace kxmp::cli

@@ -29,6 +29,9 @@ class Command {
   // The status to end with when the tool fails around the subcommand (a usage error found
   // while parsing, an exception): the tool's own status unless the subcommand has its own.
   virtual int StatusFor(int toolStatus) const { return toolStatus; }
+  // False when this command line does not use the home (mount with --socket): a home that
+  // setup did not make is then no reason to refuse it.
+  virtual bool UsesHome() const { return true; }
 };
 
 // The tool's subcommands by name, in the order --help lists them.

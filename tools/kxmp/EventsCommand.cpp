@@ -1,5 +1,5 @@
 // kxmp events: the operator events the service raised (log/events.log), with what each
-// means; --follow keeps printing new ones until interrupted.
+// means; --follow keeps printing new ones until interrupted (exit 130 or 143).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -25,6 +25,7 @@ namespace {
 
 constexpr unsigned int kNoUsableMountPath = 0x4A000574;
 constexpr unsigned int kDataServerNotReady = 0x4A000569;
+constexpr unsigned int kCatalogUnreachable = 0x4A00057A;
 
 std::string IdText(unsigned int id) { return FXString::Format("0x%08X", id); }
 
@@ -56,6 +57,9 @@ std::string Meaning(const events::EventRecord& e) {
              " is not the one trusted (offered " + Arg(e, 2) + " " + Arg(e, 3) + ", known hosts " + Arg(e, 4) + ")";
     case kEventLogCommandFailed:
       return "kxmp " + Arg(e, 1) + " of " + Arg(e, 2) + " for subclient " + Arg(e, 0) + " failed: " + Arg(e, 3);
+    case kCatalogUnreachable:
+      return "the control server's catalog cannot be reached (" + Arg(e, 0) + "): " + Arg(e, 1) +
+             "; the cached mount paths carry backups until it answers";
     default: {
       std::string text = "event " + IdText(e.id);
       for (const std::string& a : e.args) text += " " + a;
@@ -77,6 +81,7 @@ void Print(const events::EventRecord& e, bool json) {
       !e.args.empty()) {
     line["host"] = e.args[0];
   }
+  if (e.id == kCatalogUnreachable && !e.args.empty()) line["catalog"] = e.args[0];
   line["args"] = e.args;
   Output::PrintJson(line);
 }
@@ -170,8 +175,9 @@ class EventsCommand : public Command {
       std::string error;
       if (!follower.Poll(json_, error)) return out_.Fail(kExitFailed, error);
       if (std::ferror(stdout)) return kExitFailed;  // the reader went away
+      // Stopped as a person stops it: 130 for SIGINT, 143 for SIGTERM, like every subcommand.
       const int sig = sigtimedwait(&stop, nullptr, &interval);
-      if (sig > 0) return kExitOk;
+      if (sig > 0) return 128 + sig;
     }
   }
 

@@ -38,7 +38,7 @@ class FailoverCommand : public Command {
   CLI::App* Register(CLI::App& app) override {
     CLI::App* cmd = app.add_subcommand(
         "failover", "move a subclient's backup context to another mount path when its mount path does not answer");
-    cmd->add_option("--subclient", subclient_, "the subclient's id")->required()->check(kUnsigned);
+    cmd->add_option("--subclient", subclient_, "the subclient's id")->required()->check(kId);
     cmd->add_flag("--force", force_, "fail over even when the mount path answers");
     cmd->add_flag("--json", json_, "print JSON lines");
     home_.AddTo(*cmd);

@@ -48,7 +48,7 @@ class GetCommand : public Command {
   CLI::App* Register(CLI::App& app) override {
     CLI::App* cmd = app.add_subcommand(
         "get", "fetch one stored log file, by its exact name, to one path: a database's restore command");
-    cmd->add_option("--subclient", subclient_, "the subclient whose backups are read")->required()->check(kUnsigned);
+    cmd->add_option("--subclient", subclient_, "the subclient whose backups are read")->required()->check(kId);
     cmd->add_option("--root-folder", rootFolder_, "folder below the subclient's root folder");
     cmd->add_flag("--json", json_, "print one JSON object (type restored or error)");
     cmd->add_option("NAME", name_, "the stored file's name, matched exactly")->required();

@@ -11,12 +11,13 @@
 #include "outside/util/FXString.h"
 #include "outside/util/KxHome.h"
 #include "outside/xml/CNMessageFactory.h"
+#include "outside/xml/TesselMessages.h"
 
 namespace kxmp::cli {
 
 void HostOptions::AddTo(CLI::App& cmd) {
-  cmd.add_option("--socket", socket, "the host's socket (default: <home>/run/mountpoint.sock)");
-  cmd.add_option("--home", home, HomeHelp());
+  cmd.add_option("--socket", socket, "the host's socket (default: <home>/run/mountpoint.sock)")->type_name("PATH");
+  cmd.add_option("--home", home, HomeHelp())->type_name("DIR");
   cmd.add_option("--timeout", timeoutSeconds, "seconds to wait for the answer (default 120)")
       ->check(CLI::Range(1, 86400));
 }
@@ -40,6 +41,10 @@ bool Exchange(const HostOptions& options, const CNMessageBase& request, std::uni
     const int n = FXErrorUtil::Number(err);
     if (n == ENOENT || n == ECONNREFUSED || n == ENOTSOCK) {
       out.Fail(kExitFailed, FXString::Format("no host is serving %s: start it with kxmp-host", socket.c_str()));
+    } else if (n == EACCES) {
+      out.Fail(kExitFailed, FXString::Format("cannot reach the host at %s: Permission denied (kxmp-host lets its own "
+                                             "user, root and the members of its allowed group through)",
+                                             socket.c_str()));
     } else {
       out.Fail(kExitFailed, FXString::Format("cannot reach the host at %s: %s", socket.c_str(), ErrorText(err).c_str()));
     }
@@ -50,8 +55,10 @@ bool Exchange(const HostOptions& options, const CNMessageBase& request, std::uni
   if (err.IsError()) {
     if (FXErrorUtil::IsErrNo(err, ETIMEDOUT)) {
       out.Fail(kExitFailed, FXString::Format("the host at %s did not answer within %d s", socket.c_str(), options.timeoutSeconds));
-    } else if (FXErrorUtil::IsErrNo(err, ECONNRESET)) {
-      out.Fail(kExitFailed, FXString::Format("the host at %s closed the session without answering", socket.c_str()));
+    } else if (FXErrorUtil::IsErrNo(err, ECONNRESET) || FXErrorUtil::IsErrNo(err, EPIPE)) {
+      out.Fail(kExitFailed, FXString::Format("the host at %s closed the session without answering (it closes the "
+                                             "sessions of users it does not allow, and sessions over its limits)",
+                                             socket.c_str()));
     } else {
       out.Fail(kExitFailed, FXString::Format("the exchange with the host at %s failed: %s", socket.c_str(),
                    ErrorText(err).c_str()));
@@ -61,6 +68,20 @@ bool Exchange(const HostOptions& options, const CNMessageBase& request, std::uni
   err = CNMessageFactory::FromXml(answer, response);
   if (err.IsError()) {
     out.Fail(kExitFailed, FXString::Format("the host's answer cannot be read: %s", ErrorText(err).c_str()));
+    return false;
+  }
+  if (response->getTagID() == Tessel::kGenericRespTag) {
+    // Not an answer to the request: the host refused the session when it was opened.
+    const int64_t code = response->getint64(1, Tessel::kGenericRespTag, Tessel::kGenericRespErrorCodeId);
+    if (code == FXErrorUtil::ErrNoCode(EACCES)) {
+      out.Fail(kExitFailed, FXString::Format("refused by kxmp-host (not an allowed user or group) at %s: it takes "
+                                             "requests from its own user, root and the members of its allowed group",
+                                             socket.c_str()));
+    } else {
+      out.Fail(kExitFailed, FXString::Format("refused by kxmp-host at %s: it holds as many sessions as it takes "
+                                             "(errorCode %lld); try again",
+                                             socket.c_str(), static_cast<long long>(code)));
+    }
     return false;
   }
   return true;

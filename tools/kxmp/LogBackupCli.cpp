@@ -40,6 +40,10 @@ std::string NoStorageReason(uint64_t subclient, const CZoError& why, int& status
       return "subclient " + id + " has no mount path attached in the catalog " + admin.name();
     }
   }
+  if (FXErrorUtil::IsWin32(why, 1168)) {
+    return "subclient " + id + " has no primary mount path in the catalog " + admin.name() +
+           ": attach one with kxmp catalog attach --primary (the cache says the same while the catalog cannot be asked)";
+  }
   std::string text = "no mount path of subclient " + id + " is reachable";
   if (why.IsError()) text += ": " + ErrorText(why) + PermissionNote(why);
   if (listed.IsError()) text += " (the catalog cannot be read: " + ErrorText(listed) + PermissionNote(listed) + ")";

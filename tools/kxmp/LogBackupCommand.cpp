@@ -1,14 +1,18 @@
 // kxmp backup: backs up local files as log files of a subclient through the log backup writer
-// (in-process, no host needed): per file open, 1 MiB writes, close (fsync, rename, folder
-// fsync), verify.
+// (in-process, no host needed): per file open, 1 MiB writes, close (fsync, a rename that
+// refuses a name stored meanwhile unless --force, folder fsync, a check of what is stored).
 //
 // --jobs N runs N workers, each with its own writer, taking the files in command-line order.
-// One stream is one metadata document: the first worker's writer holds it, and at the end
-// every file the run committed or found already stored is listed in it, so the document is
-// written once and names every file of the run, whatever the number of workers.
+// One stream is one metadata document: the first worker's writer holds the run's records, and
+// at the end every file the run committed or found already stored is merged into it once, so
+// it names every file of the run, whatever the number of workers, beside those that other
+// runs of the stream listed.
 //
 // --dry-run makes every decision of the run (sources, name clashes, the subclient's storage,
-// same content or --force) and writes no file.
+// same content or --force) and creates nothing on the storage, not even the root folder.
+//
+// A run whose writer had to fail over (the mount path meant for it could not be used) says
+// which storage host and mount path it used.
 //
 // kxmp push is the same run for one file with the defaults of a database's archive command:
 // the file listed in its stream's metadata, and nothing printed unless it fails (or -v).
@@ -34,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "CacheView.h"
 #include "Command.h"
 #include "FailureEvent.h"
 #include "LogBackupCli.h"
@@ -43,6 +48,7 @@
 #include "Validators.h"
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "kxmp/DataServerContext.h"
+#include "outside/catalog/CatalogAdmin.h"
 #include "outside/dataserver/sftp/SftpSettings.h"
 
 namespace kxmp::cli {
@@ -59,9 +65,10 @@ class BackupCommand : public Command {
   CLI::App* Register(CLI::App& app) override {
     if (push_) return RegisterPush(app);
     CLI::App* cmd = app.add_subcommand("backup", "back up files as log files of a subclient (in-process)");
-    cmd->add_option("--subclient", subclient_, "the subclient whose storage is used")->required()->check(kUnsigned);
-    cmd->add_option("--stream", stream_, "the stream number (names StreamMetadata_<stream>.xml)");
-    cmd->add_option("--time", time_, "backup time value: adds its decimal text as a folder below the root folder");
+    cmd->add_option("--subclient", subclient_, "the subclient whose storage is used")->required()->check(kId);
+    cmd->add_option("--stream", stream_, "the stream number (names StreamMetadata_<stream>.xml)")->check(kStreamNumber);
+    cmd->add_option("--time", time_, "backup time value: adds its decimal text as a folder below the root folder")
+        ->check(kNonNegative);
     cmd->add_option("--root-folder", rootFolder_, "folder below the subclient's root folder");
     cmd->add_flag("--file-mode", fileMode_, "write to the local job results directory instead");
     cmd->add_flag("--metadata", metadata_, "write the stream metadata document at the end");
@@ -71,7 +78,7 @@ class BackupCommand : public Command {
     cmd->add_flag("--dry-run", dryRun_, "check everything and say what would be written; write nothing");
     cmd->add_flag("--json", json_, "print one JSON object per line (type status, plan, error or summary)");
     list_.AddTo(*cmd, "files to back up");
-    cmd->add_option("FILE", files_, "files to back up (stored under their base name)");
+    cmd->add_option("FILE", files_, "files to back up (stored under their base name)")->type_name("FILE");
     common_.AddTo(*cmd);
     SetExample(cmd,
                "kxmp backup --subclient 42 --stream 1 --metadata --jobs 4 /var/log/db/*.trn\n"
@@ -97,8 +104,8 @@ class BackupCommand : public Command {
   CLI::App* RegisterPush(CLI::App& app) {
     CLI::App* cmd = app.add_subcommand(
         "push", "store one log file, listed in its stream's metadata: a database's archive command (quiet unless it fails)");
-    cmd->add_option("--subclient", subclient_, "the subclient whose storage is used")->required()->check(kUnsigned);
-    cmd->add_option("--stream", stream_, "the stream number (names StreamMetadata_<stream>.xml; default 0)");
+    cmd->add_option("--subclient", subclient_, "the subclient whose storage is used")->required()->check(kId);
+    cmd->add_option("--stream", stream_, "the stream number (names StreamMetadata_<stream>.xml; default 0)")->check(kStreamNumber);
     cmd->add_option("--root-folder", rootFolder_, "folder below the subclient's root folder");
     cmd->add_flag("--json", json_, "print one JSON object per line (type status, error or summary)");
     cmd->add_option("FILE", files_, "the file to store (under its base name); the same content stored already is success")
@@ -181,8 +188,11 @@ class BackupCommand : public Command {
     return false;
   }
 
-  std::unique_ptr<DBLogBackupDataWriter> NewWriter() {
-    return std::make_unique<DBLogBackupDataWriter>(subclient_, fileMode_, time_, stream_, rootFolder_, &errors_, true);
+  // A writer of the run; without create (a dry run) it opens the storage without making the
+  // subclient's root folder or anything else there.
+  std::unique_ptr<DBLogBackupDataWriter> NewWriter(bool create = true) {
+    return std::make_unique<DBLogBackupDataWriter>(subclient_, fileMode_, time_, stream_, rootFolder_, &errors_, true,
+                                                   create);
   }
 
   // The status of a run whose writer has no storage, said once; every file failed for it.
@@ -192,11 +202,63 @@ class BackupCommand : public Command {
     return status;
   }
 
-  // Opens the subclient's storage as the run would and decides every file; the writer
-  // ends with nothing opened, so it writes no file (no metadata, no cache file).
+  // Where the run was meant to go: the mount path the cache names for backups, else the
+  // subclient's first in the catalog (asked only then: without a cache the writer asks too).
+  void NoteExpectedPlace() {
+    if (fileMode_) return;
+    CacheView cached;
+    if (CacheView::Read(subclient_, cached) && !cached.entries.empty()) {
+      // Backups start on the entry in use, which a failover moves off the primary.
+      const int64_t inUse = cached.failoverCurrent;
+      const MountPathInfo& entry =
+          inUse > 0 && inUse < static_cast<int64_t>(cached.entries.size()) && !cached.entries[inUse].hostName.empty()
+              ? cached.entries[inUse]
+              : cached.entries[0];
+      if (!entry.hostName.empty()) {
+        expected_ = {entry.hostName, entry.mountPath};
+        return;
+      }
+    }
+    std::vector<catalog::AttachedMountPath> attached;
+    if (catalog::CatalogAdmin().ListAttachments(subclient_, attached).IsError() || attached.empty()) return;
+    const catalog::AttachedMountPath* first = &attached.front();
+    for (const auto& a : attached) {
+      if (a.kind == catalog::kKindPrimary) first = &a;
+    }
+    expected_ = {first->mountPath.host, first->mountPath.path};
+  }
+
+  // A run that had to fail over says where its files went, once, before them.
+  void SayPlace(DBLogBackupDataWriter& writer) {
+    DataServerContextPtr context = writer.getDataServerContextPtrForBackup();
+    if (!context) return;
+    place_ = {context->getServerName(), context->getMountPath()};
+    if (expected_.first.empty() || expected_ == place_) return;
+    failedOver_ = true;
+    const std::string text = std::string(dryRun_ ? "would fail over" : "failed over") + " to storage host " +
+                             place_.first + ", mount path " + place_.second + ": storage host " + expected_.first +
+                             ", mount path " + expected_.second + " cannot be used";
+    if (json_) {
+      Output::PrintJson({{"type", "status"},
+                         {"message", text},
+                         {"failedOver", true},
+                         {"host", place_.first},
+                         {"mountPath", place_.second},
+                         {"from", {{"host", expected_.first}, {"mountPath", expected_.second}}}});
+    } else {
+      std::printf("%s\n", Printable(text).c_str());
+      std::fflush(stdout);
+    }
+  }
+
+  // Opens the subclient's storage as the run would, without creating anything there, and
+  // decides every file; the writer ends with nothing opened, so it writes no file (no
+  // metadata, no cache file).
   int DryRun(const std::vector<BackupItem*>& todo) {
-    std::unique_ptr<DBLogBackupDataWriter> writer = NewWriter();
+    NoteExpectedPlace();
+    std::unique_ptr<DBLogBackupDataWriter> writer = NewWriter(false);
     if (!writer->isFileMode() && !writer->getDataServerContextPtrForBackup()) return NoStorageFor(todo);
+    SayPlace(*writer);
     FileBackup backup(*writer, force_);
     for (BackupItem* item : todo) {
       if (StopSignals::Stopping()) break;
@@ -256,6 +318,7 @@ class BackupCommand : public Command {
     const size_t jobs = std::min(static_cast<size_t>(jobs_), todo.size());
     // Each job may have a session of its own with a storage host reached over SFTP.
     dataserver::SetSftpSessionsPerHost(static_cast<int>(jobs));
+    NoteExpectedPlace();
     std::vector<std::unique_ptr<DBLogBackupDataWriter>> writers;
     for (size_t j = 0; j < jobs; ++j) writers.push_back(NewWriter());
     DBLogBackupDataWriter& first = *writers[0];
@@ -264,6 +327,7 @@ class BackupCommand : public Command {
       for (BackupItem* item : todo) Status(Fail(*item, "no mount path is left after the failover"));
       return kExitFailed;
     }
+    SayPlace(first);
     if (!SameStorage(writers)) {
       // One reason for every file: said once.
       out_.Error(writerError_);
@@ -278,10 +342,12 @@ class BackupCommand : public Command {
     meter_ = &meter;
     std::atomic<size_t> next{0};
     storageFailed_ = false;
-    auto work = [&](DBLogBackupDataWriter& writer) {
+    auto work = [&](size_t index) {
+      DBLogBackupDataWriter& writer = *writers[index];
       FileBackup backup(writer, force_);
       for (size_t i = next++; i < todo.size() && !StopSignals::Stopping(); i = next++) {
         BackupItem& item = *todo[i];
+        item.writer = index;
         if (storageFailed_) {
           item.outcome = Outcome::kPending;  // not taken up: it goes to the next mount path
           item.retry = true;
@@ -315,10 +381,10 @@ class BackupCommand : public Command {
       }
     };
     if (jobs == 1) {
-      work(first);
+      work(0);
     } else {
       std::vector<std::thread> threads;
-      for (size_t j = 0; j < jobs; ++j) threads.emplace_back(work, std::ref(*writers[j]));
+      for (size_t j = 0; j < jobs; ++j) threads.emplace_back(work, j);
       for (std::thread& t : threads) t.join();
     }
     const bool ended = EndStreams(writers, todo);
@@ -358,7 +424,7 @@ class BackupCommand : public Command {
     DBLogBackupDataWriter& stream = *writers[0];
     for (BackupItem* item : todo) {
       if (!metadata_) break;
-      if (item->outcome == Outcome::kAlreadyStored || (item->outcome == Outcome::kStored && writers.size() > 1)) {
+      if (item->outcome == Outcome::kAlreadyStored || (item->outcome == Outcome::kStored && item->writer != 0)) {
         // The first writer's own files are listed already; files written by the others, or
         // stored by an earlier run, join them.
         CZoError err = stream.addBackedupFile(item->name, item->fileTime);
@@ -477,6 +543,11 @@ class BackupCommand : public Command {
         j["interrupted"] = true;
         j["notBackedUp"] = pending;
       }
+      if (!place_.first.empty()) {
+        j["host"] = place_.first;
+        j["mountPath"] = place_.second;
+        j["failedOver"] = failedOver_;
+      }
       if (placesUsed_ > 1) j["storedOn"] = Places();
       Output::PrintJson(j);
     } else if (dryRun_) {
@@ -518,6 +589,9 @@ class BackupCommand : public Command {
   std::mutex output_;
   ProgressMeter* meter_ = nullptr;  // while the files are copied
   std::string writerError_;
+  std::pair<std::string, std::string> expected_;  // storage host and mount path meant
+  std::pair<std::string, std::string> place_;     // and used
+  bool failedOver_ = false;
   // A failover during the run: the storage host and mount path that failed, why, and whether
   // the workers stop taking files.
   static constexpr int kRunLength = 24 * 3600;  // a failed host is not tried again in the run

@@ -21,8 +21,6 @@
 namespace kxmp::cli {
 namespace {
 
-using ReadFn = std::function<CZoError(char*, unsigned int, unsigned int*)>;
-
 // Fills buffer from read until size bytes or the end; got is what arrived.
 CZoError ReadFull(const ReadFn& read, char* buffer, unsigned int size, unsigned int& got) {
   got = 0;
@@ -36,8 +34,10 @@ CZoError ReadFull(const ReadFn& read, char* buffer, unsigned int size, unsigned 
   return CZoError::Success();
 }
 
-// Compares the source from its start (pread: its position stays for the copy) with a stored
-// copy of the same size read through read.
+CZoError Stopped() { return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught()); }
+
+}  // namespace
+
 CZoError SameContent(int source, long long size, const ReadFn& read, PieceBuffer& a, PieceBuffer& b, bool& same) {
   // Pieces no larger than the file: a small file does not pay for two whole pieces.
   const size_t piece = static_cast<size_t>(std::min<long long>(kCopyPiece, std::max<long long>(size, 1)));
@@ -65,7 +65,20 @@ CZoError SameContent(int source, long long size, const ReadFn& read, PieceBuffer
   return CZoError::Success();
 }
 
-CZoError Stopped() { return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught()); }
+namespace {
+
+CZoError OtherContent(const std::string& name) {
+  return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST,
+                                 "[%s] is already stored with other content; the stored copy is kept (use --force to "
+                                 "replace it)",
+                                 name.c_str());
+}
+
+struct stat StatOf(int fd) {
+  struct stat out {};
+  ::fstat(fd, &out);
+  return out;
+}
 
 }  // namespace
 
@@ -90,6 +103,10 @@ CZoError OpenSource(const std::string& path, UniqueFd& fd, struct stat& st) {
   return CZoError::Success();
 }
 
+FileBackup::FileBackup(DBLogBackupDataWriter& writer, bool force) : writer_(writer), force_(force) {
+  writer_.setReplaceExisting(force);
+}
+
 void FileBackup::Decide(BackupItem& item, UniqueFd& source) {
   item.outcome = BackupItem::Outcome::kFailed;
   struct stat st {};
@@ -106,10 +123,7 @@ void FileBackup::Decide(BackupItem& item, UniqueFd& source) {
     return;
   }
   if (stored == Stored::kDifferent && !force_) {
-    item.error = FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST,
-                                         "[%s] is already stored with other content; the stored copy is kept "
-                                         "(use --force to replace it)",
-                                         item.name.c_str());
+    item.error = OtherContent(item.name);
     return;
   }
   item.replaces = stored == Stored::kDifferent;
@@ -141,9 +155,24 @@ void FileBackup::Run(BackupItem& item, ProgressMeter* meter) {
     writer_.abandonFile();
     return;
   }
-  item.error = writer_.close("");  // a failed commit removes the temporary file itself
-  if (item.error.IsSuccess()) item.error = writer_.verifyBackedupFile(item.name);
-  if (item.error.IsSuccess()) item.outcome = BackupItem::Outcome::kStored;
+  // The commit refuses a name stored meanwhile (another machine or process was first), and
+  // checks what it stored; a failed commit removes the temporary file itself.
+  item.error = writer_.close("");
+  if (item.error.IsSuccess()) {
+    item.outcome = BackupItem::Outcome::kStored;
+  } else if (FXErrorUtil::IsErrNo(item.error, EEXIST) && !force_) {
+    // Judged again against what the other writer stored: the same content is stored.
+    Stored stored = Stored::kAbsent;
+    time_t storedTime = 0;
+    CZoError err = CompareStored(item.name, source.get(), StatOf(source.get()), stored, storedTime);
+    if (err.IsSuccess() && stored == Stored::kSame) {
+      item.outcome = BackupItem::Outcome::kAlreadyStored;
+      item.fileTime = storedTime;
+      item.error = CZoError::Success();
+    } else if (err.IsSuccess() && stored == Stored::kDifferent) {
+      item.error = OtherContent(item.name);
+    }
+  }
 }
 
 CZoError FileBackup::Copy(int source, BackupItem& item, ProgressMeter* meter) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,7 @@ struct BackupItem {
   unsigned long long size = 0;  // the source's size when it was checked
   bool replaces = false;        // a stored copy with other content is (or would be) replaced
   time_t fileTime = 0;  // when the writer opened it, or the stored copy's modification time
+  size_t writer = 0;    // the index of the run's writer that stored it
   CZoError error;
   std::string where;   // stored: "<storage host> <mount path>"
   bool retry = false;  // not stored because its storage host failed: goes to the next mount path
@@ -62,11 +64,19 @@ class PieceBuffer {
   size_t size_ = 0;
 };
 
+// Reads up to size bytes of a stored copy into a buffer: its bytes, 0 at the end.
+using ReadFn = std::function<CZoError(char*, unsigned int, unsigned int*)>;
+
+// Compares a local file from its start (pread: its position stays) with a stored copy of the
+// same size read through read, piece by piece; same tells the outcome.
+CZoError SameContent(int local, long long size, const ReadFn& read, PieceBuffer& a, PieceBuffer& b, bool& same);
+
 // Backs up items through one writer, one at a time; each worker of a run has its own.
 class FileBackup {
  public:
-  // force: a stored copy of a name with other content is replaced instead of refused.
-  FileBackup(DBLogBackupDataWriter& writer, bool force) : writer_(writer), force_(force) {}
+  // force: a stored copy of a name with other content is replaced instead of refused (by the
+  // writer's commit too).
+  FileBackup(DBLogBackupDataWriter& writer, bool force);
 
   // Fills the item's outcome, bytes, time and error. A source that fails partway, a failed
   // commit or a stop signal leave nothing under the name (the writer abandons the file).

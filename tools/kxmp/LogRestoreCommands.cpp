@@ -19,10 +19,12 @@
 
 #include "Command.h"
 #include "LogBackupCli.h"
+#include "LogBackupFile.h"
 #include "Progress.h"
 #include "RestoreFolder.h"
 #include "StopSignals.h"
 #include "Validators.h"
+#include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DBLogBackupDataReader.h"
 #include "kxmp/DataServerContext.h"
 #include "outside/util/AtomicFile.h"
@@ -42,12 +44,22 @@ struct ReaderOptions {
   CLI::Option* patternOption = nullptr;
 
   void AddTo(CLI::App& cmd) {
-    cmd.add_option("--subclient", subclient, "the subclient whose backups are searched")->required()->check(kUnsigned);
+    cmd.add_option("--subclient", subclient, "the subclient whose backups are searched")->required()->check(kId);
     cmd.add_option("--root-folder", rootFolder, "folder below the subclient's root folder");
     patternOption = cmd.add_option("PATTERN", pattern, "file name (any letter case) or ECMAScript regular expression");
     common.AddTo(cmd);
   }
   bool patternGiven() const { return patternOption->count() > 0; }
+
+  // An invalid expression is a usage error, said through out (2); else 0. Without the check
+  // it would only match a file of exactly that name, and "nothing matches" would hide the typo.
+  int CheckPattern(const Output& out) const {
+    if (!patternGiven()) return kExitOk;
+    CZoError err = DBLogBackupDataReader::checkPattern(pattern);
+    if (err.IsSuccess()) return kExitOk;
+    return out.Fail(FXErrorUtil::IsErrNo(err, EINVAL) ? kExitUsage : kExitFailed,
+                    err.Message() + " (escape such characters with \\ to find a name that holds them)");
+  }
 };
 
 // Every match of the pattern on every reachable mount path (the list form), added to
@@ -86,6 +98,7 @@ class SearchCommand : public Command {
 
   int Run() override {
     options_.common.Apply();
+    if (int status = options_.CheckPattern(out_)) return status;
     StartLibraryLog();
     DBLogBackupDataReader reader(options_.subclient, false, options_.rootFolder, &errors_);
     if (reader.getContextList().empty()) return NoStorage(out_, options_.subclient, errors_.First());
@@ -137,6 +150,7 @@ class RestoreCommand : public Command {
     CLI::App* cmd = app.add_subcommand("restore", "read matching backed-up log files back into a folder");
     cmd->add_option("--to", to_, "the folder to restore into (created when missing)")
         ->required()
+        ->type_name("DIR")
         ->check(CLI::Validator([](std::string& v) { return v.empty() ? std::string("must not be empty") : std::string(); },
                                "FOLDER"));
     cmd->add_flag("--force", force_, "replace files that already exist there");
@@ -157,6 +171,7 @@ class RestoreCommand : public Command {
     if (!options_.patternGiven() && names.empty()) {
       return out_.Fail(kExitUsage, "nothing to restore: give PATTERN or a --files-from list that names files");
     }
+    if (int status = options_.CheckPattern(out_)) return status;
     StartLibraryLog();
     StopSignals signals;
     const auto start = std::chrono::steady_clock::now();
@@ -169,6 +184,7 @@ class RestoreCommand : public Command {
     if (err.IsError()) return out_.Fail(kExitFailed, ErrorText(err));
 
     int files = failed;
+    int already = 0;
     unsigned long long bytes = 0;
     {
       std::optional<ProgressMeter> meter;
@@ -177,8 +193,8 @@ class RestoreCommand : public Command {
         if (StopSignals::Stopping()) break;
         ++files;
         unsigned long long size = 0;
-        bool replaces = false;
-        err = dryRun_ ? Plan(c.file, replaces) : RestoreOne(reader, c.context, c.file, size, replaces);
+        Done done = Done::kNew;
+        err = dryRun_ ? Plan(reader, c, done) : RestoreOne(reader, c, size, done);
         if (err.IsError() && StopSignals::Stopping() && FXErrorUtil::IsErrNo(err, EINTR)) {
           --files;  // stopped partway: its temporary file is gone, and the summary says interrupted
           break;
@@ -188,15 +204,16 @@ class RestoreCommand : public Command {
           const std::string path = RelativePath(c.file);
           Say([&] { out_.Error(path + ": " + ErrorText(err), {{"path", path}}); });
         } else {
-          bytes += size;
-          Say([&] { Restored(c, size, replaces); });
+          if (done == Done::kAlreadyThere) ++already;
+          if (done != Done::kAlreadyThere) bytes += size;
+          Say([&] { Restored(c, size, done); });
         }
         if (meter_ != nullptr) meter_->FileDone();
       }
       meter_ = nullptr;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    Summary(files, failed, bytes, seconds);
+    Summary(files, failed, already, bytes, seconds);
     if (StopSignals::Stopping()) return StopSignals::ExitStatus();
     return failed == 0 ? kExitOk : kExitFailed;
   }
@@ -254,44 +271,94 @@ class RestoreCommand : public Command {
     return kExitOk;
   }
 
+  // What a restore of one file does (or, in a dry run, would do) at its place below --to.
+  enum class Done {
+    kNew,           // nothing was there
+    kReplaced,      // another file was there (--force)
+    kAlreadyThere,  // a file with the stored copy's content is there: nothing written
+  };
+
+  // What is at the place: nothing, the stored copy's content (compared piece by piece), or
+  // something else, which only --force replaces.
+  CZoError Compare(DBLogBackupDataReader& reader, Chosen& c, int parent, const std::string& name,
+                   const SZoFileStat& stored, Done& done) {
+    struct stat st {};
+    done = Done::kNew;
+    if (parent < 0 || ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return CZoError::Success();
+    done = Done::kReplaced;
+    if (S_ISREG(st.st_mode) && st.st_size == stored.st_size) {
+      UniqueFd local(::openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+      if (local.valid()) {
+        CZoError err = reader.open(c.file, c.context);
+        if (err.IsError()) return err;
+        bool same = false;
+        err = SameContent(
+            local.get(), st.st_size,
+            [&](char* b, unsigned int n, unsigned int* got) { return reader.read(b, n, *got); }, mine_, theirs_, same);
+        CZoError closed = reader.close(c.context);
+        if (err.IsError()) return err;
+        if (closed.IsError()) return closed;
+        if (same) done = Done::kAlreadyThere;
+      }
+    }
+    if (done == Done::kReplaced && !force_) return Exists();
+    return CZoError::Success();
+  }
+
+  // The stored file's size and modification time on its mount path.
+  static CZoError StoredStat(const Chosen& c, SZoFileStat& st) {
+    CZoError err = AbstractMountingPointDriver::AMStat(c.context.get(), RelativePath(c.file), st);
+    return err.IsError() ? err.Push(FX_LOC, "Cannot examine the stored [%s]", RelativePath(c.file).c_str()) : err;
+  }
+
   // The checks RestoreOne makes before it writes: the place below --to (no way out of it, no
-  // link followed) and an existing file there.
-  CZoError Plan(const DataServerSearchFile& file, bool& replaces) {
+  // link followed) and what is there already.
+  CZoError Plan(DBLogBackupDataReader& reader, Chosen& c, Done& done) {
     UniqueFd parent;
     std::string name;
-    CZoError err = folder_.Place(RelativePath(file), parent, name, false);
+    CZoError err = folder_.Place(RelativePath(c.file), parent, name, false);
     if (err.IsError()) return err;
-    struct stat st {};
-    replaces = parent.valid() && ::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (replaces && !force_) return Exists();
-    return CZoError::Success();
+    SZoFileStat stored{};
+    if ((err = StoredStat(c, stored)).IsError()) return err;
+    return Compare(reader, c, parent.valid() ? parent.get() : -1, name, stored, done);
   }
 
   CZoError Exists() const {
     return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "It exists in [%s] (use --force to replace it)", to_.c_str());
   }
 
-  // Reads the file into a temporary file beside its target (inside --to only), makes it
-  // durable and renames it, without replacing an existing file unless --force. Any failure,
+  // Reads the file into a temporary file beside its target (inside --to only), gives it the
+  // stored copy's modification time, makes it durable and renames it, without replacing an
+  // existing file unless --force; a file with the same content is left as it is. Any failure,
   // or a stop signal, removes the temporary file.
-  CZoError RestoreOne(DBLogBackupDataReader& reader, const DataServerContextPtr& context, DataServerSearchFile& file,
-                      unsigned long long& size, bool& replaces) {
+  CZoError RestoreOne(DBLogBackupDataReader& reader, Chosen& c, unsigned long long& size, Done& done) {
     UniqueFd parent;
     std::string name;
-    CZoError err = folder_.Place(RelativePath(file), parent, name);
+    CZoError err = folder_.Place(RelativePath(c.file), parent, name);
     if (err.IsError()) return err;
-    struct stat st {};
-    replaces = ::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (replaces && !force_) return Exists();
+    SZoFileStat stored{};
+    if ((err = StoredStat(c, stored)).IsError()) return err;
+    if ((err = Compare(reader, c, parent.get(), name, stored, done)).IsError()) return err;
+    if (done == Done::kAlreadyThere) {
+      size = static_cast<unsigned long long>(stored.st_size);
+      return CZoError::Success();
+    }
     AtomicFile out;
     err = out.CreateAt(parent.get(), name, 0640);
     if (err.IsError()) return err;
-    err = reader.open(file, context);
+    err = reader.open(c.file, c.context);
     if (err.IsError()) return err;
     err = Copy(reader, out, size);
-    CZoError closed = reader.close(context);
+    CZoError closed = reader.close(c.context);
     if (err.IsSuccess()) err = closed;
     if (err.IsError()) return err;
+    // Set before the commit, whose sync makes it durable with the data.
+    const timespec times[2] = {{0, UTIME_OMIT}, stored.st_mtim};
+    if (::futimens(out.Fd(), times) != 0) {
+      const int e = errno;
+      return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot give [%s] its modification time: %s", name.c_str(),
+                                     std::strerror(e));
+    }
     err = out.Commit(force_ ? AtomicFile::kReplace : AtomicFile::kKeepExisting);
     if (FXErrorUtil::IsErrNo(err, EEXIST)) return Exists();
     return err;
@@ -321,10 +388,12 @@ class RestoreCommand : public Command {
     }
   }
 
-  void Restored(const Chosen& c, unsigned long long size, bool replaces) {
+  void Restored(const Chosen& c, unsigned long long size, Done done) {
     const std::string path = RelativePath(c.file);
     const std::string target = FXPath::Join(to_, path);
     const std::string& host = c.context->getFSParams().host.hostName;
+    const bool already = done == Done::kAlreadyThere;
+    const bool replaces = done == Done::kReplaced;
     if (json_) {
       Json j = {{"type", dryRun_ ? "plan" : "restored"},
                 {"host", host},
@@ -333,12 +402,16 @@ class RestoreCommand : public Command {
                 {"name", c.file.fileName},
                 {"file", target}};
       if (dryRun_) {
-        j["action"] = replaces ? "replace" : "restore";
+        j["action"] = already ? "none" : replaces ? "replace" : "restore";
       } else {
         j["bytes"] = size;
         if (replaces) j["replaced"] = true;
+        if (already) j["alreadyRestored"] = true;
       }
       Output::PrintJson(j);
+    } else if (already) {
+      std::printf("%s is already restored as %s (same content): nothing %s\n", Printable(path).c_str(),
+                  Printable(target).c_str(), dryRun_ ? "to write" : "written");
     } else if (dryRun_) {
       std::printf("would restore %s from %s to %s%s\n", Printable(path).c_str(), Printable(host).c_str(),
                   Printable(target).c_str(), replaces ? ", replacing the file there" : "");
@@ -349,21 +422,22 @@ class RestoreCommand : public Command {
     std::fflush(stdout);
   }
 
-  void Summary(int files, int failed, unsigned long long bytes, double seconds) {
+  void Summary(int files, int failed, int already, unsigned long long bytes, double seconds) {
     SaySkippedStorageHosts("restore");
     const bool interrupted = StopSignals::Stopping();
     const double rate = seconds > 0 && !dryRun_ ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
     if (json_) {
-      Json j = {{"type", "summary"}, {"files", files},     {"failed", failed},
-                {"bytes", bytes},    {"seconds", seconds}, {"mibPerSecond", rate}};
+      Json j = {{"type", "summary"}, {"files", files},     {"failed", failed},           {"bytes", bytes},
+                {"seconds", seconds}, {"mibPerSecond", rate}, {"alreadyRestored", already}};
       if (dryRun_) j["dryRun"] = true;
       if (interrupted) j["interrupted"] = true;
       Output::PrintJson(j);
     } else if (dryRun_) {
-      std::printf("dry run: %d files, %d failed, %d would be restored; nothing was written%s\n", files, failed,
-                  files - failed, interrupted ? ", interrupted" : "");
+      std::printf("dry run: %d files, %d failed, %d would be restored, %d already restored; nothing was written%s\n",
+                  files, failed, files - failed - already, already, interrupted ? ", interrupted" : "");
     } else {
-      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s\n", files, failed, bytes, seconds, rate,
+      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s%s\n", files, failed, bytes, seconds, rate,
+                  already > 0 ? (", " + std::to_string(already) + " already restored").c_str() : "",
                   interrupted ? ", interrupted" : "");
     }
     std::fflush(stdout);
@@ -379,6 +453,7 @@ class RestoreCommand : public Command {
   RestoreFolder folder_;
   ErrorPrinter errors_{"kxmp restore"};
   std::vector<char> buffer_;
+  PieceBuffer mine_, theirs_;  // pieces of a file at its place and of its stored copy, compared
   ProgressMeter* meter_ = nullptr;  // while files are restored
 };
 

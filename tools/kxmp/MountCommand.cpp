@@ -1,5 +1,6 @@
 // kxmp mount: sends one mount-point request to the host and prints the error code of the
 // response.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -8,12 +9,16 @@
 #include "Command.h"
 #include "HostClient.h"
 #include "Validators.h"
+#include "outside/catalog/CatalogAdmin.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/xml/TesselMessages.h"
 
 namespace kxmp::cli {
 
 namespace {
+
+// The service's answer when the catalog names no mount path for the subclient.
+constexpr int kNoLibraryPath = 4306;
 
 // A readable name for a folded error code: its kind and number.
 std::string Describe(int64_t code) {
@@ -35,9 +40,10 @@ class MountCommand : public Command {
   CLI::App* Register(CLI::App& app) override {
     CLI::App* cmd = app.add_subcommand("mount", "send a mount-point request to the host");
     cmd->add_option("--subclient", subclient_, "the subclient whose mount paths are used")
-        ->check(kUnsigned);
+        ->check(kId);
     cmd->add_option("--mount-point", mountPoint_, "the mount point (for --deinit-all: the parent folder)")
-        ->required();
+        ->required()
+        ->type_name("DIR");
     auto* all = cmd->add_flag("--all", mountAll_, "mount over all mount paths at once");
     auto* deinit = cmd->add_flag("--deinit-all", deinitAll_, "take down every mount point under the folder");
     auto* refresh = cmd->add_flag("--refresh", refresh_, "refresh the cached list of mount paths");
@@ -50,6 +56,8 @@ class MountCommand : public Command {
     cmd_ = cmd;
     return cmd;
   }
+
+  bool UsesHome() const override { return host_.socket.empty(); }
 
   int Run() override {
     if (cmd_->count("--subclient") == 0 && !deinitAll_) {
@@ -75,6 +83,18 @@ class MountCommand : public Command {
                                         "], not a mount-point response");
     }
     const int64_t code = generic->getint64(1, Tessel::kGenericRespTag, Tessel::kGenericRespErrorCodeId);
+    if (code == FXErrorUtil::Win32Code(kNoLibraryPath) && !deinitAll_) {
+      // The service answers so for a subclient the catalog does not list, and for one it lists
+      // without a mount path: the catalog tells them apart, as for the other subcommands.
+      catalog::CatalogAdmin admin;
+      std::vector<catalog::SubclientRecord> subclients;
+      const bool read = admin.ListSubclients(subclients).IsSuccess();
+      if (read && std::none_of(subclients.begin(), subclients.end(),
+                               [&](const catalog::SubclientRecord& s) { return s.id == subclient_; })) {
+        return out_.Fail(kExitNotFound, "subclient " + std::to_string(subclient_) + " is not in the catalog " +
+                                            admin.name() + " (errorCode " + std::to_string(code) + ")");
+      }
+    }
     if (json_) {
       Output::PrintJson({{"type", "summary"}, {"errorCode", code}, {"meaning", Describe(code)}});
     } else {

@@ -83,15 +83,18 @@ class StorageHostCommand : public Command {
     set_->add_option("--port", settings_.port, "port of its SSH server")->check(CLI::Range(1, 65535));
     set_->add_option("--user", settings_.user, "user to log in as (default: the user running kxmp-host)");
     CLI::Option* identity =
-        set_->add_option("--identity", settings_.identityFile, "private key file used to log in (mode 600)");
+        set_->add_option("--identity", settings_.identityFile, "private key file used to log in (mode 600)")
+            ->type_name("FILE");
     CLI::Option* agent = set_->add_flag("--agent", agent_, "log in with the keys of the ssh agent (SSH_AUTH_SOCK)");
     identity->excludes(agent);
     set_->add_option("--passphrase-file", settings_.passphraseFile,
                      "file (mode 600) whose first line is the passphrase of the --identity key")
+        ->type_name("FILE")
         ->needs(identity);
     set_->add_flag("--check", checkFirst_, "connect with the new settings first; store them only when that works");
     set_->add_option("--known-hosts", settings_.knownHostsFile, "known-hosts file listing the server's host key")
-        ->required();
+        ->required()
+        ->type_name("FILE");
     set_->add_option("--connect-timeout", settings_.connectTimeoutSec, "seconds to connect and log in")
         ->check(CLI::Range(1, dataserver::kMaxTimeoutSec));
     set_->add_option("--io-timeout", settings_.ioTimeoutSec, "seconds to wait for any answer of the server")
@@ -120,12 +123,7 @@ class StorageHostCommand : public Command {
   }
 
   int Run() override {
-    const std::string home = home_.Apply();
-    struct stat st {};
-    if (::stat(FXPath::Join(home, "registry").c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      return out_.Fail(kExitFailed, "there is no registry in " + home + ": create the home with kxmp setup --home " +
-                                        home);
-    }
+    home_.Apply();
     if (list_->parsed()) return List();
     CZoError err = dataserver::ValidateStorageHostName(name_);
     if (err.IsError()) return out_.Fail(kExitUsage, err.Message());
@@ -323,7 +321,7 @@ class StorageHostCommand : public Command {
   std::string name_;
   SftpSettings settings_;
   HomeOption home_;
-  bool json_ = false;
+  bool& json_ = Globals().json;
   bool agent_ = false;
   bool checkFirst_ = false;
   Output out_{"storage-host", json_};

@@ -1,6 +1,7 @@
 #include "Suggest.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -65,17 +66,71 @@ std::vector<std::string> Unexpected(const CLI::ParseError& error) {
   return words;
 }
 
-// The first argument that is neither an option of the tool nor an option's value: what the
-// user meant as the subcommand. Of the tool's own options only --home takes a value.
-std::string FirstWord(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--") return i + 1 < argc ? argv[i + 1] : std::string();
-    if (arg.empty() || arg[0] != '-') return arg;
-    if (arg == "--home") ++i;
+// What a command line names that no command knows: the first option that none of the
+// commands named so far has, or else the first word where a subcommand was due and none has
+// that name; with the commands named up to that point.
+struct Stray {
+  std::string option;
+  std::string subcommand;
+  std::vector<CLI::App*> chain;
+};
+
+const CLI::Option* FindOption(const std::vector<CLI::App*>& chain, const std::string& name) {
+  for (auto level = chain.rbegin(); level != chain.rend(); ++level) {
+    for (const CLI::Option* opt : (*level)->get_options()) {
+      for (const std::string& l : opt->get_lnames()) {
+        if (name == "--" + l) return opt;
+      }
+      for (const std::string& s : opt->get_snames()) {
+        if (name == "-" + s) return opt;
+      }
+    }
   }
-  return std::string();
+  return nullptr;
 }
+
+Stray FindStray(CLI::App& app, int argc, char** argv) {
+  Stray stray;
+  std::vector<CLI::App*> chain{&app};
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") break;
+    const bool number = word.size() > 1 && (std::isdigit(static_cast<unsigned char>(word[1])) != 0 || word[1] == '.');
+    if (word.size() > 1 && word[0] == '-' && !number) {
+      const std::string name = word.substr(0, word.find('='));
+      const CLI::Option* opt = FindOption(chain, name);
+      if (opt == nullptr && name.size() > 2 && name[1] != '-') {
+        // -vq: short flags written together
+        bool all = true;
+        for (size_t k = 1; k < name.size() && all; ++k) all = FindOption(chain, std::string("-") + name[k]) != nullptr;
+        if (all) continue;
+      }
+      if (opt == nullptr) {
+        stray.option = name;
+        stray.chain = chain;
+        return stray;
+      }
+      if (opt->get_items_expected_min() > 0 && word.find('=') == std::string::npos) ++i;  // its value
+      continue;
+    }
+    std::vector<CLI::App*> subs = chain.back()->get_subcommands({});
+    CLI::App* next = nullptr;
+    for (CLI::App* sub : subs) {
+      if (sub->check_name(word)) next = sub;
+    }
+    if (next != nullptr) {
+      chain.push_back(next);
+    } else if (!subs.empty() && chain.back()->get_require_subcommand_min() > 0) {
+      // What follows a misspelt subcommand cannot be judged: its options are not known.
+      stray.subcommand = word;
+      stray.chain = chain;
+      return stray;
+    }
+  }
+  return stray;
+}
+
+}  // namespace
 
 bool WantsJson(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
@@ -84,8 +139,6 @@ bool WantsJson(int argc, char** argv) {
   }
   return false;
 }
-
-}  // namespace
 
 std::string Closest(const std::string& word, const std::vector<std::string>& candidates) {
   std::string best;
@@ -103,44 +156,39 @@ std::string Closest(const std::string& word, const std::vector<std::string>& can
 }
 
 int ReportUsageError(CLI::App& app, const CLI::ParseError& error, int argc, char** argv, int status) {
-  const std::vector<CLI::App*> chain = ParsedChain(app);
-  const std::string name = ChainName(chain);
+  std::vector<CLI::App*> chain = ParsedChain(app);
   std::string message = error.what();
+  const Stray stray = FindStray(app, argc, argv);
   const std::vector<std::string> unexpected = Unexpected(error);
-  if (!unexpected.empty()) {
-    const std::string& word = unexpected.front();
+  if (!stray.option.empty()) {
+    // Before any other complaint: a misspelt option also leaves its real one missing.
+    chain = stray.chain;
     std::vector<std::string> candidates;
-    std::string suggestion;
-    if (word.size() > 1 && word[0] == '-') {
-      const std::string bare = word.substr(0, word.find('='));
-      for (CLI::App* level : chain) {
-        for (const CLI::Option* opt : level->get_options()) {
-          for (const std::string& l : opt->get_lnames()) candidates.push_back("--" + l);
-          for (const std::string& s : opt->get_snames()) candidates.push_back("-" + s);
-        }
+    for (CLI::App* level : chain) {
+      for (const CLI::Option* opt : level->get_options()) {
+        for (const std::string& l : opt->get_lnames()) candidates.push_back("--" + l);
+        for (const std::string& s : opt->get_snames()) candidates.push_back("-" + s);
       }
-      suggestion = Closest(bare, candidates);
-      message = "unknown option '" + bare + "'";
-    } else {
-      for (CLI::App* sub : chain.back()->get_subcommands({})) candidates.push_back(sub->get_name());
-      suggestion = Closest(word, candidates);
-      message = (candidates.empty() ? "unexpected argument '" : "unknown subcommand '") + word + "'";
     }
+    message = "unknown option '" + stray.option + "'";
+    const std::string suggestion = Closest(stray.option, candidates);
     if (!suggestion.empty()) message += "; did you mean " + suggestion + "?";
-  } else if (chain.size() == 1 && dynamic_cast<const CLI::RequiredError*>(&error) != nullptr &&
-             message.find("subcommand") != std::string::npos) {
+  } else if (!stray.subcommand.empty()) {
+    chain = stray.chain;
     std::vector<std::string> names;
-    for (CLI::App* sub : app.get_subcommands({})) names.push_back(sub->get_name());
-    const std::string word = FirstWord(argc, argv);
-    if (!word.empty()) {
-      message = "unknown subcommand '" + word + "'";
-      const std::string suggestion = Closest(word, names);
-      if (!suggestion.empty()) message += "; did you mean " + suggestion + "?";
-    } else {
-      message = "a subcommand is required:";
-      for (const std::string& n : names) message += " " + n;
-    }
+    for (CLI::App* sub : chain.back()->get_subcommands({})) names.push_back(sub->get_name());
+    message = "unknown subcommand '" + stray.subcommand + "'";
+    const std::string suggestion = Closest(stray.subcommand, names);
+    if (!suggestion.empty()) message += "; did you mean " + suggestion + "?";
+  } else if (!unexpected.empty()) {
+    message = (chain.back()->get_subcommands({}).empty() ? "unexpected argument '" : "unknown subcommand '") +
+              unexpected.front() + "'";
+  } else if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr &&
+             message.find("subcommand") != std::string::npos) {
+    message = "a subcommand is required:";
+    for (CLI::App* sub : chain.back()->get_subcommands({})) message += " " + sub->get_name();
   }
+  const std::string name = ChainName(chain);
   if (WantsJson(argc, argv)) {
     Output::PrintJson({{"type", "error"}, {"command", name}, {"message", message}, {"exitStatus", status}});
   } else {

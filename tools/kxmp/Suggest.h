@@ -12,6 +12,9 @@ namespace kxmp::cli {
 // edit), when near enough to be a typing slip; else empty.
 std::string Closest(const std::string& word, const std::vector<std::string>& candidates);
 
+// True when --json stands on the command line (before any "--").
+bool WantsJson(int argc, char** argv);
+
 // Prints the parse error (with a suggestion where one fits, as a JSON line with --json) and
 // returns status, the subcommand's status for a usage error.
 int ReportUsageError(CLI::App& app, const CLI::ParseError& error, int argc, char** argv, int status);

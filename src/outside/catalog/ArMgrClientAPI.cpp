@@ -6,6 +6,7 @@
 #include <new>
 
 #include "outside/catalog/CatalogLocator.h"
+#include "outside/catalog/CatalogOutage.h"
 #include "outside/catalog/CatalogSeams.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
@@ -28,6 +29,9 @@ CZoError ArMgrClientAPI::Query(const GetSubclientMountpathListArgs_t& args,
   if (err.IsError()) return err.Push(FX_LOC);
   std::vector<kxmp::catalog::AttachedMountPath> rows;
   err = store->AttachedMountPaths(args.subclientId, rows);
+  // Reads reach the mount paths detached from the subclient too: what is stored there stays
+  // findable. They come last, with their own kind, which writers never take.
+  if (!err.IsError() && args.forRead != 0) err = store->DetachedMountPaths(args.subclientId, rows);
   if (err.IsError()) return err.Push(FX_LOC, "Cannot list the mount paths of subclient [%llu]",
                                      static_cast<unsigned long long>(args.subclientId));
   GetSubclientMountpathListRet_t reply;
@@ -58,8 +62,12 @@ int ArMgrClientAPI::getSubclientMountpathList(GetSubclientMountpathListArgs_t* a
     if (kxmp::catalog::seam::DispatchArchiveManager(*args, *ret, result)) return result;
 
     lastError_ = Query(*args, *ret);
-    if (!lastError_.IsError()) return kArMgrOk;
+    if (!lastError_.IsError()) {
+      kxmp::catalog::NoteCatalogAnswered();
+      return kArMgrOk;
+    }
     int number = FXErrorUtil::Number(lastError_);
+    if (number != ENOMEM) kxmp::catalog::NoteCatalogFailed(lastError_);
     switch (number) {
       case ENOENT:
         KXLOG_DETAIL("%s", lastError_.AsString().c_str());

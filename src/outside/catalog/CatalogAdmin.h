@@ -43,9 +43,14 @@ class KXMP_EXPORT CatalogAdmin {
   // The catalog's place for messages (never a password).
   std::string name() const;
 
-  // Creates the catalog and its tables when missing; an existing catalog is left as it is.
-  // created (optional) tells whether the catalog was new.
-  CZoError CreateSchema(bool* created = nullptr);
+  // Creates the catalog and its tables when missing, upgrades an older layout in one
+  // transaction, leaves a current one as it is (reading only) and refuses a newer one.
+  // created (optional) tells whether the catalog was new, upgradedFrom (optional) the version
+  // an upgrade started from (0 none).
+  CZoError CreateSchema(bool* created = nullptr, int* upgradedFrom = nullptr);
+  // 0 no tables, 1 the tables without a version, else the stored version. Writes need
+  // kCatalogSchemaVersion and say "run kxmp setup" otherwise.
+  CZoError SchemaVersion(int& version) const;
 
   // Adds the mount path; id 0 adds it under a new id. An existing id is replaced (its
   // attachments stay) when replace is true, else refused (EEXIST). assignedId and replaced
@@ -74,10 +79,29 @@ class KXMP_EXPORT CatalogAdmin {
   // Attaches the mount path to the subclient with kind kKindPrimary or kKindAlternate at the
   // given position (kNextPosition: where it is, or after the last one), or updates kind and
   // position of an existing attachment. A subclient has at most one primary, and one mount
-  // path per position. placed (optional) receives the position used.
+  // path per position. placed (optional) receives the position used. Without allowNoPrimary,
+  // turning the primary into an alternate is refused (EADDRINUSE).
   CZoError Attach(uint64_t subclientId, int64_t mountPathId, int64_t kind, int64_t position,
-                  int64_t* placed = nullptr);
-  CZoError Detach(uint64_t subclientId, int64_t mountPathId);
+                  int64_t* placed = nullptr, bool allowNoPrimary = true);
+  // Ends the attachment and keeps the mount path listed for reading (ListDetached, and the
+  // archive manager's answer for reads) until it is removed or attached again. Without
+  // allowNoPrimary, detaching the primary is refused (EADDRINUSE).
+  CZoError Detach(uint64_t subclientId, int64_t mountPathId, bool allowNoPrimary = true);
+  CZoError ListDetached(uint64_t subclientId, std::vector<AttachedMountPath>& out) const;
+
+  // A whole catalog's rows: what export reads and import writes. Attachments of every
+  // subclient, detached mount paths with kind kKindDetached.
+  struct Content {
+    std::vector<MountPathRecord> mountPaths;
+    std::vector<SubclientRecord> subclients;
+    std::vector<AttachedMountPath> attachments;
+  };
+  CZoError Export(Content& out) const;
+  // Writes content into an empty catalog in one transaction, or nothing. A value the target
+  // cannot hold (a mount path id outside 1..2^31-1, an invalid host or GUID, a NUL, an
+  // attachment of a row the content lacks) is refused naming it (EINVAL); a catalog that is
+  // not empty is EEXIST.
+  CZoError Import(const Content& content);
 
   CZoError ListSubclients(std::vector<SubclientRecord>& out) const;
   CZoError ListMountPaths(std::vector<MountPathRecord>& out) const;

@@ -10,6 +10,9 @@ namespace kxmp::catalog {
 // Kinds of an attachment of a mount path to a subclient.
 constexpr int64_t kKindPrimary = 0;
 constexpr int64_t kKindAlternate = -1;
+// Not stored in subclient_mount_path: a mount path detached from the subclient, listed for
+// reading (search, restore) until the mount path is removed or attached again.
+constexpr int64_t kKindDetached = 1;
 
 // A row of table subclient. Ids are stored as their 64-bit pattern (an id above 2^63 - 1
 // reads back unchanged).

@@ -33,7 +33,13 @@ struct CatalogErrc {
   static constexpr int kBusy = EBUSY;              // locked longer than the busy timeout
   static constexpr int kInvalid = EINVAL;          // bad input, never stored
   static constexpr int kNoMemory = ENOMEM;
+  // A write whose COMMIT was sent but not answered: it may or may not have been kept.
+  static constexpr int kOutcomeUnknown = EINPROGRESS;
 };
+
+// The layout this code reads and writes (table catalog_schema_version). 1: the three tables
+// alone (also a catalog made by hand); 2: their rules as constraints, detached mount paths.
+constexpr int kCatalogSchemaVersion = 2;
 
 // The statements of one write transaction. Each store runs them inside the transaction
 // Write() opened; the rows they read are locked against concurrent writers as noted.
@@ -59,6 +65,11 @@ class KXMP_EXPORT CatalogWriter {
   // Adds the attachment or changes kind and position of an existing one.
   virtual CZoError PutAttachment(uint64_t subclientId, int64_t mountPathId, int64_t kind, int64_t position) = 0;
   virtual CZoError DeleteAttachment(uint64_t subclientId, int64_t mountPathId, bool& existed) = 0;
+  // Whether the catalog holds no subclient and no mount path.
+  virtual CZoError IsEmpty(bool& empty) = 0;
+  // Remembers, or forgets, a mount path detached from the subclient (kept for reading).
+  virtual CZoError PutDetached(uint64_t subclientId, int64_t mountPathId) = 0;
+  virtual CZoError DeleteDetached(uint64_t subclientId, int64_t mountPathId) = 0;
 };
 
 class KXMP_EXPORT CatalogStore {
@@ -68,15 +79,23 @@ class KXMP_EXPORT CatalogStore {
   // The catalog's place for messages: a file, or the connection without secrets.
   virtual std::string Name() const = 0;
 
-  // Creates the tables that are missing; existing ones and their rows are kept. created
-  // tells whether the catalog was new.
-  virtual CZoError CreateSchema(bool& created) = 0;
+  // Creates the catalog when it has no tables, upgrades an older layout in one transaction
+  // and writes nothing when it is current (so a read-only role may call it on a catalog
+  // that is set up). A newer version, or tables without the expected columns, are refused
+  // (kInvalid). created tells whether the catalog was new; upgradedFrom the version an
+  // upgrade started from (0: none).
+  virtual CZoError CreateSchema(bool& created, int& upgradedFrom) = 0;
+  // 0: no tables; 1: the three tables without a version; else the stored version.
+  virtual CZoError SchemaVersion(int& version) = 0;
 
   // found is false (and success returned) when no such subclient exists.
   virtual CZoError FindSubclient(uint64_t id, SubclientRecord& out, bool& found) = 0;
   // The mount paths of a subclient in position order (ties by mount path id); attachments
   // whose mount path row is missing are left out.
   virtual CZoError AttachedMountPaths(uint64_t subclientId, std::vector<AttachedMountPath>& out) = 0;
+  // The mount paths detached from the subclient whose rows still exist (kind kKindDetached),
+  // for reading what is stored there; none on a catalog of version 1.
+  virtual CZoError DetachedMountPaths(uint64_t subclientId, std::vector<AttachedMountPath>& out) = 0;
   // The paths of table mount_path for the storage host (mangled name).
   virtual CZoError MountPathsOfHost(const std::string& host, std::vector<std::string>& paths) = 0;
   virtual CZoError AllSubclients(std::vector<SubclientRecord>& out) = 0;

@@ -2,12 +2,18 @@
 // The one place that says which GUIDs and host names the catalog accepts, used by the admin
 // API before it writes and by the identity before it hands a GUID out.
 
+#include <cstdint>
 #include <string>
 
 #include "kxmp/kxmp_export.h"
 #include "outside/error/CZoError.h"
 
 namespace kxmp::catalog {
+
+// The largest subclient or mount path id: the suite's ids are 32-bit signed numbers, and the
+// registry cache and the data-path cache file hold them as such. A larger id is refused, never
+// cut to another (EINVAL).
+constexpr int64_t kMaxId = INT32_MAX;
 
 // True when s holds a control character (below 0x20, or 0x7f; NUL included).
 KXMP_EXPORT bool HasControlCharacter(const std::string& s);

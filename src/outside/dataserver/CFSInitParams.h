@@ -34,4 +34,6 @@ struct CFSInitParams {
   int32_t reserved2 = 0;      // 9
   std::string reserved3;      // 10
   int32_t reserved4 = 0;      // 11
+  uint64_t subclientId = 0;   // 12: whose root folder is served (0 unknown); contexts set it, so
+                              // that the subclient's cached mount paths vouch for the tree
 };

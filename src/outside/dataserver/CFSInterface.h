@@ -73,6 +73,7 @@ class KXMP_EXPORT CFSInterface {
   virtual CZoError Reserved16() = 0;
   virtual CZoError Reserved17() = 0;
   virtual CZoError Reserved18() = 0;
-  // 19: renames; flag 0 replaces an existing target, flag 1 refuses to (EEXIST).
+  // 19: renames; flag 0 replaces an existing target, flag 1 refuses to (EEXIST) in the same
+  //     atomic step, so no other writer's target can be replaced between a check and the rename.
   virtual CZoError Move(std::string from, std::string to, int flag) = 0;
 };

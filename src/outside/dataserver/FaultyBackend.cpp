@@ -77,6 +77,7 @@ struct FaultyBackend::State {
   bool failFS = false;
   bool failFile = false;
   std::vector<Call> calls;
+  FaultyBackend::Hook hook;
 
   bool PathMatches(const Rule& r, const std::string& path, const std::string& other) const {
     if (r.path.empty()) return true;
@@ -86,6 +87,13 @@ struct FaultyBackend::State {
 
   // Records the call and answers the errno to inject (0: none).
   int Check(const char* op, const std::string& path, const std::string& host, const std::string& other = "") {
+    FaultyBackend::Hook before;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      before = hook;
+    }
+    // Outside the lock: a hook may wait for another process, or make calls of its own.
+    if (before) before(Call{op, path, host});
     std::lock_guard<std::mutex> lock(mutex);
     calls.push_back(Call{op, path, host});
     int inject = 0;
@@ -325,6 +333,13 @@ void FaultyBackend::ClearFaults() {
   state_->rules.clear();
   state_->limits.clear();
   state_->failFS = state_->failFile = false;
+  state_->hook = nullptr;
+}
+
+FaultyBackend& FaultyBackend::OnCall(Hook hook) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->hook = std::move(hook);
+  return *this;
 }
 
 std::vector<FaultyBackend::Call> FaultyBackend::Calls() const {

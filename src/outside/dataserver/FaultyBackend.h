@@ -11,6 +11,7 @@
 //   f->LimitTransfer("Write", 100);                         // short writes of at most 100 bytes
 //   f->FailFactory();                                       // both factories return null
 //   f->Calls();                                             // {op, path, host} in call order
+//   f->OnCall([](const FaultyBackend::Call& c) { ... });    // runs before every call is passed on
 //
 // Operation names are those of CFSInterface and CFileInterface ("Exists", "Open", "Read",
 // ...) and "GetFSInterfaceInstance" / "GetFileInterfaceInstance" for the factories (whose
@@ -19,6 +20,7 @@
 // target. A failed call is not passed on, so it changes nothing. Unknown operation names in
 // a rule abort the test program: a misspelt rule would otherwise never fire.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,8 +55,13 @@ class FaultyBackend : public Backend {
   FaultyBackend& FailFactory(bool fail = true);
   FaultyBackend& FailFSFactory(bool fail = true);
   FaultyBackend& FailFileFactory(bool fail = true);
-  // Drops every rule and limit; the recorded calls stay.
+  // Drops every rule, limit and hook; the recorded calls stay.
   void ClearFaults();
+  // hook runs before every call (factories included) is checked and passed on, on the
+  // caller's thread and without the backend's lock: a test holds a call there (a barrier
+  // between processes) or looks at the storage as the call finds it. Null removes it.
+  using Hook = std::function<void(const Call&)>;
+  FaultyBackend& OnCall(Hook hook);
 
   std::vector<Call> Calls() const;
   // Calls of one operation ("": all), optionally only on one path.

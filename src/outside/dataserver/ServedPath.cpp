@@ -20,7 +20,8 @@ bool IsPrefix(const std::vector<std::string>& prefix, const std::vector<std::str
 
 }  // namespace
 
-ServedPath::ServedPath(const CFSInitParams& params) : rootText_(params.host.mountPath), host_(params.host.hostName) {
+ServedPath::ServedPath(const CFSInitParams& params)
+    : rootText_(params.host.mountPath), host_(params.host.hostName), subclientId_(params.subclientId) {
   rootCheck_ = SplitAbsolute(rootText_, rootComps_);
 }
 
@@ -99,9 +100,11 @@ CZoError ServedPath::FindMountPath(MountPathAuthority* authority, MountPathChoic
   if (rootCheck_ != 0) return RootCheckError(FX_LOC);
   if (authority == nullptr) return Error(FX_LOC, EACCES, "No mount path authority for the served tree", rootText_);
   std::vector<std::string> listed;
-  CZoError err = authority->MountPathsOf(host_, listed);
+  CZoError err = authority->MountPathsFor(MountPathQuery{host_, rootText_, subclientId_}, listed);
   if (err.IsError()) {
-    return err.Push(FX_LOC, "Cannot learn the mount paths of storage host [%s]", host_.c_str());
+    // Told apart from the storage host's own failures: the catalog, not the host, is down.
+    return FXErrorUtil::ErrorWin32(FX_LOC, kMountPathsUnknown, "Cannot learn the mount paths of storage host [%s]: %s",
+                                   host_.c_str(), err.AsString().c_str());
   }
   std::vector<std::string> comps;
   const std::string* best = nullptr;

@@ -7,6 +7,7 @@
 // so that links cannot lead out.
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@
 #include "outside/error/CZoError.h"
 
 namespace kxmp::dataserver {
+
+// The error number (Win32 kind) of an operation whose mount paths could not be learned (the
+// catalog could not be asked): no failure of the storage host.
+constexpr int kMountPathsUnknown = 1359;
 
 // The mount path that holds a served tree: its text as listed and its number of components.
 struct MountPathChoice {
@@ -46,7 +51,8 @@ class KXMP_EXPORT ServedPath {
   // for an embedded NUL.
   CZoError Check(const std::string& path, Target& out) const;
   // Asks the authority for the storage host's mount paths and picks the deepest that holds R.
-  // EACCES when R is not absolute or lies below none of them.
+  // EACCES when R is not absolute or lies below none of them; Win32 kMountPathsUnknown when
+  // the authority could not answer.
   CZoError FindMountPath(MountPathAuthority* authority, MountPathChoice& out) const;
   // The same through shared when there is one: asked under its lock, so once per context
   // however many objects start at once; a failure is not kept (the next operation asks again).
@@ -71,6 +77,7 @@ class KXMP_EXPORT ServedPath {
 
   std::string rootText_;
   std::string host_;
+  uint64_t subclientId_ = 0;
   std::vector<std::string> rootComps_;
   int rootCheck_ = 0;  // errno of the lexical check of R, 0 when R is usable
 };

@@ -13,6 +13,7 @@
 
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
+#include "outside/util/Fnv1a.h"
 #include "outside/util/KxHome.h"
 #include "outside/util/UniqueFd.h"
 
@@ -121,11 +122,7 @@ class ByteLockTable {
 namespace kxmp::lock {
 
 uint64_t ByteOfName(const std::string& name) {
-  uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
-  for (unsigned char c : name) {
-    h ^= c;
-    h *= 0x100000001b3ULL;
-  }
+  const uint64_t h = kxmp::Fnv1a64(name);
   return (h ^ (h >> 29)) & kByteMask;
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "outside/log/Log.h"
+#include "outside/util/Fnv1a.h"
 #include "outside/util/KxHome.h"
 
 namespace kxmp::lock {
@@ -69,15 +70,6 @@ NameTable& Table() {
   return *table;
 }
 
-uint64_t Fnv1a64(const std::string& text) {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (unsigned char c : text) {
-    h ^= c;
-    h *= 0x100000001b3ULL;
-  }
-  return h;
-}
-
 bool Flock(int fd, int op) {
   for (;;) {
     if (::flock(fd, op) == 0) return true;
@@ -102,7 +94,7 @@ std::string LockFileName(const std::string& name) {
   }
   if (out.size() > kMaxEncoded) {
     char hash[20];
-    std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(Fnv1a64(name)));
+    std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(kxmp::Fnv1a64(name)));
     out.resize(kMaxEncoded - 17);
     out += hash;
   }

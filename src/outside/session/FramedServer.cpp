@@ -34,8 +34,6 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 // epoll data of the stop event; session handles start at 1.
 constexpr uint64_t kStopToken = 0;
-// TCP peers cannot be told apart: they share this user's share of sessions.
-constexpr uid_t kTcpUser = static_cast<uid_t>(-2);
 // Refusals are logged one by one up to this many per window, then counted.
 constexpr int kRefusalLinesPerWindow = 20;
 constexpr int64_t kRefusalWindowMs = 10000;
@@ -98,6 +96,7 @@ class FramedServer::Impl {
 
   CZoError ListenUnix(const std::string& path, mode_t mode);
   CZoError ListenTcp(const std::string& address, uint16_t port, uint16_t* boundPort);
+  void SetRefusalFrames(RefusalFrames frames) { refusals_ = std::move(frames); }
   CZoError Start();
   void Stop();
   CZoError Send(SessionHandle h, std::string doc);
@@ -122,6 +121,8 @@ class FramedServer::Impl {
   void AcceptLoop();
   void AcceptAll(int listener, bool unixPeer);
   void Admit(UniqueFd fd, bool unixPeer);
+  // Tells a refused peer why (one frame, never waiting for it), then its descriptor closes.
+  static void Refuse(const UniqueFd& fd, const std::string& frame);
   bool RefusalLogged();
   void SweepIdle();
 
@@ -144,6 +145,7 @@ class FramedServer::Impl {
   const FrameHandler onFrame_;
   const CloseHandler onClose_;
   const PeerPolicy policy_;
+  RefusalFrames refusals_;
   BufferBudget budget_;
 
   UniqueFd unixListener_;
@@ -396,32 +398,40 @@ bool FramedServer::Impl::RefusalLogged() {
   return false;
 }
 
+void FramedServer::Impl::Refuse(const UniqueFd& fd, const std::string& frame) {
+  // A fresh connection's buffer takes a small frame whole; a peer that is gone is no matter.
+  if (!frame.empty()) (void)!::send(fd.get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 void FramedServer::Impl::Admit(UniqueFd fd, bool unixPeer) {
-  uid_t user = kTcpUser;
-  pid_t process = 0;
-  if (unixPeer) {
-    PeerCredentials peer;
-    if (!PeerPolicy::ReadCredentials(fd.get(), false, peer)) {
-      if (RefusalLogged()) KXLOG_ERROR("Refusing a session: the peer's credentials are unknown: %s", std::strerror(errno));
-      return;
+  PeerCredentials peer;
+  const auto read = unixPeer ? &PeerPolicy::ReadCredentials : &PeerPolicy::ReadTcpCredentials;
+  if (!read(fd.get(), false, peer)) {
+    if (RefusalLogged()) {
+      KXLOG_ERROR("Refusing a %s session: the peer's credentials are unknown: %s", unixPeer ? "Unix" : "TCP",
+                  std::strerror(errno));
     }
-    if (policy_.NeedsGroups(peer)) PeerPolicy::ReadCredentials(fd.get(), true, peer);
-    if (!policy_.Allows(peer)) {
-      if (RefusalLogged()) {
-        KXLOG_ERROR("Refusing a session of user [%u] group [%u] process [%d]: only %s may send requests",
-                    static_cast<unsigned>(peer.uid), static_cast<unsigned>(peer.gid), static_cast<int>(peer.pid),
-                    policy_.Describe().c_str());
-      }
-      return;
-    }
-    user = peer.uid;
-    process = peer.pid;
+    Refuse(fd, refusals_.notAllowed);
+    return;
   }
+  if (policy_.NeedsGroups(peer)) read(fd.get(), true, peer);
+  if (!policy_.Allows(peer)) {
+    if (RefusalLogged()) {
+      KXLOG_ERROR("Refusing a %s session of user [%u] group [%u] process [%d]: only %s may send requests",
+                  unixPeer ? "Unix" : "TCP", static_cast<unsigned>(peer.uid), static_cast<unsigned>(peer.gid),
+                  static_cast<int>(peer.pid), policy_.Describe().c_str());
+    }
+    Refuse(fd, refusals_.notAllowed);
+    return;
+  }
+  const uid_t user = peer.uid;
+  const pid_t process = peer.pid;  // 0 for TCP: unknown
   std::shared_ptr<Session> s;
   {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     if (sessions_.size() >= limits_.maxConnections) {
       if (RefusalLogged()) KXLOG_ERROR("Refusing a session: %zu sessions are open (the limit)", sessions_.size());
+      Refuse(fd, refusals_.overLimit);
       return;
     }
     // A process that floods is held to its own share first, so that other programs of the
@@ -437,6 +447,7 @@ void FramedServer::Impl::Admit(UniqueFd fd, bool unixPeer) {
                     static_cast<unsigned>(user), static_cast<int>(process), userCount, processCount,
                     limits_.maxSessionsPerUser, limits_.maxSessionsPerProcess);
       }
+      Refuse(fd, refusals_.overLimit);
       return;
     }
     bool inMap = false;
@@ -798,6 +809,7 @@ CZoError FramedServer::ListenUnix(const std::string& path, mode_t mode) { return
 CZoError FramedServer::ListenTcp(const std::string& address, uint16_t port, uint16_t* boundPort) {
   return impl_->ListenTcp(address, port, boundPort);
 }
+void FramedServer::SetRefusalFrames(RefusalFrames frames) { impl_->SetRefusalFrames(std::move(frames)); }
 CZoError FramedServer::Start() { return impl_->Start(); }
 void FramedServer::Stop() { impl_->Stop(); }
 CZoError FramedServer::Send(SessionHandle h, std::string document) { return impl_->Send(h, std::move(document)); }

@@ -8,14 +8,14 @@
 // reads its next frame only after the handler has returned and its answers are written, so
 // its responses keep their order while different sessions are served at once.
 //
-// Hostile peers: a Unix peer whose user the PeerPolicy refuses, a process or user over its
-// share of sessions, and connections over the limit are closed when accepted, with a log line. A
-// frame's buffer grows as its bytes arrive (a header announcing 1 MiB costs nothing yet), and
-// the bytes buffered by all sessions are capped: the session that would pass the cap is
-// closed. Oversized or empty frames and silence past the idle time-out (also inside a frame
-// or with answers the peer does not read) close the session; the server keeps serving the
-// others. TCP peers cannot be identified: they share one user's share of sessions and are
-// not judged by the policy.
+// Hostile peers: a peer whose user the PeerPolicy refuses (on the Unix socket or, by the owner
+// of its socket, on loopback TCP), a process or user over its share of sessions, and
+// connections over the limit are closed when accepted, with a log line, after the refusal
+// frame set for the case (SetRefusalFrames) so that the peer learns why. A frame's buffer
+// grows as its bytes arrive (a header announcing 1 MiB costs nothing yet), and the bytes
+// buffered by all sessions are capped: the session that would pass the cap is closed.
+// Oversized or empty frames and silence past the idle time-out (also inside a frame or with
+// answers the peer does not read) close the session; the server keeps serving the others.
 
 #include <sys/types.h>
 
@@ -61,6 +61,15 @@ class KXMP_EXPORT FramedServer {
   // Binds loopback TCP; port 0 picks a free port, reported in *boundPort.
   CZoError ListenTcp(const std::string& address, uint16_t port, uint16_t* boundPort);
 
+  // What a refused peer is sent (whole frames, header included) before it is closed: one for a
+  // user the policy refuses, one for a connection over a limit. Empty: closed without a word.
+  // Set before Start.
+  struct RefusalFrames {
+    std::string notAllowed;
+    std::string overLimit;
+  };
+  void SetRefusalFrames(RefusalFrames frames);
+
   CZoError Start();
   // Closes the listeners and every session, waits for running handlers. Idempotent.
   void Stop();
@@ -96,6 +105,8 @@ class KXMP_EXPORT SessionClient {
   CZoError SendRaw(const std::string& bytes);
   // Waits at most timeoutMs for one whole frame; ECONNRESET-kind error when the peer closed.
   CZoError ReceiveFrame(std::string& document, int timeoutMs, size_t maxBytes = 64u << 20);
+  // One request, one answer. When the request cannot be sent because the server closed the
+  // session, an answer it sent before closing (a refusal) is still read and returned.
   CZoError Call(const std::string& request, std::string& response, int timeoutMs);
   // True when the server has closed the connection (reads end of file within timeoutMs).
   bool WaitClosed(int timeoutMs);

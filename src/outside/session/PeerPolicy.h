@@ -1,8 +1,13 @@
 #pragma once
-// Who may open a session on the host's Unix socket, judged by the peer's credentials taken
-// from the socket (SO_PEERCRED, SO_PEERGROUPS) when it connects: the user that owns the
-// socket (the server's effective user), root, and the members of one allowed group (primary
-// or supplementary). Everybody else is closed at once.
+// Who may open a session on the host's sockets, judged by the peer's credentials when it
+// connects: the user that owns the socket (the server's effective user), root, and the
+// members of one allowed group (primary or supplementary). Everybody else is closed at once.
+//
+// On the Unix socket the kernel tells the peer's credentials (SO_PEERCRED, SO_PEERGROUPS). A
+// loopback TCP peer carries none: its socket is looked up by its address and port through the
+// kernel's socket diagnostics (sock_diag), which name the user that made it; its groups are
+// that user's groups from the group database. A peer whose socket cannot be found, or no
+// longer belongs to a process, is refused.
 
 #include <sys/types.h>
 
@@ -33,6 +38,9 @@ class KXMP_EXPORT PeerPolicy {
   // Reads the peer's credentials from a connected Unix socket (the supplementary groups only
   // when asked: one more call); false (errno set) when the kernel cannot tell them.
   static bool ReadCredentials(int fd, bool withGroups, PeerCredentials& out);
+  // The same for a connected loopback TCP socket: the user owning the peer's socket (pid 0:
+  // unknown), with that user's groups when asked. False (errno set) when it cannot be told.
+  static bool ReadTcpCredentials(int fd, bool withGroups, PeerCredentials& out);
   // "user 1000, root and group backup (34)": for log lines.
   std::string Describe() const;
 

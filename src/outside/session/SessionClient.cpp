@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -117,7 +118,12 @@ CZoError SessionClient::ReceiveFrame(std::string& document, int timeoutMs, size_
 
 CZoError SessionClient::Call(const std::string& request, std::string& response, int timeoutMs) {
   CZoError e = SendFrame(request);
-  if (e.IsError()) return e;
+  if (e.IsError()) {
+    // A server that refuses the session says why in one frame before it closes; the request
+    // then meets a closed socket, but the answer is there to read.
+    if (!FXErrorUtil::IsErrNo(e, EPIPE) && !FXErrorUtil::IsErrNo(e, ECONNRESET)) return e;
+    return ReceiveFrame(response, std::min(timeoutMs, 1000)).IsSuccess() ? CZoError::Success() : e;
+  }
   return ReceiveFrame(response, timeoutMs);
 }
 

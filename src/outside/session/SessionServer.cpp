@@ -8,8 +8,10 @@
 #include "kxmp/IOnDemandSvcInterface.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
+#include "outside/session/FrameCodec.h"
 #include "outside/session/InFlightMessages.h"
 #include "outside/xml/CNMessageFactory.h"
+#include "outside/xml/TesselMessages.h"
 
 namespace kxmp::session {
 
@@ -17,6 +19,16 @@ namespace {
 // Built at load, so that reporting a shortage of memory allocates nothing.
 const CZoError kOutOfMemory(FXErrorUtil::ErrNoCode(ENOMEM), FXCodeLocation("SessionServer.cpp", "SessionServer", 0),
                             "Out of memory");
+// A refusal as a client reads it: one frame holding a generic response whose error code is
+// of the errno kind (EACCES: not an allowed user; EAGAIN: over a limit).
+std::string RefusalFrame(int errnoValue) {
+  Tessel::GenericResp answer;
+  answer.setint64(1, 1, FXErrorUtil::ErrNoCode(errnoValue), Tessel::kGenericRespTag, Tessel::kGenericRespErrorCodeId);
+  std::string document;
+  if (answer.serialize(document, false) != 0) return std::string();
+  return EncodeFrame(document);
+}
+
 }  // namespace
 
 // The network object of one acquired session: sends on the transport by handle, so a session
@@ -53,7 +65,9 @@ class SessionServer::Network : public CKxNetwork {
 SessionServer::SessionServer(IOnDemandSvcInterface* service, ServerLimits limits, PeerPolicy policy)
     : service_(service),
       transport_(limits, [this](SessionHandle h, std::string&& doc) { OnFrame(h, std::move(doc)); }, nullptr,
-                 std::move(policy)) {}
+                 std::move(policy)) {
+  transport_.SetRefusalFrames({RefusalFrame(EACCES), RefusalFrame(EAGAIN)});
+}
 
 SessionServer::~SessionServer() { Stop(); }
 

@@ -6,7 +6,9 @@
 // CKxNetwork (AcquireSession), whose SendXMLMessage sends one frame back on the connection.
 //
 // A document that is malformed or names no known message class closes its session with a
-// log line; the service is not called.
+// log line; the service is not called. A peer refused when it connects is first sent one
+// GenericResp whose errorCode is errno EACCES (not an allowed user or group) or EAGAIN (over
+// a limit of sessions), so that it can say why.
 //
 // Ownership of a received message: it is recorded as in flight (InFlightMessages) while the
 // callback runs. CleanXmlBuffer frees it and takes it off the record; when the callback

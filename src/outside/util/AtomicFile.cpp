@@ -4,15 +4,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/RandomTag.h"
 
 namespace kxmp {
 
@@ -20,25 +18,17 @@ namespace {
 
 constexpr int kCreateAttempts = 16;
 constexpr char kTempPrefix[] = ".tmp.";
-constexpr size_t kTempTagLength = sizeof kTempPrefix - 1 + 16 + 1;  // prefix, 16 hex digits, "."
+constexpr char kTempSuffix[] = ".tmp";
+// The prefix, 16 hex digits, "." and the suffix.
+constexpr size_t kTempTagLength = sizeof kTempPrefix - 1 + 16 + 1 + sizeof kTempSuffix - 1;
 
-uint64_t RandomTag() {
-  uint64_t value = 0;
-  if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value)) return value;
-  // No entropy yet (early boot): process, time and a counter still make names unique here.
-  static std::atomic<uint64_t> counter{0};
-  struct timespec ts {};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (static_cast<uint64_t>(::getpid()) << 40) ^ (static_cast<uint64_t>(ts.tv_nsec) << 8) ^
-         (static_cast<uint64_t>(ts.tv_sec) << 20) ^ counter.fetch_add(1);
-}
-
-// ".tmp.<16 hex>.<name>", the name cut so that the whole stays a valid file name: a target of
-// the longest allowed name still gets a temporary name.
+// ".tmp.<16 hex>.<name>.tmp", the name cut so that the whole stays a valid file name: a target
+// of the longest allowed name still gets a temporary name. It starts like the registry's
+// temporary values and ends like a log file being written, so readers of either skip it.
 std::string TempNameFor(const std::string& name) {
   char tag[kTempTagLength + 1];
   std::snprintf(tag, sizeof tag, "%s%016llx.", kTempPrefix, static_cast<unsigned long long>(RandomTag()));
-  return std::string(tag) + name.substr(0, NAME_MAX - kTempTagLength);
+  return std::string(tag) + name.substr(0, NAME_MAX - kTempTagLength) + kTempSuffix;
 }
 
 void SplitPath(const std::string& path, std::string& folder, std::string& name) {

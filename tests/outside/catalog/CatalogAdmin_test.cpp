@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/catalog/CatalogAdmin.h"
+#include "outside/catalog/CatalogValidation.h"
 #include "outside/catalog/sqlite/CatalogDb.h"
 #include "outside/error/FXErrorUtil.h"
 #include "CatalogFixture.h"
@@ -112,20 +113,30 @@ TEST_P(Admin, ReplacesRemovesAndDetaches) {
   EXPECT_EQ(subclients[1].guid, "g2");
 }
 
-TEST_P(Admin, NewIdsAndLargeSubclientIdsRoundTrip) {
+TEST_P(Admin, NewIdsAndTheLargestIdsRoundTripAndLargerOnesAreRefusedNotCut) {
   int64_t id = 0;
   ASSERT_FALSE(admin_->PutMountPath({0, "ma", "/a", ""}, &id).IsError());
   EXPECT_GT(id, 0);
-  const uint64_t big = 0xFFFFFFFFFFFFFFF0ULL;
-  AddSubclient(big, "gbig");
-  Attach(big, id, kKindPrimary, 0);
-  auto list = Attached(big);
+  // The suite's ids are 32-bit: the largest is kept as it is, a larger one is refused (the
+  // cache would hold it cut to another id).
+  AddSubclient(kxmp::catalog::kMaxId, "gbig");
+  Attach(kxmp::catalog::kMaxId, id, kKindPrimary, 0);
+  auto list = Attached(kxmp::catalog::kMaxId);
   ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].subclientId, big);
+  EXPECT_EQ(list[0].subclientId, static_cast<uint64_t>(kxmp::catalog::kMaxId));
+  for (uint64_t big : {uint64_t{1} << 31, uint64_t{1} << 32 | 1, uint64_t{0xFFFFFFFFFFFFFFF0ULL}}) {
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->PutSubclient({big, "g", ""}), EINVAL)) << big;
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->PutMountPath({static_cast<int64_t>(big & INT64_MAX), "ma", "/b", ""}), EINVAL))
+        << big;
+  }
+  ASSERT_FALSE(admin_->PutMountPath({kxmp::catalog::kMaxId, "ma", "/c", ""}).IsError());
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(admin_->PutMountPath({0, "ma", "/d", ""}), EINVAL));  // no id left above
   std::vector<SubclientRecord> subclients;
   ASSERT_FALSE(admin_->ListSubclients(subclients).IsError());
   ASSERT_EQ(subclients.size(), 1u);
-  EXPECT_EQ(subclients[0].id, big);
+  std::vector<kxmp::catalog::MountPathRecord> mountPaths;
+  ASSERT_FALSE(admin_->ListMountPaths(mountPaths).IsError());
+  EXPECT_EQ(mountPaths.size(), 2u);
 }
 
 class SqliteAdmin : public kxmp::test::CatalogTest {};
@@ -141,13 +152,19 @@ TEST_F(SqliteAdmin, WritesNeedAnExistingCatalogAndCreateSchemaMakesIt) {
   EXPECT_FALSE(created);
   EXPECT_FALSE(other.PutSubclient({1, "g", ""}).IsError());
 
-  // The file is what readers and hand-made catalogs rely on: these three tables, no more.
+  // The file is what readers and hand-made catalogs rely on: these three tables first, as
+  // they are; the rules and the version come after them.
   kxmp::catalog::CatalogDb db;
   ASSERT_FALSE(db.Open(other.path(), kxmp::catalog::CatalogDb::Mode::ReadOnly).IsError());
   kxmp::catalog::CatalogStmt stmt;
   ASSERT_FALSE(db.Prepare("SELECT sql FROM sqlite_master ORDER BY rowid", stmt).IsError());
   std::vector<std::string> schema;
   for (bool row = true; !stmt.Step(row).IsError() && row;) schema.push_back(stmt.ColumnText(0));
+  ASSERT_GE(schema.size(), 4u);
+  schema.resize(4);
+  int version = 0;
+  ASSERT_FALSE(other.SchemaVersion(version).IsError());
+  EXPECT_EQ(version, kxmp::catalog::kCatalogSchemaVersion);
   EXPECT_EQ(schema, (std::vector<std::string>{
                         "CREATE TABLE subclient (id INTEGER PRIMARY KEY, guid TEXT NOT NULL, backupset_guid TEXT NOT "
                         "NULL DEFAULT '')",

@@ -36,6 +36,8 @@ bool WriteGeneration(const std::string& path, int g) {
   if (tx.Begin().IsError()) return false;
   std::string sql = "UPDATE mount_path SET path = '/g" + std::to_string(g) + "/' || id WHERE id <= 3";
   if (db.Exec(sql.c_str()).IsError()) return false;
+  // Through free positions: one position holds one mount path at every step.
+  if (db.Exec("UPDATE subclient_mount_path SET position = position + 10 WHERE subclient_id = 7").IsError()) return false;
   sql = g % 2 ? "UPDATE subclient_mount_path SET position = 3 - mount_path_id WHERE subclient_id = 7"
               : "UPDATE subclient_mount_path SET position = mount_path_id WHERE subclient_id = 7";
   if (db.Exec(sql.c_str()).IsError()) return false;

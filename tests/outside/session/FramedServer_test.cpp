@@ -315,7 +315,7 @@ TEST_F(FramedServerTest, OnlyTheOwnerRootAndTheAllowedGroupMaySendRequests) {
   EXPECT_EQ(ExchangeAs(socket_, 4545, 4444, {}), kClosedUnanswered);  // a stranger
   EXPECT_EQ(ExchangeAs(socket_, 4545, 4343, {}), kAnswered);          // the group, primary
   EXPECT_EQ(ExchangeAs(socket_, 4545, 4444, {4343}), kAnswered);      // the group, supplementary
-  EXPECT_EQ(log_->CountContaining("Refusing a session of user [4545] group [4444]"), 1);
+  EXPECT_EQ(log_->CountContaining("Refusing a Unix session of user [4545] group [4444]"), 1);
   EXPECT_EQ(frames_.load(), 3);
 
   // Root is always let in, within its share; at its limit, other users still get in.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "outside/catalog/CatalogStore.h"
 #include "outside/error/FXErrorUtil.h"
@@ -37,8 +38,15 @@ std::string Trimmed(const char* text) {
 }
 
 // The taxonomy number of a SQLSTATE.
-int ErrnoOfSqlState(const std::string& state) {
+int ErrnoOfSqlState(const std::string& state, const char* constraint) {
+  // The rules of the catalog beyond the keys: one primary, one position (unique indexes),
+  // attachments of existing rows (foreign keys), kinds and ids in range (checks).
+  if (state == "23505" && constraint != nullptr && std::strncmp(constraint, "subclient_one_", 14) == 0) {
+    return CatalogErrc::kConflict;
+  }
   if (state == "23505") return CatalogErrc::kAlreadyExists;
+  if (state == "23503") return CatalogErrc::kNotFound;
+  if (state == "23514") return CatalogErrc::kInvalid;
   if (state == "40001" || state == "40P01" || state == "55P03" || state == "57014") return CatalogErrc::kBusy;
   if (state == "53200") return CatalogErrc::kNoMemory;
   if (state.compare(0, 2, "08") == 0 || state == "57P01" || state == "57P02" || state == "57P03") {
@@ -48,10 +56,34 @@ int ErrnoOfSqlState(const std::string& state) {
   return CatalogErrc::kUnreadable;  // missing tables (42P01), no rights (42501), the rest
 }
 
+// Sends a cancel request for the connection's running statement from a thread of its own:
+// libpq's cancel connects to the server without a bound of its own, and the caller must not
+// wait on a server that stopped answering.
+void CancelInBackground(PGconn* conn) {
+  PGcancel* cancel = PQgetCancel(conn);
+  if (cancel == nullptr) return;
+  try {
+    std::thread([cancel] {
+      char why[256] = {};
+      PQcancel(cancel, why, sizeof why);
+      PQfreeCancel(cancel);
+    }).detach();
+  } catch (const std::exception&) {
+    PQfreeCancel(cancel);  // no thread: the server's own timeouts end the statement
+  }
+}
+
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
+
+}  // namespace
+
+namespace {
+
+// Options libpq itself marks as secret (password, sslpassword, and any a later libpq adds).
+bool IsSecret(const PQconninfoOption* o) { return o->dispchar != nullptr && std::strchr(o->dispchar, '*') != nullptr; }
 
 }  // namespace
 
@@ -62,15 +94,18 @@ CZoError PgConnection::CheckConnectionString(const std::string& conninfo) {
   }
   Options options = Parse(conninfo, error);
   if (!options) {
-    // Not repeated in the message: an unreadable text may still hold a secret.
-    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid, "The catalog connection is not valid: %s",
-                                   error.c_str());
+    // Neither the text nor libpq's reason is repeated: either may quote a secret.
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid,
+                                   "The catalog connection is not a valid libpq URI or key=value string (neither it "
+                                   "nor the parser's reason is repeated here: either may quote a password)");
   }
   for (PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
-    if (std::strcmp(o->keyword, "password") == 0 && o->val != nullptr && o->val[0] != '\0') {
+    if (IsSecret(o) && o->val != nullptr && o->val[0] != '\0') {
       return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid,
-                                     "The catalog connection holds a password: leave it out and put it in the "
-                                     "password file of libpq (~/.pgpass, or the file PGPASSFILE names)");
+                                     "The catalog connection holds %s, which libpq keeps hidden: leave it out; "
+                                     "passwords belong in the password file of libpq (~/.pgpass, or the file "
+                                     "PGPASSFILE names)",
+                                     o->keyword);
     }
   }
   return CZoError::Success();
@@ -82,7 +117,7 @@ std::string PgConnection::Describe(const std::string& conninfo) {
   if (!options) return "(an invalid connection string)";
   std::string text;
   for (PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
-    if (o->val == nullptr || o->val[0] == '\0' || std::strcmp(o->keyword, "password") == 0) continue;
+    if (o->val == nullptr || o->val[0] == '\0' || IsSecret(o)) continue;
     if (!text.empty()) text += ' ';
     text += std::string(o->keyword) + "=" + o->val;
   }
@@ -96,7 +131,7 @@ CZoError PgConnection::Open(const std::string& conninfo) {
   if (err.IsError()) return err;
   std::string error;
   Options options = Parse(conninfo, error);
-  if (!options) return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid, "%s", error.c_str());
+  if (!options) return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid, "The catalog connection is not valid");
   std::vector<const char*> keywords, values;
   bool hasTimeout = false;
   for (PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
@@ -111,6 +146,20 @@ CZoError PgConnection::Open(const std::string& conninfo) {
   }
   keywords.push_back("fallback_application_name");
   values.push_back("kxmp");
+  // Bounded on the server too, below the answer timeout, so that a statement the client gave
+  // up on does not wait on (a lock, a busy server) for ever; the site's own options go after
+  // these and win.
+  std::string serverOptions = kServerOptions;
+  for (size_t i = 0; i < keywords.size(); ++i) {
+    if (std::strcmp(keywords[i], "options") == 0) {
+      serverOptions += std::string(" ") + values[i];
+      keywords.erase(keywords.begin() + static_cast<std::ptrdiff_t>(i));
+      values.erase(values.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+  }
+  keywords.push_back("options");
+  values.push_back(serverOptions.c_str());
   keywords.push_back(nullptr);
   values.push_back(nullptr);
   conn_.reset(PQconnectdbParams(keywords.data(), values.data(), 0));
@@ -122,6 +171,12 @@ CZoError PgConnection::Open(const std::string& conninfo) {
     conn_.reset();
     return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kUnreachable,
                                    "Cannot reach the control server's database [%s]: %s", name_.c_str(), why.c_str());
+  }
+  // A kept connection that no call uses is ended by the server a little after the pool would
+  // close it (servers from version 14 know the setting), so a quiet process holds no backend.
+  if (PQserverVersion(conn_.get()) >= 140000) {
+    CZoError err = Exec(kIdleSessionTimeout, {});
+    if (err.IsError()) KXLOG_DETAIL("Catalog [%s]: %s", name_.c_str(), err.Message().c_str());
   }
   return CZoError::Success();
 }
@@ -149,7 +204,9 @@ CZoError PgConnection::Fail(const FXCodeLocation& where, const PGresult* res, co
   lastSqlState_ = state != nullptr ? state : "";
   std::string why = Trimmed(res != nullptr ? PQresultErrorMessage(res) : PQerrorMessage(conn_.get()));
   if (why.empty()) why = Trimmed(PQerrorMessage(conn_.get()));
-  int number = ErrnoOfSqlState(lastSqlState_);
+  int number = ErrnoOfSqlState(lastSqlState_, res != nullptr ? PQresultErrorField(res, PG_DIAG_CONSTRAINT_NAME) : nullptr);
+  // A catalog without its tables (42P01) was never set up on this database.
+  if (lastSqlState_ == "42P01") why += "; run kxmp setup";
   if (PQstatus(conn_.get()) != CONNECTION_OK) number = CatalogErrc::kUnreachable;
   if (res == nullptr && number == CatalogErrc::kUnreadable) number = CatalogErrc::kUnreachable;
   return FXErrorUtil::ErrorErrNo(where, number, "Catalog [%s]: [%s] failed: %s (SQLSTATE %s)", name_.c_str(), sql,
@@ -164,8 +221,9 @@ CZoError PgConnection::WaitSocket(short events, int64_t deadlineMs, const char* 
     if (ready > 0) return CZoError::Success();
     if (ready < 0 && errno == EINTR) continue;
     const int why = ready < 0 ? errno : ETIMEDOUT;
-    // Nothing more can be read from a connection in this state: drop it, which also tells the
-    // server to end the statement once it runs again.
+    // Nothing more can be read from a connection in this state: the statement is cancelled
+    // (so its backend stops waiting now, not at its own timeout) and the connection dropped.
+    CancelInBackground(conn_.get());
     conn_.reset();
     return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kUnreachable,
                                    "Catalog [%s]: [%s]: the control server's database did not answer within %d ms (%s)",

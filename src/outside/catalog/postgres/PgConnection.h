@@ -31,8 +31,16 @@ using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
 class PgConnection {
  public:
   static constexpr const char* kDefaultConnectTimeoutS = "5";
-  // Longer than any statement of ours takes, lock waits behind another writer included.
-  static constexpr int kDefaultAnswerTimeoutMs = 30000;
+  // Reads are asked where the registry cache can answer instead (mount requests, backups), so
+  // they give up within seconds: the server ends a statement after 5 s and a lock wait after
+  // 2 s, the client waits 10 s for an answer. Writes raise the bounds for their transaction
+  // (kWrite*), below their answer timeout.
+  static constexpr const char* kServerOptions = "-c statement_timeout=5000 -c lock_timeout=2000";
+  static constexpr int kDefaultAnswerTimeoutMs = 10000;
+  static constexpr const char* kWriteTimeouts = "SET LOCAL statement_timeout = 20000; SET LOCAL lock_timeout = 10000";
+  static constexpr int kWriteAnswerTimeoutMs = 30000;
+  // The server ends a session idle longer than the pool keeps one (PgConnectionPool).
+  static constexpr const char* kIdleSessionTimeout = "SET idle_session_timeout = 35000";
 
   // EINVAL when the text cannot be parsed or holds a password (the message says why).
   static CZoError CheckConnectionString(const std::string& conninfo);

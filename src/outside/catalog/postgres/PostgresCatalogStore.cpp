@@ -7,6 +7,7 @@
 #include "outside/catalog/postgres/PgConnectionPool.h"
 #include "outside/error/FXErrorUtil.h"
 #include "kxmp/generated/postgres_schema.inc"
+#include "kxmp/generated/postgres_upgrade.inc"
 
 namespace kxmp::catalog {
 
@@ -22,6 +23,20 @@ constexpr const char* kSelectAttached =
     "SELECT a.kind, a.position, m.id, m.host, m.path, m.library"
     " FROM subclient_mount_path a JOIN mount_path m ON m.id = a.mount_path_id"
     " WHERE a.subclient_id = $1 ORDER BY a.position, a.mount_path_id";
+
+constexpr const char* kSelectDetached =
+    "SELECT m.id, m.host, m.path, m.library"
+    " FROM detached_mount_path d JOIN mount_path m ON m.id = d.mount_path_id"
+    " WHERE d.subclient_id = $1 ORDER BY m.id";
+// 0 no tables, 1 the tables without a version, -1 a version table (read it).
+constexpr const char* kLayout =
+    "SELECT CASE WHEN to_regclass('catalog_schema_version') IS NOT NULL THEN -1"
+    " WHEN to_regclass('subclient') IS NOT NULL THEN 1 ELSE 0 END";
+constexpr const char* kProbeColumns[] = {
+    "SELECT id, guid, backupset_guid FROM subclient LIMIT 0",
+    "SELECT id, host, path, library FROM mount_path LIMIT 0",
+    "SELECT subclient_id, mount_path_id, kind, position FROM subclient_mount_path LIMIT 0",
+};
 
 std::string Num(int64_t v) { return std::to_string(v); }
 std::string Id(uint64_t v) { return std::to_string(static_cast<int64_t>(v)); }  // the bit pattern
@@ -66,6 +81,17 @@ CZoError Attached(PgConnection& c, uint64_t subclientId, std::vector<AttachedMou
     return a;
   });
   return CZoError::Success();
+}
+
+CZoError ReadVersion(PgConnection& c, int& version) {
+  PgResult r;
+  CZoError err = c.Exec(kLayout, {}, r);
+  if (err.IsError()) return err;
+  version = static_cast<int>(PgInt64(r.get(), 0, 0));
+  if (version != -1) return err;
+  err = c.Exec("SELECT COALESCE(MAX(version), 1) FROM catalog_schema_version", {}, r);
+  if (!err.IsError()) version = static_cast<int>(PgInt64(r.get(), 0, 0));
+  return err;
 }
 
 // Runs one statement and tells whether it changed a row.
@@ -141,6 +167,21 @@ class PostgresWriter : public CatalogWriter {
     return Changed(c_, "DELETE FROM subclient_mount_path WHERE subclient_id = $1 AND mount_path_id = $2",
                    {Id(subclientId), Num(mountPathId)}, existed);
   }
+  CZoError IsEmpty(bool& empty) override {
+    PgResult r;
+    CZoError err = c_.Exec("SELECT NOT EXISTS (SELECT 1 FROM subclient) AND NOT EXISTS (SELECT 1 FROM mount_path)", {}, r);
+    empty = !err.IsError() && PgText(r.get(), 0, 0) == "t";
+    return err;
+  }
+  CZoError PutDetached(uint64_t subclientId, int64_t mountPathId) override {
+    return c_.Exec("INSERT INTO detached_mount_path (subclient_id, mount_path_id) VALUES ($1, $2)"
+                   " ON CONFLICT DO NOTHING",
+                   {Id(subclientId), Num(mountPathId)});
+  }
+  CZoError DeleteDetached(uint64_t subclientId, int64_t mountPathId) override {
+    return c_.Exec("DELETE FROM detached_mount_path WHERE subclient_id = $1 AND mount_path_id = $2",
+                   {Id(subclientId), Num(mountPathId)});
+  }
 
  private:
   PgConnection& c_;
@@ -158,6 +199,7 @@ CZoError WithConnection(const std::string& conninfo, Body body) {
       CZoError err = c->Open(conninfo);
       if (err.IsError()) return err;
     }
+    c->setAnswerTimeoutMs(PgConnection::kDefaultAnswerTimeoutMs);  // a write raised it for itself
     CZoError err = body(*c);
     pool.Give(conninfo, std::move(c));
     return err;
@@ -172,16 +214,73 @@ PostgresCatalogStore::PostgresCatalogStore(std::string conninfo) : conninfo_(std
 
 std::string PostgresCatalogStore::Name() const { return PgConnection::Describe(conninfo_); }
 
-CZoError PostgresCatalogStore::CreateSchema(bool& created) {
+CZoError PostgresCatalogStore::CreateSchema(bool& created, int& upgradedFrom) {
+  created = false;
+  upgradedFrom = 0;
   return WithConnection(conninfo_, [&](PgConnection& c) {
+    // A current catalog is only read, so a read-only role (or a standby) passes; a change is
+    // made under an advisory lock, so that two machines running setup at once take turns.
+    c.setAnswerTimeoutMs(PgConnection::kWriteAnswerTimeoutMs);
     CZoError err = c.Exec("BEGIN", {});
-    if (!err.IsError()) err = c.Exec("SELECT pg_advisory_xact_lock($1)", {kSchemaLockKey});
-    PgResult r;
-    if (!err.IsError()) err = c.Exec("SELECT to_regclass('catalog_schema_version') IS NULL", {}, r);
-    if (!err.IsError()) created = PgText(r.get(), 0, 0) == "t";
-    if (!err.IsError()) err = c.ExecScript(kPostgresSchema);
+    if (!err.IsError()) err = c.ExecScript(PgConnection::kWriteTimeouts);
+    int version = 0;
+    if (!err.IsError()) err = ReadVersion(c, version);
+    if (!err.IsError() && version != kCatalogSchemaVersion) {
+      err = c.Exec("SELECT pg_advisory_xact_lock($1)", {kSchemaLockKey});
+      if (!err.IsError()) err = ReadVersion(c, version);
+    }
+    if (!err.IsError() && version > kCatalogSchemaVersion) {
+      err = FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid,
+                                    "Catalog [%s] has schema version %d, newer than this kxmp knows (%d): use a newer "
+                                    "kxmp",
+                                    Name().c_str(), version, kCatalogSchemaVersion);
+    }
+    if (!err.IsError() && version == 0) {
+      created = true;
+      err = c.ExecScript(kPostgresSchema);
+    }
+    if (!err.IsError() && version > 0 && version < kCatalogSchemaVersion) {
+      for (const char* probe : kProbeColumns) {
+        if (err.IsError()) break;
+        err = c.Exec(probe, {});
+        if (err.IsError()) {
+          err = FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid,
+                                        "Catalog [%s] has tables that are not the catalog's layout: %s", Name().c_str(),
+                                        err.Message().c_str());
+        }
+      }
+      upgradedFrom = version;
+    }
+    if (!err.IsError() && version < kCatalogSchemaVersion) {
+      err = c.ExecScript(kPostgresUpgrade);
+      if (err.IsError() && version > 0) err.Push(FX_LOC, "Cannot upgrade catalog [%s] from version %d; nothing was changed",
+                                                 Name().c_str(), version);
+    }
     if (!err.IsError()) err = c.Exec("COMMIT", {});
-    return err;  // a failed transaction ends with the connection
+    if (err.IsError()) c.Exec("ROLLBACK", {});
+    return err;
+  });
+}
+
+CZoError PostgresCatalogStore::SchemaVersion(int& version) {
+  return WithConnection(conninfo_, [&](PgConnection& c) { return ReadVersion(c, version); });
+}
+
+CZoError PostgresCatalogStore::DetachedMountPaths(uint64_t subclientId, std::vector<AttachedMountPath>& out) {
+  return WithConnection(conninfo_, [&](PgConnection& c) {
+    PgResult r;
+    CZoError err = c.Exec("SELECT to_regclass('detached_mount_path') IS NOT NULL", {}, r);
+    if (err.IsError() || PgText(r.get(), 0, 0) != "t") return err;
+    err = c.Exec(kSelectDetached, {Id(subclientId)}, r);
+    if (err.IsError()) return err;
+    Collect(r.get(), out, [subclientId](const PGresult* res, int row) {
+      AttachedMountPath a;
+      a.subclientId = subclientId;
+      a.kind = kKindDetached;
+      a.mountPath = MountPathAt(res, row, 0);
+      return a;
+    });
+    return err;
   });
 }
 
@@ -223,12 +322,24 @@ CZoError PostgresCatalogStore::AllMountPaths(std::vector<MountPathRecord>& out) 
 CZoError PostgresCatalogStore::Write(const WriteBody& body) {
   return WithConnection(conninfo_, [&](PgConnection& c) {
     CZoError err;
+    c.setAnswerTimeoutMs(PgConnection::kWriteAnswerTimeoutMs);
     for (int attempt = 1; attempt <= kWriteAttempts; ++attempt) {
       err = c.Exec("BEGIN", {});
+      if (!err.IsError()) err = c.ExecScript(PgConnection::kWriteTimeouts);
       if (err.IsError()) return err;
       PostgresWriter writer(c);
       err = body(writer);
-      if (!err.IsError()) err = c.Exec("COMMIT", {});
+      if (!err.IsError()) {
+        err = c.Exec("COMMIT", {});
+        // Sent but not answered: the server may have kept the change (a synchronous standby
+        // that stopped confirming holds a committed row back, not undone).
+        if (FXErrorUtil::IsErrNo(err, CatalogErrc::kUnreachable)) {
+          return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kOutcomeUnknown,
+                                         "Catalog [%s] did not answer the COMMIT, so the change may or may not have "
+                                         "been kept: %s",
+                                         Name().c_str(), err.Message().c_str());
+        }
+      }
       if (!err.IsError()) return err;
       const std::string state = c.lastSqlState();
       CZoError rolledBack = c.Exec("ROLLBACK", {});

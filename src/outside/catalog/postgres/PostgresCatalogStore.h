@@ -8,7 +8,8 @@
 // and FindMountPath takes the mount path's row FOR SHARE, so the checks of two writers of
 // one subclient never interleave and an attachment never outlives its mount path. A
 // transaction that loses a deadlock or a serialization race is run again (a few times).
-// CreateSchema runs the schema under an advisory lock, so two machines may run it at once.
+// CreateSchema reads the version first and creates or upgrades under an advisory lock, so two
+// machines may run it at once.
 
 #include <string>
 
@@ -23,7 +24,9 @@ class KXMP_EXPORT PostgresCatalogStore : public CatalogStore {
   explicit PostgresCatalogStore(std::string conninfo);
 
   std::string Name() const override;
-  CZoError CreateSchema(bool& created) override;
+  CZoError CreateSchema(bool& created, int& upgradedFrom) override;
+  CZoError SchemaVersion(int& version) override;
+  CZoError DetachedMountPaths(uint64_t subclientId, std::vector<AttachedMountPath>& out) override;
   CZoError FindSubclient(uint64_t id, SubclientRecord& out, bool& found) override;
   CZoError AttachedMountPaths(uint64_t subclientId, std::vector<AttachedMountPath>& out) override;
   CZoError MountPathsOfHost(const std::string& host, std::vector<std::string>& paths) override;

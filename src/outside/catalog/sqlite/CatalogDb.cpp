@@ -13,6 +13,10 @@ namespace kxmp::catalog {
 namespace {
 
 int ErrnoForSqlite(int rc) {
+  // The catalog's rules beyond the keys: one primary and one position per subclient
+  // (unique indexes), attachments of existing rows and ids in range (triggers).
+  if (rc == SQLITE_CONSTRAINT_UNIQUE) return EADDRINUSE;
+  if (rc == SQLITE_CONSTRAINT_TRIGGER) return EINVAL;
   switch (rc & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
@@ -20,7 +24,7 @@ int ErrnoForSqlite(int rc) {
     case SQLITE_NOMEM:
       return ENOMEM;
     case SQLITE_CONSTRAINT:
-      return EEXIST;  // the only constraints are the primary keys
+      return EEXIST;  // the primary keys
     default:
       return EIO;
   }
@@ -39,8 +43,11 @@ std::string ParentOf(const std::string& path) {
 CZoError CatalogDb::Error(const FXCodeLocation& where, sqlite3* db, const std::string& path, int rc,
                           const std::string& what) {
   const char* detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  return FXErrorUtil::ErrorErrNo(where, ErrnoForSqlite(rc), "Catalog [%s]: %s failed: %s (sqlite %d)",
-                                 path.c_str(), what.c_str(), detail != nullptr ? detail : "", rc);
+  const std::string text = detail != nullptr ? detail : "";
+  // A file without the catalog's tables was never set up as one.
+  const char* hint = text.rfind("no such table", 0) == 0 ? "; run kxmp setup" : "";
+  return FXErrorUtil::ErrorErrNo(where, ErrnoForSqlite(rc), "Catalog [%s]: %s failed: %s (sqlite %d)%s",
+                                 path.c_str(), what.c_str(), text.c_str(), rc, hint);
 }
 
 CZoError CatalogDb::Open(const std::string& path, Mode mode) {

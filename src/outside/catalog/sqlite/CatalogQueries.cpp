@@ -1,5 +1,9 @@
 #include "outside/catalog/sqlite/CatalogQueries.h"
 
+#include <errno.h>
+
+#include "outside/error/FXErrorUtil.h"
+
 namespace kxmp::catalog {
 
 namespace {
@@ -105,6 +109,69 @@ CZoError QueryMountPathsOfHost(const CatalogDb& db, const std::string& host, std
   if (err.IsError()) return err;
   if ((err = stmt.BindText(1, host)).IsError()) return err;
   return CollectRows(stmt, out, [](const CatalogStmt& s) { return s.ColumnText(0); });
+}
+
+namespace {
+
+// The first column of the one row of a query without parameters.
+CZoError ScalarInt(const CatalogDb& db, const char* sql, int64_t& value) {
+  CatalogStmt stmt;
+  CZoError err = db.Prepare(sql, stmt);
+  bool row = false;
+  if (!err.IsError()) err = stmt.Step(row);
+  value = !err.IsError() && row ? stmt.ColumnInt64(0) : 0;
+  return err;
+}
+
+}  // namespace
+
+CZoError ReadSchemaVersion(const CatalogDb& db, int& version) {
+  int64_t layout = 0;
+  CZoError err = ScalarInt(db,
+                           "SELECT CASE WHEN EXISTS (SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = "
+                           "'catalog_schema_version') THEN -1 WHEN EXISTS (SELECT 1 FROM sqlite_master WHERE type = "
+                           "'table' AND name = 'subclient') THEN 1 ELSE 0 END",
+                           layout);
+  if (!err.IsError() && layout == -1) {
+    err = ScalarInt(db, "SELECT COALESCE(MAX(version), 1) FROM catalog_schema_version", layout);
+  }
+  version = static_cast<int>(layout);
+  return err;
+}
+
+CZoError ProbeLayout(const CatalogDb& db) {
+  for (const char* probe : {"SELECT id, guid, backupset_guid FROM subclient LIMIT 0",
+                            "SELECT id, host, path, library FROM mount_path LIMIT 0",
+                            "SELECT subclient_id, mount_path_id, kind, position FROM subclient_mount_path LIMIT 0"}) {
+    CatalogStmt stmt;
+    CZoError err = db.Prepare(probe, stmt);
+    if (err.IsError()) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Catalog [%s] has tables that are not the catalog's layout: %s",
+                                     db.path().c_str(), err.Message().c_str());
+    }
+  }
+  return CZoError::Success();
+}
+
+CZoError QueryDetachedMountPaths(const CatalogDb& db, uint64_t subclientId, std::vector<AttachedMountPath>& out) {
+  int64_t present = 0;
+  CZoError err = ScalarInt(
+      db, "SELECT EXISTS (SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'detached_mount_path')", present);
+  if (err.IsError() || present == 0) return err;
+  CatalogStmt stmt;
+  err = db.Prepare(
+      "SELECT m.id, m.host, m.path, m.library FROM detached_mount_path d JOIN mount_path m ON m.id = d.mount_path_id"
+      " WHERE d.subclient_id = ? ORDER BY m.id",
+      stmt);
+  if (!err.IsError()) err = stmt.BindInt64(1, static_cast<int64_t>(subclientId));
+  if (err.IsError()) return err;
+  return CollectRows(stmt, out, [subclientId](const CatalogStmt& s) {
+    AttachedMountPath a;
+    a.subclientId = subclientId;
+    a.kind = kKindDetached;
+    a.mountPath = MountPathRow(s, 0);
+    return a;
+  });
 }
 
 }  // namespace kxmp::catalog

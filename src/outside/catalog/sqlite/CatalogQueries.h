@@ -24,6 +24,12 @@ CZoError QueryAttachedMountPaths(const CatalogDb& db, uint64_t subclientId,
                                  std::vector<AttachedMountPath>& out);
 CZoError QueryAllSubclients(const CatalogDb& db, std::vector<SubclientRecord>& out);
 CZoError QueryAllMountPaths(const CatalogDb& db, std::vector<MountPathRecord>& out);
+// Mount paths detached from the subclient (kind kKindDetached); none without the table.
+CZoError QueryDetachedMountPaths(const CatalogDb& db, uint64_t subclientId, std::vector<AttachedMountPath>& out);
+// 0 no tables, 1 the tables without a version, else the stored version.
+CZoError ReadSchemaVersion(const CatalogDb& db, int& version);
+// kInvalid when a table lacks a column of the catalog's layout.
+CZoError ProbeLayout(const CatalogDb& db);
 CZoError QueryMountPathsOfHost(const CatalogDb& db, const std::string& host, std::vector<std::string>& out);
 
 }  // namespace kxmp::catalog

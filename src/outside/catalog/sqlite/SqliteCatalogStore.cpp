@@ -6,6 +6,7 @@
 #include "outside/catalog/sqlite/CatalogQueries.h"
 #include "outside/error/FXErrorUtil.h"
 #include "kxmp/generated/sqlite_schema.inc"
+#include "kxmp/generated/sqlite_upgrade.inc"
 
 namespace kxmp::catalog {
 
@@ -62,7 +63,12 @@ class SqliteWriter : public CatalogWriter {
   }
 
   CZoError InsertMountPath(MountPathRecord& m) override {
-    CZoError err = PutMountPath("INSERT INTO mount_path (id, host, path, library) VALUES (?, ?, ?, ?)", m);
+    // A new id is the highest plus one, given here rather than by SQLite (the write lock is
+    // held), so that the id range rule sees the id itself.
+    CZoError err = PutMountPath(m.id != 0 ? "INSERT INTO mount_path (id, host, path, library) VALUES (?, ?, ?, ?)"
+                                          : "INSERT INTO mount_path (id, host, path, library)"
+                                            " SELECT COALESCE(MAX(id), 0) + 1, ?2, ?3, ?4 FROM mount_path",
+                                m);
     if (!err.IsError() && m.id == 0) m.id = db_.LastInsertId();
     return err;
   }
@@ -86,6 +92,22 @@ class SqliteWriter : public CatalogWriter {
                           {static_cast<int64_t>(subclientId), mountPathId}, &changes);
     existed = changes > 0;
     return err;
+  }
+  CZoError IsEmpty(bool& empty) override {
+    CatalogStmt stmt;
+    CZoError err = db_.Prepare("SELECT NOT EXISTS (SELECT 1 FROM subclient) AND NOT EXISTS (SELECT 1 FROM mount_path)", stmt);
+    bool row = false;
+    if (!err.IsError()) err = stmt.Step(row);
+    empty = !err.IsError() && row && stmt.ColumnInt64(0) != 0;
+    return err;
+  }
+  CZoError PutDetached(uint64_t subclientId, int64_t mountPathId) override {
+    return Change(db_, "INSERT OR IGNORE INTO detached_mount_path (subclient_id, mount_path_id) VALUES (?, ?)",
+                  {static_cast<int64_t>(subclientId), mountPathId});
+  }
+  CZoError DeleteDetached(uint64_t subclientId, int64_t mountPathId) override {
+    return Change(db_, "DELETE FROM detached_mount_path WHERE subclient_id = ? AND mount_path_id = ?",
+                  {static_cast<int64_t>(subclientId), mountPathId});
   }
 
  private:
@@ -123,16 +145,44 @@ class SqliteWriter : public CatalogWriter {
 
 SqliteCatalogStore::SqliteCatalogStore(std::string path) : path_(std::move(path)) {}
 
-CZoError SqliteCatalogStore::CreateSchema(bool& created) {
+CZoError SqliteCatalogStore::CreateSchema(bool& created, int& upgradedFrom) {
+  created = false;
+  upgradedFrom = 0;
   struct stat st {};
-  created = ::stat(path_.c_str(), &st) != 0;
+  const bool existed = ::stat(path_.c_str(), &st) == 0;
   CatalogDb db;
-  CZoError err = db.Open(path_, CatalogDb::Mode::Create);
+  CZoError err = db.Open(path_, existed ? CatalogDb::Mode::ReadWrite : CatalogDb::Mode::Create);
   if (err.IsError()) return err;
   CatalogTransaction tx(db);
   if ((err = tx.Begin()).IsError()) return err;
-  if ((err = db.ExecScript(kSqliteSchema)).IsError()) return err;
+  int version = 0;
+  if ((err = ReadSchemaVersion(db, version)).IsError()) return err;
+  if (version > kCatalogSchemaVersion) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kInvalid,
+                                   "Catalog [%s] has schema version %d, newer than this kxmp knows (%d): use a newer kxmp",
+                                   path_.c_str(), version, kCatalogSchemaVersion);
+  }
+  if (version == kCatalogSchemaVersion) return tx.Commit();
+  if (version == 0) {
+    created = true;
+    if ((err = db.ExecScript(kSqliteSchema)).IsError()) return err;
+  } else {
+    upgradedFrom = version;
+    if ((err = ProbeLayout(db)).IsError()) return err;
+  }
+  if ((err = db.ExecScript(kSqliteUpgrade)).IsError()) {
+    if (version > 0) err.Push(FX_LOC, "Cannot upgrade catalog [%s] from version %d; nothing was changed", path_.c_str(), version);
+    return err;
+  }
   return tx.Commit();
+}
+
+CZoError SqliteCatalogStore::SchemaVersion(int& version) {
+  return ReadCatalog(path_, [&](CatalogDb& db) { return ReadSchemaVersion(db, version); });
+}
+
+CZoError SqliteCatalogStore::DetachedMountPaths(uint64_t subclientId, std::vector<AttachedMountPath>& out) {
+  return ReadCatalog(path_, [&](CatalogDb& db) { return QueryDetachedMountPaths(db, subclientId, out); });
 }
 
 CZoError SqliteCatalogStore::FindSubclient(uint64_t id, SubclientRecord& out, bool& found) {

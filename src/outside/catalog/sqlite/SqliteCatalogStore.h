@@ -16,7 +16,9 @@ class KXMP_EXPORT SqliteCatalogStore : public CatalogStore {
   explicit SqliteCatalogStore(std::string path);
 
   std::string Name() const override { return path_; }
-  CZoError CreateSchema(bool& created) override;
+  CZoError CreateSchema(bool& created, int& upgradedFrom) override;
+  CZoError SchemaVersion(int& version) override;
+  CZoError DetachedMountPaths(uint64_t subclientId, std::vector<AttachedMountPath>& out) override;
   CZoError FindSubclient(uint64_t id, SubclientRecord& out, bool& found) override;
   CZoError AttachedMountPaths(uint64_t subclientId, std::vector<AttachedMountPath>& out) override;
   CZoError MountPathsOfHost(const std::string& host, std::vector<std::string>& paths) override;

@@ -242,6 +242,15 @@ CZoError LocalFSInterface::Move(std::string from, std::string to, int flag) {
   if (err.IsError()) return err;
   int rc = flag == 1 ? ::renameat2(srcParent.get(), srcName.c_str(), dstParent.get(), dstName.c_str(), RENAME_NOREPLACE)
                      : ::renameat(srcParent.get(), srcName.c_str(), dstParent.get(), dstName.c_str());
+  if (rc != 0 && flag == 1 && (errno == EINVAL || errno == ENOSYS)) {
+    // A file system without the flag: a hard link fails just as atomically on an existing name.
+    rc = ::linkat(srcParent.get(), srcName.c_str(), dstParent.get(), dstName.c_str(), 0);
+    if (rc == 0 && ::unlinkat(srcParent.get(), srcName.c_str(), 0) != 0) {
+      int e = errno;
+      return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Moved [%s] to [%s] by a link, but cannot remove the old name: %s",
+                                     from.c_str(), to.c_str(), std::strerror(e));
+    }
+  }
   if (rc != 0) {
     int e = errno;
     return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot move [%s] to [%s]: %s", from.c_str(), to.c_str(),

@@ -11,13 +11,6 @@ namespace kxmp::dataserver {
 
 namespace {
 
-constexpr const char* kAsideSuffix = ".kxmp-replaced";
-
-bool EndsWith(const std::string& s, const char* suffix) {
-  size_t n = std::strlen(suffix);
-  return s.size() > n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
 CZoError NotSupported(const FXCodeLocation& where) {
   return FXErrorUtil::ErrorErrNo(where, ENOSYS, "Operation not supported by the data server");
 }
@@ -217,15 +210,16 @@ CZoError SftpFSInterface::List(SshSession& s, const std::string& serverPath, con
     }
     std::string n(name, static_cast<size_t>(rc));
     if (n == "." || n == "..") continue;
-    sawAside = sawAside || EndsWith(n, kAsideSuffix);
+    std::string owner;
+    sawAside = sawAside || SftpTree::AsideOwner(n, owner);
     out.push_back(Entry{std::move(n), SftpTree::IsFolderAttr(a)});
   }
   s.Call([&] { return libssh2_sftp_close_handle(h); });
   if (err.IsError() || !sawAside) return err;
   // A replacing Move stopped half-way here: finish it, then read the folder again.
   for (const Entry& e : out) {
-    if (!EndsWith(e.name, kAsideSuffix)) continue;
-    std::string base = e.name.substr(0, e.name.size() - std::strlen(kAsideSuffix));
+    std::string base;
+    if (!SftpTree::AsideOwner(e.name, base)) continue;
     err = tree_.Recover(s, (serverPath == "/" ? "" : serverPath) + "/" + base);
     if (err.IsError()) return err;
   }

@@ -69,10 +69,18 @@ CZoError SftpFileInterface::OpenOn(SshSession& s, const std::string& serverPath,
       rc);
   if (handle_ != nullptr) return CZoError::Success();
   int e = 0;
-  LIBSSH2_SFTP_ATTRIBUTES a {};
-  if (s.StatusOf(rc) == LIBSSH2_FX_FAILURE && SftpTree::StatFollow(s, serverPath, a) == 0) {
-    if ((uFlags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) e = EEXIST;
-    else if (SftpTree::IsFolderAttr(a)) e = EISDIR;
+  if (s.StatusOf(rc) == LIBSSH2_FX_FAILURE) {
+    // OpenSSH says "failure" for most causes; a look at the name tells which. The look's own
+    // status must not stand for the open's: an exclusive create that met a name removed just
+    // after is EEXIST (a writer racing a lock's release), never "no such file".
+    const bool exclusive = (uFlags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+    LIBSSH2_SFTP_ATTRIBUTES a {};
+    const long looked = SftpTree::StatFollow(s, serverPath, a);
+    if (looked == 0) {
+      e = exclusive ? EEXIST : SftpTree::IsFolderAttr(a) ? EISDIR : EIO;
+    } else {
+      e = exclusive && s.StatusOf(looked) == LIBSSH2_FX_NO_SUCH_FILE ? EEXIST : EIO;
+    }
   }
   return s.Fail(FX_LOC, rc, "Cannot open file", path_, e);
 }

@@ -4,9 +4,12 @@
 
 #include <errno.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/Fnv1a.h"
 
 namespace kxmp::dataserver {
 
@@ -25,6 +28,15 @@ std::string Join(const std::vector<std::string>& comps, size_t count) {
 std::string ParentOf(const std::string& serverPath) {
   size_t cut = serverPath.rfind('/');
   return cut == 0 || cut == std::string::npos ? "/" : serverPath.substr(0, cut);
+}
+
+constexpr char kAsideSuffix[] = ".kxmp-replaced.tmp";
+constexpr char kLongAsideSuffix[] = ".kxmp-long-replaced.tmp";
+constexpr size_t kNameMax = 255;
+
+bool EndsWith(const std::string& s, const char* suffix) {
+  const size_t n = std::strlen(suffix);
+  return s.size() > n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
 bool Below(const std::string& real, const std::string& base) {
@@ -256,6 +268,23 @@ CZoError SftpTree::SyncFolder(SshSession& s, const std::string& serverPath, cons
   return CZoError::Success();
 }
 
+std::string SftpTree::AsideOf(const std::string& serverPath) {
+  const size_t slash = serverPath.rfind('/');
+  const size_t start = slash == std::string::npos ? 0 : slash + 1;
+  const std::string name = serverPath.substr(start);
+  if (name.size() + sizeof kAsideSuffix - 1 <= kNameMax) return serverPath + kAsideSuffix;
+  char hash[20];
+  std::snprintf(hash, sizeof hash, ".%016llx", static_cast<unsigned long long>(Fnv1a64(name)));
+  const size_t keep = kNameMax - (sizeof kLongAsideSuffix - 1) - std::strlen(hash);
+  return serverPath.substr(0, start) + name.substr(0, keep) + hash + kLongAsideSuffix;
+}
+
+bool SftpTree::AsideOwner(const std::string& name, std::string& owner) {
+  if (!EndsWith(name, kAsideSuffix)) return false;
+  owner = name.substr(0, name.size() - (sizeof kAsideSuffix - 1));
+  return true;
+}
+
 CZoError SftpTree::Recover(SshSession& s, const std::string& serverPath) {
   const std::string aside = AsideOf(serverPath);
   LIBSSH2_SFTP_ATTRIBUTES a {}, b {};
@@ -349,13 +378,10 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
   std::string src, dst;
   CZoError err = EntryPath(s, from, src, "Cannot move");
   if (!err.IsError()) err = EntryPath(s, to, dst, "Cannot move to");
-  if (!err.IsError()) err = Recover(s, src);
+  // A version of the target that a stopped replacing Move left aside comes back first, so
+  // that it is neither lost under a new file nor taken for a free name.
   if (!err.IsError()) err = Recover(s, dst);
   if (err.IsError()) return err;
-  LIBSSH2_SFTP_ATTRIBUTES sa {}, da {};
-  long rc = Lstat(s, src, sa);
-  if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot move", from.text);
-  if (src == dst) return CZoError::Success();
   auto rename = [&](const std::string& a, const std::string& b) {
     return s.Call([&] {
       return libssh2_sftp_rename_ex(s.Sftp(), a.c_str(), static_cast<unsigned>(a.size()), b.c_str(),
@@ -370,6 +396,25 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
     int e = Lstat(s, dst, now) == 0 && s.StatusOf(why) == LIBSSH2_FX_FAILURE ? EEXIST : 0;
     return s.Fail(FX_LOC, why, "Cannot move", from.text + "] to [" + to.text, e);
   };
+  auto syncFolders = [&] {
+    // The new name and the removal of the old one must both reach the disk.
+    CZoError synced = SyncFolder(s, ParentOf(dst), to.text);
+    if (!synced.IsError() && ParentOf(src) != ParentOf(dst)) synced = SyncFolder(s, ParentOf(src), from.text);
+    return synced;
+  };
+  if (flag == 1 && src != dst) {
+    // The plain rename never replaces: the server's refusal and the rename are one step.
+    long rc = rename(src, dst);
+    if (rc != 0) return moveFailed(rc);
+    return syncFolders();
+  }
+
+  err = Recover(s, src);
+  if (err.IsError()) return err;
+  LIBSSH2_SFTP_ATTRIBUTES sa {}, da {};
+  long rc = Lstat(s, src, sa);
+  if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot move", from.text);
+  if (src == dst) return CZoError::Success();
 
   rc = Lstat(s, dst, da);
   const bool replace = rc == 0;
@@ -399,10 +444,7 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
     });
     if (rc != 0) return s.Fail(FX_LOC, rc, "Moved, but cannot remove the replaced entry", to.text);
   }
-  // The new name and the removal of the old one must both reach the disk.
-  err = SyncFolder(s, ParentOf(dst), to.text);
-  if (!err.IsError() && ParentOf(src) != ParentOf(dst)) err = SyncFolder(s, ParentOf(src), from.text);
-  return err;
+  return syncFolders();
 }
 
 }  // namespace kxmp::dataserver

@@ -11,11 +11,12 @@
 //
 // M missing on the host: ENODEV for every operation; M is never created, moved or removed.
 //
-// Replacing Move: the SFTP rename refuses an existing target, so the old entry is renamed
-// aside to "<name>.kxmp-replaced", the new one renamed in, and the aside name removed. A crash
-// in between leaves the old version under the aside name (and nothing or the new one under
-// the name); Recover, run by every operation on that name, puts it back or removes it, so
-// the name always ends with one whole version.
+// Moves: the plain SFTP rename (OpenSSH links and unlinks regular files) refuses an existing
+// target, which is exactly the non-replacing Move. A replacing Move renames the old entry
+// aside first (AsideOf), renames the new one in and removes the aside name. A crash in between
+// leaves the old version under the aside name (and nothing or the new one under the name);
+// Recover, run by every operation on that name, puts it back or removes it, so the name always
+// ends with one whole version. Aside names end in ".tmp", which no stored log file's name does.
 
 #include <libssh2_sftp.h>
 
@@ -83,7 +84,13 @@ class SftpTree : public ServedPath {
   static bool IsFolderAttr(const LIBSSH2_SFTP_ATTRIBUTES& a);
   static bool IsLinkAttr(const LIBSSH2_SFTP_ATTRIBUTES& a);
 
-  static std::string AsideOf(const std::string& serverPath) { return serverPath + ".kxmp-replaced"; }
+  // "<name>.kxmp-replaced.tmp" beside the entry; a name too long for that keeps a cut prefix and
+  // a hash of the whole name ("<cut>.<16 hex>.kxmp-long-replaced.tmp"), so every name up to 255
+  // bytes has an aside name that is itself a valid name.
+  static std::string AsideOf(const std::string& serverPath);
+  // The entry name whose aside name `name` is, when it is one of a whole name (a listing
+  // recovers those); false otherwise.
+  static bool AsideOwner(const std::string& name, std::string& owner);
 
  private:
   CZoError RealPath(SshSession& s, const std::string& serverPath, std::string& out, const char* what,

@@ -223,16 +223,16 @@ TEST_F(SftpBackendTest, ReplacingMoveLeavesOneWholeVersionAtEveryCrashPoint) {
     crashing->SetFaults(SftpFaults{CrashHook, &crash});
     EXPECT_ERRNO(FS(crashing.get())->Move(At("f.tmp"), At("f"), 0), EIO);
     // Right after the crash the old version is whole under the aside name.
-    EXPECT_EQ(kxmp::test::ReadFile(Local(At("f.kxmp-replaced"))), "old");
+    EXPECT_EQ(kxmp::test::ReadFile(Local(At("f.kxmp-replaced.tmp"))), "old");
     EXPECT_EQ(kxmp::test::PathExists(Local(At("f"))) ? kxmp::test::ReadFile(Local(At("f"))) : "", c.underName);
 
     // The next operation on the name (here a listing of its folder) finishes the job.
     std::vector<std::string> files, folders;
     ASSERT_OK(FS()->GetDirContents(root_, files, folders));
     EXPECT_EQ(std::count(files.begin(), files.end(), "f"), 1);
-    EXPECT_EQ(std::count(files.begin(), files.end(), "f.kxmp-replaced"), 0);
+    EXPECT_EQ(std::count(files.begin(), files.end(), "f.kxmp-replaced.tmp"), 0);
     EXPECT_EQ(kxmp::test::ReadFile(Local(At("f"))), c.recovered);
-    EXPECT_FALSE(kxmp::test::PathExists(Local(At("f.kxmp-replaced"))));
+    EXPECT_FALSE(kxmp::test::PathExists(Local(At("f.kxmp-replaced.tmp"))));
 
     // A Move after a recovery replaces as usual.
     if (kxmp::test::PathExists(Local(At("f.tmp")))) ASSERT_OK(FS()->Move(At("f.tmp"), At("f"), 0));
