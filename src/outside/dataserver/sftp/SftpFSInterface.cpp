@@ -118,9 +118,9 @@ CZoError SftpFSInterface::Lstat(std::string path, SZoFileStat& st) {
       return e;
     }
     CZoError e = tree_.EntryPath(s, t, entry, "Cannot stat");
-    if (!e.IsError()) e = tree_.Recover(s, entry);
+    long rc = 0;
+    if (!e.IsError()) e = tree_.LstatRecovering(s, entry, a, rc);
     if (e.IsError()) return e;
-    long rc = SftpTree::Lstat(s, entry, a);
     if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot stat", path);
     SftpTree::ToStat(a, st);
     return CZoError::Success();

@@ -100,7 +100,15 @@ CZoError SftpFileInterface::Open(std::string path, int uFlags, int uMode, int /*
     CZoError e = tree_.Connect(s);
     if (e.IsError()) return e;
     std::string target;
-    if (uFlags & O_CREAT) {
+    if ((uFlags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
+      // An exclusive create refuses whatever is there, a link included (the server's open
+      // does not follow it). A temporary name (".tmp") is never replaced, so nothing of it
+      // can have been set aside; a final name's set-aside version comes back first.
+      e = tree_.EntryPath(s, t, target, "Cannot open file");
+      const bool temporary = t.comps.back().size() > 4 && t.comps.back().compare(t.comps.back().size() - 4, 4, ".tmp") == 0;
+      if (!e.IsError() && !temporary) e = tree_.Recover(s, target);
+      if (e.IsError()) return e;
+    } else if (uFlags & O_CREAT) {
       // The entry itself: a link there must stay inside, anything else is opened as named.
       e = tree_.EntryPath(s, t, target, "Cannot open file");
       if (!e.IsError()) e = tree_.Recover(s, target);

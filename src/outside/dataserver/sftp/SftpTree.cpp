@@ -180,17 +180,17 @@ CZoError SftpTree::ResolveWith(SshSession& s, const Target& t, std::string& out,
   } else {
     CZoError err = EntryPath(s, t, entry, what);
     if (err.IsError()) return err;
-    err = Recover(s, entry);
-    if (err.IsError()) return err;
   }
-  long rc = Lstat(s, entry, a);
+  long rc = 0;
+  CZoError err = LstatRecovering(s, entry, a, rc);
+  if (err.IsError()) return err;
   if (rc != 0) return s.Fail(FX_LOC, rc, what, t.text);
   if (!IsLinkAttr(a)) {
     out = entry;
     return CZoError::Success();
   }
   std::string base, real;
-  CZoError err = Base(s, t, base);
+  err = Base(s, t, base);
   if (err.IsError()) return err;
   err = RealPath(s, entry, real, what, t.text);
   if (err.IsError()) return err;
@@ -283,6 +283,21 @@ bool SftpTree::AsideOwner(const std::string& name, std::string& owner) {
   if (!EndsWith(name, kAsideSuffix)) return false;
   owner = name.substr(0, name.size() - (sizeof kAsideSuffix - 1));
   return true;
+}
+
+CZoError SftpTree::LstatRecovering(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a, long& rc) {
+  rc = Lstat(s, serverPath, a);
+  // Present: what a stopped replacing Move may have left aside is older, and is cleared by the
+  // next change of the name or listing of its folder; reading the name needs none of that.
+  if (rc == 0 || s.StatusOf(rc) != LIBSSH2_FX_NO_SUCH_FILE) return CZoError::Success();
+  const std::string aside = AsideOf(serverPath);
+  LIBSSH2_SFTP_ATTRIBUTES b {};
+  const long asideRc = Lstat(s, aside, b);
+  if (s.StatusOf(asideRc) == LIBSSH2_FX_NO_SUCH_FILE) return CZoError::Success();  // absent indeed
+  CZoError err = Recover(s, serverPath);
+  if (err.IsError()) return err;
+  rc = Lstat(s, serverPath, a);
+  return CZoError::Success();
 }
 
 CZoError SftpTree::Recover(SshSession& s, const std::string& serverPath) {

@@ -74,6 +74,10 @@ class SftpTree : public ServedPath {
   CZoError Move(SshSession& s, const Target& from, const Target& to, int flag);
   // Puts a replaced entry back, or removes it, after a Move that stopped half-way.
   CZoError Recover(SshSession& s, const std::string& serverPath);
+  // Lstat of an entry (the raw result in rc); only when it is missing is a version that a
+  // stopped replacing Move left aside looked for and put back (one request for a present
+  // entry, two for a missing one). The error is the recovery's.
+  CZoError LstatRecovering(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a, long& rc);
 
   // Requests on server paths. Lstat/Stat answer the raw libssh2 result.
   static long Lstat(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a);
