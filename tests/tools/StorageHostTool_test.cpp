@@ -95,6 +95,13 @@ TEST_F(StorageHostToolTest, SetListRemove) {
   r = Kxmp({"storage-host", "check", "ma2"});
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("has no SFTP settings"), std::string::npos) << r.err;
+
+  // A name no mount path of the catalog is on is most likely mistyped: stored, with a warning.
+  ASSERT_EQ(Kxmp({"catalog", "add-mount-path", "--id", "1", "--host", "mb1*mb1*0*0", "--path", "/d"}).status, 0);
+  r = Kxmp(Set("ma2", {}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: no mount path of the catalog is on storage host ma2 (it knows mb1)"), std::string::npos)
+      << r.err;
 }
 
 TEST_F(StorageHostToolTest, RefusalsStoreNothing) {

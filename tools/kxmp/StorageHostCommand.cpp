@@ -189,11 +189,12 @@ class StorageHostCommand : public Command {
     return "";
   }
 
-  // A name that no mount path of the catalog has is most likely mistyped.
+  // A name that no mount path of the catalog has is most likely mistyped (a catalog without
+  // mount paths is one being set up: hosts may come first).
   void CheckCatalog(std::vector<std::string>& warnings) {
     catalog::CatalogAdmin admin;
     std::vector<catalog::MountPathRecord> paths;
-    if (admin.ListMountPaths(paths).IsError()) return;
+    if (admin.ListMountPaths(paths).IsError() || paths.empty()) return;
     std::string names;
     for (const auto& m : paths) {
       const std::string plain = dataserver::PlainStorageHostName(m.host);
@@ -201,8 +202,8 @@ class StorageHostCommand : public Command {
       if (names.find(" " + plain + ",") == std::string::npos) names += " " + plain + ",";
     }
     if (!names.empty()) names.pop_back();
-    warnings.push_back("no mount path of the catalog is on storage host " + name_ +
-                       (names.empty() ? std::string(" (the catalog has no mount paths yet)") : " (it knows" + names + ")"));
+    warnings.push_back("no mount path of the catalog is on storage host " + name_ + " (it knows" + names +
+                       "): is the name right?");
   }
 
   int Set() {

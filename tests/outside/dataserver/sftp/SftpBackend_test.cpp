@@ -1,8 +1,9 @@
 // test-labels: integration concurrency
 // What the SFTP backend adds to the common contract (Contract_test runs that one on it): host
 // keys, confinement on the storage host, the replacing Move's crash points, bounded failure,
-// reconnects, one shared connection, durability. Every case runs against a real sshd; the
-// storage host is probed through its chroot folder.
+// reconnects, a bounded pool of sessions, reads that ask for what a file holds, a full disk,
+// durability. Every case runs against a real sshd; the storage host is probed through its
+// chroot folder.
 
 #include <fcntl.h>
 #include <sys/mount.h>
