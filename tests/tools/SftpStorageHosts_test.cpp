@@ -214,16 +214,24 @@ TEST_F(SftpStorageHostsTest, AHostLostMidRunSendsTheRestToTheNextMountPath) {
   EXPECT_EQ(warnings, 1) << run.Output();
   EXPECT_EQ(summary["failed"], 0) << run.Output();
   ASSERT_EQ(where.size(), files.size()) << run.Output();
-  int onFirst = 0, onSecond = 0;
+  int onFirst = 0, onSecond = 0, onBoth = 0;
   for (size_t i = 0; i < files.size(); ++i) {
     const std::string name = "log_" + std::to_string(i) + ".trn";
     const int host = where[name] == Mangled(1) ? 1 : where[name] == Mangled(2) ? 2 : 0;
     ASSERT_NE(host, 0) << name << " " << where[name];
     (host == 1 ? onFirst : onSecond)++;
-    // Whole where the run says it is, and (as far as a committed name goes) nowhere else.
+    // Whole where the run says it is. The file being committed when ma1 stopped may have
+    // reached its name there without the answer coming back (its outcome unknown, so it was
+    // stored again on ma2): whole too, and only that one.
     EXPECT_TRUE(ReadFile(BackupRoot(host) + "/" + name) == ReadFile(files[i])) << name;
-    EXPECT_FALSE(PathExists(BackupRoot(3 - host) + "/" + name)) << name;
+    const std::string other = BackupRoot(3 - host) + "/" + name;
+    if (PathExists(other)) {
+      ++onBoth;
+      EXPECT_EQ(host, 2) << name;
+      EXPECT_TRUE(ReadFile(other) == ReadFile(files[i])) << name;
+    }
   }
+  EXPECT_LE(onBoth, 1);
   EXPECT_GE(onFirst, 1);
   EXPECT_GE(onSecond, 10);  // the pipe held the tool back: most files were still to do
   EXPECT_EQ(summary["storedOn"][Mangled(1) + " " + kMountPath], onFirst) << summary.dump();
