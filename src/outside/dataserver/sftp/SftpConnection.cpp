@@ -96,8 +96,9 @@ CZoError SftpConnection::Acquire(Lease& lease) {
       std::unique_lock<std::mutex> lock(slot->mutex, std::try_to_lock);
       if (!lock.owns_lock()) continue;
       if (slot->session && !slot->session->Broken()) {
+        SlotPtr chosen = slot;  // copied while slots_ cannot change under it
         guard.unlock();
-        return Adopt(lease, slot, std::move(lock));
+        return Adopt(lease, std::move(chosen), std::move(lock));
       }
       if (!idle) {
         idle = slot;
