@@ -39,9 +39,18 @@ class KXMP_EXPORT DBLogBackupDataReader : public DBLogBackupInterface {
   // True when the input's pattern, as a regular expression, matches somewhere in name.
   static bool regexSearchHelper(std::string name, DataServerSearchInput* input);
 
+  // Opens a found file for reading. Only regular files are served: anything else (a FIFO, a
+  // device, a socket, a folder) is refused with errno EINVAL naming what it is, before it is
+  // opened, so opening never waits (a FIFO without a writer would block for ever).
   CZoError open(DataServerSearchFile& file, DataServerContextPtr context);
-  // Reads up to size bytes; fewer only at the end of the file.
+  // Reads up to size bytes; fewer only at the end of the file, which is where it ended when it
+  // was opened (what is appended after is not read).
   CZoError read(char* buffer, unsigned int size, unsigned int& bytesRead);
+  // Success when the found file is a regular file; EINVAL naming what it is otherwise.
+  CZoError check(const DataServerSearchFile& file, DataServerContextPtr context);
   CZoError close(DataServerContextPtr context);
   StreamContext* getStreamContext() override { return &streamContext; }
+
+ private:
+  long long remaining = -1;  // bytes left of the open file's size at open; -1: no limit
 };

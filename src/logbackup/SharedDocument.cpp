@@ -16,6 +16,7 @@
 #include "logbackup/TemporaryFile.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
+#include "outside/util/Interruption.h"
 #include "outside/util/RandomTag.h"
 #include "outside/xml/CNMessageBase.h"
 
@@ -99,13 +100,16 @@ CZoError StorageLock::TryCreate() {
 }
 
 CZoError StorageLock::Acquire() {
-  const auto deadline = Clock::now() + times_.wait;
+  const auto begin = Clock::now(), deadline = begin + times_.wait;
   auto pause = std::chrono::milliseconds(2);
   bool seen = false;
   long long seenSize = -1;
   time_t seenTime = 0;
   Clock::time_point since;
   for (;;) {
+    if (InterruptionRequested() && Clock::now() - begin >= kInterruptGrace) {
+      return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINTR, "Stopped while waiting for a lock");
+    }
     CZoError err = TryCreate();
     if (err.IsSuccess() || !FXErrorUtil::IsErrNo(err, EEXIST)) return err;
     SZoFileStat st {};

@@ -6,6 +6,10 @@
 #include <list>
 #include <string>
 
+#include <sys/stat.h>
+
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "kxmp/DBLogBackupDataReader.h"
@@ -171,6 +175,30 @@ TEST_F(DataReaderTest, ReadsAFoundFileToItsEnd) {
   EXPECT_FALSE(reader_->close(result.context).IsError());  // nothing open
   // Reading with nothing open and no local context fails.
   EXPECT_TRUE(FXErrorUtil::IsErrNo(reader_->read(buffer, 1, n), 5));
+}
+
+// Only regular files are served, opening never waits (a FIFO without a writer would block for
+// ever), and a read ends where the file ended when it was opened, however it grows after.
+TEST_F(DataReaderTest, OnlyRegularFilesAreServedUpToTheirSizeAtOpen) {
+  const auto context = reader_->getContextList().front();
+  ASSERT_EQ(::mkfifo((Root(0) + "/pipe.trn").c_str(), 0600), 0);
+  DataServerSearchFile pipe("", "pipe.trn");
+  CZoError e = reader_->open(pipe, context);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EINVAL)) << e.AsString();
+  EXPECT_NE(e.AsString().find("[pipe.trn] is a FIFO: only regular files are served"), std::string::npos) << e.AsString();
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(reader_->check(DataServerSearchFile("", "sub"), context), EINVAL));
+  EXPECT_FALSE(reader_->check(DataServerSearchFile("/sub", "db_log_002.trn"), context).IsError());
+
+  DataServerSearchFile growing("", "db_log_001.trn");
+  ASSERT_FALSE(reader_->open(growing, context).IsError());
+  std::ofstream(Root(0) + "/db_log_001.trn", std::ios::app) << std::string(100000, 'x');
+  char buffer[4096];
+  unsigned int n = 0;
+  ASSERT_FALSE(reader_->read(buffer, sizeof buffer, n).IsError());
+  EXPECT_EQ(std::string(buffer, n), "first-1");
+  ASSERT_FALSE(reader_->read(buffer, sizeof buffer, n).IsError());
+  EXPECT_EQ(n, 0u);
+  EXPECT_FALSE(reader_->close(context).IsError());
 }
 
 TEST_F(DataReaderTest, OpenAndReadFailuresAreRecorded) {

@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/sysmacros.h>
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -85,17 +87,23 @@ TEST_F(LogBackupToolTest, BackupSearchAndRestoreRoundTrip) {
   EXPECT_NE(r.out.find("{\"type\":\"summary\",\"files\":3,\"failed\":0,\"bytes\":2100009,"), std::string::npos) << r.out;
   EXPECT_TRUE(PathExists(Root(0) + "/log_2.trn"));
   EXPECT_TRUE(PathExists(Root(0) + "/StreamMetadata_2.xml"));
-  // The same name on the second mount path: restored once, from the first.
+  // One name on two mount paths (as after a failover): the same content is restored once;
+  // different content is reported by search and not picked silently by restore.
+  WriteFile(Root(1) + "/log_0.trn", ReadFile(sources_[0]));
   WriteFile(Root(1) + "/log_1.trn", "stale copy");
-
   r = Kxmp({"search", "--subclient", "42", "--all", "log_1"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "ma1\t" + mounts_[0] + "\t/log_1.trn\nma2\t" + mounts_[1] + "\t/log_1.trn\n");
+  EXPECT_EQ(r.out, "ma1\t" + mounts_[0] + "\t/log_1.trn\nma2\t" + mounts_[1] + "\t/log_1.trn\nnote: /log_1.trn is stored with "
+                   "different content on ma1 " + mounts_[0] + " and ma2 " + mounts_[1] + " (restore one with --mount-path)\n");
 
   const std::string to = home_->sub("restored");
   const timespec stored[2] = {{0, UTIME_OMIT}, {1500000000, 123456789}};
   ASSERT_EQ(::utimensat(AT_FDCWD, (Root(0) + "/log_2.trn").c_str(), stored, 0), 0);
   r = Kxmp({"restore", "--subclient", "42", "^log_\\d\\.trn$", "--to", to});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("/log_1.trn: stored with different content on ma1"), std::string::npos) << r.err;
+  EXPECT_FALSE(PathExists(to + "/log_1.trn"));
+  r = Kxmp({"restore", "--subclient", "42", "log_1", "--to", to, "--mount-path", mounts_[0]});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   for (const std::string& src : sources_) {
     const std::string name = src.substr(src.find_last_of('/'));
@@ -107,12 +115,24 @@ TEST_F(LogBackupToolTest, BackupSearchAndRestoreRoundTrip) {
   EXPECT_EQ(st.st_mtim.tv_sec, stored[1].tv_sec);
   EXPECT_EQ(st.st_mtim.tv_nsec, stored[1].tv_nsec);
   // Restoring again over the same files is done already, as backing up again is.
-  r = Kxmp({"restore", "--subclient", "42", "^log_\\d\\.trn$", "--to", to});
+  r = Kxmp({"restore", "--subclient", "42", "^log_\\d\\.trn$", "--to", to, "--mount-path", mounts_[0]});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("/log_2.trn is already restored as " + to + "/log_2.trn (same content): nothing written"),
             std::string::npos) << r.out;
   EXPECT_NE(r.out.find("3 files, 0 failed, 0 bytes"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(", 3 already restored"), std::string::npos) << r.out;
+  // A backup is refused a name stored with other content on another mount path, unless forced.
+  WriteFile(home_->sub("src2/log_1.trn"), "third");
+  r = Kxmp({"backup", "--subclient", "42", home_->sub("src2/log_1.trn")});
+  EXPECT_EQ(r.status, 1);
+  WriteFile(Root(1) + "/new.trn", "elsewhere");
+  WriteFile(home_->sub("src2/new.trn"), "here");
+  r = Kxmp({"backup", "--subclient", "42", home_->sub("src2/new.trn")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("already stored with other content on ma2 " + mounts_[1]), std::string::npos) << r.err;
+  EXPECT_FALSE(PathExists(Root(0) + "/new.trn"));
+  EXPECT_EQ(Kxmp({"backup", "--subclient", "42", "--force", home_->sub("src2/new.trn")}).status, 0);
+  EXPECT_EQ(ReadFile(Root(0) + "/new.trn"), "here");
   // Existing files stay unless forced.
   WriteFile(to + "/log_0.trn", "mine");
   r = Kxmp({"restore", "--subclient", "42", "log_0.trn", "--to", to});
@@ -584,6 +604,26 @@ TEST_F(LogBackupToolTest, InterruptedRestoreLeavesNoTemporaryFile) {
     EXPECT_EQ(ReadFile(to + "/" + name), ReadFile(Root(0) + "/" + name)) << name;
   }
   EXPECT_LT(Names(to).size(), 60u);
+}
+
+// What is not a regular file in a root folder (a FIFO no one writes, a device that never
+// ends) is listed as skipped by search and restore, never opened or read.
+TEST_F(LogBackupToolTest, SearchAndRestoreSkipWhatIsNotARegularFile) {
+  WriteFile(Root(0) + "/plain.trn", "plain");
+  ASSERT_EQ(::mkfifo((Root(0) + "/pipe.trn").c_str(), 0600), 0);
+  const bool device = ::mknod((Root(0) + "/zero.trn").c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0;  // as root
+  RunResult r = RunTool(WithTool({"search", "--subclient", "42", "--all", "\\.trn$"}), 30000);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("skipped\tma1\t" + mounts_[0] + "\t/pipe.trn\t[pipe.trn] is a FIFO: only regular files are served"),
+            std::string::npos)
+      << r.out;
+  const std::string to = home_->sub("restored");
+  r = RunTool(WithTool({"restore", "--subclient", "42", "\\.trn$", "--to", to}), 30000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("skipped /pipe.trn: [pipe.trn] is a FIFO"), std::string::npos) << r.out;
+  if (device) EXPECT_NE(r.out.find("skipped /zero.trn: [zero.trn] is a device"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(to + "/plain.trn"), "plain");
+  EXPECT_EQ(Names(to), std::vector<std::string>{"plain.trn"});
 }
 
 }  // namespace

@@ -181,6 +181,28 @@ INSTANTIATE_TEST_SUITE_P(Outages, SftpFailoverTest, ::testing::Values(Outage::St
                            return info.param == Outage::Stopped ? std::string("Sigstop") : std::string("Sigkill");
                          });
 
+// A storage host that stops answering while a restore waits for it: SIGTERM ends the restore
+// at once (143), not when the I/O timeout would have ended the wait.
+TEST_F(SftpStorageHostsTest, AStopSignalEndsAWaitForAStorageHost) {
+  const SshServer& s = *servers_[0];
+  ASSERT_EQ(Kxmp({"storage-host", "set", "ma1", "--address", s.Address(), "--port", std::to_string(s.Port()), "--user",
+                  s.User(), "--identity", s.IdentityFile(), "--known-hosts", s.KnownHostsFile(), "--connect-timeout",
+                  "600", "--io-timeout", "600"})
+                .status,
+            0);
+  servers_[0]->Pause();
+  ServerProcess restore;
+  ASSERT_TRUE(restore.Start({kKxmpTool, "restore", "--subclient", "7", "x", "--to", home_->sub("restored")}));
+  // Inside the library (the stop handler is in place before), waiting for ma1.
+  const std::string log = home_->sub("log/kxmp.log");
+  ASSERT_TRUE(WaitUntil([&] { return PathExists(log) && ReadFile(log).find("forBackup =[false]") != std::string::npos; },
+                        60000));
+  const auto stopped = SteadyClock::now();
+  EXPECT_EQ(restore.Interrupt(SIGTERM, 60000), 143) << restore.Output();
+  EXPECT_LT(ElapsedMs(stopped), 30000);  // the wait's own bound is 600 s
+  servers_[0]->Resume();
+}
+
 // ma1 stops answering while a backup runs: the file being written and every one after it go
 // to ma2 (as a failover places them) within about one I/O timeout, the run warns once,
 // says where each file went, and ends well; the operator events name ma1. The tool's

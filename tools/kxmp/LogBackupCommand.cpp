@@ -46,10 +46,12 @@
 #include "Progress.h"
 #include "StopSignals.h"
 #include "Validators.h"
+#include "kxmp/DBLogBackupDataReader.h"
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "kxmp/DataServerContext.h"
 #include "outside/catalog/CatalogAdmin.h"
 #include "outside/dataserver/sftp/SftpSettings.h"
+#include "outside/util/FXPath.h"
 
 namespace kxmp::cli {
 namespace {
@@ -188,6 +190,23 @@ class BackupCommand : public Command {
     return false;
   }
 
+  // The subclient's reachable mount paths other than the writer's, with the writer's root
+  // folder (a reader lists every reachable one), for the check of other copies of a name.
+  std::vector<DataServerContextPtr> OtherMountPaths(DBLogBackupDataWriter& writer) {
+    std::vector<DataServerContextPtr> others;
+    DataServerContextPtr mine = writer.getDataServerContextPtrForBackup();
+    if (!mine) return others;
+    std::string root = rootFolder_;
+    if (time_ != 0) FXPath::Append(root, std::to_string(static_cast<unsigned long long>(time_)));
+    otherPaths_ = std::make_unique<DBLogBackupDataReader>(subclient_, false, root, nullptr);
+    for (const DataServerContextPtr& c : otherPaths_->getContextList()) {
+      if (c->getFSParams().host.hostName != mine->getFSParams().host.hostName || c->getMountPath() != mine->getMountPath()) {
+        others.push_back(c);
+      }
+    }
+    return others;
+  }
+
   // A writer of the run; without create (a dry run) it opens the storage without making the
   // subclient's root folder or anything else there.
   std::unique_ptr<DBLogBackupDataWriter> NewWriter(bool create = true) {
@@ -260,6 +279,7 @@ class BackupCommand : public Command {
     if (!writer->isFileMode() && !writer->getDataServerContextPtrForBackup()) return NoStorageFor(todo);
     SayPlace(*writer);
     FileBackup backup(*writer, force_);
+    backup.CheckAlso(OtherMountPaths(*writer));
     for (BackupItem* item : todo) {
       if (StopSignals::Stopping()) break;
       backup.Plan(*item);
@@ -335,6 +355,7 @@ class BackupCommand : public Command {
       return kExitFailed;
     }
     if (metadata_) first.enableWriteMetadata();
+    const std::vector<DataServerContextPtr> others = OtherMountPaths(first);
 
     unsigned long long total = 0;
     for (const BackupItem* item : todo) total += item->size;
@@ -345,6 +366,7 @@ class BackupCommand : public Command {
     auto work = [&](size_t index) {
       DBLogBackupDataWriter& writer = *writers[index];
       FileBackup backup(writer, force_);
+      backup.CheckAlso(others);
       for (size_t i = next++; i < todo.size() && !StopSignals::Stopping(); i = next++) {
         BackupItem& item = *todo[i];
         item.writer = index;
@@ -586,6 +608,7 @@ class BackupCommand : public Command {
   Output out_{push_ ? "push" : "backup", json_};
   ErrorPrinter errors_{push_ ? "kxmp push" : "kxmp backup"};
   std::vector<BackupItem> items_;
+  std::unique_ptr<DBLogBackupDataReader> otherPaths_;  // holds the contexts of OtherMountPaths
   std::mutex output_;
   ProgressMeter* meter_ = nullptr;  // while the files are copied
   std::string writerError_;

@@ -126,6 +126,20 @@ void FileBackup::Decide(BackupItem& item, UniqueFd& source) {
     item.error = OtherContent(item.name);
     return;
   }
+  for (const DataServerContextPtr& other : force_ ? std::vector<DataServerContextPtr>() : others_) {
+    Stored there = Stored::kAbsent;
+    time_t ignored = 0;
+    CZoError err = CompareContext(other, item.name, source.get(), st, there, ignored);
+    if (err.IsError()) continue;  // not reachable now: only what can be read is compared
+    if (there == Stored::kDifferent) {
+      item.error = FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST,
+                                           "[%s] is already stored with other content on %s %s, another mount path of "
+                                           "the subclient; nothing is written (use --force to store it here anyway)",
+                                           item.name.c_str(), other->getFSParams().host.hostName.c_str(),
+                                           other->getMountPath().c_str());
+      return;
+    }
+  }
   item.replaces = stored == Stored::kDifferent;
   item.outcome = BackupItem::Outcome::kWouldStore;
 }
@@ -204,14 +218,15 @@ CZoError FileBackup::Copy(int source, BackupItem& item, ProgressMeter* meter) {
 CZoError FileBackup::CompareStored(const std::string& name, int source, const struct stat& st, Stored& result,
                                    time_t& storedTime) {
   result = Stored::kAbsent;
-  if (writer_.getDataServerContextPtrForBackup()) return CompareContext(name, source, st, result, storedTime);
+  if (DataServerContextPtr context = writer_.getDataServerContextPtrForBackup()) {
+    return CompareContext(context, name, source, st, result, storedTime);
+  }
   if (writer_.isFileMode()) return CompareLocal(name, source, st, result, storedTime);
   return CZoError::Success();  // no storage: the writer's open reports why
 }
 
-CZoError FileBackup::CompareContext(const std::string& name, int source, const struct stat& st, Stored& result,
-                                    time_t& storedTime) {
-  DataServerContextPtr context = writer_.getDataServerContextPtrForBackup();
+CZoError FileBackup::CompareContext(const DataServerContextPtr& context, const std::string& name, int source,
+                                    const struct stat& st, Stored& result, time_t& storedTime) {
   const std::string path = "/" + name;
   SZoFileStat stored {};
   CZoError err = AbstractMountingPointDriver::AMStat(context.get(), path, stored);

@@ -8,6 +8,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "kxmp/DataServerContextPtr.h"
 
 #include "outside/error/CZoError.h"
 #include "outside/util/UniqueFd.h"
@@ -77,6 +80,10 @@ class FileBackup {
   // force: a stored copy of a name with other content is replaced instead of refused (by the
   // writer's commit too).
   FileBackup(DBLogBackupDataWriter& writer, bool force);
+  // The subclient's other reachable mount paths (their contexts, with the writer's root
+  // folder): a name stored there with other content is refused too, unless force. After a
+  // failover a log must not get a second, different copy that a restore would not tell apart.
+  void CheckAlso(std::vector<DataServerContextPtr> others) { others_ = std::move(others); }
 
   // Fills the item's outcome, bytes, time and error. A source that fails partway, a failed
   // commit or a stop signal leave nothing under the name (the writer abandons the file).
@@ -96,14 +103,15 @@ class FileBackup {
   // Compares what is stored under name with the source, piece by piece.
   CZoError CompareStored(const std::string& name, int source, const struct stat& st, Stored& result,
                          time_t& storedTime);
-  CZoError CompareContext(const std::string& name, int source, const struct stat& st, Stored& result,
-                          time_t& storedTime);
+  CZoError CompareContext(const DataServerContextPtr& context, const std::string& name, int source,
+                          const struct stat& st, Stored& result, time_t& storedTime);
   CZoError CompareLocal(const std::string& name, int source, const struct stat& st, Stored& result,
                         time_t& storedTime);
   CZoError Copy(int source, BackupItem& item, ProgressMeter* meter);
 
   DBLogBackupDataWriter& writer_;
   bool force_;
+  std::vector<DataServerContextPtr> others_;
   PieceBuffer buffer_;
   PieceBuffer stored_;
 };

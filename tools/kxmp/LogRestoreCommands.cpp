@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <list>
 #include <map>
@@ -34,6 +36,63 @@ namespace kxmp::cli {
 namespace {
 
 std::string RelativePath(const DataServerSearchFile& f) { return f.directory + "/" + f.fileName; }
+
+std::string Where(const DataServerContextPtr& c) { return c->getFSParams().host.hostName + " " + c->getMountPath(); }
+
+// Whether two stored copies of one path hold the same bytes: their sizes, then their content.
+CZoError SameCopies(const DataServerContextPtr& a, const DataServerContextPtr& b, const std::string& path, bool& same) {
+  same = false;
+  const std::string p = path[0] == '/' ? path : "/" + path;
+  SZoFileStat sa {}, sb {};
+  CZoError err = AbstractMountingPointDriver::AMStat(a.get(), p, sa);
+  if (err.IsSuccess()) err = AbstractMountingPointDriver::AMStat(b.get(), p, sb);
+  if (err.IsError() || sa.st_size != sb.st_size || !S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode)) return err;
+  CFileInterface* fa = nullptr;
+  CFileInterface* fb = nullptr;
+  err = AbstractMountingPointDriver::AMOpenFile(a.get(), path, O_RDONLY | O_NONBLOCK, 0, 0, fa);
+  if (err.IsSuccess()) err = AbstractMountingPointDriver::AMOpenFile(b.get(), path, O_RDONLY | O_NONBLOCK, 0, 0, fb);
+  std::vector<char> x(kCopyPiece), y(kCopyPiece);
+  same = err.IsSuccess();
+  for (long long left = sa.st_size; same && left > 0;) {
+    const unsigned int want = static_cast<unsigned int>(std::min<long long>(left, kCopyPiece));
+    unsigned int got = 0;
+    for (auto [file, buffer] : {std::make_pair(fa, x.data()), std::make_pair(fb, y.data())}) {
+      for (unsigned int done = 0; err.IsSuccess() && done < want; done += got) {
+        err = file->Read(buffer + done, want - done, &got);
+        if (err.IsSuccess() && got == 0) err = FXErrorUtil::ErrorErrNo(FX_LOC, EIO, "[%s] ended early", path.c_str());
+      }
+    }
+    same = err.IsSuccess() && std::memcmp(x.data(), y.data(), want) == 0;
+    left -= want;
+  }
+  if (fa != nullptr) AbstractMountingPointDriver::AMCloseFile(a.get(), fa);
+  if (fb != nullptr) AbstractMountingPointDriver::AMCloseFile(b.get(), fb);
+  return err;
+}
+
+// Paths found on several mount paths with different content: each with the places it is on.
+std::map<std::string, std::vector<DataServerContextPtr>> Conflicts(const std::list<DataServerSearchResult>& results) {
+  std::map<std::string, std::vector<DataServerContextPtr>> on, conflicts;
+  for (const DataServerSearchResult& r : results) {
+    for (const DataServerSearchFile& f : r.files) on[RelativePath(f)].push_back(r.context);
+  }
+  for (auto& [path, contexts] : on) {
+    for (size_t i = 1; i < contexts.size(); ++i) {
+      bool same = false;
+      if (SameCopies(contexts[0], contexts[i], path, same).IsSuccess() && !same) {
+        conflicts[path] = contexts;
+        break;
+      }
+    }
+  }
+  return conflicts;
+}
+
+std::string Places(const std::vector<DataServerContextPtr>& contexts) {
+  std::string text;
+  for (const DataServerContextPtr& c : contexts) text += (text.empty() ? "" : " and ") + Where(c);
+  return text;
+}
 
 // Options both subcommands take.
 struct ReaderOptions {
@@ -119,12 +178,36 @@ class SearchCommand : public Command {
       const std::string& host = r.context->getFSParams().host.hostName;
       const std::string& mountPath = r.context->getMountPath();
       for (const DataServerSearchFile& f : r.files) {
+        // Only regular files are served; anything else is listed as skipped, with what it is.
+        CZoError kind = reader.check(f, r.context);
+        if (FXErrorUtil::IsErrNo(kind, EINVAL)) {
+          if (json_) {
+            Output::PrintJson({{"type", "skipped"}, {"host", host}, {"mountPath", mountPath}, {"path", RelativePath(f)},
+                               {"reason", kind.Message()}});
+          } else {
+            std::printf("skipped\t%s\t%s\t%s\t%s\n", Printable(host).c_str(), Printable(mountPath).c_str(),
+                        Printable(RelativePath(f)).c_str(), Printable(kind.Message()).c_str());
+          }
+          continue;
+        }
         if (json_) {
           Output::PrintJson({{"type", "match"}, {"host", host}, {"mountPath", mountPath}, {"path", RelativePath(f)}});
         } else {
           std::printf("%s\t%s\t%s\n", Printable(host).c_str(), Printable(mountPath).c_str(),
                       Printable(RelativePath(f)).c_str());
         }
+      }
+    }
+    for (const auto& [path, contexts] : Conflicts(results)) {
+      if (json_) {
+        Json copies = Json::array();
+        for (const DataServerContextPtr& c : contexts) {
+          copies.push_back({{"host", c->getFSParams().host.hostName}, {"mountPath", c->getMountPath()}});
+        }
+        Output::PrintJson({{"type", "conflict"}, {"path", path}, {"copies", copies}});
+      } else {
+        std::printf("note: %s is stored with different content on %s (restore one with --mount-path)\n",
+                    Printable(path).c_str(), Printable(Places(contexts)).c_str());
       }
     }
     return kExitOk;
@@ -154,6 +237,9 @@ class RestoreCommand : public Command {
         ->check(CLI::Validator([](std::string& v) { return v.empty() ? std::string("must not be empty") : std::string(); },
                                "FOLDER"));
     cmd->add_flag("--force", force_, "replace files that already exist there");
+    cmd->add_option("--mount-path", mountPath_,
+                    "restore the copies on this mount path (as search prints it) only; chooses between copies of one "
+                    "name that differ");
     cmd->add_flag("--dry-run", dryRun_, "check everything and say what would be restored; write nothing");
     cmd->add_flag("--json", json_, "print one JSON object per line (type restored, plan, error or summary)");
     list_.AddTo(*cmd, "stored names to restore (a name, or its path below the root folder)");
@@ -176,10 +262,14 @@ class RestoreCommand : public Command {
     StopSignals signals;
     const auto start = std::chrono::steady_clock::now();
     DBLogBackupDataReader reader(options_.subclient, false, options_.rootFolder, &errors_);
+    // A stop during the look-up ends the run as stopped, whatever the look-up found.
+    if (StopSignals::Stopping()) return StopSignals::ExitStatus();
     if (reader.getContextList().empty()) return NoStorage(out_, options_.subclient, errors_.First());
     std::vector<Chosen> chosen;
     int failed = 0;
-    if (int status = Choose(reader, names, chosen, failed)) return status;
+    const int chose = Choose(reader, names, chosen, failed);
+    if (StopSignals::Stopping()) return StopSignals::ExitStatus();
+    if (chose != kExitOk) return chose;
     CZoError err = folder_.Open(to_, !dryRun_);
     if (err.IsError()) return out_.Fail(kExitFailed, ErrorText(err));
 
@@ -194,6 +284,14 @@ class RestoreCommand : public Command {
         ++files;
         unsigned long long size = 0;
         Done done = Done::kNew;
+        // Only regular files are served: anything else is listed as skipped, never opened.
+        CZoError kind = reader.check(c.file, c.context);
+        if (FXErrorUtil::IsErrNo(kind, EINVAL)) {
+          ++skipped_;
+          Say([&] { Skipped(c, kind); });
+          if (meter_ != nullptr) meter_->FileDone();
+          continue;
+        }
         err = dryRun_ ? Plan(reader, c, done) : RestoreOne(reader, c, size, done);
         if (err.IsError() && StopSignals::Stopping() && FXErrorUtil::IsErrNo(err, EINTR)) {
           --files;  // stopped partway: its temporary file is gone, and the summary says interrupted
@@ -252,10 +350,22 @@ class RestoreCommand : public Command {
       }
       results.splice(results.end(), all);
     }
+    if (!mountPath_.empty()) {
+      results.remove_if([&](const DataServerSearchResult& r) { return r.context->getMountPath() != mountPath_; });
+    }
+    // A name whose copies differ between mount paths is not restored from either: which one is
+    // wanted is the user's to say.
+    const auto conflicts = Conflicts(results);
+    for (const auto& [path, contexts] : conflicts) {
+      ++failed;
+      out_.Error(path + ": stored with different content on " + Places(contexts) +
+                     "; choose one with --mount-path (kxmp search lists the copies)",
+                 {{"path", path}});
+    }
     std::set<std::string> done;
     for (DataServerSearchResult& r : results) {
       for (DataServerSearchFile& f : r.files) {
-        if (done.insert(RelativePath(f)).second) chosen.push_back({r.context, f});
+        if (conflicts.count(RelativePath(f)) == 0 && done.insert(RelativePath(f)).second) chosen.push_back({r.context, f});
       }
     }
     for (const std::string& name : wanted) {
@@ -263,6 +373,7 @@ class RestoreCommand : public Command {
       ++failed;
       out_.Error("nothing is stored as [" + name + "]", {{"path", name}});
     }
+    if (chosen.empty() && !conflicts.empty()) return kExitFailed;
     if (chosen.empty()) {
       return NothingFound(out_, errors_,
                           options_.patternGiven() ? "nothing matches [" + options_.pattern + "]"
@@ -422,13 +533,27 @@ class RestoreCommand : public Command {
     std::fflush(stdout);
   }
 
+  void Skipped(const Chosen& c, const CZoError& why) {
+    const std::string path = RelativePath(c.file);
+    if (json_) {
+      Output::PrintJson({{"type", "skipped"},
+                         {"host", c.context->getFSParams().host.hostName},
+                         {"mountPath", c.context->getMountPath()},
+                         {"path", path},
+                         {"reason", why.Message()}});
+    } else {
+      std::printf("skipped %s: %s\n", Printable(path).c_str(), Printable(why.Message()).c_str());
+    }
+    std::fflush(stdout);
+  }
+
   void Summary(int files, int failed, int already, unsigned long long bytes, double seconds) {
     SaySkippedStorageHosts("restore");
     const bool interrupted = StopSignals::Stopping();
     const double rate = seconds > 0 && !dryRun_ ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
     if (json_) {
       Json j = {{"type", "summary"}, {"files", files},     {"failed", failed},           {"bytes", bytes},
-                {"seconds", seconds}, {"mibPerSecond", rate}, {"alreadyRestored", already}};
+                {"seconds", seconds}, {"mibPerSecond", rate}, {"alreadyRestored", already}, {"skipped", skipped_}};
       if (dryRun_) j["dryRun"] = true;
       if (interrupted) j["interrupted"] = true;
       Output::PrintJson(j);
@@ -436,14 +561,17 @@ class RestoreCommand : public Command {
       std::printf("dry run: %d files, %d failed, %d would be restored, %d already restored; nothing was written%s\n",
                   files, failed, files - failed - already, already, interrupted ? ", interrupted" : "");
     } else {
-      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s%s\n", files, failed, bytes, seconds, rate,
+      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s%s%s\n", files, failed, bytes, seconds, rate,
                   already > 0 ? (", " + std::to_string(already) + " already restored").c_str() : "",
+                  skipped_ > 0 ? (", " + std::to_string(skipped_) + " skipped (not regular files)").c_str() : "",
                   interrupted ? ", interrupted" : "");
     }
     std::fflush(stdout);
   }
 
   std::string to_;
+  std::string mountPath_;
+  int skipped_ = 0;
   bool force_ = false;
   bool dryRun_ = false;
   bool& json_ = Globals().json;

@@ -9,6 +9,7 @@
 
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/CZoFile.h"
+#include "outside/util/DurableSync.h"
 
 namespace kxmp::cli {
 namespace {
@@ -75,8 +76,7 @@ CZoError RestoreFolder::Place(const std::string& relative, UniqueFd& folder, std
     }
     // The new folder's entry is made durable with the file's rename later only if its
     // parent is synced too.
-    if (created && ::fsync(folder.get()) != 0 && errno != EINVAL) {
-      const int e = errno;
+    if (int e = created ? kxmp::SyncFolder(folder.get()) : 0) {
       return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Cannot sync the folder of [%s] in [%s]: %s", part.c_str(),
                                      path_.c_str(), std::strerror(e));
     }

@@ -8,7 +8,8 @@
 
 namespace kxmp::cli {
 
-// Catches the two signals for the object's life (handlers restart interrupted calls) and
+// Catches the two signals for the object's life (interrupted calls are not restarted, and the
+// library's long waits are told to end: kxmp::RequestInterruption) and
 // restores the previous dispositions when it ends. One object at a time per process; the
 // noted signal is the process's one piece of state shared with the handler.
 class StopSignals {

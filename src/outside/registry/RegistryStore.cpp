@@ -12,6 +12,8 @@
 #include <memory>
 
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/AtomicFile.h"
+#include "outside/util/DurableSync.h"
 #include "outside/util/CZoFile.h"
 #include "outside/util/FXPath.h"
 
@@ -141,56 +143,6 @@ int RemoveTree(int parentFd, const char* name, int depth) {
     if (errno != ENOTEMPTY && errno != EEXIST) return errno;
   }
   return ENOTEMPTY;
-}
-
-// Temporary value file, unlinked unless committed.
-class TempValue {
- public:
-  explicit TempValue(int dirFd) : dirFd_(dirFd) {}
-  ~TempValue() {
-    if (!name_.empty()) ::unlinkat(dirFd_, name_.c_str(), 0);
-  }
-  TempValue(const TempValue&) = delete;
-  TempValue& operator=(const TempValue&) = delete;
-
-  // Creates a fresh, recognisable temporary file; the name is unique per process, thread and
-  // call, and O_EXCL guards against a leftover of a crashed process with the same ids.
-  CZoError Create(UniqueFd& out) {
-    thread_local unsigned long counter = 0;
-    const long pid = static_cast<long>(::getpid());
-    const long tid = static_cast<long>(::syscall(SYS_gettid));
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      std::string name = std::string(kTempPrefix) + std::to_string(pid) + "." + std::to_string(tid) + "." +
-                         std::to_string(++counter);
-      int fd = ::openat(dirFd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kValueMode);
-      if (fd >= 0) {
-        out.reset(fd);
-        name_ = std::move(name);
-        return CZoError::Success();
-      }
-      if (errno != EEXIST) return Errno(FX_LOC, errno, "Failed to create registry temporary file", name);
-    }
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "No free registry temporary file name");
-  }
-  const std::string& Name() const { return name_; }
-  void Commit() { name_.clear(); }
-
- private:
-  int dirFd_;
-  std::string name_;
-};
-
-CZoError WriteAll(int fd, const std::string& text, const std::string& name) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Errno(FX_LOC, errno, "Failed to write registry value", name);
-    }
-    done += static_cast<size_t>(n);
-  }
-  return CZoError::Success();
 }
 
 }  // namespace
@@ -361,7 +313,7 @@ CZoError RegistryStore::DeleteKey(const std::string& key) const {
   if (err.IsError()) return err.Push(FX_LOC);
   int r = RemoveTree(parent.get(), parts.back().c_str(), 0);
   if (r != 0) return Errno(FX_LOC, r, "Failed to delete registry key", key);
-  if (::fsync(parent.get()) != 0 && errno != EINVAL) return Errno(FX_LOC, errno, "Failed to sync registry key", key);
+  if (int e = SyncFolder(parent.get())) return Errno(FX_LOC, e, "Failed to sync registry key", key);
   return CZoError::Success();
 }
 
@@ -379,21 +331,13 @@ CZoError RegistryStore::WriteValue(const std::string& key, const std::string& na
   err = OpenKey(key, parts, parts.size(), true, dir);
   if (err.IsError()) return err.Push(FX_LOC);
 
-  TempValue temp(dir.get());
-  UniqueFd fd;
-  err = temp.Create(fd);
-  if (err.IsError()) return err.Push(FX_LOC);
-  err = WriteAll(fd.get(), text, name);
-  if (err.IsError()) return err.Push(FX_LOC);
-  // The data must be on disk before the rename makes it the value, or a crash could leave an
-  // empty value behind.
-  if (::fsync(fd.get()) != 0) return Errno(FX_LOC, errno, "Failed to sync registry value", name);
-  if (fd.close() != 0) return Errno(FX_LOC, errno, "Failed to close registry value", name);
-  if (::renameat(dir.get(), temp.Name().c_str(), dir.get(), name.c_str()) != 0) {
-    return Errno(FX_LOC, errno, "Failed to replace registry value", name);
-  }
-  temp.Commit();
-  if (::fsync(dir.get()) != 0 && errno != EINVAL) return Errno(FX_LOC, errno, "Failed to sync registry key", key);
+  // The one local durable write: a temporary file (".tmp.<random>.<name>.tmp", which readers
+  // skip), synced, renamed over the value, the key's folder synced.
+  AtomicFile value;
+  err = value.CreateAt(dir.get(), name, kValueMode);
+  if (err.IsSuccess()) err = value.Write(text);
+  if (err.IsSuccess()) err = value.Commit(AtomicFile::kReplace);
+  if (err.IsError()) return err.Push(FX_LOC, "Failed to write registry value [%s] of key [%s]", name.c_str(), key.c_str());
   return CZoError::Success();
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/DurableSync.h"
 #include "outside/util/RandomTag.h"
 
 namespace kxmp {
@@ -110,7 +111,7 @@ CZoError AtomicFile::Commit(CommitMode mode) {
       return Fail(FX_LOC, errno, "Failed to keep the permissions of");
     }
   }
-  if (::fsync(file_.get()) != 0) return Fail(FX_LOC, errno, "Failed to sync");
+  if (int e = SyncFile(file_.get())) return Fail(FX_LOC, e, "Failed to sync");
   if (file_.close() != 0) return Fail(FX_LOC, errno, "Failed to close");
   int rc;
   if (mode == kReplace) {
@@ -125,8 +126,7 @@ CZoError AtomicFile::Commit(CommitMode mode) {
   }
   if (rc != 0) return Fail(FX_LOC, errno, mode == kReplace ? "Failed to replace" : "Failed to create");
   tempName_.clear();
-  if (::fsync(dir_.get()) != 0 && errno != EINVAL) {
-    int e = errno;
+  if (int e = SyncFolder(dir_.get())) {
     return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Failed to sync the folder of [%s]: %s", display_.c_str(), std::strerror(e));
   }
   return CZoError::Success();

@@ -1,4 +1,5 @@
 #include "outside/util/CZoFile.h"
+#include "outside/util/DurableSync.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -64,17 +65,13 @@ CZoError CZoFile::Write(const char* buffer, unsigned int size, unsigned int* byt
 
 CZoError CZoFile::Sync() {
   if (!fd_.valid()) return FXErrorUtil::ErrorErrNo(FX_LOC, EBADF, "Sync on a file that is not open");
-  if (::fsync(fd_.get()) != 0 && errno != EINVAL) return ErrnoError(FX_LOC, errno, "Failed to sync file", name_);
+  if (int e = kxmp::SyncFile(fd_.get())) return ErrnoError(FX_LOC, e, "Failed to sync file", name_);
   return CZoError::Success();
 }
 
 CZoError CZoFile::Close() {
   if (!fd_.valid()) return CZoError::Success();
-  // fsync is not possible on some special files (EINVAL); that is not a data loss.
-  if (::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS) {
-    int e = errno;
-    return ErrnoError(FX_LOC, e, "Failed to sync file", name_);
-  }
+  if (int e = kxmp::SyncFile(fd_.get())) return ErrnoError(FX_LOC, e, "Failed to sync file", name_);
   if (fd_.close() != 0) return ErrnoError(FX_LOC, errno, "Failed to close file", name_);
   return CZoError::Success();
 }
@@ -191,6 +188,6 @@ CZoError FXFile::RemoveFile(const std::string& path) {
 CZoError FXFile::SyncDirectory(const std::string& path) {
   kxmp::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return ErrnoError(FX_LOC, errno, "Failed to open folder", path);
-  if (::fsync(fd.get()) != 0 && errno != EINVAL) return ErrnoError(FX_LOC, errno, "Failed to sync folder", path);
+  if (int e = kxmp::SyncFolder(fd.get())) return ErrnoError(FX_LOC, e, "Failed to sync folder", path);
   return CZoError::Success();
 }

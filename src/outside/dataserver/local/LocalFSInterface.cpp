@@ -13,6 +13,7 @@
 
 #include "outside/dataserver/local/FolderWalk.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/DurableSync.h"
 
 namespace kxmp::dataserver {
 
@@ -30,8 +31,6 @@ CZoError OpenFolder(ServedTree& tree, const ServedTree::Target& t, DirPtr& dir) 
   }
   return CZoError::Success();
 }
-
-int SyncFolder(int fd) { return (::fsync(fd) == 0 || errno == EINVAL) ? 0 : errno; }
 
 CZoError NotSupported(const FXCodeLocation& where) {
   return FXErrorUtil::ErrorErrNo(where, ENOSYS, "Operation not supported by the data server");

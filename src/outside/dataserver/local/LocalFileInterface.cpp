@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/DurableSync.h"
 
 namespace kxmp::dataserver {
 
@@ -39,8 +40,7 @@ CZoError LocalFileInterface::Open(std::string path, int uFlags, int uMode, int /
 CZoError LocalFileInterface::Close() {
   if (!fd_.valid()) return CZoError::Success();
   int syncErr = 0;
-  // Special files and read-only file systems cannot sync (EINVAL, EROFS): nothing is lost.
-  if (wrote_ && ::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS) syncErr = errno;
+  if (wrote_) syncErr = SyncFile(fd_.get());
   int closeErr = fd_.close() != 0 ? errno : 0;
   std::string path = std::move(path_);
   path_.clear();
@@ -124,9 +124,7 @@ CZoError LocalFileInterface::Stat(SZoFileStat& st) {
 
 CZoError LocalFileInterface::Flush() {
   if (!fd_.valid()) return NotOpen(FX_LOC);
-  if (::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS) {
-    return ServedTree::Error(FX_LOC, errno, "Cannot make the data durable of file", path_);
-  }
+  if (int e = SyncFile(fd_.get())) return ServedTree::Error(FX_LOC, e, "Cannot make the data durable of file", path_);
   return CZoError::Success();
 }
 

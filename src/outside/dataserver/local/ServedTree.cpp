@@ -12,6 +12,7 @@
 
 #include "outside/dataserver/ContextState.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/DurableSync.h"
 
 namespace kxmp::dataserver {
 
@@ -51,9 +52,6 @@ bool IsSymlinkAt(int dirfd, const char* name) {
 }
 
 bool NeedsMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
-
-// fsync of a folder; file systems that cannot sync folders (EINVAL) are not an error.
-int SyncFolder(int fd) { return (::fsync(fd) == 0 || errno == EINVAL) ? 0 : errno; }
 
 bool IdOfFd(int fd, FolderId& id) {
   struct stat st {};

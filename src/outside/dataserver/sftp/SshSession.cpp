@@ -16,6 +16,7 @@
 
 #include "outside/dataserver/SshFiles.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/Interruption.h"
 
 namespace kxmp::dataserver {
 
@@ -168,12 +169,19 @@ bool SshSession::Wait() {
   if (dirs & LIBSSH2_SESSION_BLOCK_INBOUND) p.events |= POLLIN;
   if (dirs & LIBSSH2_SESSION_BLOCK_OUTBOUND) p.events |= POLLOUT;
   if (p.events == 0) p.events = POLLIN;
-  const auto deadline = Clock::now() + bound;
+  const auto begin = Clock::now(), deadline = begin + bound;
   for (;;) {
+    // In slices, so that a stop asked for while another thread took the signal ends the wait.
+    if (InterruptionRequested() && Clock::now() - begin >= kInterruptGrace) {
+      interrupted_ = true;
+      MarkBroken();
+      return false;
+    }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    int rc = ::poll(&p, 1, static_cast<int>(left < 0 ? 0 : left));
+    if (left < 0) left = 0;
+    int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 250)));
     if (rc > 0) return true;
-    if (rc == 0 || errno != EINTR) {
+    if ((rc == 0 && left <= 250) || (rc < 0 && errno != EINTR)) {
       timedOut_ = timedOut_ || rc == 0;
       MarkBroken();
       return false;
@@ -199,6 +207,10 @@ int SshSession::ErrnoOf(long rc, std::string& reason) {
   switch (rc) {
     case LIBSSH2_ERROR_TIMEOUT:
     case LIBSSH2_ERROR_SOCKET_TIMEOUT:
+      if (interrupted_) {
+        reason = "stopped while waiting for the storage host";
+        return EINTR;
+      }
       reason = connecting_ ? "no answer within the connect timeout of " + std::to_string(connectTimeoutSec_) + " s"
                            : "no answer within the I/O timeout of " + std::to_string(waitBound_.count() / 1000) + " s";
       MarkBroken();

@@ -122,6 +122,7 @@ class SshSession {
   bool broken_ = false;
   bool timedOut_ = false;
   std::string brokenBecause_;
+  bool interrupted_ = false;  // a wait ended because the program was told to stop
   std::chrono::milliseconds waitBound_ {10000};
   int connectTimeoutSec_ = 10;
   std::chrono::steady_clock::time_point connectDeadline_ {};
