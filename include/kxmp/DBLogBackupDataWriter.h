@@ -113,7 +113,10 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
 
  private:
   CZoError openLocal(const std::string& name, unsigned int mode);
-  // After a commit: the final name holds as many bytes as were written.
+  // Before a commit: the open file (its handle's fstat) holds as many bytes as were written.
+  // A commit that refuses an existing name then proves by its own answer what the name
+  // holds; after a replacing commit the final name is checked as well (checkCommitted).
+  CZoError checkWritten();
   CZoError checkCommitted(DataServerContext* context);
   CZoError writeStreamMetadata(DataServerContext* context);
   // Drops the open file without committing it: closes it, removes its temporary (or local)

@@ -1,7 +1,7 @@
 // The write protocol of DBLogBackupDataWriter: this machine's temporary file of a name
-// (TemporaryFile), committed by close with a rename that refuses an existing name unless the
-// caller asked to replace it, checked after, or discarded; never a committed copy deleted,
-// never a failed file committed. File-mode goes the same way through AtomicFile.
+// (TemporaryFile), checked to hold what was written, committed by close with a rename that
+// refuses an existing name unless the caller asked to replace it, or discarded; never a
+// committed copy deleted, never a failed file committed. File-mode goes the same way through AtomicFile.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -77,6 +77,18 @@ CZoError DBLogBackupDataWriter::failCommit(const CZoError& err) {
   return err;
 }
 
+CZoError DBLogBackupDataWriter::checkWritten() {
+  SZoFileStat st {};
+  CZoError err = streamContext.fileHandle->Stat(st);
+  if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Cannot tell whether [%s] holds what was written", openName.c_str());
+  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != bytesWritten) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EIO, "File [%s] holds %lld bytes before its commit, not the %llu written",
+                                   openName.c_str(), static_cast<long long>(st.st_size),
+                                   static_cast<unsigned long long>(bytesWritten));
+  }
+  return CZoError::Success();
+}
+
 CZoError DBLogBackupDataWriter::checkCommitted(DataServerContext* context) {
   SZoFileStat st {};
   CZoError err = AbstractMountingPointDriver::AMStat(context, "/" + openName, st);
@@ -123,7 +135,12 @@ CZoError DBLogBackupDataWriter::close(const std::string& /*name*/) try {
     return CZoError::Success();
   }
 
-  CZoError err = AbstractMountingPointDriver::AMCloseFile(context, streamContext.fileHandle);
+  CZoError err = fileOpen && temporary ? checkWritten() : CZoError::Success();
+  if (err.IsError()) {
+    setLastErrorText("%s", err.AsString().c_str());
+    return failCommit(err).Push(LOGBACKUP_LOC);
+  }
+  err = AbstractMountingPointDriver::AMCloseFile(context, streamContext.fileHandle);
   if (err.IsError()) {
     setLastErrorText("Failed to close the file, error=%s", err.AsString().c_str());
     return failCommit(err).Push(LOGBACKUP_LOC);
@@ -137,7 +154,7 @@ CZoError DBLogBackupDataWriter::close(const std::string& /*name*/) try {
   }
   temporary.reset();
   fileOpen = false;
-  err = checkCommitted(context);
+  err = replaceExisting ? checkCommitted(context) : CZoError::Success();
   if (err.IsError()) {
     // Not this writer's bytes, or not known to be: not listed as stored by it.
     setLastErrorText("%s", err.AsString().c_str());

@@ -217,6 +217,7 @@ CZoError SftpFSInterface::List(SshSession& s, const std::string& serverPath, con
   s.Call([&] { return libssh2_sftp_close_handle(h); });
   if (err.IsError() || !sawAside) return err;
   // A replacing Move stopped half-way here: finish it, then read the folder again.
+  SftpTree::NoteAside(s, serverPath);
   for (const Entry& e : out) {
     std::string base;
     if (!SftpTree::AsideOwner(e.name, base)) continue;

@@ -237,12 +237,21 @@ CZoError SftpFileInterface::Close() {
   }
   SshSession& s = *session_;
   CZoError dataErr = PushWrites();
+  auto fsync = [&] { return libssh2_sftp_fsync(handle_); };
+  auto close = [&] { return libssh2_sftp_close_handle(handle_); };
+  long syncRc = 0, closeRc = LIBSSH2_ERROR_EAGAIN;
   if (!dataErr.IsError() && wrote_) {
-    long rc = s.Call([&] { return libssh2_sftp_fsync(handle_); });
-    if (rc != 0) dataErr = WriteFailed(FX_LOC, rc, "Cannot make the data durable of file");
+    // fsync and close in one round trip: the server handles a session's requests in order,
+    // so the close comes after the fsync has answered.
+    syncRc = s.RoomFor(256) ? s.Send(fsync) : s.Call(fsync);
+    if (syncRc == LIBSSH2_ERROR_EAGAIN) {
+      closeRc = s.Send(close);
+      syncRc = s.Call(fsync);
+    }
   }
-  long closeRc = s.Call([&] { return libssh2_sftp_close_handle(handle_); });
+  if (closeRc == LIBSSH2_ERROR_EAGAIN) closeRc = s.Call(close);
   handle_ = nullptr;
+  if (syncRc != 0) dataErr = WriteFailed(FX_LOC, syncRc, "Cannot make the data durable of file");
   CZoError closeErr = closeRc != 0 ? s.Fail(FX_LOC, closeRc, "Cannot close file", path_) : CZoError::Success();
   Release();
   return dataErr.IsError() ? dataErr : closeErr;

@@ -252,8 +252,16 @@ void SftpTree::ToStat(const LIBSSH2_SFTP_ATTRIBUTES& a, SZoFileStat& st) {
   st.st_blocks = (st.st_size + 511) / 512;
 }
 
-CZoError SftpTree::SyncFolder(SshSession& s, const std::string& serverPath, const std::string& shown) {
+CZoError SftpTree::SyncFolder(SshSession& s, const std::string& serverPath, const std::string& shown, bool keep) {
   long rc = 0;
+  if (LIBSSH2_SFTP_HANDLE* kept = keep ? s.KeptFolder(serverPath) : nullptr) {
+    // fsync of a folder's handle makes every entry it holds now durable, however long it has
+    // been open.
+    rc = s.Call([&] { return libssh2_sftp_fsync(kept); });
+    if (rc == 0) return CZoError::Success();
+    if (s.Broken()) return s.Fail(FX_LOC, rc, "Cannot sync the folder", shown);
+    s.DropFolder(serverPath);  // opened afresh below
+  }
   LIBSSH2_SFTP_HANDLE* h = s.CallPtr<LIBSSH2_SFTP_HANDLE>(
       [&] {
         return libssh2_sftp_open_ex(s.Sftp(), serverPath.c_str(), static_cast<unsigned>(serverPath.size()),
@@ -262,6 +270,10 @@ CZoError SftpTree::SyncFolder(SshSession& s, const std::string& serverPath, cons
       rc);
   if (h == nullptr) return s.Fail(FX_LOC, rc, "Cannot open for syncing the folder", shown);
   rc = s.Call([&] { return libssh2_sftp_fsync(h); });
+  if (rc == 0 && keep) {
+    s.KeepFolder(serverPath, h);
+    return CZoError::Success();
+  }
   long closeRc = s.Call([&] { return libssh2_sftp_close_handle(h); });
   if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot sync the folder", shown);
   if (closeRc != 0) return s.Fail(FX_LOC, closeRc, "Cannot close the folder", shown);
@@ -290,17 +302,61 @@ CZoError SftpTree::LstatRecovering(SshSession& s, const std::string& serverPath,
   // Present: what a stopped replacing Move may have left aside is older, and is cleared by the
   // next change of the name or listing of its folder; reading the name needs none of that.
   if (rc == 0 || s.StatusOf(rc) != LIBSSH2_FX_NO_SUCH_FILE) return CZoError::Success();
+  bool may = true;
+  CZoError err = MayHaveAside(s, ParentOf(serverPath), may);
+  if (err.IsError() || !may) return err;
   const std::string aside = AsideOf(serverPath);
   LIBSSH2_SFTP_ATTRIBUTES b {};
   const long asideRc = Lstat(s, aside, b);
   if (s.StatusOf(asideRc) == LIBSSH2_FX_NO_SUCH_FILE) return CZoError::Success();  // absent indeed
-  CZoError err = Recover(s, serverPath);
+  err = Recover(s, serverPath);
   if (err.IsError()) return err;
   rc = Lstat(s, serverPath, a);
   return CZoError::Success();
 }
 
+CZoError SftpTree::MayHaveAside(SshSession& s, const std::string& folder, bool& may) {
+  const std::string key = "A\n" + folder;
+  const std::string known = s.Resolved(key);
+  may = known != "none";
+  if (!known.empty()) return CZoError::Success();
+  // Once per session and folder: a listing that shows no set-aside entry spares every later
+  // look for one there. A folder too large to list cheaply is looked at entry by entry.
+  constexpr size_t kListed = 5000;
+  long rc = 0;
+  LIBSSH2_SFTP_HANDLE* h = s.CallPtr<LIBSSH2_SFTP_HANDLE>(
+      [&] {
+        return libssh2_sftp_open_ex(s.Sftp(), folder.c_str(), static_cast<unsigned>(folder.size()), 0, 0,
+                                    LIBSSH2_SFTP_OPENDIR);
+      },
+      rc);
+  if (h == nullptr) return s.Broken() ? s.Fail(FX_LOC, rc, "Cannot read folder", folder) : CZoError::Success();
+  bool seen = false;
+  size_t count = 0;
+  char name[1024];
+  for (;;) {
+    LIBSSH2_SFTP_ATTRIBUTES a {};
+    rc = s.Call([&] { return libssh2_sftp_readdir_ex(h, name, sizeof name, nullptr, 0, &a); });
+    if (rc <= 0) break;
+    const std::string n(name, static_cast<size_t>(rc));
+    if (EndsWith(n, kAsideSuffix) || EndsWith(n, kLongAsideSuffix) || ++count > kListed) {
+      seen = true;
+      break;
+    }
+  }
+  s.Call([&] { return libssh2_sftp_close_handle(h); });
+  if (rc < 0 && !seen) return s.Broken() ? s.Fail(FX_LOC, rc, "Cannot read folder", folder) : CZoError::Success();
+  may = seen;
+  s.Remember(key, seen ? "some" : "none");
+  return CZoError::Success();
+}
+
+void SftpTree::NoteAside(SshSession& s, const std::string& folder) { s.Remember("A\n" + folder, "some"); }
+
 CZoError SftpTree::Recover(SshSession& s, const std::string& serverPath) {
+  bool may = true;
+  CZoError err = MayHaveAside(s, ParentOf(serverPath), may);
+  if (err.IsError() || !may) return err;
   const std::string aside = AsideOf(serverPath);
   LIBSSH2_SFTP_ATTRIBUTES a {}, b {};
   long rc = Lstat(s, aside, a);
@@ -413,8 +469,10 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
   };
   auto syncFolders = [&] {
     // The new name and the removal of the old one must both reach the disk.
-    CZoError synced = SyncFolder(s, ParentOf(dst), to.text);
-    if (!synced.IsError() && ParentOf(src) != ParentOf(dst)) synced = SyncFolder(s, ParentOf(src), from.text);
+    CZoError synced = SyncFolder(s, ParentOf(dst), to.text, Kept(ParentOf(dst)));
+    if (!synced.IsError() && ParentOf(src) != ParentOf(dst)) {
+      synced = SyncFolder(s, ParentOf(src), from.text, Kept(ParentOf(src)));
+    }
     return synced;
   };
   if (flag == 1 && src != dst) {
@@ -443,6 +501,7 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
     if (IsFolderAttr(da) && !IsFolderAttr(sa)) return s.Refuse(FX_LOC, EISDIR, "Cannot move a file over the folder", to.text);
     if (!IsFolderAttr(da) && IsFolderAttr(sa)) return s.Refuse(FX_LOC, ENOTDIR, "Cannot move a folder over the file", to.text);
     const std::string aside = AsideOf(dst);
+    NoteAside(s, ParentOf(dst));  // should this stop half-way, the folder is looked at again
     rc = rename(dst, aside);
     if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot set aside the entry to replace", to.text);
     if ((err = hook("set-aside")).IsError()) return err;

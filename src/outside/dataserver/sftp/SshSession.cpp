@@ -138,11 +138,20 @@ SshSession::~SshSession() {
   if (session_ != nullptr) {
     // A healthy session is closed politely within a short bound; a broken one fails at once.
     waitBound_ = std::chrono::milliseconds(broken_ ? 0 : 1000);
+    for (const auto& kept : folders_) Call([&] { return libssh2_sftp_close_handle(kept.second); });
     if (sftp_ != nullptr) Call([&] { return libssh2_sftp_shutdown(sftp_); });
     if (!broken_) Call([&] { return libssh2_session_disconnect(session_, "closing"); });
     libssh2_session_free(session_);
   }
   if (fd_ >= 0) ::close(fd_);
+}
+
+void SshSession::DropFolder(const std::string& serverPath) {
+  auto it = folders_.find(serverPath);
+  if (it == folders_.end()) return;
+  LIBSSH2_SFTP_HANDLE* h = it->second;
+  folders_.erase(it);
+  Call([&] { return libssh2_sftp_close_handle(h); });
 }
 
 void SshSession::MarkBroken() {

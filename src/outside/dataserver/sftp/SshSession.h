@@ -82,6 +82,24 @@ class SshSession {
     }
   }
 
+  // Runs f until its request is wholly sent; EAGAIN then means its answer is still due, to be
+  // taken with Call(f). Requests sent this way one after another share one round trip; only
+  // when RoomFor(their size) is the order they reach the server certain (a spent channel
+  // window would hold one back while a later one goes).
+  template <typename F>
+  long Send(F&& f) {
+    for (;;) {
+      long rc = static_cast<long>(f());
+      if (rc != LIBSSH2_ERROR_EAGAIN || !(libssh2_session_block_directions(session_) & LIBSSH2_SESSION_BLOCK_OUTBOUND)) {
+        return rc;
+      }
+      if (!Wait()) return LIBSSH2_ERROR_TIMEOUT;
+    }
+  }
+  bool RoomFor(size_t bytes) const {
+    return sftp_ != nullptr && libssh2_channel_window_write(libssh2_sftp_get_channel(sftp_)) >= bytes;
+  }
+
   // The errno a failed call stands for (SFTP status or transport), and its reason text.
   int ErrnoOf(long rc, std::string& reason);
   // The SFTP status behind rc (LIBSSH2_FX_*), or -1 when rc is no SFTP status.
@@ -104,6 +122,16 @@ class SshSession {
     return it == resolved_.end() ? std::string() : it->second;
   }
   void Remember(const std::string& key, const std::string& real) { resolved_[key] = real; }
+
+  // A folder kept open for syncing while the session lives (null when none): each commit in
+  // it then costs one fsync request, not an open, an fsync and a close. Closed with the session.
+  LIBSSH2_SFTP_HANDLE* KeptFolder(const std::string& serverPath) const {
+    auto it = folders_.find(serverPath);
+    return it == folders_.end() ? nullptr : it->second;
+  }
+  void KeepFolder(const std::string& serverPath, LIBSSH2_SFTP_HANDLE* h) { folders_[serverPath] = h; }
+  // Closes a kept folder (one whose sync failed is not trusted again).
+  void DropFolder(const std::string& serverPath);
 
  private:
   SshSession() = default;
@@ -133,6 +161,7 @@ class SshSession {
   std::string fingerprint_;
   Extensions extensions_;
   std::map<std::string, std::string> resolved_;
+  std::map<std::string, LIBSSH2_SFTP_HANDLE*> folders_;
 };
 
 }  // namespace kxmp::dataserver
