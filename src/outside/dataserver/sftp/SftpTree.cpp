@@ -477,9 +477,24 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
   };
   if (flag == 1 && src != dst) {
     // The plain rename never replaces: the server's refusal and the rename are one step.
-    long rc = rename(src, dst);
+    // Within a kept folder its fsync goes out behind the rename (one round trip); the
+    // server handles them in order, so it syncs what the rename did.
+    LIBSSH2_SFTP_HANDLE* kept = ParentOf(src) == ParentOf(dst) ? s.KeptFolder(ParentOf(dst)) : nullptr;
+    auto renameCall = [&] {
+      return libssh2_sftp_rename_ex(s.Sftp(), src.c_str(), static_cast<unsigned>(src.size()), dst.c_str(),
+                                    static_cast<unsigned>(dst.size()), 0);
+    };
+    auto syncCall = [&] { return libssh2_sftp_fsync(kept); };
+    long rc = kept != nullptr && s.RoomFor(1024) ? s.Send(renameCall) : s.Call(renameCall);
+    long synced = LIBSSH2_ERROR_EAGAIN;
+    if (rc == LIBSSH2_ERROR_EAGAIN) {
+      synced = s.Send(syncCall);
+      rc = s.Call(renameCall);
+      if (synced == LIBSSH2_ERROR_EAGAIN) synced = s.Call(syncCall);
+    }
     if (rc != 0) return moveFailed(rc);
-    return syncFolders();
+    if (synced == 0) return CZoError::Success();
+    return syncFolders();  // not sent, or failed: the folder is synced on its own
   }
 
   err = Recover(s, src);
