@@ -81,7 +81,13 @@ CZoError DBLogBackupDataWriter::discardOpenFile() {
 }
 
 CZoError DBLogBackupDataWriter::failCommit(const CZoError& err) {
-  KXLOG_ERROR("%s", lastErrorText.c_str());
+  // A name another writer committed first is the protocol working (the caller compares the
+  // contents), not a fault of this one: a standby archiving every segment meets it each time.
+  if (FXErrorUtil::IsErrNo(err, EEXIST) && !replaceExisting) {
+    KXLOG_NORMAL("%s", lastErrorText.c_str());
+  } else {
+    KXLOG_ERROR("%s", lastErrorText.c_str());
+  }
   reportError(err);
   discardOpenFile();
   dropLastRecord();
