@@ -451,6 +451,8 @@ CZoError SftpFileInterface::Stat(SZoFileStat& st) {
       } else if (rc == 0) {
         rc = got;  // the read's failure is the file's
       }
+      // Bytes not kept must be read again by the caller's reads, from where it stands.
+      if (rhead_ == rtail_ && got != 0) libssh2_sftp_seek64(handle_, static_cast<libssh2_uint64_t>(pos_));
     }
   } else {
     rc = session_->Call(fstat);
