@@ -321,6 +321,36 @@ TEST_F(SftpRequestsTest, RequestsPerFileAreCountedFromTheServersRecord) {
   EXPECT_EQ(n["fsync"], 40u) << seen;
   EXPECT_EQ(n["fstat"], 20u) << seen;
   EXPECT_LE(n["stat"], 2u) << seen;
+
+  // Restoring them, counted the same way (a run of 21 less a run of one): 12 per file when
+  // the tool, the reader and the open looked at the file five times in all. Now: the tool's look (type, time, size), the reader's look
+  // just before its open (which the open takes as its own: a FIFO or device is never opened),
+  // the open, the fstat of what was opened (nothing past its size is read), three reads
+  // (30,000 bytes at most each) and the close.
+  auto restore = [&](const std::string& pattern, const std::string& to) {
+    const size_t before = servers_[0]->RequestLogSize();
+    RunResult rr = Kxmp({"restore", "--subclient", std::to_string(kSubclient), pattern, "--to", home_->sub(to)});
+    EXPECT_EQ(rr.status, 0) << rr.out << rr.err;
+    return servers_[0]->Requests(before);
+  };
+  const std::map<std::string, size_t> single = restore("^one\\.trn$", "back1");
+  std::map<std::string, size_t> m = restore("^log_", "back21");
+  for (const auto& [name, count] : single) m[name] -= count;
+  total = 0;
+  seen.clear();
+  for (const auto& [name, count] : m) {
+    total += count;
+    seen += " " + name + "=" + std::to_string(count);
+  }
+  RecordProperty("restoreRequests", seen);
+  for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_TRUE(ReadFile(home_->sub("back21/log_" + std::to_string(i) + ".trn")) == ReadFile(files[i])) << i;
+  }
+  EXPECT_EQ(m["open"], 20u) << seen;
+  EXPECT_EQ(m["fstat"], 20u) << seen;
+  EXPECT_EQ(m["close"], 20u) << seen;
+  EXPECT_LE(m["read"], 20u * 3u) << seen;
+  EXPECT_LE(m["lstat"] + m["stat"] + m["realpath"], 20u * 2u) << seen;
 }
 
 // A socket that accepts connections and never says anything: a port where no SSH server is.

@@ -269,6 +269,8 @@ struct Chosen {
   DataServerSearchFile file;
   std::vector<StoredCopy> copies;
   bool verified = false;  // the copy restored matched a record
+  SZoFileStat stat {};    // the first copy's, when statted: taken once per file, not per step
+  bool statted = false;
 };
 
 // A mount path as operator events name it: "<storage host>:<mount path>".
@@ -337,8 +339,11 @@ class RestoreCommand : public Command {
         ++files;
         unsigned long long size = 0;
         Done done = Done::kNew;
-        // Only regular files are served: anything else is listed as skipped, never opened.
-        CZoError kind = reader.check(c.file, c.context);
+        // Only regular files are served: anything else is listed as skipped, never opened
+        // (the reader says why). The stat also serves the steps below: each costs a round trip
+        // to a storage host at a distance.
+        c.statted = StoredStat(StoredCopy{c.context, c.file}, c.stat).IsSuccess();
+        CZoError kind = c.statted && !S_ISREG(c.stat.st_mode) ? reader.check(c.file, c.context) : CZoError::Success();
         if (FXErrorUtil::IsErrNo(kind, EINVAL)) {
           ++skipped_;
           Say([&] { Skipped(c, kind); });
@@ -492,6 +497,15 @@ class RestoreCommand : public Command {
     return err.IsError() ? err.Push(FX_LOC, "Cannot examine the stored [%s]", RelativePath(c.file).c_str()) : err;
   }
 
+  // A copy's stat: the one the run took when it is the file's first copy.
+  static CZoError StatOf(const Chosen& c, const StoredCopy& copy, SZoFileStat& st) {
+    if (c.statted && copy.context == c.context && RelativePath(copy.file) == RelativePath(c.file)) {
+      st = c.stat;
+      return CZoError::Success();
+    }
+    return StoredStat(copy, st);
+  }
+
   // The copies of a file in the order to try them: those with a record of their own first (in
   // list order), then the others; record gets the first record found.
   std::vector<StoredCopy> Order(DBLogBackupDataReader& reader, const Chosen& c, DataServerReadCheck& record) {
@@ -521,7 +535,7 @@ class RestoreCommand : public Command {
     DataServerReadCheck record;
     const std::vector<StoredCopy> order = Order(reader, c, record);
     SZoFileStat stored{};
-    if ((err = StoredStat(order.front(), stored)).IsError()) return err;
+    if ((err = StatOf(c, order.front(), stored)).IsError()) return err;
     return Compare(reader, order.front(), record, parent.valid() ? parent.get() : -1, name, stored, done);
   }
 
@@ -542,7 +556,7 @@ class RestoreCommand : public Command {
     DataServerReadCheck record;
     const std::vector<StoredCopy> order = Order(reader, c, record);
     SZoFileStat stored{};
-    if ((err = StoredStat(order.front(), stored)).IsError()) return err;
+    if ((err = StatOf(c, order.front(), stored)).IsError()) return err;
     if ((err = Compare(reader, order.front(), record, parent.get(), name, stored, done)).IsError()) return err;
     if (done == Done::kAlreadyThere) {
       size = static_cast<unsigned long long>(stored.st_size);
@@ -554,7 +568,8 @@ class RestoreCommand : public Command {
       if (StopSignals::Stopping()) break;
       size = 0;
       bool verified = false;
-      err = StoredStat(copy, stored);
+      // The first copy's stat was taken above.
+      err = &copy == &order.front() ? CZoError::Success() : StatOf(c, copy, stored);
       if (err.IsSuccess()) err = ReadCopy(reader, copy, parent.get(), name, record, stored, size, verified);
       if (err.IsSuccess()) {
         c.context = copy.context;

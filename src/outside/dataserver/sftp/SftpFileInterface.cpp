@@ -120,8 +120,9 @@ CZoError SftpFileInterface::Open(std::string path, int uFlags, int uMode, int /*
         if (e.IsError()) return e;
       }
     } else {
+      // A stat of the name just before (a reader's check of what it is) is the look.
       LIBSSH2_SFTP_ATTRIBUTES a {};
-      e = tree_.ResolveWith(s, t, target, "Cannot open file", a);
+      e = tree_.ResolveWith(s, t, target, "Cannot open file", a, true);
       if (e.IsError()) return e;
       // What the file holds when it is opened for reading: reads ask for that much and no more.
       const bool sized = (a.flags & LIBSSH2_SFTP_ATTR_SIZE) && LIBSSH2_SFTP_S_ISREG(a.permissions);
@@ -236,6 +237,14 @@ CZoError SftpFileInterface::Close() {
     return err.Push(FX_LOC, "The data of file [%s] may not be durable", path.c_str());
   }
   SshSession& s = *session_;
+  if (!wrote_ && (flags_ & O_ACCMODE) == O_RDONLY) {
+    // Nothing to make durable, and a read-only close has nothing to report: its answer is
+    // not waited for.
+    s.CloseLater(handle_);
+    handle_ = nullptr;
+    Release();
+    return CZoError::Success();
+  }
   CZoError dataErr = PushWrites();
   auto fsync = [&] { return libssh2_sftp_fsync(handle_); };
   auto close = [&] { return libssh2_sftp_close_handle(handle_); };
@@ -421,7 +430,33 @@ CZoError SftpFileInterface::Stat(SZoFileStat& st) {
   if (!err.IsError()) err = PushWrites();
   if (err.IsError()) return err;
   LIBSSH2_SFTP_ATTRIBUTES a {};
-  long rc = session_->Call([&] { return libssh2_sftp_fstat_ex(handle_, &a, 0); });
+  auto fstat = [&] { return libssh2_sftp_fstat_ex(handle_, &a, 0); };
+  long rc = 0;
+  if (pos_ == 0 && rhead_ == rtail_ && !wrote_ && sizeHint_ > 0 && sizeHint_ <= static_cast<long long>(kPrefetch)) {
+    // A small file just opened for reading is asked for its size and type (what a reader
+    // checks before it reads) and for its first bytes in one round trip: the reads go out
+    // behind the fstat, up to the size its open saw, and what they bring is read ahead.
+    // Nothing of it reaches a caller who refuses what the fstat says.
+    rc = session_->Send(fstat);
+    if (rc == LIBSSH2_ERROR_EAGAIN) {
+      const size_t want = static_cast<size_t>(std::max<long long>(1, sizeHint_ / 4));
+      if (rbuf_.size() < want) rbuf_.resize(want);
+      const long got = session_->Call([&] { return libssh2_sftp_read(handle_, rbuf_.data(), want); });
+      rc = session_->Call(fstat);
+      if (got > 0 && rc == 0) {
+        rhead_ = 0;
+        rtail_ = static_cast<size_t>(got);
+      } else if (got >= 0 && rc == 0) {
+        sizeHint_ = 0;  // ended before the size its open saw
+      } else if (rc == 0) {
+        rc = got;  // the read's failure is the file's
+      }
+      // Bytes not kept must be read again by the caller's reads, from where it stands.
+      if (rhead_ == rtail_ && got != 0) libssh2_sftp_seek64(handle_, static_cast<libssh2_uint64_t>(pos_));
+    }
+  } else {
+    rc = session_->Call(fstat);
+  }
   if (rc != 0) return session_->Fail(FX_LOC, rc, "Cannot stat file", path_);
   SftpTree::ToStat(a, st);
   return CZoError::Success();

@@ -69,6 +69,8 @@ class SftpFileInterface : public CFileInterface {
   static constexpr size_t kReadChunk = size_t(1) << 20;
   // The buffer of the read at the known end: libssh2 asks for four times that, one request.
   static constexpr size_t kEndProbe = 30000 / 4;
+  // Files up to this size are read ahead behind the first fstat (see Stat).
+  static constexpr size_t kPrefetch = size_t(4) << 20;
   long long pos_ = 0;           // the caller's position
   std::vector<char> wbuf_;      // gathered writes, ending at pos_
   std::vector<char> rbuf_;      // read ahead: rbuf_[rhead_, rtail_), rbuf_[rhead_] at pos_

@@ -173,7 +173,7 @@ CZoError SftpTree::Resolve(SshSession& s, const Target& t, std::string& out, con
 }
 
 CZoError SftpTree::ResolveWith(SshSession& s, const Target& t, std::string& out, const char* what,
-                               LIBSSH2_SFTP_ATTRIBUTES& a) {
+                               LIBSSH2_SFTP_ATTRIBUTES& a, bool reuse) {
   std::string entry;
   if (t.comps.size() <= mountDepth_) {
     entry = mountReal_;
@@ -181,12 +181,15 @@ CZoError SftpTree::ResolveWith(SshSession& s, const Target& t, std::string& out,
     CZoError err = EntryPath(s, t, entry, what);
     if (err.IsError()) return err;
   }
+  // A link's resolution was checked against the looker's tree, which may be another: asked again.
+  if (reuse && s.LastLook(entry, out, a) && out == entry) return CZoError::Success();
   long rc = 0;
   CZoError err = LstatRecovering(s, entry, a, rc);
   if (err.IsError()) return err;
   if (rc != 0) return s.Fail(FX_LOC, rc, what, t.text);
   if (!IsLinkAttr(a)) {
     out = entry;
+    s.NoteLook(entry, out, a);
     return CZoError::Success();
   }
   std::string base, real;
@@ -198,6 +201,7 @@ CZoError SftpTree::ResolveWith(SshSession& s, const Target& t, std::string& out,
   rc = StatFollow(s, real, a);
   if (rc != 0) return s.Fail(FX_LOC, rc, what, t.text);
   out = real;
+  s.NoteLook(entry, out, a);
   return CZoError::Success();
 }
 

@@ -58,8 +58,10 @@ class SftpTree : public ServedPath {
   // Server path of the target with links resolved, checked to stay inside; ENOENT when
   // it does not exist.
   CZoError Resolve(SshSession& s, const Target& t, std::string& out, const char* what);
-  // The same, with the attributes of what it resolved to.
-  CZoError ResolveWith(SshSession& s, const Target& t, std::string& out, const char* what, LIBSSH2_SFTP_ATTRIBUTES& a);
+  // The same, with the attributes of what it resolved to. With reuse, a look at the same
+  // entry that was the session's last call stands for a new one (see SshSession::LastLook).
+  CZoError ResolveWith(SshSession& s, const Target& t, std::string& out, const char* what, LIBSSH2_SFTP_ATTRIBUTES& a,
+                       bool reuse = false);
   // Server path of the entry itself: its folder resolved and checked, plus its name.
   // EACCES for M itself and anything above it.
   CZoError EntryPath(SshSession& s, const Target& t, std::string& out, const char* what);

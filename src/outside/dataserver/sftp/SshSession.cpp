@@ -139,6 +139,7 @@ SshSession::~SshSession() {
     // A healthy session is closed politely within a short bound; a broken one fails at once.
     waitBound_ = std::chrono::milliseconds(broken_ ? 0 : 1000);
     for (const auto& kept : folders_) Call([&] { return libssh2_sftp_close_handle(kept.second); });
+    for (LIBSSH2_SFTP_HANDLE* h : closing_) Call([&] { return libssh2_sftp_close_handle(h); });
     if (sftp_ != nullptr) Call([&] { return libssh2_sftp_shutdown(sftp_); });
     if (!broken_) Call([&] { return libssh2_session_disconnect(session_, "closing"); });
     libssh2_session_free(session_);
@@ -152,6 +153,14 @@ void SshSession::DropFolder(const std::string& serverPath) {
   LIBSSH2_SFTP_HANDLE* h = it->second;
   folders_.erase(it);
   Call([&] { return libssh2_sftp_close_handle(h); });
+}
+
+void SshSession::CloseLater(LIBSSH2_SFTP_HANDLE* h) {
+  // Earlier closes whose answers have come are finished first, without waiting for the others.
+  closing_.erase(std::remove_if(closing_.begin(), closing_.end(),
+                                [&](LIBSSH2_SFTP_HANDLE* c) { return libssh2_sftp_close_handle(c) != LIBSSH2_ERROR_EAGAIN; }),
+                 closing_.end());
+  if (Send([&] { return libssh2_sftp_close_handle(h); }) == LIBSSH2_ERROR_EAGAIN) closing_.push_back(h);
 }
 
 void SshSession::MarkBroken() {

@@ -58,6 +58,7 @@ class SshSession {
   // when the server did not answer within the bound (the session is then broken).
   template <typename F>
   long Call(F&& f) {
+    ++calls_;
     for (;;) {
       long rc = static_cast<long>(f());
       if (rc != LIBSSH2_ERROR_EAGAIN) return rc;
@@ -67,6 +68,7 @@ class SshSession {
   // The same for calls that return a pointer (null with EAGAIN as the session's last error).
   template <typename T, typename F>
   T* CallPtr(F&& f, long& rc) {
+    ++calls_;
     for (;;) {
       T* p = f();
       if (p != nullptr) {
@@ -88,6 +90,7 @@ class SshSession {
   // window would hold one back while a later one goes).
   template <typename F>
   long Send(F&& f) {
+    ++calls_;
     for (;;) {
       long rc = static_cast<long>(f());
       if (rc != LIBSSH2_ERROR_EAGAIN || !(libssh2_session_block_directions(session_) & LIBSSH2_SESSION_BLOCK_OUTBOUND)) {
@@ -122,6 +125,25 @@ class SshSession {
     return it == resolved_.end() ? std::string() : it->second;
   }
   void Remember(const std::string& key, const std::string& real) { resolved_[key] = real; }
+
+  // The last look at an entry (its server path, what it resolved to, its attributes), good
+  // only while no other call was made on the session since: an open right after a stat of
+  // the same entry takes its answer instead of asking again, which is no older than the
+  // open's own look would be.
+  void NoteLook(const std::string& entry, const std::string& resolved, const LIBSSH2_SFTP_ATTRIBUTES& a) {
+    look_ = Look{calls_, entry, resolved, a};
+  }
+  bool LastLook(const std::string& entry, std::string& resolved, LIBSSH2_SFTP_ATTRIBUTES& a) const {
+    if (look_.calls != calls_ || look_.entry != entry || entry.empty()) return false;
+    resolved = look_.resolved;
+    a = look_.attrs;
+    return true;
+  }
+
+  // Read-only handles whose close was sent and not waited for: their answers are taken by
+  // later calls (a read-only close has nothing to report), so the next file's requests go out
+  // at once. Closed for good with the session.
+  void CloseLater(LIBSSH2_SFTP_HANDLE* h);
 
   // A folder kept open for syncing while the session lives (null when none): each commit in
   // it then costs one fsync request, not an open, an fsync and a close. Closed with the session.
@@ -162,6 +184,14 @@ class SshSession {
   Extensions extensions_;
   std::map<std::string, std::string> resolved_;
   std::map<std::string, LIBSSH2_SFTP_HANDLE*> folders_;
+  unsigned long long calls_ = 0;  // calls made on the session, so a kept look knows it is the last
+  struct Look {
+    unsigned long long calls = ~0ull;
+    std::string entry;
+    std::string resolved;
+    LIBSSH2_SFTP_ATTRIBUTES attrs {};
+  } look_;
+  std::vector<LIBSSH2_SFTP_HANDLE*> closing_;
 };
 
 }  // namespace kxmp::dataserver
