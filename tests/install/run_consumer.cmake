@@ -137,9 +137,9 @@ if(rc)
   message(FATAL_ERROR "consumer built with pkg-config failed to run: ${rc}")
 endif()
 
-# 3. The installed kxmp: the front end finds its tool, and the library its modules, in
-# lib/kxmp/ of the installation (not in the build tree).
-foreach(f bin/kxmp lib/kxmp/libkxmp-tool.so lib/kxmp/libkxmp-sftp.so lib/kxmp/libkxmp-postgres.so)
+# 3. The installed kxmp: the library finds its modules in lib/kxmp/ of the installation (not
+# in the build tree).
+foreach(f bin/kxmp lib/kxmp/libkxmp-sftp.so lib/kxmp/libkxmp-postgres.so)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "the installation lacks ${f}")
   endif()

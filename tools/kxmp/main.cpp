@@ -8,8 +8,7 @@
 // failure).
 //
 // `kxmp --write-docs DIR` writes the man pages and completion scripts made from the command
-// table (the build runs it). Built as the tool module (libkxmp-tool.so) that the front end
-// (FrontEnd.c) loads.
+// table (the build runs it).
 #include <cstdio>
 #include <exception>
 
@@ -18,7 +17,6 @@
 #include "CliSupport.h"
 #include "Command.h"
 #include "Suggest.h"
-#include "ToolModule.h"
 #include "common/CommandDocs.h"
 #include "common/ToolHome.h"
 #include "kxmp/Version.h"
@@ -101,7 +99,9 @@ int PrepareHome(const std::string& command, bool usesHome) {
   return kExitOk;
 }
 
-int ToolMain(int argc, char** argv) {
+}  // namespace
+
+int main(int argc, char** argv) {
   using namespace kxmp::cli;
   TuneSqliteForShortRuns();
   CLI::App app{"kxmp: sets up a kxmp home, describes the control server's catalog, talks to kxmp-host and backs up,\n"
@@ -145,9 +145,3 @@ int ToolMain(int argc, char** argv) {
   }
   return kExitUsage;
 }
-
-const struct kxmp_tool_module kTool{KXMP_TOOL_MODULE_ABI, KXMP_TOOL_VERSION, &ToolMain};
-
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) const struct kxmp_tool_module* kxmp_tool_module() { return &kTool; }
