@@ -9,8 +9,8 @@ install(TARGETS KXMAMountingPointSvc EXPORT kxmpTargets
 install(TARGETS ${KXMP_MODULES} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kxmp)
 
 # Public headers: include/kxmp and the platform headers they reach, plus the interfaces
-# other programs of the suite implement. Headers of hidden classes, of SQLite or pugixml,
-# and the test seams (fault injection, capture logger, catalog answers) stay out.
+# other programs of the suite implement. Headers of hidden classes and of SQLite or pugixml
+# stay out.
 set(KXMP_PUBLIC_OUTSIDE_HEADERS
   catalog/ApplicationId.h catalog/ArMgrClientAPI.h catalog/ArMgrTypes.h catalog/CatalogRecords.h
   dataserver/Backend.h dataserver/CFSInitParams.h dataserver/CFSInterface.h dataserver/CFileInterface.h

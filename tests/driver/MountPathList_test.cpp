@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "kxmp/AbstractMountingPointDriver.h"
-#include "outside/catalog/CatalogSeams.h"
+#include "support/CatalogSeams.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/event/EventLog.h"
 #include "outside/registry/KXPlatformInfo.h"

@@ -9,16 +9,16 @@ if(rc)
   message(FATAL_ERROR "install failed: ${rc}")
 endif()
 
-# What a package holds, and what stays out of it: test seams and headers that tie the
-# interface to SQLite or pugixml.
+# What a package holds, and what stays out of it: headers that tie the interface to SQLite or
+# pugixml.
 foreach(f lib/pkgconfig/kxmp.pc lib/systemd/system/kxmp-host.service lib/sysusers.d/kxmp.conf etc/logrotate.d/kxmp
           include/kxmp/kxmp.h include/kxmp/outside/error/CZoError.h)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "the installation lacks ${f}")
   endif()
 endforeach()
-foreach(f include/kxmp/outside/dataserver/FaultyBackend.h include/kxmp/outside/log/CaptureLogWriter.h
-          include/kxmp/outside/catalog/CatalogSeams.h include/kxmp/outside/catalog/sqlite/CatalogDb.h
+foreach(f include/kxmp/support/FaultyBackend.h include/kxmp/support/CaptureLogWriter.h
+          include/kxmp/support/CatalogSeams.h include/kxmp/outside/catalog/sqlite/CatalogDb.h
           include/kxmp/outside/catalog/postgres/PgConnection.h
           include/kxmp/outside/xml/CNXmlDocument.h)
   if(EXISTS ${PREFIX}/${f})

@@ -14,6 +14,7 @@
 #include "kxmp/LocalFileContext.h"
 #include "logbackup/LogBackupFixture.h"
 #include "outside/error/FXErrorUtil.h"
+#include "support/FaultyBackend.h"
 #include "outside/xml/TesselMessages.h"
 
 namespace kxmp::test {

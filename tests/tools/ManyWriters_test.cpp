@@ -21,7 +21,7 @@
 
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "outside/dataserver/Backend.h"
-#include "outside/dataserver/FaultyBackend.h"
+#include "support/FaultyBackend.h"
 #include "outside/error/FXErrorUtil.h"
 #include "support/ForkChild.h"
 #include "tools/TwoMachinesFixture.h"

@@ -23,7 +23,7 @@
 #include "outside/dataserver/BackendRouter.h"
 #include "outside/dataserver/ContextState.h"
 #include "outside/dataserver/DataServerTestFixture.h"
-#include "outside/dataserver/FaultyBackend.h"
+#include "support/FaultyBackend.h"
 #include "outside/dataserver/local/LocalBackend.h"
 #include "outside/dataserver/sftp/SftpBackend.h"
 #include "outside/error/FXErrorUtil.h"

@@ -23,8 +23,6 @@ class KXMP_EXPORT SftpBackend : public Backend {
   CFSInterface* NewFSInterface(const CFSInitParams& params) override;
   CFileInterface* NewFileInterface(const CFSInitParams& params) override;
 
-  // Test seam: faults injected into the objects made from now on.
-  void SetFaults(SftpFaults faults) { faults_ = faults; }
   SftpPool& Pool() { return *pool_; }
 
  private:
@@ -32,7 +30,6 @@ class KXMP_EXPORT SftpBackend : public Backend {
   std::string hostName_;
   std::shared_ptr<MountPathAuthority> authority_;
   std::shared_ptr<SftpPool> pool_;
-  SftpFaults faults_;
   const std::shared_ptr<const void> token_ = std::make_shared<int>(0);  // this backend's key in context states
 };
 

@@ -19,8 +19,8 @@ CZoError NotSupported(const FXCodeLocation& where) {
 }  // namespace
 
 SftpFSInterface::SftpFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                                 std::shared_ptr<SftpConnection> connection, SftpFaults faults, std::shared_ptr<SharedMountPath> cache)
-    : tree_(params, std::move(authority), faults, std::move(cache)), connection_(std::move(connection)) {}
+                                 std::shared_ptr<SftpConnection> connection, std::shared_ptr<SharedMountPath> cache)
+    : tree_(params, std::move(authority), std::move(cache)), connection_(std::move(connection)) {}
 
 template <typename F>
 CZoError SftpFSInterface::Run(bool retry, F&& body) {

@@ -12,7 +12,7 @@ namespace kxmp::dataserver {
 class SftpFSInterface : public CFSInterface {
  public:
   SftpFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                  std::shared_ptr<SftpConnection> connection, SftpFaults faults,
+                  std::shared_ptr<SftpConnection> connection,
                   std::shared_ptr<SharedMountPath> cache = nullptr);
 
   CZoError Connect() override;

@@ -32,8 +32,8 @@ unsigned long SftpFlags(int f) {
 }  // namespace
 
 SftpFileInterface::SftpFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                                     std::shared_ptr<SftpConnection> connection, SftpFaults faults, std::shared_ptr<SharedMountPath> cache)
-    : tree_(params, std::move(authority), faults, std::move(cache)), connection_(std::move(connection)) {}
+                                     std::shared_ptr<SftpConnection> connection, std::shared_ptr<SharedMountPath> cache)
+    : tree_(params, std::move(authority), std::move(cache)), connection_(std::move(connection)) {}
 
 SftpFileInterface::~SftpFileInterface() {
   if (handle_ == nullptr) return;

@@ -18,7 +18,7 @@ namespace kxmp::dataserver {
 class SftpFileInterface : public CFileInterface {
  public:
   SftpFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                    std::shared_ptr<SftpConnection> connection, SftpFaults faults,
+                    std::shared_ptr<SftpConnection> connection,
                   std::shared_ptr<SharedMountPath> cache = nullptr);
   ~SftpFileInterface() override;
 
