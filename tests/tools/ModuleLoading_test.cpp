@@ -1,6 +1,6 @@
 // test-labels: integration
 // The loadable modules as a user meets them when one is missing: kxmp copied into a tree of
-// its own (bin/kxmp, lib/ with the library) without the SFTP and
+// its own (bin/kxmp, lib/ with the library, lib/kxmp/ with the private library) without the SFTP and
 // PostgreSQL modules. A storage host served over SFTP is then unreachable, so a backup fails
 // over to the next mount path and the log names the missing file; a site catalog in PostgreSQL
 // is a failure naming it. Nothing crashes and nothing is loaded from the build tree.
@@ -32,6 +32,7 @@ class ModuleLoadingTest : public LogBackupTest {
     fs::create_directories(lib / "kxmp");
     fs::copy_file(KXMP_BINARY_DIR "/tools/kxmp/kxmp", fs::path(tree_) / "bin" / "kxmp");
     fs::copy_file(KXMP_LIBRARY_PATH, lib / "libKXMAMountingPointSvc.so.1");
+    fs::copy_file(KXMP_BINARY_DIR "/kxmp/libkxmp-internal.so", lib / "kxmp" / "libkxmp-internal.so");
     moduleFolder_ = fs::canonical(lib / "kxmp").string();
   }
 
