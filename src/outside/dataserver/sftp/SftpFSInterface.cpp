@@ -65,15 +65,6 @@ CZoError SftpFSInterface::Exists(std::string path, bool& exists) {
   });
 }
 
-CZoError SftpFSInterface::IsFolder(std::string path, bool& isFolder) {
-  isFolder = false;
-  SZoFileStat st {};
-  CZoError err = Stat(path, st);
-  if (err.IsError()) return err;
-  isFolder = S_ISDIR(st.st_mode);
-  return CZoError::Success();
-}
-
 CZoError SftpFSInterface::CreateFolder(std::string path, int flag) {
   if (flag != 0 && flag != 1) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Unknown CreateFolder flag %d", flag);
   return OnPath(path, false, [&](SshSession& s, const SftpTree::Target& t) { return tree_.MakeFolders(s, t, flag == 1); });

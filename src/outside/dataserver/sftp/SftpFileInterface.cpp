@@ -323,15 +323,6 @@ CZoError SftpFileInterface::Tell(long long& position) {
   return CZoError::Success();
 }
 
-CZoError SftpFileInterface::GetSize(long long& size) {
-  size = 0;
-  SZoFileStat st {};
-  CZoError err = Stat(st);
-  if (err.IsError()) return err;
-  size = st.st_size;
-  return CZoError::Success();
-}
-
 CZoError SftpFileInterface::Truncate(long long size) {
   if (handle_ == nullptr) return NotOpen(FX_LOC);
   if (size < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Negative file size %lld", size);
