@@ -25,6 +25,10 @@
 // The stream metadata document is the union of what every writer of the stream committed:
 // finish merges this writer's records into it under a lock of the storage host
 // (logbackup/SharedDocument.h).
+// Every byte written is checksummed (SHA-256) as it is written; finish merges the records of
+// the files this writer committed (name, size, checksum, open time) into the root folder's
+// records document ".kxmp-sha256" the same way, after the files themselves are durable
+// (logbackup/FileRecords.h). A commit that replaces a stored file replaces its record with it.
 //
 // Expected order: open, write..., close (then verifyBackedupFile if wanted); abandonFile
 // when the caller's own source fails partway; enableWriteMetadata once if the metadata
@@ -43,6 +47,7 @@ namespace kxmp {
 class AtomicFile;
 namespace logbackup {
 class TemporaryFile;
+class WriterRecords;
 }  // namespace logbackup
 }  // namespace kxmp
 
@@ -66,6 +71,11 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   // Writes all of length bytes (any size; in passes of at most 1 GiB). After a failure the
   // open file can no longer be committed.
   CZoError write(const char* buffer, size_t length);
+  // Reads up to size bytes from the descriptor fd (one read, repeated after EINTR) and writes
+  // them to the open file as write does; done is their number, 0 at the end of fd. The bytes
+  // are checksummed beside the write, without the copy write makes. A failure to read fd
+  // writes nothing (errno of the read; the file can still be committed).
+  CZoError writeFrom(int fd, size_t size, size_t& done);
   // Commits the open file: closes it and renames it to its final name, which must not exist
   // (EEXIST) unless replacing was asked for, then checks the final name holds what was
   // written. On failure, or when a write to it failed, the temporary file is removed and its
@@ -113,8 +123,13 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
 
  private:
   CZoError openLocal(const std::string& name, unsigned int mode);
-  // After a commit: the final name holds as many bytes as were written.
-  CZoError checkCommitted(DataServerContext* context);
+  // After a commit: the final name holds as many bytes as were written; after (when given)
+  // gets what the storage said of it.
+  CZoError checkCommitted(DataServerContext* context, struct stat* after = nullptr);
+  CZoError writeBytes(const char* buffer, size_t length);
+  // The commits of close on a data-server context and in file-mode (the checksum done).
+  CZoError commitTemporary(DataServerContext* context);
+  CZoError commitLocal();
   CZoError writeStreamMetadata(DataServerContext* context);
   // Drops the open file without committing it: closes it, removes its temporary (or local)
   // file and releases its locks. The removal's error.
@@ -122,7 +137,7 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   // The failure of a commit: the open file is discarded and its record dropped.
   CZoError failCommit(const CZoError& err);
   CZoError updateDataPathCache();
-  void addRecord(const std::string& name);
+  void addRecord(const std::string& name, time_t openTime);
   void dropLastRecord();
 
   bool fileCommitted = false;
@@ -136,5 +151,6 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   std::vector<bool> recordStored;         // per file record: committed under its final name
   std::unique_ptr<kxmp::logbackup::TemporaryFile> temporary;  // the open file's (data-server)
   std::unique_ptr<kxmp::AtomicFile> localFile;                 // the open file (file-mode)
+  std::unique_ptr<kxmp::logbackup::WriterRecords> records;     // checksums; null without storage
   CZoError finishResult;
 };

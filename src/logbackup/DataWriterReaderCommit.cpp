@@ -17,14 +17,25 @@
 #include "logbackup/DataWriterReaderMetadata.h"
 #include "logbackup/LogBackupLocation.h"
 #include "logbackup/TemporaryFile.h"
+#include "logbackup/WriterRecords.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
 #include "outside/util/AtomicFile.h"
+#include "outside/util/FXPath.h"
 
+using kxmp::logbackup::FileRecord;
 using kxmp::logbackup::FileRecordCount;
 using kxmp::logbackup::OutOfMemoryError;
 
 namespace {
+
+// A replacing commit that stored the file but not its record: a success (the file reads as
+// unverified), the records' failure kept for finish.
+CZoError StoredWithoutRecord(kxmp::logbackup::WriterRecords* records, const CZoError& err, bool committed) {
+  if (err.IsSuccess() || !committed) return err;
+  if (records != nullptr) records->Failed(err);
+  return CZoError::Success();
+}
 
 CZoError AlreadyStored(const std::string& name, const CZoError& cause) {
   return CZoError(cause).Push(LOGBACKUP_LOC,
@@ -77,7 +88,7 @@ CZoError DBLogBackupDataWriter::failCommit(const CZoError& err) {
   return err;
 }
 
-CZoError DBLogBackupDataWriter::checkCommitted(DataServerContext* context) {
+CZoError DBLogBackupDataWriter::checkCommitted(DataServerContext* context, struct stat* after) {
   SZoFileStat st {};
   CZoError err = AbstractMountingPointDriver::AMStat(context, "/" + openName, st);
   if (err.IsError()) {
@@ -90,6 +101,7 @@ CZoError DBLogBackupDataWriter::checkCommitted(DataServerContext* context) {
                                    openName.c_str(), static_cast<long long>(st.st_size),
                                    static_cast<unsigned long long>(bytesWritten));
   }
+  if (after != nullptr) *after = st;
   return CZoError::Success();
 }
 
@@ -101,18 +113,7 @@ CZoError DBLogBackupDataWriter::close(const std::string& /*name*/) try {
     return failCommit(err);
   }
   DataServerContext* context = firstContext();
-  if (context == nullptr && localFile) {
-    CZoError err = localFile->Commit(replaceExisting ? kxmp::AtomicFile::kReplace : kxmp::AtomicFile::kKeepExisting);
-    if (FXErrorUtil::IsErrNo(err, EEXIST)) err = AlreadyStored(openName, err);
-    if (err.IsError()) {
-      setLastErrorText("Failed to close the file, error=%s", err.AsString().c_str());
-      return failCommit(err).Push(LOGBACKUP_LOC, "Failed to close the file");
-    }
-    localFile.reset();
-    fileOpen = false;
-    if (!recordStored.empty()) recordStored.back() = true;
-    return CZoError::Success();
-  }
+  if (context == nullptr && localFile) return commitLocal();
   if (streamContext.fileHandle == nullptr) {
     fileOpen = false;
     CZoError err = closeLocalFile();  // file-mode with nothing open: the local context's close
@@ -129,15 +130,42 @@ CZoError DBLogBackupDataWriter::close(const std::string& /*name*/) try {
     return failCommit(err).Push(LOGBACKUP_LOC);
   }
   if (!fileOpen || !temporary) return CZoError::Success();  // a handle without a file of ours
-  err = temporary->Commit(replaceExisting);
-  if (err.IsError()) {
+  return commitTemporary(context);
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataWriter::commitTemporary(DataServerContext* context) {
+  // The checksum is done by now: it ran beside the writes and the close's sync.
+  const FileRecord record = records ? records->Finish(bytesWritten) : FileRecord();
+  bool renamed = false;
+  struct stat after {};
+  CZoError err;
+  if (replaceExisting) {
+    bool committed = false;
+    err = kxmp::logbackup::CommitReplacing(context, openName, [&](FileRecord& out) {
+      CZoError e = temporary->Commit(true);
+      if (e.IsError()) return e;
+      renamed = true;
+      e = checkCommitted(context, &after);
+      if (e.IsSuccess()) out = record;
+      return e;
+    }, committed);
+    err = StoredWithoutRecord(records.get(), err, committed);
+  } else {
+    err = temporary->Commit(false);
+    if (err.IsSuccess()) {
+      renamed = true;
+      err = checkCommitted(context, &after);
+    }
+  }
+  if (err.IsError() && !renamed) {
     if (FXErrorUtil::IsErrNo(err, EEXIST) && !replaceExisting) err = AlreadyStored(openName, err);
     setLastErrorText("Failed to rename the file [/%s], error=%s", openName.c_str(), err.AsString().c_str());
     return failCommit(err).Push(LOGBACKUP_LOC);
   }
   temporary.reset();
   fileOpen = false;
-  err = checkCommitted(context);
   if (err.IsError()) {
     // Not this writer's bytes, or not known to be: not listed as stored by it.
     setLastErrorText("%s", err.AsString().c_str());
@@ -146,13 +174,42 @@ CZoError DBLogBackupDataWriter::close(const std::string& /*name*/) try {
     dropLastRecord();
     return err;
   }
+  if (records && !replaceExisting) records->Committed(record, after);
   fileCommitted = true;
   if (recordStored.size() == FileRecordCount(streamContext) && kxmp::logbackup::LastFileName(streamContext) == openName) {
     recordStored.back() = true;
   }
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataWriter::commitLocal() {
+  const FileRecord record = records ? records->Finish(bytesWritten) : FileRecord();
+  const std::string folder = localContext->getRootFolder();
+  CZoError err;
+  if (replaceExisting) {
+    bool committed = false;
+    err = kxmp::logbackup::CommitReplacingLocal(folder, openName, [&](FileRecord& out) {
+      CZoError e = localFile->Commit(kxmp::AtomicFile::kReplace);
+      if (e.IsSuccess()) out = record;
+      return e;
+    }, committed);
+    err = StoredWithoutRecord(records.get(), err, committed);
+  } else {
+    err = localFile->Commit(kxmp::AtomicFile::kKeepExisting);
+    if (FXErrorUtil::IsErrNo(err, EEXIST)) err = AlreadyStored(openName, err);
+    struct stat after {};
+    if (err.IsSuccess() && records && ::lstat(FXPath::Join(folder, openName).c_str(), &after) == 0) {
+      records->Committed(record, after);
+    }
+  }
+  if (err.IsError()) {
+    setLastErrorText("Failed to close the file, error=%s", err.AsString().c_str());
+    return failCommit(err).Push(LOGBACKUP_LOC, "Failed to close the file");
+  }
+  localFile.reset();
+  fileOpen = false;
+  if (!recordStored.empty()) recordStored.back() = true;
+  return CZoError::Success();
 }
 
 CZoError DBLogBackupDataWriter::abandonFile() try {

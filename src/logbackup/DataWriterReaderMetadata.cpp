@@ -133,6 +133,34 @@ CZoError MergeStreamDocument(StreamContext& stream, const std::vector<bool>& kee
   return CZoError::Success();
 }
 
+CZoError DropStreamRecords(const std::string& current, const std::function<bool(const std::string& name)>& drop,
+                           std::string& text, bool& changed) {
+  changed = false;
+  LogBackupToDiskStreamMetadata stored;
+  if (int r = stored.unserialize(current, CNMessageBase::kMaxStoredDocumentSize)) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EIO,
+                                   "The stored document is not a stream metadata document (%s); it is kept as it is",
+                                   CNMessageBase::ResultText(r));
+  }
+  LogBackupToDiskStreamMetadata kept(stored);
+  CNMessageList* out = FilesOf(kept, true);
+  out->clear();
+  for (const CNMessageBase& record : *FilesOf(stored, false)) {
+    if (drop(DecodeFileName(NameOf(record)))) {
+      changed = true;
+    } else if (out->push_back(record) != 0) {
+      return OutOfMemoryError();
+    }
+  }
+  text = current;
+  if (!changed) return CZoError::Success();
+  if (int r = kept.serialize(text, false)) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EIO, "Xml Metadata message serialization failed (%s)",
+                                   CNMessageBase::ResultText(r));
+  }
+  return CZoError::Success();
+}
+
 std::string EncodeFileName(const std::string& name) {
   if (IsPlainText(name)) return name;
   static constexpr char kHex[] = "0123456789ABCDEF";

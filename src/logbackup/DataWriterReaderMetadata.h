@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,12 @@ void DropLastFileRecord(StreamContext& stream);
 // name once. EIO when current is not a stream metadata document (its records would be lost).
 CZoError MergeStreamDocument(StreamContext& stream, const std::vector<bool>& keep, const std::string* current,
                              std::string& text);
+
+// A stored stream metadata document without the records whose (decoded) file name drop
+// accepts; the rest of the document as it was. EIO when current is not a stream metadata
+// document. changed tells whether any record went.
+CZoError DropStreamRecords(const std::string& current, const std::function<bool(const std::string& name)>& drop,
+                           std::string& text, bool& changed);
 
 // File names in documents. XML carries only text of valid UTF-8 without most control
 // characters, so a name that is not such text, or that begins with "/" (which no file name

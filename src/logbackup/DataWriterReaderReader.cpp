@@ -3,14 +3,18 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <exception>
+#include <memory>
 
 #include "logbackup/LogBackupLocation.h"
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DBLogBackupDataReader.h"
 #include "kxmp/DataServerContext.h"
 #include "logbackup/DataWriterReaderCommon.h"
+#include "logbackup/ReaderRecords.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
 #include "outside/util/FXPath.h"
@@ -49,7 +53,15 @@ CZoError DBLogBackupDataReader::check(const DataServerSearchFile& file, DataServ
 
 DBLogBackupDataReader::DBLogBackupDataReader(unsigned long subclientId, bool fileMode, const std::string& rootFolder,
                                              DBLogBackupErrorHandler* errorHandler)
-    : DBLogBackupInterface(subclientId, false, fileMode, 0, rootFolder, errorHandler, false) {}
+    : DBLogBackupInterface(subclientId, false, fileMode, 0, rootFolder, errorHandler, false) {
+  try {
+    records = std::make_unique<kxmp::logbackup::ReaderRecords>();
+  } catch (const std::exception&) {
+    // Out of memory: reads are not checked (checkRead answers kNotRead).
+  }
+}
+
+DBLogBackupDataReader::~DBLogBackupDataReader() = default;
 
 CZoError DBLogBackupDataReader::open(DataServerSearchFile& file, DataServerContextPtr context) try {
   std::string path = file.directory;
@@ -79,12 +91,58 @@ CZoError DBLogBackupDataReader::open(DataServerSearchFile& file, DataServerConte
     reportError(err);
     return err.Push(LOGBACKUP_LOC, "Failed to open file [%s]", path.c_str());
   }
+  if (records && context) records->Open(context, file.directory + "/" + file.fileName);
   return CZoError::Success();
 } catch (const std::exception&) {
   return OutOfMemoryError();
 }
 
 CZoError DBLogBackupDataReader::read(char* buffer, unsigned int size, unsigned int& bytesRead) try {
+  CZoError err = readRaw(buffer, size, bytesRead);
+  if (err.IsSuccess() && records) {
+    records->Add(buffer, bytesRead);
+    if (bytesRead < size) records->ReachedEnd();
+  }
+  return err;
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataReader::readTo(int fd, unsigned int size, unsigned int& done) try {
+  done = 0;
+  char* piece = records ? records->Piece(size) : nullptr;
+  std::unique_ptr<char[]> own;
+  if (piece == nullptr) {
+    own.reset(new char[size]);
+    piece = own.get();
+  }
+  unsigned int got = 0;
+  CZoError err = readRaw(piece, size, got);
+  if (err.IsError()) return err;
+  if (records) {
+    if (own) {
+      records->Add(piece, got);
+    } else {
+      records->AddPiece(piece, got);
+    }
+    if (got < size) records->ReachedEnd();
+  }
+  for (unsigned int written = 0; written < got;) {
+    const ssize_t n = ::write(fd, piece + written, got - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int e = n < 0 ? errno : ENOSPC;
+      return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, e, "Failed to write what was read: %s", std::strerror(e));
+    }
+    written += static_cast<unsigned int>(n);
+  }
+  done = got;
+  return CZoError::Success();
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataReader::readRaw(char* buffer, unsigned int size, unsigned int& bytesRead) {
   bytesRead = 0;
   if (streamContext.fileHandle == nullptr && !localContext) {
     CZoError err = FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrNoContext, "DataServerContext not initialized");
@@ -109,11 +167,10 @@ CZoError DBLogBackupDataReader::read(char* buffer, unsigned int size, unsigned i
     if (remaining > 0) remaining -= n;
   }
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
 }
 
 CZoError DBLogBackupDataReader::close(DataServerContextPtr context) try {
+  if (records) records->Close();
   if (streamContext.fileHandle == nullptr) {
     CZoError err = closeLocalFile();
     if (err.IsError()) {
@@ -129,6 +186,27 @@ CZoError DBLogBackupDataReader::close(DataServerContextPtr context) try {
     reportError(err);
     return err.Push(LOGBACKUP_LOC);
   }
+  return CZoError::Success();
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataReader::checkRead(DataServerReadCheck& out) try {
+  if (!records) {
+    out = DataServerReadCheck();
+    return CZoError::Success();
+  }
+  return records->Check(out);
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataReader::findRecord(const DataServerSearchFile& file, DataServerContextPtr context,
+                                           DataServerReadCheck& out) try {
+  out = DataServerReadCheck();
+  if (!records || !context) return CZoError::Success();
+  CZoError err = records->Lookup(context, file.directory + "/" + file.fileName, out);
+  if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Cannot read the record of [%s/%s]", file.directory.c_str(), file.fileName.c_str());
   return CZoError::Success();
 } catch (const std::exception&) {
   return OutOfMemoryError();

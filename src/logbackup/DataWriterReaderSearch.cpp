@@ -12,6 +12,7 @@
 #include "kxmp/DataServerContext.h"
 #include "logbackup/DataWriterReaderCommon.h"
 #include "logbackup/DataWriterReaderPattern.h"
+#include "logbackup/FileRecords.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
 
@@ -58,8 +59,10 @@ bool DBLogBackupDataReader::regexSearchHelper(std::string name, DataServerSearch
 
 CZoError DBLogBackupDataReader::Walker(const char* folder, const char* name, bool isFolder, void* context) try {
   // Folders never match; neither do files still being written (or left by a writer that
-  // died): only committed files are served.
-  if (isFolder || (name != nullptr && kxmp::logbackup::IsTemporaryName(name))) return CZoError::Success();
+  // died): only committed files are served. The records of the stored files are no log.
+  if (isFolder || (name != nullptr && (kxmp::logbackup::IsTemporaryName(name) || kxmp::logbackup::IsRecordsName(name)))) {
+    return CZoError::Success();
+  }
   auto* input = static_cast<DataServerSearchInput*>(context);
   if (input == nullptr) return FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrInputMissing, "Input missing");
   if (folder == nullptr) folder = "";

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <exception>
 
@@ -20,6 +21,7 @@
 #include "logbackup/SharedDocument.h"
 #include "logbackup/StorageNames.h"
 #include "logbackup/TemporaryFile.h"
+#include "logbackup/WriterRecords.h"
 #include "outside/util/AtomicFile.h"
 #include "outside/util/CZoFile.h"
 #include "outside/log/Log.h"
@@ -59,6 +61,13 @@ DBLogBackupDataWriter::DBLogBackupDataWriter(unsigned long subclientId, bool fil
                                              bool createRootFolder)
     : DBLogBackupInterface(subclientId, true, fileMode, backupTime, rootFolder, errorHandler, useCache,
                            createRootFolder) {
+  if (firstContext() != nullptr || localContext) {
+    try {
+      records = std::make_unique<kxmp::logbackup::WriterRecords>();
+    } catch (const std::exception&) {
+      // Out of memory: files are stored without records (unverified).
+    }
+  }
   DataServerContext* context = firstContext();
   if (context == nullptr) return;
   // A writer without a time value writes straight into the root folder, where earlier
@@ -82,7 +91,8 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
     KXLOG_ERROR("A file was still open when [%s] was opened; it is removed without being committed", name.c_str());
     abandonFile();
   }
-  addRecord(name);
+  const time_t openTime = ::time(nullptr);
+  addRecord(name, openTime);
   writeFailed = false;
   bytesWritten = 0;
   DataServerContext* context = firstContext();
@@ -110,6 +120,7 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
   }
   openName = name;
   fileOpen = true;
+  if (records) records->Open(name, openTime);
   return CZoError::Success();
 } catch (const std::exception&) {
   return OutOfMemoryError();
@@ -119,6 +130,45 @@ CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
   if (streamContext.fileHandle == nullptr && !localContext) {
     return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrNoContext, "DataServerContext not initialized");
   }
+  if (records && fileOpen) records->Add(buffer, length);
+  return writeBytes(buffer, length);
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataWriter::writeFrom(int fd, size_t size, size_t& done) try {
+  done = 0;
+  if (!fileOpen) return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EBADF, "No file is open for writing");
+  char* piece = records ? records->Piece(size) : nullptr;
+  std::unique_ptr<char[]> own;
+  if (piece == nullptr) {
+    own.reset(new char[size]);
+    piece = own.get();
+  }
+  ssize_t n;
+  do {
+    n = ::read(fd, piece, size);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    const int e = errno;
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, e, "Failed to read the source: %s", std::strerror(e));
+  }
+  if (n == 0) return CZoError::Success();
+  if (records) {
+    if (own) {
+      records->Add(piece, static_cast<size_t>(n));
+    } else {
+      records->AddPiece(piece, static_cast<size_t>(n));
+    }
+  }
+  CZoError err = writeBytes(piece, static_cast<size_t>(n));
+  if (err.IsSuccess()) done = static_cast<size_t>(n);
+  return err;
+} catch (const std::exception&) {
+  return OutOfMemoryError();
+}
+
+CZoError DBLogBackupDataWriter::writeBytes(const char* buffer, size_t length) {
   size_t written = 0;
   CZoError err;
   while (written < length) {
@@ -150,8 +200,6 @@ CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
     return err.Push(LOGBACKUP_LOC);
   }
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
 }
 
 CZoError DBLogBackupDataWriter::removeFile(const std::string& name) try {
@@ -347,6 +395,19 @@ CZoError DBLogBackupDataWriter::finish() {
       keep(err, "File [" + name + "] was not committed");
     }
 
+    // The records of the committed files, now that the files themselves are durable.
+    if (records) {
+      DataServerContext* recordsContext = firstContext();
+      CZoError err = recordsContext != nullptr ? records->Flush(recordsContext)
+                     : localContext           ? records->FlushLocal(localContext->getRootFolder())
+                                              : CZoError::Success();
+      if (err.IsError()) {
+        reportError(err);
+        keep(err, std::string("The file records [") + kxmp::logbackup::kRecordsName +
+                      "] were not written: files stored without a record read as unverified");
+      }
+    }
+
     // The document lists the files this writer committed: no failed open, no abandoned file.
     const bool anyStored = std::find(recordStored.begin(), recordStored.end(), true) != recordStored.end();
     DataServerContext* context = firstContext();
@@ -380,8 +441,8 @@ CZoError DBLogBackupDataWriter::writeStreamMetadata(DataServerContext* context) 
   });
 }
 
-void DBLogBackupDataWriter::addRecord(const std::string& name) {
-  if (AddFileRecord(streamContext, name, static_cast<int64_t>(::time(nullptr)))) recordStored.push_back(false);
+void DBLogBackupDataWriter::addRecord(const std::string& name, time_t openTime) {
+  if (AddFileRecord(streamContext, name, static_cast<int64_t>(openTime))) recordStored.push_back(false);
 }
 
 void DBLogBackupDataWriter::dropLastRecord() {

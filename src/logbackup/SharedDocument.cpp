@@ -222,12 +222,16 @@ CZoError UpdateSharedDocument(DataServerContext* context, const std::string& nam
   err = merge(exists ? &current : nullptr, next);
   if (err.IsError()) return err;
   if (exists && next == current) return CZoError::Success();  // nothing new to add
+  return WriteSharedDocument(context, name, lock, next);
+}
 
+CZoError WriteSharedDocument(DataServerContext* context, const std::string& name, StorageLock& lock,
+                             const std::string& text) {
   TemporaryFile temporary;
   CFileInterface* handle = nullptr;
-  err = temporary.Create(context, name, O_WRONLY, kDocumentMode, handle);
+  CZoError err = temporary.Create(context, name, O_WRONLY, kDocumentMode, handle);
   if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Cannot write [%s]", name.c_str());
-  err = WriteAll(handle, next.data(), next.size());
+  err = WriteAll(handle, text.data(), text.size());
   CZoError closed = AMD::AMCloseFile(context, handle);  // syncs what was written
   if (err.IsSuccess()) err = closed;
   // The last look before the one step that cannot be taken back.

@@ -74,6 +74,11 @@ using DocumentMerge = std::function<CZoError(const std::string* current, std::st
 CZoError UpdateSharedDocument(DataServerContext* context, const std::string& name, const DocumentMerge& merge,
                               const SharedLockTimes& times = {});
 
+// Replaces the document with text for a holder of its lock (lock.Acquire succeeded): through
+// this machine's temporary file, synced, the lock confirmed last, renamed over the document.
+CZoError WriteSharedDocument(DataServerContext* context, const std::string& name, StorageLock& lock,
+                             const std::string& text);
+
 // Reads a whole file below the context's root folder; EFBIG when it is larger than maxBytes.
 CZoError ReadStoredFile(DataServerContext* context, const std::string& name, size_t maxBytes, std::string& out);
 

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "logbackup/DataWriterReaderCommon.h"
+#include "logbackup/FileRecords.h"
 #include "logbackup/LogBackupLocation.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/lock/KxNamedMutex.h"
@@ -112,6 +113,10 @@ CZoError CheckLogName(const std::string& name, bool fileMode) {
   }
   if (IsStreamMetadataName(name)) {
     return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINVAL, "File name [%s] is the name of a stream metadata document",
+                                   name.c_str());
+  }
+  if (IsRecordsName(name)) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINVAL, "File name [%s] is the name of the file records document",
                                    name.c_str());
   }
   if (fileMode && name == kCacheFileName) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <string>
 
+#include "kxmp/kxmp_export.h"
 #include "outside/error/CZoError.h"
 
 namespace kxmp::logbackup {
@@ -30,11 +31,12 @@ std::string WriterId();
 std::string TemporaryNameFor(const std::string& name, const std::string& writerId);
 
 // The name of a stream's metadata document: "StreamMetadata_<n>.xml".
-bool IsStreamMetadataName(const std::string& name);
+KXMP_EXPORT bool IsStreamMetadataName(const std::string& name);
 
 // Success when `name` may be a stored log file's name: errno EINVAL for a name ending in
 // ".tmp" (files being written, lock and set-aside files), a stream metadata document's name,
-// and in file-mode the data-path cache file's name; ENAMETOOLONG for a component over 255
+// the file records document's name (FileRecords.h), and in file-mode the data-path cache
+// file's name; ENAMETOOLONG for a component over 255
 // bytes. (A ".." component is refused by the callers, with EACCES.)
 CZoError CheckLogName(const std::string& name, bool fileMode);
 

@@ -21,6 +21,7 @@
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "logbackup/DataWriterReaderMetadata.h"
 #include "logbackup/LogBackupFixture.h"
+#include "support/StoredRecords.h"
 
 namespace kxmp::test {
 namespace {
@@ -62,7 +63,9 @@ class IoErrorLoopTest : public LogBackupTest {
     const std::vector<std::string> release = {"Open", "Read", "Write", "Flush", "Close", "Stat", "RemoveFile"};
     for (const auto& [path, ops] : {std::make_pair(Tmp(0, "a.log"), removal),
                                     std::make_pair(Tmp(0, "StreamMetadata_5.xml"), removal),
-                                    std::make_pair(Root(0) + "/StreamMetadata_5.xml.lock.tmp", release)}) {
+                                    std::make_pair(Root(0) + "/StreamMetadata_5.xml.lock.tmp", release),
+                                    std::make_pair(Tmp(0, logbackup::kRecordsName), removal),
+                                    std::make_pair(Root(0) + "/" + logbackup::kRecordsName + ".lock.tmp", release)}) {
       if (PathExists(path)) out.emplace_back(path, ops);
     }
     return out;
@@ -84,7 +87,18 @@ TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
     const bool onward = run % 2 == 1;
     SCOPED_TRACE("failing call " + std::to_string(n) + (onward ? " and on" : ""));
     ::unlink((Root(0) + "/a.log").c_str());
-    if (run % 4 < 2) WriteFile(Root(0) + "/a.log", earlier);  // committed by an earlier stream, replaced
+    ::unlink((Root(0) + "/" + logbackup::kRecordsName).c_str());
+    if (run % 4 < 2) {
+      // Committed by an earlier stream with its record, replaced.
+      WriteFile(Root(0) + "/a.log", earlier);
+      logbackup::FileRecords records;
+      logbackup::FileRecord r;
+      r.name = "a.log";
+      r.size = earlier.size();
+      ASSERT_TRUE(digest::Sha256Digest::FromHex(Sha256Hex(earlier), r.sha256));
+      records.Put(r);
+      WriteFile(Root(0) + "/" + logbackup::kRecordsName, records.Text());
+    }
     WriteFile(Root(0) + "/StreamMetadata_5.xml", earlierDocument);
     Arm(n, onward);
 
@@ -116,6 +130,10 @@ TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
     EXPECT_TRUE(stored == source || stored == (run % 4 < 2 ? earlier : "(none)"))
         << "a.log holds " << stored.size() << " bytes";
     EXPECT_TRUE(!committed || stored == source);
+    // The record of a.log, if any, describes what a.log holds: never the replaced version.
+    const auto recorded = RecordedChecksums(Root(0));
+    if (recorded.count("a.log") != 0) EXPECT_EQ(recorded.at("a.log"), Sha256Hex(stored));
+    EXPECT_EQ(recorded.count("(damaged)"), 0u);
     const std::string document = ReadFile(Root(0) + "/StreamMetadata_5.xml");
     if (document != earlierDocument) {
       StreamContext parsed;
@@ -130,6 +148,7 @@ TEST_F(IoErrorLoopTest, BackupWithMetadataFailingAtEveryCall) {
       EXPECT_TRUE(stored == source);
       EXPECT_NE(document, earlierDocument);
       EXPECT_TRUE(TemporaryFiles().empty());
+      EXPECT_EQ(recorded.count("a.log"), 1u);
       lastRun = n;
       break;
     }

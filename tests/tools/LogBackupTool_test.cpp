@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "logbackup/LogBackupFixture.h"
 #include "outside/event/EventLog.h"
 #include "outside/util/CZoFile.h"
+#include "support/StoredRecords.h"
+#include "tools/CorruptionScenario.h"
 #include "support/Subprocess.h"
 #include "tools/AdminSupport.h"
 
@@ -88,9 +91,17 @@ TEST_F(LogBackupToolTest, BackupSearchAndRestoreRoundTrip) {
   EXPECT_TRUE(PathExists(Root(0) + "/log_2.trn"));
   EXPECT_TRUE(PathExists(Root(0) + "/StreamMetadata_2.xml"));
   // One name on two mount paths (as after a failover): the same content is restored once;
-  // different content is reported by search and not picked silently by restore.
+  // copies whose checksum records differ are reported by search and not picked silently by
+  // restore (a copy that only fails its record is another matter: the one that verifies wins).
   WriteFile(Root(1) + "/log_0.trn", ReadFile(sources_[0]));
   WriteFile(Root(1) + "/log_1.trn", "stale copy");
+  logbackup::FileRecords records;
+  ASSERT_FALSE(records.Parse(ReadFile(Root(0) + "/" + logbackup::kRecordsName)).IsError());
+  logbackup::FileRecord other = *records.Find("log_1.trn");
+  other.size = 10;
+  ASSERT_TRUE(digest::Sha256Digest::FromHex(std::string(64, 'a'), other.sha256));
+  records.Put(other);
+  WriteFile(Root(1) + "/" + logbackup::kRecordsName, records.Text());
   r = Kxmp({"search", "--subclient", "42", "--all", "log_1"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "ma1\t" + mounts_[0] + "\t/log_1.trn\nma2\t" + mounts_[1] + "\t/log_1.trn\nnote: /log_1.trn is stored with "
@@ -141,6 +152,23 @@ TEST_F(LogBackupToolTest, BackupSearchAndRestoreRoundTrip) {
   r = Kxmp({"restore", "--subclient", "42", "log_0.trn", "--to", to, "--force"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(ReadFile(to + "/log_0.trn") == ReadFile(sources_[0]));
+}
+
+TEST_F(LogBackupToolTest, VerifyNamesEveryDamageAndRestoreTakesOnlyCopiesThatVerify) {
+  CorruptionStory story;
+  story.kxmp = [this](std::vector<std::string> args) { return Kxmp(std::move(args)); };
+  story.subclient = "42";
+  story.roots[0] = Root(0);
+  story.roots[1] = Root(1);
+  story.hosts[0] = "ma1";
+  story.hosts[1] = "ma2";
+  for (const char* name : {"a", "b", "c", "d", "e"}) {
+    story.sources.push_back(home_->sub(std::string("story/") + name + ".trn"));
+    WriteFile(story.sources.back(), Content((1u << 20) + static_cast<size_t>(*name) * 1000, static_cast<uint32_t>(*name)));
+  }
+  story.to = home_->sub("restored");
+  story.eventsLog = [this] { return ReadFile(home_->sub("log/events.log")); };
+  RunCorruptionStory(story);
 }
 
 TEST_F(LogBackupToolTest, ABackupThatFailsOverSaysWhereItWent) {
@@ -240,7 +268,7 @@ TEST_F(LogBackupToolTest, FilesFromListsAndADryRunThatWritesNothing) {
   EXPECT_TRUE(r.err.empty()) << r.err;  // no progress when standard error is not a terminal
   EXPECT_EQ(ReadFile(Root(0) + "/with space.trn"), "spaced");
   EXPECT_EQ(ReadFile(Root(0) + "/trailing .trn"), "trailing space");
-  EXPECT_EQ(Names(Root(0)).size(), 6u);
+  EXPECT_EQ(Names(Root(0)).size(), 7u);  // five files, the metadata and the records
 
   // A dry run makes the run's decisions: the same content is not rewritten, other content
   // is refused, or replaced with --force; still nothing is written.
@@ -463,7 +491,7 @@ TEST_F(LogBackupToolTest, BackupRefusesClashesAndSourcesThatAreNotFiles) {
     EXPECT_NE(r.err.find(kind), std::string::npos) << kind << "\n" << r.err;
   }
   EXPECT_NE(r.out.find("6 files, 5 failed"), std::string::npos) << r.out;
-  EXPECT_EQ(Names(Root(0)), (std::vector<std::string>{"StreamMetadata_4.xml", "log_2.trn"}));
+  EXPECT_EQ(Names(Root(0)), (std::vector<std::string>{".kxmp-sha256", "StreamMetadata_4.xml", "log_2.trn"}));
   const std::string metadata = ReadFile(Root(0) + "/StreamMetadata_4.xml");
   EXPECT_EQ(metadata.find("refused"), std::string::npos) << metadata;
   EXPECT_EQ(metadata.find("mem"), std::string::npos) << metadata;
@@ -538,16 +566,20 @@ TEST_F(LogBackupToolTest, InterruptedBackupCommitsWhatIsWholeAndListsIt) {
     EXPECT_EQ(tool.Interrupt(sig), 128 + sig) << tool.Output();
     EXPECT_NE(tool.Output().find(", interrupted: "), std::string::npos) << tool.Output();
 
-    // Whole files only, each listed in the metadata document, which lists nothing else.
+    // Whole files only, each listed in the metadata document and recorded with its checksum;
+    // neither lists anything else.
     const std::string root = Root(0) + "/" + folder;
     const std::string metadata = ReadFile(root + "/StreamMetadata_3.xml");
+    const std::map<std::string, std::string> recorded = RecordedChecksums(root);
     size_t stored = 0;
     for (const std::string& name : Names(root)) {
-      if (name == "StreamMetadata_3.xml") continue;
+      if (name == "StreamMetadata_3.xml" || name == logbackup::kRecordsName) continue;
       ++stored;
       EXPECT_TRUE(ReadFile(root + "/" + name) == ReadFile(home_->sub("many/" + name))) << name;
       EXPECT_NE(metadata.find("\"" + name + "\""), std::string::npos) << name;
+      EXPECT_EQ(recorded.count(name) ? recorded.at(name) : "(none)", Sha256Hex(ReadFile(root + "/" + name))) << name;
     }
+    EXPECT_EQ(recorded.size(), stored);
     EXPECT_GT(stored, 0u);
     EXPECT_LT(stored, many.size());
     size_t listed = 0;

@@ -1,9 +1,10 @@
 // test-labels: integration
 // The loadable modules as a user meets them when one is missing: kxmp copied into a tree of
-// its own (bin/kxmp, lib/ with the library, lib/kxmp/ with the private library) without the SFTP and
-// PostgreSQL modules. A storage host served over SFTP is then unreachable, so a backup fails
-// over to the next mount path and the log names the missing file; a site catalog in PostgreSQL
-// is a failure naming it. Nothing crashes and nothing is loaded from the build tree.
+// its own (bin/kxmp, lib/ with the library, lib/kxmp/ with the private library) without the SFTP,
+// PostgreSQL and digest modules. A storage host served over SFTP is then unreachable, so a
+// backup fails over to the next mount path and the log names the missing file; the files are
+// stored without their records (a failure naming the digest module); a site catalog in
+// PostgreSQL is a failure naming it. Nothing crashes and nothing is loaded from the build tree.
 
 #include <gtest/gtest.h>
 
@@ -55,9 +56,12 @@ TEST_F(ModuleLoadingTest, MissingModulesFailOverOrFailNamingTheFile) {
   const std::string source = home_->sub("src/log_1.trn");
   WriteFile(source, "log data");
 
-  // ma1 (the primary) has no SFTP backend: the backup goes to ma2.
+  // ma1 (the primary) has no SFTP backend: the backup goes to ma2, where the file is stored
+  // without its record.
   RunResult r = Kxmp({"backup", "--subclient", "42", source});
-  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("Cannot load the digest module [" + moduleFolder_ + "/libkxmp-digest.so]: "), std::string::npos)
+      << r.err;
   EXPECT_FALSE(PathExists(Root(0) + "/log_1.trn"));
   EXPECT_EQ(ReadFile(Root(1) + "/log_1.trn"), "log data");
   const std::string log = ReadFile(home_->sub("log/kxmp.log"));

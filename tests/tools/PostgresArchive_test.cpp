@@ -143,10 +143,11 @@ TEST_F(PostgresArchiveTest, ArchivesWithPushAndRecoversWithGet) {
   Exec(*primary_, "INSERT INTO t SELECT g, 'before' FROM generate_series(51, 100) g");
   Exec(*primary_, "SELECT pg_create_restore_point('kxmp_point')");
   Exec(*primary_, "INSERT INTO t SELECT g, 'after' FROM generate_series(101, 150) g");
-  std::string last;
+  std::string last, middle;
   for (int i = 0; i < kSegments; ++i) {
     Exec(*primary_, "INSERT INTO t VALUES (" + std::to_string(151 + i) + ", 'switch')");
     last = Value(*primary_, "SELECT pg_walfile_name(pg_switch_wal())");
+    if (i == kSegments / 2) middle = last;
   }
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -179,12 +180,41 @@ TEST_F(PostgresArchiveTest, ArchivesWithPushAndRecoversWithGet) {
   EXPECT_EQ(log.find("kxmp get"), std::string::npos) << log;
   ASSERT_TRUE(restored_->Stop());
 
-  // A storage the server's user cannot read: recovery stops with kxmp's reason instead of
-  // promoting a cluster that lacks its logs.
   glob_t g{};
   ASSERT_EQ(::glob((mountPath_ + "/KX_APP_DUMPS/*").c_str(), 0, nullptr, &g), 0);
   const std::string root = g.gl_pathv[0];
   ::globfree(&g);
+
+  // A stored segment damaged on the storage: get refuses it (it does not match its checksum
+  // record), and recovery stops there instead of promoting with the rows before it.
+  const std::string damaged = root + "/" + middle;
+  std::string segment = ReadFile(damaged);
+  ASSERT_FALSE(segment.empty()) << damaged;
+  segment[100] ^= 0x20;
+  WriteFile(damaged, segment);
+  Recover("");  // it may take connections (consistent) before replay reaches the damaged segment
+  std::string stopped;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        stopped = restored_->Log();
+        if (stopped.find("could not restore file \"" + middle + "\"") != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return false;
+      },
+      120000))
+      << stopped;
+  EXPECT_NE(stopped.find("child process exited with exit code 128"), std::string::npos) << stopped;
+  EXPECT_NE(stopped.find("kxmp get: [" + middle + "] is stored, but no copy matches its checksum record"),
+            std::string::npos) << stopped;
+  EXPECT_NE(stopped.find("kxmp verify --subclient 7"), std::string::npos) << stopped;
+  EXPECT_EQ(stopped.find("selected new timeline ID"), std::string::npos) << stopped;
+  r = Kxmp({"events"});
+  EXPECT_NE(r.out.find("stored log /" + middle + " of subclient 7"), std::string::npos) << r.out;
+  segment[100] ^= 0x20;
+  WriteFile(damaged, segment);
+
+  // A storage the server's user cannot read: recovery stops with kxmp's reason instead of
+  // promoting a cluster that lacks its logs.
   ASSERT_EQ(::chmod(root.c_str(), 0), 0);
   EXPECT_FALSE(Recover(""));
   const std::string refused = restored_->Log();

@@ -1,8 +1,10 @@
 // test-labels: integration slow
 // Backups over SFTP killed with SIGKILL at many points of their progress: whatever the storage
 // host holds under a final name is a whole copy of its source; only "<name>.tmp" files may be
-// partial, and a version being replaced may sit whole under "<name>.kxmp-replaced.tmp". The kill
-// points are reached by watching the server's folder, never by sleeping.
+// partial, and a version being replaced may sit whole under "<name>.kxmp-replaced.tmp". Every
+// record describes a whole source, so kxmp verify afterwards finds every file ok or unverified,
+// never corrupt or missing, also after killed replacements (--force). The kill points are
+// reached by watching the server's folder, never by sleeping.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/StoredRecords.h"
 #include "support/Subprocess.h"
 #include "tools/SftpStorageFixture.h"
 
@@ -87,6 +90,7 @@ TEST_F(SftpBackupCrashTest, KilledBackupsLeaveNoTornFileUnderAFinalName) {
     const std::map<std::string, Seen> before = Snapshot(folder);
     std::vector<std::string> argv = {kKxmpTool, "backup", "--subclient", std::to_string(kSubclient), "--root-folder",
                                      sub};
+    if (round >= kRounds / 2 && round % 2 == 1) argv.push_back("--force");  // replaces, record and all
     argv.insert(argv.end(), sources.begin(), sources.end());
     ServerProcess backup;
     ASSERT_TRUE(backup.Start(argv));
@@ -97,7 +101,13 @@ TEST_F(SftpBackupCrashTest, KilledBackupsLeaveNoTornFileUnderAFinalName) {
     }
     if (backup.Stop(SIGKILL) == 128 + SIGKILL) ++killedMidway;
 
+    // Records describe whole sources only.
+    for (const auto& [name, sha] : RecordedChecksums(folder)) {
+      ASSERT_EQ(content.count(name), 1u) << "unexpected record " << name << " in round " << round;
+      EXPECT_EQ(sha, Sha256Hex(content[name])) << name << " in round " << round;
+    }
     for (const auto& [name, seen] : Snapshot(folder)) {
+      if (name == logbackup::kRecordsName) continue;
       // The whole old version, put aside while a replacing rename was under way; other
       // temporary files may be partial.
       if (EndsWith(name, ".tmp") && !EndsWith(name, kAside)) continue;
@@ -110,6 +120,13 @@ TEST_F(SftpBackupCrashTest, KilledBackupsLeaveNoTornFileUnderAFinalName) {
   }
   // The test means something only when kills landed while backups ran.
   EXPECT_GE(killedMidway, kRounds / 2);
+
+  RunResult r = Kxmp({"verify", "--subclient", std::to_string(kSubclient), "--json"});
+  const nlohmann::json summary = Summary(r);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(summary["corrupt"], 0) << r.out;
+  EXPECT_EQ(summary["missing"], 0) << r.out;
+  EXPECT_GT(summary["ok"].get<int>(), 0) << r.out;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "kxmp/KXMAMountingPointSvc.h"
 #include "support/Subprocess.h"
 #include "support/Timing.h"
+#include "tools/CorruptionScenario.h"
 #include "tools/SftpStorageFixture.h"
 
 namespace kxmp::test {
@@ -78,8 +79,8 @@ TEST_F(SftpStorageHostsTest, MountBackupSearchAndRestoreOverSftp) {
   const std::vector<std::string> sources = MakeSources("src", {0, 1, (1u << 20) + 7, 3u << 20});
   r = Backup(sources, {"--stream", "3", "--metadata"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(ListFolder(BackupRoot(1)), (std::vector<std::string>{"StreamMetadata_3.xml", "log_0.trn", "log_1.trn",
-                                                                   "log_2.trn", "log_3.trn"}));
+  EXPECT_EQ(ListFolder(BackupRoot(1)), (std::vector<std::string>{".kxmp-sha256", "StreamMetadata_3.xml", "log_0.trn",
+                                                                   "log_1.trn", "log_2.trn", "log_3.trn"}));
   for (size_t i = 0; i < sources.size(); ++i) {
     EXPECT_TRUE(ReadFile(BackupRoot(1) + "/log_" + std::to_string(i) + ".trn") == ReadFile(sources[i])) << i;
   }
@@ -175,6 +176,24 @@ INSTANTIATE_TEST_SUITE_P(Outages, SftpFailoverTest, ::testing::Values(Outage::St
                          [](const ::testing::TestParamInfo<Outage>& info) {
                            return info.param == Outage::Stopped ? std::string("Sigstop") : std::string("Sigkill");
                          });
+
+TEST_F(SftpStorageHostsTest, VerifyNamesEveryDamageAndRestoreTakesOnlyCopiesThatVerify) {
+  CorruptionStory story;
+  story.kxmp = [](std::vector<std::string> args) { return Kxmp(std::move(args)); };
+  story.subclient = std::to_string(kSubclient);
+  story.roots[0] = BackupRoot(1);
+  story.roots[1] = BackupRoot(2);
+  story.hosts[0] = Mangled(1);
+  story.hosts[1] = Mangled(2);
+  const std::vector<std::string> made = MakeSources("story", {(1u << 20) + 1, 5000, 3u << 20, 1, (2u << 20) - 3});
+  for (size_t i = 0; i < made.size(); ++i) {
+    story.sources.push_back(home_->sub(std::string("story/") + static_cast<char>('a' + i) + ".trn"));
+    ASSERT_EQ(::rename(made[i].c_str(), story.sources.back().c_str()), 0);
+  }
+  story.to = home_->sub("restored");
+  story.eventsLog = [this] { return EventsLog(); };
+  RunCorruptionStory(story);
+}
 
 // A storage host that stops answering while a restore waits for it: SIGTERM ends the restore
 // at once (143), not when the I/O timeout would have ended the wait.

@@ -113,16 +113,21 @@ int Output::Fail(int status, const std::string& message) const {
   return status;
 }
 
-void Output::Error(const std::string& message, const Json& fields) const {
+void Output::Report(const char* type, const std::string& message, const Json& fields) const {
   last_ = message;
+  const bool warning = std::string(type) == "warning";
   if (json_) {
-    Json line = {{"type", "error"}, {"command", command_}, {"message", message}};
+    Json line = {{"type", type}, {"command", command_}, {"message", message}};
     line.update(fields);
     PrintJson(line);
   } else {
-    std::fprintf(stderr, "kxmp %s: %s\n", command_.c_str(), Printable(message).c_str());
+    std::fprintf(stderr, "kxmp %s: %s%s\n", command_.c_str(), warning ? "warning: " : "", Printable(message).c_str());
   }
 }
+
+void Output::Error(const std::string& message, const Json& fields) const { Report("error", message, fields); }
+
+void Output::Warning(const std::string& message, const Json& fields) const { Report("warning", message, fields); }
 
 std::string Table::Render(size_t indent) const {
   std::vector<size_t> widths;

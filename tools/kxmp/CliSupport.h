@@ -71,10 +71,15 @@ class Output {
   // standard error, or {"type":"error","command":...,<fields>,"message":...} on standard
   // output.
   void Error(const std::string& message, const Json& fields = Json::object()) const;
-  // The message of the last Fail or Error (for the operator event of a failed run).
+  // What went wrong without failing the run: "kxmp <command>: warning: <message>" on standard
+  // error, or {"type":"warning","command":...,<fields>,"message":...} on standard output.
+  void Warning(const std::string& message, const Json& fields = Json::object()) const;
+  // The message of the last Fail, Error or Warning (for the operator event of a failed run).
   const std::string& LastError() const { return last_; }
 
  private:
+  void Report(const char* type, const std::string& message, const Json& fields) const;
+
   std::string command_;
   const bool& json_;  // bound to the subcommand's --json flag, which CLI11 sets when parsing
   mutable std::string last_;

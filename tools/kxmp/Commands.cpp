@@ -16,6 +16,8 @@ std::unique_ptr<Command> MakePushCommand();
 std::unique_ptr<Command> MakeGetCommand();
 std::unique_ptr<Command> MakeSearchCommand();
 std::unique_ptr<Command> MakeRestoreCommand();
+std::unique_ptr<Command> MakeVerifyCommand();
+std::unique_ptr<Command> MakeExpireCommand();
 std::unique_ptr<Command> MakeEventsCommand();
 
 // In the order a new user meets them: set up, describe the storage, then use it.
@@ -24,7 +26,8 @@ const std::vector<CommandEntry>& CommandTable() {
       {"setup", MakeSetupCommand},       {"catalog", MakeCatalogCommand}, {"storage-host", MakeStorageHostCommand},
       {"control-server", MakeControlServerCommand}, {"mount", MakeMountCommand}, {"cache", MakeCacheCommand},
       {"failover", MakeFailoverCommand}, {"backup", MakeBackupCommand}, {"search", MakeSearchCommand},
-      {"restore", MakeRestoreCommand},   {"push", MakePushCommand},       {"get", MakeGetCommand},
+      {"restore", MakeRestoreCommand},   {"verify", MakeVerifyCommand},   {"expire", MakeExpireCommand},
+      {"push", MakePushCommand},         {"get", MakeGetCommand},
       {"events", MakeEventsCommand},
   };
   return table;

@@ -51,6 +51,9 @@ std::string Meaning(const events::EventRecord& e) {
       return "the data server of storage host " + Arg(e, 0) + " is not ready";
     case kEventLogCommandFailed:
       return "kxmp " + Arg(e, 1) + " of " + Arg(e, 2) + " for subclient " + Arg(e, 0) + " failed: " + Arg(e, 3);
+    case kEventStoredFileDamaged:
+      return "stored log " + Arg(e, 2) + " of subclient " + Arg(e, 0) + " on " + Arg(e, 1) + " is " + Arg(e, 3) + ": " +
+             Arg(e, 4);
     case kCatalogUnreachable:
       return "the control server's catalog cannot be reached (" + Arg(e, 0) + "): " + Arg(e, 1) +
              "; the cached mount paths carry backups until it answers";
@@ -69,7 +72,10 @@ void Print(const events::EventRecord& e, bool json) {
     return;
   }
   Json line = {{"type", "event"}, {"time", TimeText(e.time)}, {"id", IdText(e.id)}, {"meaning", Meaning(e)}};
-  if ((e.id == kNoUsableMountPath || e.id == kEventLogCommandFailed) && !e.args.empty()) line["subclient"] = e.args[0];
+  if ((e.id == kNoUsableMountPath || e.id == kEventLogCommandFailed || e.id == kEventStoredFileDamaged) &&
+      !e.args.empty()) {
+    line["subclient"] = e.args[0];
+  }
   if (e.id == kDataServerNotReady && !e.args.empty()) line["host"] = e.args[0];
   if (e.id == kCatalogUnreachable && !e.args.empty()) line["catalog"] = e.args[0];
   line["args"] = e.args;

@@ -22,4 +22,14 @@ constexpr std::chrono::minutes kFailureEventQuiet{10};
 void RaiseCommandFailed(uint64_t subclient, const std::string& command, const std::string& file,
                         const std::string& why);
 
+// A stored log that is not what was written: found corrupt (its record says other size or
+// content), missing (recorded, absent) or unreadable, by verify or restore. Arguments: the
+// subclient, where ("<storage host>:<mount path>"), the file's path below the subclient's root
+// folder, what was found ("corrupt", "missing", "unreadable"), why. Throttled the same way:
+// one per subclient in any kFailureEventQuiet (a nightly verify of a damaged disk would
+// otherwise raise one per file).
+constexpr unsigned int kEventStoredFileDamaged = 0x4A00057C;
+void RaiseStoredFileDamaged(uint64_t subclient, const std::string& where, const std::string& path,
+                            const std::string& what, const std::string& why);
+
 }  // namespace kxmp::cli

@@ -16,9 +16,13 @@
 //
 // kxmp push is the same run for one file with the defaults of a database's archive command:
 // the file listed in its stream's metadata, and nothing printed unless it fails (or -v).
+// Once its file is stored (or found stored), push succeeds: a stream's end that fails after
+// that (metadata, cache file) is a warning and the operator event, not exit 1. A database
+// holds every later log back while its archive command fails, so a failure there for a
+// record the data does not need would fill its disk; pushing the file again lists it.
 //
 // Exit status: 0 every file backed up (or already stored with the same content), 1 any file
-// or the end of the stream (metadata, cache file) failed, 2 usage (also two sources with one
+// or the end of the stream (metadata, cache file; not for push) failed, 2 usage (also two sources with one
 // base name, an unreadable --files-from list), 3 the subclient is not in the catalog,
 // 130/143 stopped by SIGINT/SIGTERM. A run that ends with 1 or 3 raises the operator event
 // of a failed log backup command (throttled).
@@ -96,6 +100,8 @@ class BackupCommand : public Command {
       }
       if (file.empty() && !files_.empty()) file = BaseName(files_.front());
       RaiseCommandFailed(subclient_, push_ ? "push" : "backup", file, out_.LastError());
+    } else if (status == kExitOk && endFailed_) {
+      RaiseCommandFailed(subclient_, "push", items_.front().name, out_.LastError());
     }
     return status;
   }
@@ -108,7 +114,7 @@ class BackupCommand : public Command {
     cmd->add_option("--subclient", subclient_, "the subclient whose storage is used")->required()->check(kId);
     cmd->add_option("--stream", stream_, "the stream number (names StreamMetadata_<stream>.xml; default 0)")->check(kStreamNumber);
     cmd->add_option("--root-folder", rootFolder_, "folder below the subclient's root folder");
-    cmd->add_flag("--json", json_, "print one JSON object per line (type status, error or summary)");
+    cmd->add_flag("--json", json_, "print one JSON object per line (type status, warning, error or summary)");
     cmd->add_option("FILE", files_, "the file to store (under its base name); the same content stored already is success")
         ->required()
         ->expected(1);
@@ -334,7 +340,28 @@ class BackupCommand : public Command {
     }
     const bool ended = EndStreams(writers, todo);
     meter_ = nullptr;
-    return ended ? kExitOk : kExitFailed;
+    if (ended) return kExitOk;
+    endFailed_ = true;
+    return push_ && AllStored() ? kExitOk : kExitFailed;
+  }
+
+  bool AllStored() const {
+    for (const BackupItem& item : items_) {
+      if (item.outcome != Outcome::kStored && item.outcome != Outcome::kAlreadyStored) return false;
+    }
+    return true;
+  }
+
+  // A failure of the stream's end: said as a warning when the run's files are stored anyway
+  // and the run is a push.
+  void EndFailed(const std::string& message, const Json& fields = Json::object()) {
+    Say([&] {
+      if (push_ && AllStored()) {
+        out_.Warning(message + "; the file itself is stored (push it again to list it)", fields);
+      } else {
+        out_.Error(message, fields);
+      }
+    });
   }
 
   // Every writer must write to the one place the metadata document describes.
@@ -375,7 +402,7 @@ class BackupCommand : public Command {
         CZoError err = stream.addBackedupFile(item->name, item->fileTime);
         if (err.IsError()) {
           ok = false;
-          Say([&] { out_.Error(item->name + " is not listed in the stream metadata: " + ErrorText(err), {{"name", item->name}}); });
+          EndFailed(item->name + " is not listed in the stream metadata: " + ErrorText(err), {{"name", item->name}});
         }
       }
     }
@@ -385,7 +412,7 @@ class BackupCommand : public Command {
   bool End(DBLogBackupDataWriter& writer) {
     CZoError err = writer.finish();
     if (err.IsSuccess()) return true;
-    Say([&] { out_.Error(ErrorText(err)); });
+    EndFailed(ErrorText(err));
     return false;
   }
 
@@ -517,6 +544,7 @@ class BackupCommand : public Command {
   std::pair<std::string, std::string> expected_;  // storage host and mount path meant
   std::pair<std::string, std::string> place_;     // and used
   bool failedOver_ = false;
+  bool endFailed_ = false;  // the stream's end (metadata, cache file) failed
 };
 
 }  // namespace

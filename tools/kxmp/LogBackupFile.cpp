@@ -14,6 +14,7 @@
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "kxmp/DataServerContext.h"
+#include "outside/digest/Sha256.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/CZoFile.h"
 #include "outside/util/FXPath.h"
@@ -65,12 +66,37 @@ CZoError SameContent(int source, long long size, const ReadFn& read, PieceBuffer
   return CZoError::Success();
 }
 
+CZoError FileSha256(int local, PieceBuffer& buffer, digest::Sha256Digest& out, uint64_t& size) {
+  digest::Sha256 sha;
+  CZoError err = sha.Start();
+  if (err.IsError()) return err;
+  char* piece = buffer.Reserve(kCopyPiece);
+  size = 0;
+  for (;;) {
+    if (StopSignals::Stopping()) return Stopped();
+    const ssize_t n = ::pread(local, piece, kCopyPiece, static_cast<off_t>(size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Failed to read the source: %s", std::strerror(errno));
+    if (n == 0) break;
+    sha.Update(piece, static_cast<size_t>(n));
+    size += static_cast<uint64_t>(n);
+  }
+  return sha.Finish(out);
+}
+
 namespace {
 
 CZoError OtherContent(const std::string& name) {
   return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST,
                                  "[%s] is already stored with other content; the stored copy is kept (use --force to "
                                  "replace it)",
+                                 name.c_str());
+}
+
+CZoError DamagedCopy(const std::string& name) {
+  return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST,
+                                 "The stored copy of [%s] is damaged (it is not what its record says was written); it "
+                                 "is kept (use --force to replace it with the source)",
                                  name.c_str());
 }
 
@@ -122,8 +148,8 @@ void FileBackup::Decide(BackupItem& item, UniqueFd& source) {
     item.bytes = item.size;
     return;
   }
-  if (stored == Stored::kDifferent && !force_) {
-    item.error = OtherContent(item.name);
+  if ((stored == Stored::kDifferent || stored == Stored::kDamaged) && !force_) {
+    item.error = stored == Stored::kDamaged ? DamagedCopy(item.name) : OtherContent(item.name);
     return;
   }
   for (const DataServerContextPtr& other : force_ ? std::vector<DataServerContextPtr>() : others_) {
@@ -140,7 +166,7 @@ void FileBackup::Decide(BackupItem& item, UniqueFd& source) {
       return;
     }
   }
-  item.replaces = stored == Stored::kDifferent;
+  item.replaces = stored == Stored::kDifferent || stored == Stored::kDamaged;
   item.outcome = BackupItem::Outcome::kWouldStore;
 }
 
@@ -178,6 +204,7 @@ void FileBackup::Run(BackupItem& item, ProgressMeter* meter) {
     // Judged again against what the other writer stored: the same content is stored.
     Stored stored = Stored::kAbsent;
     time_t storedTime = 0;
+    recordsRead_ = false;  // the other writer's record may be there by now
     CZoError err = CompareStored(item.name, source.get(), StatOf(source.get()), stored, storedTime);
     if (err.IsSuccess() && stored == Stored::kSame) {
       item.outcome = BackupItem::Outcome::kAlreadyStored;
@@ -185,31 +212,28 @@ void FileBackup::Run(BackupItem& item, ProgressMeter* meter) {
       item.error = CZoError::Success();
     } else if (err.IsSuccess() && stored == Stored::kDifferent) {
       item.error = OtherContent(item.name);
+    } else if (err.IsSuccess() && stored == Stored::kDamaged) {
+      item.error = DamagedCopy(item.name);
     }
   }
 }
 
 CZoError FileBackup::Copy(int source, BackupItem& item, ProgressMeter* meter) {
   // A piece no larger than the file (and one byte for the read that finds its end): a whole
-  // piece for a small file costs more page faults than copying it.
+  // piece for a small file costs more page faults than copying it. The writer reads the source
+  // into its own buffer, which it checksums beside the write.
   struct stat st {};
   size_t piece = kCopyPiece;
   if (::fstat(source, &st) == 0 && st.st_size >= 0 && st.st_size < static_cast<off_t>(kCopyPiece)) {
     piece = static_cast<size_t>(st.st_size) + 1;
   }
-  buffer_.Reserve(piece);
-  piece = std::min<size_t>(buffer_.size(), kCopyPiece);
   for (;;) {
     if (StopSignals::Stopping()) return Stopped();
-    const ssize_t n = ::read(source, buffer_.data(), piece);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int e = errno;
-      return FXErrorUtil::ErrorErrNo(FX_LOC, e, "Failed to read [%s]: %s", item.source.c_str(), std::strerror(e));
-    }
+    size_t n = 0;
+    CZoError err = writer_.writeFrom(source, piece, n);
+    if (err.IsError() && FXErrorUtil::IsErrNo(err, EINTR) && StopSignals::Stopping()) return Stopped();
+    if (err.IsError()) return err.Push(FX_LOC, "Failed to back up [%s]", item.source.c_str());
     if (n == 0) return CZoError::Success();
-    CZoError err = writer_.write(buffer_.data(), static_cast<size_t>(n));
-    if (err.IsError()) return err;
     item.bytes += static_cast<unsigned long long>(n);
     if (meter != nullptr) meter->AddBytes(static_cast<uint64_t>(n));
   }
@@ -234,7 +258,11 @@ CZoError FileBackup::CompareContext(const DataServerContextPtr& context, const s
   if (err.IsError()) return err.Push(FX_LOC, "Cannot tell whether [%s] is already stored", name.c_str());
   storedTime = stored.st_mtime;
   result = Stored::kDifferent;
-  if (!S_ISREG(stored.st_mode) || stored.st_size != st.st_size) return CZoError::Success();
+  if (!S_ISREG(stored.st_mode)) return CZoError::Success();
+  bool handled = false;
+  err = CompareRecord(RecordsOf(context), name, source, st, stored.st_size, result, handled);
+  if (err.IsError() || handled) return err;
+  if (stored.st_size != st.st_size) return CZoError::Success();
 
   CFileInterface* handle = nullptr;
   err = AbstractMountingPointDriver::AMOpenFile(context.get(), path, O_RDONLY, 0, 0, handle);
@@ -258,6 +286,9 @@ CZoError FileBackup::CompareLocal(const std::string& name, int source, const str
   struct stat info {};
   if (err.IsError() || ::fstat(stored.Fd(), &info) != 0 || !S_ISREG(info.st_mode)) return CZoError::Success();
   storedTime = info.st_mtime;
+  bool handled = false;
+  err = CompareRecord(RecordsOf(nullptr), name, source, st, info.st_size, result, handled);
+  if (err.IsError() || handled) return err;
   if (info.st_size != st.st_size) return CZoError::Success();
   bool same = false;
   err = SameContent(
@@ -265,6 +296,47 @@ CZoError FileBackup::CompareLocal(const std::string& name, int source, const str
       stored_, same);
   if (same) result = Stored::kSame;
   return err;
+}
+
+const logbackup::FileRecords& FileBackup::RecordsOf(const DataServerContextPtr& context) {
+  // Records that cannot be read only cost the read of the stored copy.
+  const DataServerContextPtr primary = writer_.getDataServerContextPtrForBackup();
+  if (context && context != primary) {
+    auto [at, fresh] = otherRecords_.try_emplace(context.get());
+    bool exists = false;
+    if (fresh && logbackup::ReadRecords(context.get(), "", at->second, exists).IsError()) {
+      at->second = logbackup::FileRecords();
+    }
+    return at->second;
+  }
+  if (!recordsRead_) {
+    bool exists = false;
+    CZoError err = primary ? logbackup::ReadRecords(primary.get(), "", records_, exists)
+                           : logbackup::ReadLocalRecords(writer_.getRootFolder(), records_, exists);
+    if (err.IsError()) records_ = logbackup::FileRecords();
+    recordsRead_ = true;
+  }
+  return records_;
+}
+
+CZoError FileBackup::CompareRecord(const logbackup::FileRecords& records, const std::string& name, int source,
+                                   const struct stat& st, long long storedSize, Stored& result, bool& handled) {
+  handled = false;
+  const logbackup::FileRecord* record = records.Find(name);
+  if (record == nullptr || record->expiring) return CZoError::Success();
+  handled = true;
+  if (static_cast<long long>(record->size) != storedSize) {
+    result = Stored::kDamaged;
+    return CZoError::Success();
+  }
+  result = Stored::kDifferent;
+  if (record->size != static_cast<uint64_t>(st.st_size)) return CZoError::Success();
+  digest::Sha256Digest digest;
+  uint64_t size = 0;
+  CZoError err = FileSha256(source, buffer_, digest, size);
+  if (err.IsError()) return err;
+  if (size == record->size && digest == record->sha256) result = Stored::kSame;
+  return CZoError::Success();
 }
 
 }  // namespace kxmp::cli

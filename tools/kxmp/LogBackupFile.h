@@ -6,12 +6,14 @@
 
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "kxmp/DataServerContextPtr.h"
 
+#include "logbackup/FileRecords.h"
 #include "outside/error/CZoError.h"
 #include "outside/util/UniqueFd.h"
 
@@ -72,6 +74,10 @@ using ReadFn = std::function<CZoError(char*, unsigned int, unsigned int*)>;
 // same size read through read, piece by piece; same tells the outcome.
 CZoError SameContent(int local, long long size, const ReadFn& read, PieceBuffer& a, PieceBuffer& b, bool& same);
 
+// The SHA-256 of a local file from its start (pread: its position stays), read in pieces
+// through buffer; EINTR when a stop signal came.
+CZoError FileSha256(int local, PieceBuffer& buffer, digest::Sha256Digest& out, uint64_t& size);
+
 // Backs up items through one writer, one at a time; each worker of a run has its own.
 class FileBackup {
  public:
@@ -93,7 +99,8 @@ class FileBackup {
   void Plan(BackupItem& item);
 
  private:
-  enum class Stored { kAbsent, kSame, kDifferent };
+  // kDamaged: the stored copy is not what its record says was written (size).
+  enum class Stored { kAbsent, kSame, kDifferent, kDamaged };
 
   // The checks of Plan; the source stays open in source for the copy.
   void Decide(BackupItem& item, UniqueFd& source);
@@ -105,6 +112,13 @@ class FileBackup {
                           const struct stat& st, Stored& result, time_t& storedTime);
   CZoError CompareLocal(const std::string& name, int source, const struct stat& st, Stored& result,
                         time_t& storedTime);
+  // The stored copy judged by its record instead of a read of it: handled false when there is
+  // no record of the name (or it cannot be read), and the copy is to be read and compared.
+  CZoError CompareRecord(const logbackup::FileRecords& records, const std::string& name, int source,
+                         const struct stat& st, long long storedSize, Stored& result, bool& handled);
+  // The records of a mount path's root folder (null: the writer's own storage), read once
+  // (the writer's again after recordsRead_ is cleared).
+  const logbackup::FileRecords& RecordsOf(const DataServerContextPtr& context);
   CZoError Copy(int source, BackupItem& item, ProgressMeter* meter);
 
   DBLogBackupDataWriter& writer_;
@@ -112,6 +126,9 @@ class FileBackup {
   std::vector<DataServerContextPtr> others_;
   PieceBuffer buffer_;
   PieceBuffer stored_;
+  logbackup::FileRecords records_;  // of the writer's root folder, read on first need
+  bool recordsRead_ = false;
+  std::map<const DataServerContext*, logbackup::FileRecords> otherRecords_;  // of the others_
 };
 
 }  // namespace kxmp::cli

@@ -1,6 +1,14 @@
 // kxmp search and kxmp restore: find backed-up log files of a subclient on its reachable
 // mount paths and read them back through the log backup reader (in-process).
 //
+// Restore verifies every file as it copies it (the reader's checksum of what it read, against
+// the file's record): a copy that does not match is never committed under --to, and --force
+// does not change that. Where several mount paths hold the name, the copies with a record of
+// their own are tried first, in list order, and the first that verifies is taken; a copy
+// without a record verifies against another copy's record. A name that no copy of has a
+// record is restored as before, unverified. Copies whose records differ (without records:
+// whose content differs) are a conflict, restored only from the mount path --mount-path names.
+//
 // Exit status: 0 success, 1 a failed operation, 2 usage, 3 nothing found (also: the
 // subclient is not in the catalog), 130/143 interrupted.
 
@@ -20,6 +28,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "FailureEvent.h"
 #include "LogBackupCli.h"
 #include "LogBackupFile.h"
 #include "Progress.h"
@@ -36,6 +45,9 @@ namespace kxmp::cli {
 namespace {
 
 std::string RelativePath(const DataServerSearchFile& f) { return f.directory + "/" + f.fileName; }
+
+// Win32 "the data is invalid": a stored copy that does not verify (no errno text to add).
+constexpr int kInvalidData = 13;
 
 std::string Where(const DataServerContextPtr& c) { return c->getFSParams().host.hostName + " " + c->getMountPath(); }
 
@@ -71,12 +83,35 @@ CZoError SameCopies(const DataServerContextPtr& a, const DataServerContextPtr& b
 }
 
 // Paths found on several mount paths with different content: each with the places it is on.
-std::map<std::string, std::vector<DataServerContextPtr>> Conflicts(const std::list<DataServerSearchResult>& results) {
-  std::map<std::string, std::vector<DataServerContextPtr>> on, conflicts;
+// Where copies have checksum records, the records decide: copies whose records differ are a
+// conflict; copies whose records agree (or one record) are not, since the copy that verifies
+// is taken and a damaged one refused. Copies without any record are compared byte for byte.
+std::map<std::string, std::vector<DataServerContextPtr>> Conflicts(DBLogBackupDataReader& reader,
+                                                                   const std::list<DataServerSearchResult>& results) {
+  std::map<std::string, std::vector<std::pair<DataServerContextPtr, const DataServerSearchFile*>>> on;
+  std::map<std::string, std::vector<DataServerContextPtr>> conflicts;
   for (const DataServerSearchResult& r : results) {
-    for (const DataServerSearchFile& f : r.files) on[RelativePath(f)].push_back(r.context);
+    for (const DataServerSearchFile& f : r.files) on[RelativePath(f)].push_back({r.context, &f});
   }
-  for (auto& [path, contexts] : on) {
+  for (auto& [path, copies] : on) {
+    if (copies.size() < 2) continue;
+    std::vector<DataServerContextPtr> contexts;
+    const DataServerReadCheck* first = nullptr;
+    std::vector<DataServerReadCheck> records(copies.size());
+    bool differ = false;
+    for (size_t i = 0; i < copies.size(); ++i) {
+      contexts.push_back(copies[i].first);
+      if (reader.findRecord(*copies[i].second, copies[i].first, records[i]).IsError() || !records[i].recorded) continue;
+      if (first == nullptr) {
+        first = &records[i];
+      } else if (first->recordSize != records[i].recordSize || first->recordSha256 != records[i].recordSha256) {
+        differ = true;
+      }
+    }
+    if (first != nullptr) {
+      if (differ) conflicts[path] = contexts;
+      continue;
+    }
     for (size_t i = 1; i < contexts.size(); ++i) {
       bool same = false;
       if (SameCopies(contexts[0], contexts[i], path, same).IsSuccess() && !same) {
@@ -198,7 +233,7 @@ class SearchCommand : public Command {
         }
       }
     }
-    for (const auto& [path, contexts] : Conflicts(results)) {
+    for (const auto& [path, contexts] : Conflicts(reader, results)) {
       if (json_) {
         Json copies = Json::array();
         for (const DataServerContextPtr& c : contexts) {
@@ -221,11 +256,25 @@ class SearchCommand : public Command {
   ErrorPrinter errors_{"kxmp search"};
 };
 
-// One stored file chosen for the restore, from the first mount path that has it.
-struct Chosen {
+// One copy of a stored file.
+struct StoredCopy {
   DataServerContextPtr context;
   DataServerSearchFile file;
 };
+
+// One stored file chosen for the restore: its copies in list order; context and file are the
+// copy restored (until then the first).
+struct Chosen {
+  DataServerContextPtr context;
+  DataServerSearchFile file;
+  std::vector<StoredCopy> copies;
+  bool verified = false;  // the copy restored matched a record
+};
+
+// A mount path as operator events name it: "<storage host>:<mount path>".
+std::string EventPlace(const DataServerContextPtr& context) {
+  return context->getFSParams().host.hostName + ":" + context->getMountPath();
+}
 
 class RestoreCommand : public Command {
  public:
@@ -236,11 +285,15 @@ class RestoreCommand : public Command {
         ->type_name("DIR")
         ->check(CLI::Validator([](std::string& v) { return v.empty() ? std::string("must not be empty") : std::string(); },
                                "FOLDER"));
-    cmd->add_flag("--force", force_, "replace files that already exist there");
+    cmd->add_flag("--force", force_,
+                  "replace files that already exist there (a stored copy that does not match its checksum record is "
+                  "never restored, with or without --force)");
     cmd->add_option("--mount-path", mountPath_,
                     "restore the copies on this mount path (as search prints it) only; chooses between copies of one "
-                    "name that differ");
-    cmd->add_flag("--dry-run", dryRun_, "check everything and say what would be restored; write nothing");
+                    "name whose checksum records differ");
+    cmd->add_flag("--dry-run", dryRun_,
+                  "check everything and say what would be restored; write nothing (nothing is read, so nothing is "
+                  "verified)");
     cmd->add_flag("--json", json_, "print one JSON object per line (type restored, plan, error or summary)");
     list_.AddTo(*cmd, "stored names to restore (a name, or its path below the root folder)");
     options_.AddTo(*cmd);
@@ -353,19 +406,25 @@ class RestoreCommand : public Command {
     if (!mountPath_.empty()) {
       results.remove_if([&](const DataServerSearchResult& r) { return r.context->getMountPath() != mountPath_; });
     }
-    // A name whose copies differ between mount paths is not restored from either: which one is
-    // wanted is the user's to say.
-    const auto conflicts = Conflicts(results);
+    // A name whose copies' records differ between mount paths (or, without records, whose
+    // copies differ) is not restored from either: which one is wanted is the user's to say.
+    const auto conflicts = Conflicts(reader, results);
     for (const auto& [path, contexts] : conflicts) {
       ++failed;
       out_.Error(path + ": stored with different content on " + Places(contexts) +
                      "; choose one with --mount-path (kxmp search lists the copies)",
                  {{"path", path}});
     }
-    std::set<std::string> done;
+    std::map<std::string, size_t> done;  // path -> its entry in chosen
     for (DataServerSearchResult& r : results) {
       for (DataServerSearchFile& f : r.files) {
-        if (conflicts.count(RelativePath(f)) == 0 && done.insert(RelativePath(f)).second) chosen.push_back({r.context, f});
+        if (conflicts.count(RelativePath(f)) != 0) continue;
+        auto [at, fresh] = done.emplace(RelativePath(f), chosen.size());
+        if (fresh) chosen.push_back({r.context, f, {}, false});
+        Chosen& entry = chosen[at->second];
+        const bool again = std::any_of(entry.copies.begin(), entry.copies.end(),
+                                       [&](const StoredCopy& s) { return s.context.get() == r.context.get(); });
+        if (!again) entry.copies.push_back({r.context, f});
       }
     }
     for (const std::string& name : wanted) {
@@ -389,26 +448,37 @@ class RestoreCommand : public Command {
     kAlreadyThere,  // a file with the stored copy's content is there: nothing written
   };
 
-  // What is at the place: nothing, the stored copy's content (compared piece by piece), or
-  // something else, which only --force replaces.
-  CZoError Compare(DBLogBackupDataReader& reader, Chosen& c, int parent, const std::string& name,
-                   const SZoFileStat& stored, Done& done) {
+  // What is at the place: nothing, the stored copy's content, or something else, which only
+  // --force replaces. With a record of the name the file there is checksummed and compared
+  // with it (no read of the stored copy); without one the two are compared piece by piece.
+  CZoError Compare(DBLogBackupDataReader& reader, const StoredCopy& c, const DataServerReadCheck& record, int parent,
+                   const std::string& name, const SZoFileStat& stored, Done& done) {
     struct stat st {};
     done = Done::kNew;
     if (parent < 0 || ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return CZoError::Success();
     done = Done::kReplaced;
-    if (S_ISREG(st.st_mode) && st.st_size == stored.st_size) {
+    const long long size = record.recorded ? static_cast<long long>(record.recordSize) : stored.st_size;
+    if (S_ISREG(st.st_mode) && st.st_size == size) {
       UniqueFd local(::openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
       if (local.valid()) {
-        CZoError err = reader.open(c.file, c.context);
-        if (err.IsError()) return err;
         bool same = false;
-        err = SameContent(
-            local.get(), st.st_size,
-            [&](char* b, unsigned int n, unsigned int* got) { return reader.read(b, n, *got); }, mine_, theirs_, same);
-        CZoError closed = reader.close(c.context);
-        if (err.IsError()) return err;
-        if (closed.IsError()) return closed;
+        if (record.recorded) {
+          digest::Sha256Digest digest;
+          uint64_t bytes = 0;
+          CZoError err = FileSha256(local.get(), mine_, digest, bytes);
+          if (err.IsError()) return err;
+          same = bytes == record.recordSize && digest.Hex() == record.recordSha256;
+        } else {
+          DataServerSearchFile file = c.file;
+          CZoError err = reader.open(file, c.context);
+          if (err.IsError()) return err;
+          err = SameContent(
+              local.get(), st.st_size,
+              [&](char* b, unsigned int n, unsigned int* got) { return reader.read(b, n, *got); }, mine_, theirs_, same);
+          CZoError closed = reader.close(c.context);
+          if (err.IsError()) return err;
+          if (closed.IsError()) return closed;
+        }
         if (same) done = Done::kAlreadyThere;
       }
     }
@@ -417,9 +487,28 @@ class RestoreCommand : public Command {
   }
 
   // The stored file's size and modification time on its mount path.
-  static CZoError StoredStat(const Chosen& c, SZoFileStat& st) {
+  static CZoError StoredStat(const StoredCopy& c, SZoFileStat& st) {
     CZoError err = AbstractMountingPointDriver::AMStat(c.context.get(), RelativePath(c.file), st);
     return err.IsError() ? err.Push(FX_LOC, "Cannot examine the stored [%s]", RelativePath(c.file).c_str()) : err;
+  }
+
+  // The copies of a file in the order to try them: those with a record of their own first (in
+  // list order), then the others; record gets the first record found.
+  std::vector<StoredCopy> Order(DBLogBackupDataReader& reader, const Chosen& c, DataServerReadCheck& record) {
+    std::vector<StoredCopy> recorded, others;
+    record = DataServerReadCheck();
+    for (const StoredCopy& copy : c.copies) {
+      DataServerReadCheck found;
+      // A record that cannot be read is no record: the copy is tried after those with one.
+      if (reader.findRecord(copy.file, copy.context, found).IsSuccess() && found.recorded) {
+        if (!record.recorded) record = found;
+        recorded.push_back(copy);
+      } else {
+        others.push_back(copy);
+      }
+    }
+    recorded.insert(recorded.end(), others.begin(), others.end());
+    return recorded;
   }
 
   // The checks RestoreOne makes before it writes: the place below --to (no way out of it, no
@@ -429,40 +518,95 @@ class RestoreCommand : public Command {
     std::string name;
     CZoError err = folder_.Place(RelativePath(c.file), parent, name, false);
     if (err.IsError()) return err;
+    DataServerReadCheck record;
+    const std::vector<StoredCopy> order = Order(reader, c, record);
     SZoFileStat stored{};
-    if ((err = StoredStat(c, stored)).IsError()) return err;
-    return Compare(reader, c, parent.valid() ? parent.get() : -1, name, stored, done);
+    if ((err = StoredStat(order.front(), stored)).IsError()) return err;
+    return Compare(reader, order.front(), record, parent.valid() ? parent.get() : -1, name, stored, done);
   }
 
   CZoError Exists() const {
     return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "It exists in [%s] (use --force to replace it)", to_.c_str());
   }
 
-  // Reads the file into a temporary file beside its target (inside --to only), gives it the
-  // stored copy's modification time, makes it durable and renames it, without replacing an
-  // existing file unless --force; a file with the same content is left as it is. Any failure,
-  // or a stop signal, removes the temporary file.
+  // Restores the first copy that verifies (see the top of the file): each is read into a
+  // temporary file beside its target (inside --to only); one that verifies gets the stored
+  // copy's modification time, is made durable and renamed, without replacing an existing file
+  // unless --force; one that does not is removed and reported. A file with the stored content
+  // is left as it is. Any failure, or a stop signal, removes the temporary file.
   CZoError RestoreOne(DBLogBackupDataReader& reader, Chosen& c, unsigned long long& size, Done& done) {
     UniqueFd parent;
     std::string name;
     CZoError err = folder_.Place(RelativePath(c.file), parent, name);
     if (err.IsError()) return err;
+    DataServerReadCheck record;
+    const std::vector<StoredCopy> order = Order(reader, c, record);
     SZoFileStat stored{};
-    if ((err = StoredStat(c, stored)).IsError()) return err;
-    if ((err = Compare(reader, c, parent.get(), name, stored, done)).IsError()) return err;
+    if ((err = StoredStat(order.front(), stored)).IsError()) return err;
+    if ((err = Compare(reader, order.front(), record, parent.get(), name, stored, done)).IsError()) return err;
     if (done == Done::kAlreadyThere) {
       size = static_cast<unsigned long long>(stored.st_size);
+      c.verified = record.recorded;
       return CZoError::Success();
     }
+    std::string refused;  // why each copy read was not taken
+    for (const StoredCopy& copy : order) {
+      if (StopSignals::Stopping()) break;
+      size = 0;
+      bool verified = false;
+      err = StoredStat(copy, stored);
+      if (err.IsSuccess()) err = ReadCopy(reader, copy, parent.get(), name, record, stored, size, verified);
+      if (err.IsSuccess()) {
+        c.context = copy.context;
+        c.file = copy.file;
+        c.verified = verified;
+        return err;
+      }
+      if (FXErrorUtil::IsErrNo(err, EEXIST) || FXErrorUtil::IsErrNo(err, EINTR)) return err;
+      refused += (refused.empty() ? "" : "; ") + Where(copy.context) + ": " + ErrorText(err);
+    }
+    if (StopSignals::Stopping()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught());
+    return FXErrorUtil::ErrorWin32(FX_LOC, kInvalidData, "no stored copy verifies, nothing was restored (%s)",
+                                   refused.c_str());
+  }
+
+  // One copy read into a temporary file and committed when it verifies: against its own
+  // record, else against record (another copy's), else (no record of the name at all)
+  // unverified. A copy that does not match is reported corrupt and never committed.
+  CZoError ReadCopy(DBLogBackupDataReader& reader, const StoredCopy& copy, int parent, const std::string& name,
+                    const DataServerReadCheck& record, const SZoFileStat& stored, unsigned long long& size,
+                    bool& verified) {
     AtomicFile out;
-    err = out.CreateAt(parent.get(), name, 0640);
+    CZoError err = out.CreateAt(parent, name, 0640);
     if (err.IsError()) return err;
-    err = reader.open(c.file, c.context);
+    DataServerSearchFile file = copy.file;
+    err = reader.open(file, copy.context);
     if (err.IsError()) return err;
     err = Copy(reader, out, size);
-    CZoError closed = reader.close(c.context);
+    CZoError closed = reader.close(copy.context);
     if (err.IsSuccess()) err = closed;
     if (err.IsError()) return err;
+    DataServerReadCheck check;
+    if ((err = reader.checkRead(check)).IsError()) return err;
+    if (check.result == DataServerReadCheck::kUnrecorded && record.recorded) {
+      check.result = check.bytes == record.recordSize && check.sha256 == record.recordSha256
+                         ? DataServerReadCheck::kMatches
+                         : DataServerReadCheck::kDiffers;
+      check.why = "it differs from the record of the name";
+    }
+    switch (check.result) {
+      case DataServerReadCheck::kMatches:
+        verified = true;
+        break;
+      case DataServerReadCheck::kUnrecorded:
+        break;  // no copy of the name has a record: restored as ever, unverified
+      case DataServerReadCheck::kDiffers:
+        Corrupt(copy, check.why);
+        return FXErrorUtil::ErrorWin32(FX_LOC, kInvalidData, "corrupt: %s", check.why.c_str());
+      default:
+        return FXErrorUtil::ErrorWin32(FX_LOC, kInvalidData, "it cannot be verified: %s",
+                                       check.why.empty() ? "it was not read to its end" : check.why.c_str());
+    }
     // Set before the commit, whose sync makes it durable with the data.
     const timespec times[2] = {{0, UTIME_OMIT}, stored.st_mtim};
     if (::futimens(out.Fd(), times) != 0) {
@@ -475,14 +619,26 @@ class RestoreCommand : public Command {
     return err;
   }
 
+  // A copy that is not what was written: said at once (the file may still come from another
+  // copy) and told to the operator.
+  void Corrupt(const StoredCopy& copy, const std::string& why) {
+    ++corrupt_;
+    const std::string path = RelativePath(copy.file);
+    Say([&] {
+      out_.Error(path + " on " + Where(copy.context) + " is corrupt (" + why + "): not restored from there",
+                 {{"path", path},
+                  {"host", copy.context->getFSParams().host.hostName},
+                  {"mountPath", copy.context->getMountPath()},
+                  {"status", "corrupt"}});
+    });
+    RaiseStoredFileDamaged(options_.subclient, EventPlace(copy.context), path, "corrupt", why);
+  }
+
   CZoError Copy(DBLogBackupDataReader& reader, AtomicFile& out, unsigned long long& size) {
-    buffer_.resize(kCopyPiece);
     unsigned int n = 0;
     do {
       if (StopSignals::Stopping()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINTR, "Stopped by signal %d", StopSignals::Caught());
-      CZoError err = reader.read(buffer_.data(), kCopyPiece, n);
-      if (err.IsError()) return err;
-      err = out.Write(buffer_.data(), n);
+      CZoError err = reader.readTo(out.Fd(), kCopyPiece, n);
       if (err.IsError()) return err;
       size += n;
       if (meter_ != nullptr) meter_->AddBytes(n);
@@ -516,6 +672,7 @@ class RestoreCommand : public Command {
         j["action"] = already ? "none" : replaces ? "replace" : "restore";
       } else {
         j["bytes"] = size;
+        j["verified"] = c.verified;
         if (replaces) j["replaced"] = true;
         if (already) j["alreadyRestored"] = true;
       }
@@ -527,8 +684,8 @@ class RestoreCommand : public Command {
       std::printf("would restore %s from %s to %s%s\n", Printable(path).c_str(), Printable(host).c_str(),
                   Printable(target).c_str(), replaces ? ", replacing the file there" : "");
     } else {
-      std::printf("restored %s from %s to %s (%llu bytes)\n", Printable(path).c_str(), Printable(host).c_str(),
-                  Printable(target).c_str(), size);
+      std::printf("restored %s from %s to %s (%llu bytes%s)\n", Printable(path).c_str(), Printable(host).c_str(),
+                  Printable(target).c_str(), size, c.verified ? "" : ", unverified: stored without a checksum record");
     }
     std::fflush(stdout);
   }
@@ -553,6 +710,7 @@ class RestoreCommand : public Command {
     if (json_) {
       Json j = {{"type", "summary"}, {"files", files},     {"failed", failed},           {"bytes", bytes},
                 {"seconds", seconds}, {"mibPerSecond", rate}, {"alreadyRestored", already}, {"skipped", skipped_}};
+      if (!dryRun_) j["corruptCopies"] = corrupt_;
       if (dryRun_) j["dryRun"] = true;
       if (interrupted) j["interrupted"] = true;
       Output::PrintJson(j);
@@ -560,8 +718,9 @@ class RestoreCommand : public Command {
       std::printf("dry run: %d files, %d failed, %d would be restored, %d already restored; nothing was written%s\n",
                   files, failed, files - failed - already, already, interrupted ? ", interrupted" : "");
     } else {
-      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s%s%s\n", files, failed, bytes, seconds, rate,
-                  already > 0 ? (", " + std::to_string(already) + " already restored").c_str() : "",
+      std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s%s%s%s\n", files, failed, bytes, seconds,
+                  rate, already > 0 ? (", " + std::to_string(already) + " already restored").c_str() : "",
+                  corrupt_ > 0 ? (", " + std::to_string(corrupt_) + " corrupt copies refused").c_str() : "",
                   skipped_ > 0 ? (", " + std::to_string(skipped_) + " skipped (not regular files)").c_str() : "",
                   interrupted ? ", interrupted" : "");
     }
@@ -579,7 +738,7 @@ class RestoreCommand : public Command {
   Output out_{"restore", json_};
   RestoreFolder folder_;
   ErrorPrinter errors_{"kxmp restore"};
-  std::vector<char> buffer_;
+  int corrupt_ = 0;  // copies refused
   PieceBuffer mine_, theirs_;  // pieces of a file at its place and of its stored copy, compared
   ProgressMeter* meter_ = nullptr;  // while files are restored
 };

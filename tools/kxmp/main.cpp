@@ -15,6 +15,7 @@
 #include <sqlite3.h>
 
 #include "CliSupport.h"
+#include "Main.h"
 #include "Command.h"
 #include "Suggest.h"
 #include "common/CommandDocs.h"
@@ -101,8 +102,7 @@ int PrepareHome(const std::string& command, bool usesHome) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  using namespace kxmp::cli;
+int kxmp::cli::Main(int argc, char** argv) {
   TuneSqliteForShortRuns();
   CLI::App app{"kxmp: sets up a kxmp home, describes the control server's catalog, talks to kxmp-host and backs up,\n"
                "finds and restores log files on the storage hosts"};

@@ -5,6 +5,7 @@
 
 #include "outside/catalog/postgres/PostgresModule.h"
 #include "outside/dataserver/sftp/SftpModule.h"
+#include "outside/digest/Sha256Module.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/module/Module.h"
 
@@ -17,6 +18,8 @@ CZoError Load(const char* name, const char* entry, const Header*& out) {
     out = &kxmp_sftp_module()->header;
   } else if (std::strcmp(entry, kxmp::catalog::kPostgresModuleEntry) == 0) {
     out = &kxmp_postgres_module()->header;
+  } else if (std::strcmp(entry, kxmp::digest::kDigestModuleEntry) == 0) {
+    out = &kxmp_digest_module()->header;
   } else {
     out = nullptr;
     return FXErrorUtil::ErrorErrNo(FX_LOC, ELIBACC, "No %s module is linked in (entry %s)", name, entry);
