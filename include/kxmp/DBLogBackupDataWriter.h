@@ -123,12 +123,16 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
 
  private:
   CZoError openLocal(const std::string& name, unsigned int mode);
-  // After a commit: the final name holds as many bytes as were written; after (when given)
-  // gets what the storage said of it.
+  // Before a commit: the open file (its handle's fstat) holds as many bytes as were written.
+  // A commit that refuses an existing name then proves by its own answer what the name
+  // holds; after a replacing commit the final name is checked as well (checkCommitted).
+  CZoError checkWritten(struct stat& written);
+  // After a replacing commit: the final name holds as many bytes as were written; after
+  // (when given) gets what the storage said of it.
   CZoError checkCommitted(DataServerContext* context, struct stat* after = nullptr);
   CZoError writeBytes(const char* buffer, size_t length);
   // The commits of close on a data-server context and in file-mode (the checksum done).
-  CZoError commitTemporary(DataServerContext* context);
+  CZoError commitTemporary(DataServerContext* context, const struct stat& written);
   CZoError commitLocal();
   CZoError writeStreamMetadata(DataServerContext* context);
   // Drops the open file without committing it: closes it, removes its temporary (or local)

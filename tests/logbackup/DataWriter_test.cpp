@@ -217,11 +217,14 @@ TEST_F(DataWriterTest, LengthOfFourGiBOrMoreIsWrittenInPassesWithoutWrapping) {
     total += pass;
   }
   EXPECT_EQ(total, length);
-  // The backend kept none of the bytes: the commit's check of what is stored says so.
+  // The backend kept none of the bytes: the check before the commit says so.
   e = w->close("big.log");
   EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EIO)) << e.AsString();
-  EXPECT_NE(e.AsString().find("holds 0 bytes after the commit, not the 4294967301 written"), std::string::npos)
+  EXPECT_NE(e.AsString().find("holds 0 bytes before its commit, not the 4294967301 written"), std::string::npos)
       << e.AsString();
+  // Refused before the commit: nothing stands under the final name, no temporary file stays.
+  EXPECT_FALSE(PathExists(Root(0) + "/big.log"));
+  EXPECT_FALSE(PathExists(Tmp(0, "big.log")));
 }
 
 TEST_F(DataWriterTest, FailedCloseRemovesTheTemporaryFile) {

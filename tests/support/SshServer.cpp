@@ -7,13 +7,16 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -160,6 +163,11 @@ SshServer::SshServer(std::string address) : address_(std::move(address)) {}
 
 SshServer::~SshServer() {
   Stop();
+  if (logThread_.joinable()) {
+    stopLog_ = true;
+    logThread_.join();
+  }
+  if (logSocket_ >= 0) ::close(logSocket_);
   if (!base_.empty()) {
     std::error_code ec;
     std::filesystem::remove_all(base_, ec);
@@ -214,6 +222,7 @@ bool SshServer::Prepare(std::string& why) {
 bool SshServer::Start(std::string& why) {
   if (pid_ > 0) return true;
   if (!Prepare(why)) return false;
+  if (logRequests_ && logSocket_ < 0) StartRequestLog();
   for (int attempt = 0; attempt < 5; ++attempt) {
     port_ = FreePort(address_);
     if (port_ == 0) {
@@ -238,7 +247,7 @@ bool SshServer::Start(std::string& why) {
         << "LogLevel VERBOSE\n"
         << "Subsystem sftp internal-sftp\n"
         << "ChrootDirectory " << chroot_ << "\n"
-        << "ForceCommand internal-sftp " << sftpOptions_ << "\n";
+        << "ForceCommand internal-sftp " << (logRequests_ ? "-l DEBUG3 -f LOCAL5 " : "") << sftpOptions_ << "\n";
     knownHosts_ = base_ + "/known_hosts";
     if (!Spit(config_, cfg.str(), 0600) ||
         !Spit(knownHosts_, "[" + address_ + "]:" + std::to_string(port_) + " " + hostPub_ + "\n", 0644)) {
@@ -369,6 +378,69 @@ std::string SshServer::WriteWrongKnownHosts(const std::string& name) {
   std::string path = base_ + "/" + name;
   Spit(path, "[" + address_ + "]:" + std::to_string(port_) + " " + KeyOf(other + ".pub") + "\n", 0644);
   return path;
+}
+
+void SshServer::StartRequestLog() {
+  const std::string dev = chroot_ + "/dev";
+  ::mkdir(dev.c_str(), 0755);
+  sockaddr_un sa {};
+  sa.sun_family = AF_UNIX;
+  const std::string path = dev + "/log";
+  if (path.size() >= sizeof sa.sun_path) return;
+  std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+  logSocket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (logSocket_ < 0 || ::bind(logSocket_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return;
+  ::chmod(path.c_str(), 0666);
+  logThread_ = std::thread([this] {
+    while (!stopLog_) {
+      pollfd p {logSocket_, POLLIN, 0};
+      if (::poll(&p, 1, 100) > 0) DrainRequestLog();
+    }
+  });
+}
+
+void SshServer::DrainRequestLog() {
+  std::lock_guard<std::mutex> lock(logMutex_);
+  char buf[8192];
+  for (ssize_t n; (n = ::recv(logSocket_, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+    requestLog_.append(buf, static_cast<size_t>(n));
+    requestLog_ += '\n';
+  }
+}
+
+size_t SshServer::RequestLogSize() {
+  if (logSocket_ < 0) return 0;
+  DrainRequestLog();
+  std::lock_guard<std::mutex> lock(logMutex_);
+  return requestLog_.size();
+}
+
+std::map<std::string, size_t> SshServer::Requests(size_t from) {
+  std::map<std::string, size_t> out;
+  if (logSocket_ < 0) return out;
+  DrainRequestLog();
+  std::lock_guard<std::mutex> lock(logMutex_);
+  // "debug3: request 12: open flags 26", "debug1: request 13: read \"/x\" ..."; the server's
+  // answers read "debug1: request 12: sent handle 0".
+  const std::string mark = ": request ";
+  for (size_t at = requestLog_.find(mark, from); at != std::string::npos; at = requestLog_.find(mark, at + 1)) {
+    const size_t colon = requestLog_.find(": ", at + mark.size());
+    const size_t end = requestLog_.find_first_of(" \n", colon + 2);
+    if (colon == std::string::npos || end == std::string::npos) break;
+    const std::string name = requestLog_.substr(colon + 2, end - colon - 2);
+    if (name != "sent") ++out[name];
+  }
+  return out;
+}
+
+std::string SshServer::KnownHostsLine(const std::string& marker) const {
+  return (marker.empty() ? "" : marker + " ") + "[" + address_ + "]:" + std::to_string(port_) + " " + hostPub_ + "\n";
+}
+
+bool SshServer::AuthorizeKey(const std::string& pubFile) {
+  std::ofstream out(base_ + "/authorized_keys", std::ios::app);
+  out << KeyOf(pubFile) << "\n";
+  return static_cast<bool>(out);
 }
 
 std::string SshServer::Log() const { return logFile_.empty() ? "" : Slurp(logFile_); }

@@ -8,7 +8,11 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kxmp::test {
@@ -36,6 +40,13 @@ class SshServer {
   void DropSessions();
   // Options for internal-sftp (e.g. "-P fsync@openssh.com" to refuse a request); before Start.
   void SetSftpOptions(std::string options) { sftpOptions_ = std::move(options); }
+  // Records every SFTP request the server handles (internal-sftp at DEBUG3 logging to the
+  // chroot's /dev/log, a socket this object reads); before Start.
+  void LogRequests() { logRequests_ = true; }
+  // The requests recorded from the offset `from` of the record on, counted by name
+  // ("open", "write", "realpath" ...); RequestLogSize() is the offset of the record's end.
+  std::map<std::string, size_t> Requests(size_t from = 0);
+  size_t RequestLogSize();
   // Also serve an ECDSA host key that the known-hosts file does not list; before Start.
   void AddUnlistedEcdsaHostKey() { unlistedEcdsa_ = true; }
   bool Running() const { return pid_ > 0; }
@@ -52,6 +63,11 @@ class SshServer {
   const std::string& HostKeyFingerprint() const { return fingerprint_; }
   // Writes a known-hosts file that lists another key for this server (a changed host key).
   std::string WriteWrongKnownHosts(const std::string& name);
+  // The line of the known-hosts file that lists this server's key, with a marker before it
+  // ("@revoked", "@cert-authority") when one is given.
+  std::string KnownHostsLine(const std::string& marker = "") const;
+  // Lets the public key in pubFile log in too.
+  bool AuthorizeKey(const std::string& pubFile);
   // sshd's log (stderr).
   std::string Log() const;
 
@@ -72,6 +88,16 @@ class SshServer {
   std::string hostPub_;
   std::string fingerprint_;
   std::string sftpOptions_;
+  bool logRequests_ = false;
+  // The request record: a socket at <chroot>/dev/log, drained by a thread (a full socket
+  // would stall the server).
+  void StartRequestLog();
+  void DrainRequestLog();
+  int logSocket_ = -1;
+  std::mutex logMutex_;
+  std::string requestLog_;
+  std::atomic<bool> stopLog_{false};
+  std::thread logThread_;
   bool unlistedEcdsa_ = false;
 };
 

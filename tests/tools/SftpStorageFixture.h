@@ -34,6 +34,7 @@ class SftpStorageTest : public HomeTest {
     servers_.push_back(std::make_unique<SshServer>("127.0.0.2"));
     servers_.push_back(std::make_unique<SshServer>("127.0.0.3"));
     for (auto& server : servers_) {
+      if (logRequests_) server->LogRequests();
       std::string error;
       ASSERT_TRUE(server->Start(error)) << error;
       ASSERT_EQ(::mkdir(Served(*server, kMountPath).c_str(), 0755), 0);
@@ -111,6 +112,7 @@ class SftpStorageTest : public HomeTest {
   }
 
   std::vector<std::unique_ptr<SshServer>> servers_;
+  bool logRequests_ = false;  // set by a test's constructor: the servers record every request
 };
 
 }  // namespace kxmp::test

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "outside/dataserver/StorageHostNotices.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/CLogWriterInterface.h"
 #include "outside/log/FileLogWriter.h"
@@ -90,6 +91,7 @@ void Output::Status(const std::string& message) const {
 }
 
 void Output::Summary(Json fields, const std::string& text) const {
+  SaySkippedStorageHosts(command_);  // before the result: a summary is the last line
   if (json_) {
     Json line = {{"type", "summary"}};
     line.update(fields);
@@ -109,6 +111,7 @@ void Output::PrintJson(const Json& object) {
 }
 
 int Output::Fail(int status, const std::string& message) const {
+  SaySkippedStorageHosts(command_);
   Error(message, {{"exitStatus", status}});
   return status;
 }
@@ -255,5 +258,20 @@ std::string HomeAccessProblem(const std::string& home, bool writes) {
 }
 
 void SetExample(CLI::App* cmd, const std::string& example) { cmd->footer("Example:\n  " + example); }
+
+void SaySkippedStorageHosts(const std::string& command) {
+  for (const dataserver::StorageHostNotice& n : dataserver::TakeStorageHostNotices()) {
+    if (Globals().json) {
+      Output::PrintJson({{"type", "warning"},
+                         {"command", command},
+                         {"host", n.host},
+                         {"reason", n.reason},
+                         {"security", n.security}});
+    } else {
+      std::fprintf(stderr, "kxmp %s: warning: storage host %s was skipped: %s\n", command.c_str(),
+                   Printable(n.host).c_str(), Printable(n.reason).c_str());
+    }
+  }
+}
 
 }  // namespace kxmp::cli

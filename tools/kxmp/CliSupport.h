@@ -71,8 +71,8 @@ class Output {
   // standard error, or {"type":"error","command":...,<fields>,"message":...} on standard
   // output.
   void Error(const std::string& message, const Json& fields = Json::object()) const;
-  // What went wrong without failing the run: "kxmp <command>: warning: <message>" on standard
-  // error, or {"type":"warning","command":...,<fields>,"message":...} on standard output.
+  // Something the operator must know that does not fail the run: "kxmp <command>: warning:
+  // <message>" on standard error, or {"type":"warning","command":...,<fields>,"message":...}.
   void Warning(const std::string& message, const Json& fields = Json::object()) const;
   // The message of the last Fail, Error or Warning (for the operator event of a failed run).
   const std::string& LastError() const { return last_; }
@@ -117,6 +117,12 @@ std::string PermissionNote(const CZoError& err);
 // that refuses, the user, the path's owner and mode, and the setup that hands the home over.
 // A home or folder that does not exist is left to the subcommand.
 std::string HomeAccessProblem(const std::string& home, bool writes);
+
+// A warning line for each storage host the library skipped in this run, with the reason (a
+// host that could not be connected to: its contexts failed over): "kxmp <command>: warning:
+// storage host NAME was skipped: REASON" on standard error, or with --json
+// {"type":"warning","command":...,"host":...,"reason":...,"security":bool} on standard output.
+void SaySkippedStorageHosts(const std::string& command);
 
 // The text of the home's default for --help.
 std::string HomeHelp();

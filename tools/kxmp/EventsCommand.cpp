@@ -14,6 +14,7 @@
 #include "CliSupport.h"
 #include "Command.h"
 #include "FailureEvent.h"
+#include "outside/dataserver/StorageHostNotices.h"
 #include "outside/event/EventLog.h"
 #include "outside/util/FXString.h"
 #include "outside/util/UniqueFd.h"
@@ -49,6 +50,11 @@ std::string Meaning(const events::EventRecord& e) {
       return "no usable mount path for subclient " + Arg(e, 0);
     case kDataServerNotReady:
       return "the data server of storage host " + Arg(e, 0) + " is not ready";
+    case dataserver::kEventStorageHostUnusable:
+      return "storage host " + Arg(e, 0) + " cannot be used: " + Arg(e, 1);
+    case dataserver::kEventHostKeyChanged:
+      return "SECURITY: the host key of storage host " + Arg(e, 0) + " at " + Arg(e, 1) +
+             " is not the one trusted (offered " + Arg(e, 2) + " " + Arg(e, 3) + ", known hosts " + Arg(e, 4) + ")";
     case kEventLogCommandFailed:
       return "kxmp " + Arg(e, 1) + " of " + Arg(e, 2) + " for subclient " + Arg(e, 0) + " failed: " + Arg(e, 3);
     case kEventStoredFileDamaged:
@@ -76,7 +82,11 @@ void Print(const events::EventRecord& e, bool json) {
       !e.args.empty()) {
     line["subclient"] = e.args[0];
   }
-  if (e.id == kDataServerNotReady && !e.args.empty()) line["host"] = e.args[0];
+  if ((e.id == kDataServerNotReady || e.id == dataserver::kEventStorageHostUnusable ||
+       e.id == dataserver::kEventHostKeyChanged) &&
+      !e.args.empty()) {
+    line["host"] = e.args[0];
+  }
   if (e.id == kCatalogUnreachable && !e.args.empty()) line["catalog"] = e.args[0];
   line["args"] = e.args;
   Output::PrintJson(line);

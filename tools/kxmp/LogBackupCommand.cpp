@@ -54,6 +54,7 @@
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "kxmp/DataServerContext.h"
 #include "outside/catalog/CatalogAdmin.h"
+#include "outside/dataserver/sftp/SftpSettings.h"
 #include "outside/util/FXPath.h"
 
 namespace kxmp::cli {
@@ -101,7 +102,7 @@ class BackupCommand : public Command {
       if (file.empty() && !files_.empty()) file = BaseName(files_.front());
       RaiseCommandFailed(subclient_, push_ ? "push" : "backup", file, out_.LastError());
     } else if (status == kExitOk && endFailed_) {
-      RaiseCommandFailed(subclient_, "push", items_.front().name, out_.LastError());
+      RaiseCommandFailed(subclient_, push_ ? "push" : "backup", items_.front().name, out_.LastError());
     }
     return status;
   }
@@ -144,7 +145,7 @@ class BackupCommand : public Command {
     }
 
     int endStatus = kExitOk;
-    if (!todo.empty()) endStatus = dryRun_ ? DryRun(todo) : BackUp(todo);
+    if (!todo.empty()) endStatus = dryRun_ ? DryRun(todo) : BackUpWithFailover(todo);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     Summary(seconds);
     if (StopSignals::Stopping()) return StopSignals::ExitStatus();
@@ -293,14 +294,65 @@ class BackupCommand : public Command {
     return kExitOk;
   }
 
+  // A storage host that fails during the run (it stops answering, its connection drops and
+  // cannot be made again, its mount path goes away) fails the file being written and makes
+  // every worker stop taking files; the writers of that round end their streams (what they
+  // stored stays where it is), and the files not stored, the interrupted ones too, go through
+  // new writers, whose contexts open where a failover would place them (the failed host is
+  // not tried again in this run). Each round says where its files went.
+  int BackUpWithFailover(const std::vector<BackupItem*>& todo) {
+    dataserver::SetSftpDownPeriod(kRunLength);
+    std::vector<BackupItem*> left = todo;
+    int status = kExitOk;
+    for (int round = 0;; ++round) {
+      failedStorage_.clear();
+      const int end = BackUp(left, round > 0);
+      if (end != kExitOk) status = end;
+      std::vector<BackupItem*> again;
+      for (BackupItem* item : left) {
+        if (item->outcome == Outcome::kPending && item->retry) again.push_back(item);
+      }
+      if (again.empty() || failedStorage_.empty() || round + 1 >= kMaxFailovers || StopSignals::Stopping()) {
+        for (BackupItem* item : again) {
+          item->outcome = Outcome::kFailed;  // no mount path was left for it
+          Status(*item);
+        }
+        return status;
+      }
+      Say([&] {
+        out_.Warning("storage host " + failedStorage_ + " failed during the run (" + failedReason_ + "); " +
+                         std::to_string(again.size()) + " file(s) go to the next mount path",
+                     {{"host", failedStorage_}, {"reason", failedReason_}, {"files", again.size()}});
+      });
+      for (BackupItem* item : again) item->retry = false;
+      ++placesUsed_;
+      left = again;
+    }
+  }
+
+  // Whether a file's failure is its storage host's (the run fails over), not the file's.
+  static bool StorageFailed(const CZoError& err) {
+    for (int e : {ETIMEDOUT, ECONNRESET, ECONNREFUSED, EHOSTUNREACH, ENETUNREACH, EPROTO, ENODEV}) {
+      if (FXErrorUtil::IsErrNo(err, e)) return true;
+    }
+    return false;
+  }
+
   // Runs the workers over todo, then ends every writer's stream; the status of the end.
-  int BackUp(const std::vector<BackupItem*>& todo) {
+  // After a failover (again) a run without any storage left fails its files.
+  int BackUp(const std::vector<BackupItem*>& todo, bool again = false) {
     const size_t jobs = std::min(static_cast<size_t>(jobs_), todo.size());
+    // Each job may have a session of its own with a storage host reached over SFTP.
+    dataserver::SetSftpSessionsPerHost(static_cast<int>(jobs));
     NoteExpectedPlace();
     std::vector<std::unique_ptr<DBLogBackupDataWriter>> writers;
     for (size_t j = 0; j < jobs; ++j) writers.push_back(NewWriter());
     DBLogBackupDataWriter& first = *writers[0];
-    if (!first.isFileMode() && !first.getDataServerContextPtrForBackup()) return NoStorageFor(todo);
+    if (!first.isFileMode() && !first.getDataServerContextPtrForBackup()) {
+      if (!again) return NoStorageFor(todo);
+      for (BackupItem* item : todo) Status(Fail(*item, "no mount path is left after the failover"));
+      return kExitFailed;
+    }
     SayPlace(first);
     if (!SameStorage(writers)) {
       // One reason for every file: said once.
@@ -316,16 +368,41 @@ class BackupCommand : public Command {
     ProgressMeter meter("backed up", todo.size(), total);
     meter_ = &meter;
     std::atomic<size_t> next{0};
+    storageFailed_ = false;
     auto work = [&](size_t index) {
-      FileBackup backup(*writers[index], force_);
+      DBLogBackupDataWriter& writer = *writers[index];
+      FileBackup backup(writer, force_);
       backup.CheckAlso(others);
       for (size_t i = next++; i < todo.size() && !StopSignals::Stopping(); i = next++) {
         BackupItem& item = *todo[i];
         item.writer = index;
+        if (storageFailed_) {
+          item.outcome = Outcome::kPending;  // not taken up: it goes to the next mount path
+          item.retry = true;
+          continue;
+        }
         backup.Run(item, &meter);
         if (item.outcome == Outcome::kFailed && StopSignals::Stopping() && FXErrorUtil::IsErrNo(item.error, EINTR)) {
           item.outcome = Outcome::kPending;  // stopped partway: nothing of it is stored
           continue;
+        }
+        if (item.outcome == Outcome::kFailed && !writer.isFileMode() && StorageFailed(item.error)) {
+          // Interrupted by its storage host: it goes to the next mount path with the rest.
+          DataServerContextPtr context = writer.getDataServerContextPtrForBackup();
+          std::lock_guard<std::mutex> hold(output_);
+          if (failedStorage_.empty() && context) {
+            failedStorage_ = context->getFSParams().host.hostName + " " + context->getMountPath();
+            failedReason_ = ErrorText(item.error);
+          }
+          storageFailed_ = true;
+          item.outcome = Outcome::kPending;
+          item.retry = true;
+          meter.FileDone(item.size, 0);
+          continue;
+        }
+        if (item.outcome == Outcome::kStored) {
+          DataServerContextPtr context = writer.getDataServerContextPtrForBackup();
+          if (context) item.where = context->getFSParams().host.hostName + " " + context->getMountPath();
         }
         Status(item);
         meter.FileDone(item.size, item.outcome == Outcome::kAlreadyStored ? 0 : item.bytes);
@@ -341,6 +418,9 @@ class BackupCommand : public Command {
     const bool ended = EndStreams(writers, todo);
     meter_ = nullptr;
     if (ended) return kExitOk;
+    // The host that failed during the round cannot take the records and metadata of what was
+    // stored on it before; those files stay stored, and the run already warned of the host.
+    if (storageFailed_) return kExitOk;
     endFailed_ = true;
     return push_ && AllStored() ? kExitOk : kExitFailed;
   }
@@ -356,7 +436,11 @@ class BackupCommand : public Command {
   // and the run is a push.
   void EndFailed(const std::string& message, const Json& fields = Json::object()) {
     Say([&] {
-      if (push_ && AllStored()) {
+      if (storageFailed_) {
+        out_.Warning(message + "; the files stored on " + failedStorage_ +
+                         " before it failed are kept there and read as unverified",
+                     fields);
+      } else if (push_ && AllStored()) {
         out_.Warning(message + "; the file itself is stored (push it again to list it)", fields);
       } else {
         out_.Error(message, fields);
@@ -455,6 +539,10 @@ class BackupCommand : public Command {
     } else if (json_) {
       Json j = {{"type", "status"}, {"file", item.source}, {"name", item.name}, {"ok", ok}};
       if (ok) j["bytes"] = item.bytes;
+      if (!item.where.empty()) {
+        j["host"] = item.where.substr(0, item.where.find(' '));
+        j["mountPath"] = item.where.substr(item.where.find(' ') + 1);
+      }
       if (already) j["alreadyStored"] = true;
       if (ok && item.replaces) j["replaced"] = true;
       Output::PrintJson(j);
@@ -465,14 +553,24 @@ class BackupCommand : public Command {
       std::printf("would %s %s as %s (%llu bytes)\n", item.replaces ? "replace the stored copy with" : "back up",
                   Printable(item.source).c_str(), Printable(item.name).c_str(), item.bytes);
     } else if (ok) {
-      std::printf("backed up %s as %s (%llu bytes)\n", Printable(item.source).c_str(), Printable(item.name).c_str(),
-                  item.bytes);
+      std::printf("backed up %s as %s (%llu bytes)%s\n", Printable(item.source).c_str(), Printable(item.name).c_str(),
+                  item.bytes, placesUsed_ > 1 ? (" on " + Printable(item.where)).c_str() : "");
     }
     if (!ok && sayWhy) {
       out_.Error(item.source + ": " + ErrorText(item.error) + PermissionNote(item.error),
                  {{"file", item.source}, {"name", item.name}});
     }
     std::fflush(stdout);
+  }
+
+  // How many of the run's stored files went where ("<storage host> <mount path>").
+  Json Places() const {
+    Json places = Json::object();
+    for (const BackupItem& item : items_) {
+      if (item.outcome != Outcome::kStored || item.where.empty()) continue;
+      places[item.where] = places.value(item.where, 0) + 1;
+    }
+    return places;
   }
 
   void Summary(double seconds) {
@@ -486,6 +584,7 @@ class BackupCommand : public Command {
       if (item.outcome == Outcome::kStored || item.outcome == Outcome::kWouldStore) bytes += item.bytes;
     }
     const bool interrupted = StopSignals::Stopping();
+    SaySkippedStorageHosts(push_ ? "push" : "backup");
     if (Quiet()) return;  // a failure was said on its own line
     const double rate = seconds > 0 && !dryRun_ ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
     const int files = static_cast<int>(items_.size());
@@ -505,6 +604,7 @@ class BackupCommand : public Command {
         j["mountPath"] = place_.second;
         j["failedOver"] = failedOver_;
       }
+      if (placesUsed_ > 1) j["storedOn"] = Places();
       Output::PrintJson(j);
     } else if (dryRun_) {
       std::printf("dry run: %d files, %d failed, %d would be backed up (%llu bytes), %d already stored; nothing was "
@@ -514,6 +614,11 @@ class BackupCommand : public Command {
       std::string extra;
       if (already > 0) extra += ", " + std::to_string(already) + " already stored";
       if (interrupted) extra += ", interrupted: " + std::to_string(pending) + " not backed up";
+      if (placesUsed_ > 1) {
+        extra += "; stored on";
+        for (const auto& [where, count] : Places().items()) extra += " " + where + ": " + std::to_string(count.get<int>()) + ",";
+        extra.pop_back();
+      }
       std::printf("%d files, %d failed, %llu bytes in %.3f s (%.1f MiB/s)%s\n", files, failed, bytes, seconds, rate,
                   extra.c_str());
     }
@@ -545,6 +650,14 @@ class BackupCommand : public Command {
   std::pair<std::string, std::string> place_;     // and used
   bool failedOver_ = false;
   bool endFailed_ = false;  // the stream's end (metadata, cache file) failed
+  // A failover during the run: the storage host and mount path that failed, why, and whether
+  // the workers stop taking files.
+  static constexpr int kRunLength = 24 * 3600;  // a failed host is not tried again in the run
+  static constexpr int kMaxFailovers = 8;
+  std::atomic<bool> storageFailed_{false};
+  std::string failedStorage_;
+  std::string failedReason_;
+  int placesUsed_ = 1;
 };
 
 }  // namespace

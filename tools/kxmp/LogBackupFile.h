@@ -42,6 +42,8 @@ struct BackupItem {
   time_t fileTime = 0;  // when the writer opened it, or the stored copy's modification time
   size_t writer = 0;    // the index of the run's writer that stored it
   CZoError error;
+  std::string where;   // stored: "<storage host> <mount path>"
+  bool retry = false;  // not stored because its storage host failed: goes to the next mount path
 };
 
 // Opens a source for reading without waiting (opening a FIFO that has no writer would block

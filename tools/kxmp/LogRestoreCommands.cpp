@@ -705,6 +705,7 @@ class RestoreCommand : public Command {
   }
 
   void Summary(int files, int failed, int already, unsigned long long bytes, double seconds) {
+    SaySkippedStorageHosts("restore");
     const bool interrupted = StopSignals::Stopping();
     const double rate = seconds > 0 && !dryRun_ ? static_cast<double>(bytes) / (1 << 20) / seconds : 0.0;
     if (json_) {

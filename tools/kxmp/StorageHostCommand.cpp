@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "CliSupport.h"
 #include "Command.h"
+#include "outside/catalog/CatalogAdmin.h"
+#include "outside/dataserver/SshFiles.h"
 #include "outside/dataserver/StorageHostSettings.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/FXPath.h"
@@ -30,6 +34,7 @@ Json ToJson(const std::string& name, const SftpSettings& s) {
           {"port", s.port},
           {"user", s.user},
           {"identityFile", s.identityFile},
+          {"passphraseFile", s.passphraseFile},
           {"knownHostsFile", s.knownHostsFile},
           {"connectTimeoutSec", s.connectTimeoutSec},
           {"ioTimeoutSec", s.ioTimeoutSec}};
@@ -77,9 +82,16 @@ class StorageHostCommand : public Command {
     set_->add_option("--address", settings_.address, "host name or IP address of its SSH server")->required();
     set_->add_option("--port", settings_.port, "port of its SSH server")->check(CLI::Range(1, 65535));
     set_->add_option("--user", settings_.user, "user to log in as (default: the user running kxmp-host)");
-    set_->add_option("--identity", settings_.identityFile, "private key file used to log in")
-        ->required()
-        ->type_name("FILE");
+    CLI::Option* identity =
+        set_->add_option("--identity", settings_.identityFile, "private key file used to log in (mode 600)")
+            ->type_name("FILE");
+    CLI::Option* agent = set_->add_flag("--agent", agent_, "log in with the keys of the ssh agent (SSH_AUTH_SOCK)");
+    identity->excludes(agent);
+    set_->add_option("--passphrase-file", settings_.passphraseFile,
+                     "file (mode 600) whose first line is the passphrase of the --identity key")
+        ->type_name("FILE")
+        ->needs(identity);
+    set_->add_flag("--check", checkFirst_, "connect with the new settings first; store them only when that works");
     set_->add_option("--known-hosts", settings_.knownHostsFile, "known-hosts file listing the server's host key")
         ->required()
         ->type_name("FILE");
@@ -121,19 +133,98 @@ class StorageHostCommand : public Command {
   }
 
  private:
-  int Set() {
+  // What set is given, checked as the SSH session will use it: a private key (no .pub, no other
+  // file) that only its owner may read, a passphrase file the same, a known-hosts file that
+  // lists the host. "" when all is well; else the refusal.
+  std::string CheckFiles(std::vector<std::string>& warnings) {
     std::string error;
-    settings_.identityFile = ReadableFile("--identity", settings_.identityFile, error);
-    if (settings_.identityFile.empty()) return out_.Fail(kExitUsage, error + "; nothing was changed");
-    settings_.knownHostsFile = ReadableFile("--known-hosts", settings_.knownHostsFile, error);
-    if (settings_.knownHostsFile.empty()) return out_.Fail(kExitUsage, error + "; nothing was changed");
+    if (!agent_ && settings_.identityFile.empty()) return "give --identity FILE, or --agent to use the ssh agent's keys";
+    for (auto [option, file] : {std::pair<const char*, std::string*>{"--identity", &settings_.identityFile},
+                                {"--passphrase-file", &settings_.passphraseFile},
+                                {"--known-hosts", &settings_.knownHostsFile}}) {
+      if (file->empty()) continue;
+      *file = ReadableFile(option, *file, error);
+      if (file->empty()) return error;
+    }
     CZoError err = dataserver::ValidateSftpSettings(settings_, "of " + name_);
-    if (err.IsError()) return out_.Fail(kExitUsage, err.Message() + "; nothing was changed");
+    if (err.IsError()) return err.Message();
+    if (!settings_.identityFile.empty()) {
+      dataserver::PrivateKeyInfo key;
+      err = dataserver::InspectPrivateKey(settings_.identityFile, key);
+      if (err.IsError()) return "--identity " + settings_.identityFile + ": " + err.Message();
+      if (key.isPublicKey) {
+        return "--identity " + settings_.identityFile + " is a public key: give the private key (the file without .pub)";
+      }
+      if (!key.isPrivateKey) return "--identity " + settings_.identityFile + " holds no private key";
+      err = dataserver::CheckOwnerOnly(settings_.identityFile, key.mode, "identity file");
+      if (err.IsError()) return err.Message();
+      if (key.encrypted && settings_.passphraseFile.empty()) {
+        return "--identity " + settings_.identityFile +
+               " is protected by a passphrase: give --passphrase-file FILE, or use --agent";
+      }
+      if (key.rsa) {
+        warnings.push_back("--identity " + settings_.identityFile +
+                           " is an RSA key: this SSH library signs with SHA-1 (ssh-rsa) only, which OpenSSH 8.8 and "
+                           "later refuse; an ed25519 or ECDSA key works everywhere");
+      }
+    }
+    if (!settings_.passphraseFile.empty()) {
+      std::string passphrase;
+      err = dataserver::ReadPassphraseFile(settings_.passphraseFile, passphrase);
+      if (err.IsError()) return err.Message();
+    }
+    dataserver::KnownHostsInfo known;
+    err = dataserver::ReadKnownHostsFile(settings_.knownHostsFile, settings_.address, settings_.port, known);
+    if (err.IsError()) return err.Message();
+    const std::string listed = settings_.port == 22 ? settings_.address
+                                                    : "[" + settings_.address + "]:" + std::to_string(settings_.port);
+    if (known.lines.empty() && known.revoked.empty() && !known.certAuthority) {
+      return "--known-hosts " + settings_.knownHostsFile + " lists no host key (is it a known-hosts file?)";
+    }
+    if (!known.listsHost) {
+      return "--known-hosts " + settings_.knownHostsFile + " does not list " + listed +
+             ": add its key (ssh-keyscan -p " + std::to_string(settings_.port) + " " + settings_.address +
+             ", then check the fingerprint)";
+    }
+    return "";
+  }
+
+  // A name that no mount path of the catalog has is most likely mistyped (a catalog without
+  // mount paths is one being set up: hosts may come first).
+  void CheckCatalog(std::vector<std::string>& warnings) {
+    catalog::CatalogAdmin admin;
+    std::vector<catalog::MountPathRecord> paths;
+    if (admin.ListMountPaths(paths).IsError() || paths.empty()) return;
+    std::string names;
+    for (const auto& m : paths) {
+      const std::string plain = dataserver::PlainStorageHostName(m.host);
+      if (plain == name_) return;
+      if (names.find(" " + plain + ",") == std::string::npos) names += " " + plain + ",";
+    }
+    if (!names.empty()) names.pop_back();
+    warnings.push_back("no mount path of the catalog is on storage host " + name_ + " (it knows" + names +
+                       "): is the name right?");
+  }
+
+  int Set() {
+    std::vector<std::string> warnings;
+    const std::string refused = CheckFiles(warnings);
+    if (!refused.empty()) return out_.Fail(kExitUsage, refused + "; nothing was changed");
+    CheckCatalog(warnings);
+    CZoError err;
+    for (const std::string& w : warnings) Warn(w);
+    if (checkFirst_) {
+      dataserver::SftpHostCheck check;
+      err = dataserver::CheckSftpHost(settings_, name_, check);
+      if (err.IsError()) return out_.Fail(kExitFailed, err.Message() + "; nothing was changed");
+    }
     err = dataserver::WriteStorageHost(name_, settings_);
     if (err.IsError()) return out_.Fail(AdminExitStatus(err), "cannot store the settings of " + name_ + ": " + err.Message());
     out_.Summary({{"action", "set"}, {"host", ToJson(name_, settings_)}},
                  "storage host " + name_ + " is served over " + Describe(settings_) + "\n  identity " +
-                     settings_.identityFile + "\n  known hosts " + settings_.knownHostsFile + "\n  timeouts " +
+                     (settings_.identityFile.empty() ? std::string("the ssh agent's keys") : settings_.identityFile) +
+                     (settings_.passphraseFile.empty() ? std::string() : " (passphrase in " + settings_.passphraseFile + ")") +
+                     "\n  known hosts " + settings_.knownHostsFile + "\n  timeouts " +
                      std::to_string(settings_.connectTimeoutSec) + " s to connect, " +
                      std::to_string(settings_.ioTimeoutSec) + " s per answer");
     return kExitOk;
@@ -191,7 +282,7 @@ class StorageHostCommand : public Command {
     }
     out_.Status("connecting to " + Describe(s) + " (storage host " + name_ + ")");
     dataserver::SftpHostCheck check;
-    err = dataserver::CheckSftpHost(s, check);
+    err = dataserver::CheckSftpHost(s, name_, check);
     if (err.IsError()) return out_.Fail(kExitFailed, "storage host " + name_ + ": " + err.Message());
     Json extensions = Json::array();
     std::string text = "storage host " + name_ + " answers at " + Describe(s) + "\n  host key " + check.hostKeyType +
@@ -215,6 +306,15 @@ class StorageHostCommand : public Command {
     return kExitOk;
   }
 
+  // A line on standard error, or {"type":"warning",...} with --json.
+  void Warn(const std::string& message) const {
+    if (json_) {
+      Output::PrintJson({{"type", "warning"}, {"command", "storage-host"}, {"host", name_}, {"message", message}});
+    } else {
+      std::fprintf(stderr, "kxmp storage-host: warning: %s\n", Printable(message).c_str());
+    }
+  }
+
   CLI::App* set_ = nullptr;
   CLI::App* list_ = nullptr;
   CLI::App* remove_ = nullptr;
@@ -223,6 +323,8 @@ class StorageHostCommand : public Command {
   SftpSettings settings_;
   HomeOption home_;
   bool& json_ = Globals().json;
+  bool agent_ = false;
+  bool checkFirst_ = false;
   Output out_{"storage-host", json_};
 };
 

@@ -137,7 +137,9 @@ int kxmp::cli::Main(int argc, char** argv) {
     for (auto& [sub, command] : registered) {
       if (!sub->parsed()) continue;
       if (int status = PrepareHome(sub->get_name(), command->UsesHome())) return command->StatusFor(status);
-      return command->Run();
+      const int status = command->Run();
+      SaySkippedStorageHosts(sub->get_name());
+      return status;
     }
   } catch (const std::exception& ex) {
     std::fprintf(stderr, "kxmp: %s\n", ex.what());

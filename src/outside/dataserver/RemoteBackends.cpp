@@ -1,5 +1,6 @@
 // Which storage hosts are served remotely: those with settings under DataServer/Hosts/<NAME>
 // (StorageHostSettings.h), over SFTP, whose backend is the module libkxmp-sftp.so.
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -16,6 +17,7 @@ namespace {
 
 bool Same(const SftpSettings& a, const SftpSettings& b) {
   return a.address == b.address && a.port == b.port && a.user == b.user && a.identityFile == b.identityFile &&
+         a.passphraseFile == b.passphraseFile &&
          a.knownHostsFile == b.knownHostsFile && a.connectTimeoutSec == b.connectTimeoutSec &&
          a.ioTimeoutSec == b.ioTimeoutSec;
 }
@@ -50,6 +52,9 @@ class SftpBackends {
   std::map<std::string, Entry> entries_;
 };
 
+std::atomic<int> sessionsPerHost{kDefaultSftpSessionsPerHost};
+std::atomic<int> downPeriod{0};
+
 SftpBackends& TheSftpBackends() {
   // Never destroyed: interface objects may still be made and closed during process exit.
   static SftpBackends* backends = new SftpBackends();
@@ -73,6 +78,14 @@ std::shared_ptr<Backend> RemoteBackendFor(const CFSInitParams& params, CZoError&
   return backend;
 }
 
+void SetSftpSessionsPerHost(int sessions) { sessionsPerHost = sessions < 1 ? 1 : sessions; }
+
+int SftpSessionsPerHost() { return sessionsPerHost; }
+
+void SetSftpDownPeriod(int seconds) { downPeriod = seconds < 0 ? 0 : seconds; }
+
+int SftpDownPeriod() { return downPeriod; }
+
 CZoError LoadSftpModule(const SftpModule*& out) {
   return module::LoadTable(kSftpModuleName, kSftpModuleEntry, out);
 }
@@ -88,11 +101,11 @@ std::shared_ptr<Backend> MakeSftpBackend(const SftpSettings& settings, std::stri
   return sftp->makeBackend(settings, std::move(plainHostName), std::move(authority));
 }
 
-CZoError CheckSftpHost(const SftpSettings& settings, SftpHostCheck& out) {
+CZoError CheckSftpHost(const SftpSettings& settings, const std::string& plainHostName, SftpHostCheck& out) {
   const SftpModule* sftp = nullptr;
   CZoError err = LoadSftpModule(sftp);
   if (err.IsError()) return err;
-  return sftp->checkHost(settings, out);
+  return sftp->checkHost(settings, plainHostName, out);
 }
 
 }  // namespace kxmp::dataserver

@@ -25,6 +25,7 @@ constexpr char kAddress[] = "sAddress";
 constexpr char kPort[] = "nPort";
 constexpr char kUser[] = "sUser";
 constexpr char kIdentity[] = "sIdentityFile";
+constexpr char kPassphrase[] = "sPassphraseFile";
 constexpr char kKnownHosts[] = "sKnownHostsFile";
 constexpr char kConnectTimeout[] = "nConnectTimeoutSec";
 constexpr char kIoTimeout[] = "nIoTimeoutSec";
@@ -114,12 +115,21 @@ CZoError ValidateSftpSettings(const SftpSettings& s, const std::string& where) {
   if (s.address.empty() || s.address.size() > 255 || HasBlankOrControl(s.address) || s.address[0] == '-') {
     return Invalid(where, kAddress, "must be a host name or IP address, not [" + Shown(s.address) + "]");
   }
+  if (s.address.find_first_of("[]/@") != std::string::npos) {
+    return Invalid(where, kAddress,
+                   "must be a host name or IP address without brackets, user or port (an IPv6 address is written "
+                   "as it is, ::1), not [" + Shown(s.address) + "]");
+  }
   CZoError err = CheckRange(where, kPort, s.port, 1, 65535);
   if (!err.IsError() && (s.user.size() > 255 || HasBlankOrControl(s.user) || s.user.find('@') != std::string::npos ||
                          (!s.user.empty() && s.user[0] == '-'))) {
     err = Invalid(where, kUser, "must be a user name, not [" + Shown(s.user) + "]");
   }
   if (!err.IsError()) err = CheckFile(where, kIdentity, s.identityFile, true);
+  if (!err.IsError()) err = CheckFile(where, kPassphrase, s.passphraseFile, true);
+  if (!err.IsError() && s.identityFile.empty() && !s.passphraseFile.empty()) {
+    err = Invalid(where, kPassphrase, "is for an identity file, and none is given (the ssh agent holds its own keys)");
+  }
   if (!err.IsError()) err = CheckFile(where, kKnownHosts, s.knownHostsFile, false);
   if (!err.IsError()) err = CheckRange(where, kConnectTimeout, s.connectTimeoutSec, 1, kMaxTimeoutSec);
   if (!err.IsError()) err = CheckRange(where, kIoTimeout, s.ioTimeoutSec, 1, kMaxTimeoutSec);
@@ -147,6 +157,7 @@ CZoError ReadStorageHost(const std::string& plainName, bool& found, SftpSettings
   read.address = Text(values, kAddress);
   read.user = Text(values, kUser);
   read.identityFile = Text(values, kIdentity);
+  read.passphraseFile = Text(values, kPassphrase);
   read.knownHostsFile = Text(values, kKnownHosts);
   CZoError err = ReadNumber(values, key, kPort, read.port);
   if (!err.IsError()) err = ReadNumber(values, key, kConnectTimeout, read.connectTimeoutSec);
@@ -169,6 +180,7 @@ CZoError WriteStorageHost(const std::string& plainName, const SftpSettings& s) {
       {kPort, std::to_string(s.port)},
       {kUser, s.user},
       {kIdentity, s.identityFile},
+      {kPassphrase, s.passphraseFile},
       {kKnownHosts, s.knownHostsFile},
       {kConnectTimeout, std::to_string(s.connectTimeoutSec)},
       {kIoTimeout, std::to_string(s.ioTimeoutSec)},

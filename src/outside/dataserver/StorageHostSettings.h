@@ -2,7 +2,8 @@
 // Where a storage host's data server is reached, kept in the platform registry:
 //
 //   DataServer/Hosts/<NAME>   sTransport "sftp", sAddress, nPort (22), sUser (empty: the user
-//                             this process runs as), sIdentityFile, sKnownHostsFile,
+//                             this process runs as), sIdentityFile (empty: the ssh agent),
+//                             sPassphraseFile (empty: none), sKnownHostsFile,
 //                             nConnectTimeoutSec (10), nIoTimeoutSec (30)
 //
 // NAME is the storage host's plain name, the first part of its mangled name ("ma1" for

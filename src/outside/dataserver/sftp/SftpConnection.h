@@ -1,13 +1,18 @@
 #pragma once
-// The shared SSH connection to one (address, port, user), and the pool that owns them.
+// The SSH sessions to one (address, port, user), and the pool that owns them.
 //
-// Interface objects hold a shared pointer to their connection and use it through a Lease,
-// which locks the connection's mutex (libssh2 sessions are not thread-safe) and connects
-// when no usable session exists. A broken session is replaced on the next lease; objects
-// that hold handles of the old one keep it alive (SessionPtr) until they let go.
+// A connection holds up to SftpSessionsPerHost() sessions, each in a slot with its own mutex
+// (libssh2 sessions are not thread-safe). Interface objects hold a shared pointer to the
+// connection and use a session through a Lease, which locks a slot and connects when its
+// session is missing or broken. A path operation takes any free slot: one whose session is
+// open first, then a free one to reconnect; only when every slot is busy is a new session
+// opened (up to the bound; beyond it the lease waits for a slot), so one thread, or threads
+// that take turns, keep one session. An open file stays on the slot of its handle. A broken
+// session is replaced on the slot's next lease; objects that hold handles of the old one keep
+// it alive (SessionPtr) until they let go.
 //
-// The pool's housekeeping thread sends keepalives on idle connections and closes those idle
-// for longer than the idle limit that no object uses.
+// The pool's housekeeping thread sends keepalives on idle sessions and closes those idle for
+// longer than the idle limit that no object uses.
 
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +22,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "outside/dataserver/sftp/SftpSettings.h"
 #include "outside/dataserver/sftp/SshSession.h"
@@ -29,47 +35,71 @@ class SftpConnection {
  public:
   SftpConnection(SftpSettings settings, std::string hostName);
 
+  // One session's place: its mutex serialises every use of the session.
+  struct Slot {
+    std::mutex mutex;
+    SessionPtr session;
+    std::chrono::steady_clock::time_point lastUse;
+  };
+  using SlotPtr = std::shared_ptr<Slot>;
+
   class Lease {
    public:
     Lease() = default;
+    ~Lease();  // lets the slot go and wakes a lease waiting for one
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
     SshSession& Session() const { return *session_; }
     const SessionPtr& Shared() const { return session_; }
+    const SlotPtr& Place() const { return slot_; }
     // Whether the session was opened by this lease (a drop then is no stale connection).
     bool Fresh() const { return fresh_; }
-    // Drops the session and connects again.
+    // Drops the session and connects again on the same slot.
     CZoError Renew();
     bool Held() const { return lock_.owns_lock(); }
 
    private:
     friend class SftpConnection;
-    std::unique_lock<std::mutex> lock_;
     SftpConnection* owner_ = nullptr;
+    SlotPtr slot_;
+    std::unique_lock<std::mutex> lock_;
     SessionPtr session_;
     bool fresh_ = false;
   };
 
-  // Locks the connection and makes sure a usable session exists.
+  // Locks a slot (see above) and makes sure it has a usable session.
   CZoError Acquire(Lease& lease);
-  // Locks the connection without connecting (for releasing handles).
-  std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mutex_); }
-  // The current session, or null (call with the lock held).
-  const SessionPtr& Current() const { return session_; }
+  // Locks the given slot (an open file's) and makes sure it has a usable session.
+  CZoError Acquire(const SlotPtr& slot, Lease& lease);
+  // Locks a slot without connecting (for releasing handles).
+  static std::unique_lock<std::mutex> Lock(const SlotPtr& slot) { return std::unique_lock<std::mutex>(slot->mutex); }
 
   // Housekeeping (pool thread): keepalive when idle, close when idle longer than idleLimit and
   // unused (users: shared owners besides the pool).
   void Tend(std::chrono::steady_clock::duration idleLimit, bool unused);
+  // The sessions open now.
+  size_t Sessions();
 
   const SftpSettings& Settings() const { return settings_; }
   const std::string& HostName() const { return hostName_; }
 
  private:
   CZoError Connect(Lease& lease);
+  CZoError Adopt(Lease& lease, SlotPtr slot, std::unique_lock<std::mutex> lock);
+  void Released();
+  // The host stopped answering: not tried again for SftpDownPeriod() (see SftpSettings.h).
+  void MarkDown(int err, const std::string& reason);
+  // The error of a lease while the host is marked down; success otherwise.
+  CZoError Down();
 
   const SftpSettings settings_;
   const std::string hostName_;
-  std::mutex mutex_;
-  SessionPtr session_;
-  std::chrono::steady_clock::time_point lastUse_;
+  std::mutex mutex_;  // guards slots_ and the down state; a slot is only tried while it is held
+  std::condition_variable released_;
+  std::vector<SlotPtr> slots_;
+  std::chrono::steady_clock::time_point downUntil_{};  // guarded by mutex_
+  int downErrno_ = 0;
+  std::string downReason_;
 };
 
 class SftpPool {
@@ -82,6 +112,8 @@ class SftpPool {
   // The connection for the settings' (address, port, user), made on first use.
   std::shared_ptr<SftpConnection> Get(const SftpSettings& settings, const std::string& hostName);
   size_t Size();
+  // The sessions open now, over every connection.
+  size_t Sessions();
 
  private:
   void Housekeeping();

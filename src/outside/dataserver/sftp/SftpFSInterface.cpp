@@ -109,9 +109,9 @@ CZoError SftpFSInterface::Lstat(std::string path, SZoFileStat& st) {
       return e;
     }
     CZoError e = tree_.EntryPath(s, t, entry, "Cannot stat");
-    if (!e.IsError()) e = tree_.Recover(s, entry);
+    long rc = 0;
+    if (!e.IsError()) e = tree_.LstatRecovering(s, entry, a, rc);
     if (e.IsError()) return e;
-    long rc = SftpTree::Lstat(s, entry, a);
     if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot stat", path);
     SftpTree::ToStat(a, st);
     return CZoError::Success();
@@ -208,6 +208,7 @@ CZoError SftpFSInterface::List(SshSession& s, const std::string& serverPath, con
   s.Call([&] { return libssh2_sftp_close_handle(h); });
   if (err.IsError() || !sawAside) return err;
   // A replacing Move stopped half-way here: finish it, then read the folder again.
+  SftpTree::NoteAside(s, serverPath);
   for (const Entry& e : out) {
     std::string base;
     if (!SftpTree::AsideOwner(e.name, base)) continue;

@@ -37,7 +37,7 @@ SftpFileInterface::SftpFileInterface(const CFSInitParams& params, std::shared_pt
 
 SftpFileInterface::~SftpFileInterface() {
   if (handle_ == nullptr) return;
-  auto lock = connection_->Lock();
+  auto lock = SftpConnection::Lock(slot_);
   Release();
 }
 
@@ -51,6 +51,7 @@ void SftpFileInterface::Release() {
   std::vector<char>().swap(rbuf_);
   rhead_ = rtail_ = 0;
   pos_ = 0;
+  sizeHint_ = -1;
   writeFailed_ = false;
 }
 
@@ -99,7 +100,15 @@ CZoError SftpFileInterface::Open(std::string path, int uFlags, int uMode, int /*
     CZoError e = tree_.Connect(s);
     if (e.IsError()) return e;
     std::string target;
-    if (uFlags & O_CREAT) {
+    if ((uFlags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
+      // An exclusive create refuses whatever is there, a link included (the server's open
+      // does not follow it). A temporary name (".tmp") is never replaced, so nothing of it
+      // can have been set aside; a final name's set-aside version comes back first.
+      e = tree_.EntryPath(s, t, target, "Cannot open file");
+      const bool temporary = t.comps.back().size() > 4 && t.comps.back().compare(t.comps.back().size() - 4, 4, ".tmp") == 0;
+      if (!e.IsError() && !temporary) e = tree_.Recover(s, target);
+      if (e.IsError()) return e;
+    } else if (uFlags & O_CREAT) {
       // The entry itself: a link there must stay inside, anything else is opened as named.
       e = tree_.EntryPath(s, t, target, "Cannot open file");
       if (!e.IsError()) e = tree_.Recover(s, target);
@@ -111,13 +120,18 @@ CZoError SftpFileInterface::Open(std::string path, int uFlags, int uMode, int /*
         if (e.IsError()) return e;
       }
     } else {
-      e = tree_.Resolve(s, t, target, "Cannot open file");
+      LIBSSH2_SFTP_ATTRIBUTES a {};
+      e = tree_.ResolveWith(s, t, target, "Cannot open file", a);
       if (e.IsError()) return e;
+      // What the file holds when it is opened for reading: reads ask for that much and no more.
+      const bool sized = (a.flags & LIBSSH2_SFTP_ATTR_SIZE) && LIBSSH2_SFTP_S_ISREG(a.permissions);
+      sizeHint_ = (uFlags & O_ACCMODE) == O_RDONLY && sized ? static_cast<long long>(a.filesize) : -1;
     }
     e = OpenOn(s, target, uFlags, uMode);
     if (e.IsError()) return e;
     serverPath_ = target;
     session_ = lease.Shared();
+    slot_ = lease.Place();
     return CZoError::Success();
   };
   SftpConnection::Lease lease;
@@ -140,7 +154,7 @@ CZoError SftpFileInterface::Open(std::string path, int uFlags, int uMode, int /*
 
 CZoError SftpFileInterface::Use(SftpConnection::Lease& lease, bool reopen) {
   if (handle_ == nullptr) return NotOpen(FX_LOC);
-  CZoError err = connection_->Acquire(lease);
+  CZoError err = connection_->Acquire(slot_, lease);
   if (err.IsError()) return err;
   if (lease.Shared() == session_ && !session_->Broken()) return CZoError::Success();
   if (!reopen) {
@@ -178,12 +192,26 @@ CZoError SftpFileInterface::Send(const char* data, size_t size) {
       long rc = session_->Call([&] { return libssh2_sftp_write(handle_, data + done, end - done); });
       if (rc < 0) {
         writeFailed_ = true;
-        return session_->Fail(FX_LOC, rc, "Cannot write file", path_);
+        return WriteFailed(FX_LOC, rc, "Cannot write file");
       }
       done += static_cast<size_t>(rc);
     }
   }
   return CZoError::Success();
+}
+
+CZoError SftpFileInterface::WriteFailed(const FXCodeLocation& where, long rc, const char* what) {
+  // OpenSSH answers a full disk with a bare "failure": its free space tells the two apart.
+  SshSession& s = *session_;
+  LIBSSH2_SFTP_STATVFS v {};
+  const std::string folder = serverPath_.substr(0, serverPath_.rfind('/') + 1);
+  if (s.StatusOf(rc) == LIBSSH2_FX_FAILURE && s.HasExtension("statvfs@openssh.com") &&
+      s.Call([&] { return libssh2_sftp_statvfs(s.Sftp(), folder.c_str(), folder.size(), &v); }) == 0 &&
+      v.f_bavail == 0) {
+    return FXErrorUtil::ErrorErrNo(where, ENOSPC, "%s [%s] on %s: its file system is full", what,
+                                   path_.c_str(), s.Where().c_str());
+  }
+  return s.Fail(where, rc, what, path_);
 }
 
 CZoError SftpFileInterface::PushWrites() {
@@ -202,19 +230,28 @@ CZoError SftpFileInterface::Close() {
   CZoError err = Use(lease, false);
   if (err.IsError()) {
     std::unique_lock<std::mutex> lock;
-    if (!lease.Held()) lock = connection_->Lock();
+    if (!lease.Held()) lock = SftpConnection::Lock(slot_);
     std::string path = path_;
     Release();
     return err.Push(FX_LOC, "The data of file [%s] may not be durable", path.c_str());
   }
   SshSession& s = *session_;
   CZoError dataErr = PushWrites();
+  auto fsync = [&] { return libssh2_sftp_fsync(handle_); };
+  auto close = [&] { return libssh2_sftp_close_handle(handle_); };
+  long syncRc = 0, closeRc = LIBSSH2_ERROR_EAGAIN;
   if (!dataErr.IsError() && wrote_) {
-    long rc = s.Call([&] { return libssh2_sftp_fsync(handle_); });
-    if (rc != 0) dataErr = s.Fail(FX_LOC, rc, "Cannot make the data durable of file", path_);
+    // fsync and close in one round trip: the server handles a session's requests in order,
+    // so the close comes after the fsync has answered.
+    syncRc = s.RoomFor(256) ? s.Send(fsync) : s.Call(fsync);
+    if (syncRc == LIBSSH2_ERROR_EAGAIN) {
+      closeRc = s.Send(close);
+      syncRc = s.Call(fsync);
+    }
   }
-  long closeRc = s.Call([&] { return libssh2_sftp_close_handle(handle_); });
+  if (closeRc == LIBSSH2_ERROR_EAGAIN) closeRc = s.Call(close);
   handle_ = nullptr;
+  if (syncRc != 0) dataErr = WriteFailed(FX_LOC, syncRc, "Cannot make the data durable of file");
   CZoError closeErr = closeRc != 0 ? s.Fail(FX_LOC, closeRc, "Cannot close file", path_) : CZoError::Success();
   Release();
   return dataErr.IsError() ? dataErr : closeErr;
@@ -230,24 +267,53 @@ CZoError SftpFileInterface::Read(void* buffer, unsigned int size, unsigned int* 
   if (!err.IsError()) err = PushWrites();
   if (err.IsError()) return err;
   char* out = static_cast<char*>(buffer);
-  if (rhead_ == rtail_) {
-    // Small reads are served from one large read, so that many requests are in flight.
-    const size_t want = kReadChunk;
-    const bool direct = size >= want;
-    if (!direct && rbuf_.size() < want) rbuf_.resize(want);
-    auto fill = [&] {
-      return session_->Call([&] { return libssh2_sftp_read(handle_, direct ? out : rbuf_.data(), want); });
+  if (rhead_ == rtail_ && size > 0) {
+    // One libssh2 call; a dropped connection of a read-only file is renewed once and the
+    // call made again from the same offset.
+    auto call = [&](char* into, size_t want, long& rc) {
+      rc = session_->Call([&] { return libssh2_sftp_read(handle_, into, want); });
+      if (rc >= 0) return CZoError::Success();
+      CZoError e = session_->Fail(FX_LOC, rc, "Cannot read file", path_);
+      if (!readOnly || !SshSession::IsDrop(e) || lease.Fresh()) return e;
+      e = lease.Renew();
+      if (!e.IsError()) e = Reopen(lease);
+      if (e.IsError()) return e;
+      rc = session_->Call([&] { return libssh2_sftp_read(handle_, into, want); });
+      return rc < 0 ? session_->Fail(FX_LOC, rc, "Cannot read file", path_) : CZoError::Success();
     };
-    long rc = fill();
-    if (rc < 0) {
-      err = session_->Fail(FX_LOC, rc, "Cannot read file", path_);
-      if (!readOnly || !SshSession::IsDrop(err) || lease.Fresh()) return err;
-      err = lease.Renew();  // once more on a new connection, from the same offset
-      if (!err.IsError()) err = Reopen(lease);
-      if (err.IsError()) return err;
-      rc = fill();
-      if (rc < 0) return session_->Fail(FX_LOC, rc, "Cannot read file", path_);
+    if (sizeHint_ > pos_) {
+      // The size is known: libssh2 keeps four times the buffer it is given in flight, so the
+      // buffer given is at most a quarter of what is left, and no request goes past the end.
+      // The data goes straight into the caller's buffer.
+      unsigned int got = 0;
+      while (got < size && sizeHint_ > pos_) {
+        const long long left = sizeHint_ - pos_;
+        const size_t want = static_cast<size_t>(
+            std::min<long long>({static_cast<long long>(size - got), static_cast<long long>(kReadChunk),
+                                 std::max<long long>(1, left / 4)}));
+        long rc = 0;
+        err = call(out + got, want, rc);
+        if (err.IsError()) return err;
+        if (rc == 0) {
+          sizeHint_ = pos_;  // shorter than it was: the end is here
+          break;
+        }
+        got += static_cast<unsigned int>(rc);
+        pos_ += rc;
+      }
+      if (bytesRead) *bytesRead = got;
+      return CZoError::Success();
     }
+    // At the known end one request tells whether the file ended there (the usual answer) or
+    // grew; beyond that, or with no size known, libssh2 reads ahead from 1 MiB reads.
+    const bool atEnd = sizeHint_ >= 0 && sizeHint_ == pos_;
+    const size_t want = atEnd ? kEndProbe : kReadChunk;
+    const bool direct = !atEnd && size >= want;
+    if (!direct && rbuf_.size() < want) rbuf_.resize(want);
+    long rc = 0;
+    err = call(direct ? out : rbuf_.data(), want, rc);
+    if (err.IsError()) return err;
+    if (atEnd && rc > 0) sizeHint_ = -1;  // it grew: read on without a size
     if (direct) {
       pos_ += rc;
       if (bytesRead) *bytesRead = static_cast<unsigned int>(rc);

@@ -20,11 +20,11 @@ std::shared_ptr<Backend> MakeBackend(const SftpSettings& settings, std::string p
   }
 }
 
-CZoError CheckHost(const SftpSettings& settings, SftpHostCheck& out) {
+CZoError CheckHost(const SftpSettings& settings, const std::string& plainHostName, SftpHostCheck& out) {
   try {
     out = SftpHostCheck();
     std::unique_ptr<SshSession> session;
-    CZoError err = SshSession::Open(settings, settings.address, session);
+    CZoError err = SshSession::Open(settings, plainHostName, session);
     if (err.IsError()) return err;
     out.hostKeyType = session->HostKeyType();
     out.hostKeyFingerprint = session->HostKeyFingerprint();

@@ -18,7 +18,7 @@ struct SftpModule {
   // Null only when memory ran out.
   std::shared_ptr<Backend> (*makeBackend)(const SftpSettings& settings, std::string plainHostName,
                                           std::shared_ptr<MountPathAuthority> authority);
-  CZoError (*checkHost)(const SftpSettings& settings, SftpHostCheck& out);
+  CZoError (*checkHost)(const SftpSettings& settings, const std::string& plainHostName, SftpHostCheck& out);
 };
 
 // The module's table, or an error naming the module file and why it cannot be used.

@@ -91,7 +91,15 @@ CZoError SftpTree::Connect(SshSession& s) {
     located_ = true;
   }
   if (checkedOn_ == &s) return CZoError::Success();
-  std::string real;
+  // M is resolved and checked once per session; later objects on it take the answer.
+  const std::string key = "M\n" + mountText_;
+  std::string real = s.Resolved(key);
+  if (!real.empty()) {
+    mountReal_ = real;
+    rootReal_ = s.Resolved("R\n" + rootText_);
+    checkedOn_ = &s;
+    return CZoError::Success();
+  }
   CZoError err = RealPath(s, mountText_, real, "Cannot resolve mount path", mountText_);
   LIBSSH2_SFTP_ATTRIBUTES a {};
   long rc = 0;
@@ -106,6 +114,7 @@ CZoError SftpTree::Connect(SshSession& s) {
   mountReal_ = real;
   rootReal_.clear();
   checkedOn_ = &s;
+  s.Remember(key, real);
   return CZoError::Success();
 }
 
@@ -132,6 +141,7 @@ CZoError SftpTree::Base(SshSession& s, const Target& t, std::string& base) {
     if (err.IsError()) return err;
     if (!Below(real, mountReal_)) return s.Refuse(FX_LOC, EACCES, "The served tree leads out of its mount path", rootText_);
     rootReal_ = real;
+    s.Remember("R\n" + rootText_, real);
   }
   base = rootReal_;
   return CZoError::Success();
@@ -144,8 +154,14 @@ CZoError SftpTree::EntryPath(SshSession& s, const Target& t, std::string& out, c
   std::string base, parent;
   CZoError err = Base(s, t, base);
   if (err.IsError()) return err.Push(FX_LOC, "%s [%s]", what, t.text.c_str());
-  err = RealPath(s, ServerText(t.comps, t.comps.size() - 1), parent, what, t.text);
-  if (err.IsError()) return err;
+  if (t.comps.size() == rootComps_.size() + 1) {
+    // An entry directly in the served tree (a log file, its temporary name): the tree's
+    // resolution, made once per session, is its folder's.
+    parent = base;
+  } else {
+    err = RealPath(s, ServerText(t.comps, t.comps.size() - 1), parent, what, t.text);
+    if (err.IsError()) return err;
+  }
   if (!Below(parent, base)) return s.Refuse(FX_LOC, EACCES, "A link leads out of the served tree at", t.text);
   out = (parent == "/" ? "" : parent) + "/" + t.comps.back();
   return CZoError::Success();
@@ -164,17 +180,17 @@ CZoError SftpTree::ResolveWith(SshSession& s, const Target& t, std::string& out,
   } else {
     CZoError err = EntryPath(s, t, entry, what);
     if (err.IsError()) return err;
-    err = Recover(s, entry);
-    if (err.IsError()) return err;
   }
-  long rc = Lstat(s, entry, a);
+  long rc = 0;
+  CZoError err = LstatRecovering(s, entry, a, rc);
+  if (err.IsError()) return err;
   if (rc != 0) return s.Fail(FX_LOC, rc, what, t.text);
   if (!IsLinkAttr(a)) {
     out = entry;
     return CZoError::Success();
   }
   std::string base, real;
-  CZoError err = Base(s, t, base);
+  err = Base(s, t, base);
   if (err.IsError()) return err;
   err = RealPath(s, entry, real, what, t.text);
   if (err.IsError()) return err;
@@ -236,8 +252,16 @@ void SftpTree::ToStat(const LIBSSH2_SFTP_ATTRIBUTES& a, SZoFileStat& st) {
   st.st_blocks = (st.st_size + 511) / 512;
 }
 
-CZoError SftpTree::SyncFolder(SshSession& s, const std::string& serverPath, const std::string& shown) {
+CZoError SftpTree::SyncFolder(SshSession& s, const std::string& serverPath, const std::string& shown, bool keep) {
   long rc = 0;
+  if (LIBSSH2_SFTP_HANDLE* kept = keep ? s.KeptFolder(serverPath) : nullptr) {
+    // fsync of a folder's handle makes every entry it holds now durable, however long it has
+    // been open.
+    rc = s.Call([&] { return libssh2_sftp_fsync(kept); });
+    if (rc == 0) return CZoError::Success();
+    if (s.Broken()) return s.Fail(FX_LOC, rc, "Cannot sync the folder", shown);
+    s.DropFolder(serverPath);  // opened afresh below
+  }
   LIBSSH2_SFTP_HANDLE* h = s.CallPtr<LIBSSH2_SFTP_HANDLE>(
       [&] {
         return libssh2_sftp_open_ex(s.Sftp(), serverPath.c_str(), static_cast<unsigned>(serverPath.size()),
@@ -246,6 +270,10 @@ CZoError SftpTree::SyncFolder(SshSession& s, const std::string& serverPath, cons
       rc);
   if (h == nullptr) return s.Fail(FX_LOC, rc, "Cannot open for syncing the folder", shown);
   rc = s.Call([&] { return libssh2_sftp_fsync(h); });
+  if (rc == 0 && keep) {
+    s.KeepFolder(serverPath, h);
+    return CZoError::Success();
+  }
   long closeRc = s.Call([&] { return libssh2_sftp_close_handle(h); });
   if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot sync the folder", shown);
   if (closeRc != 0) return s.Fail(FX_LOC, closeRc, "Cannot close the folder", shown);
@@ -269,7 +297,66 @@ bool SftpTree::AsideOwner(const std::string& name, std::string& owner) {
   return true;
 }
 
+CZoError SftpTree::LstatRecovering(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a, long& rc) {
+  rc = Lstat(s, serverPath, a);
+  // Present: what a stopped replacing Move may have left aside is older, and is cleared by the
+  // next change of the name or listing of its folder; reading the name needs none of that.
+  if (rc == 0 || s.StatusOf(rc) != LIBSSH2_FX_NO_SUCH_FILE) return CZoError::Success();
+  bool may = true;
+  CZoError err = MayHaveAside(s, ParentOf(serverPath), may);
+  if (err.IsError() || !may) return err;
+  const std::string aside = AsideOf(serverPath);
+  LIBSSH2_SFTP_ATTRIBUTES b {};
+  const long asideRc = Lstat(s, aside, b);
+  if (s.StatusOf(asideRc) == LIBSSH2_FX_NO_SUCH_FILE) return CZoError::Success();  // absent indeed
+  err = Recover(s, serverPath);
+  if (err.IsError()) return err;
+  rc = Lstat(s, serverPath, a);
+  return CZoError::Success();
+}
+
+CZoError SftpTree::MayHaveAside(SshSession& s, const std::string& folder, bool& may) {
+  const std::string key = "A\n" + folder;
+  const std::string known = s.Resolved(key);
+  may = known != "none";
+  if (!known.empty()) return CZoError::Success();
+  // Once per session and folder: a listing that shows no set-aside entry spares every later
+  // look for one there. A folder too large to list cheaply is looked at entry by entry.
+  constexpr size_t kListed = 5000;
+  long rc = 0;
+  LIBSSH2_SFTP_HANDLE* h = s.CallPtr<LIBSSH2_SFTP_HANDLE>(
+      [&] {
+        return libssh2_sftp_open_ex(s.Sftp(), folder.c_str(), static_cast<unsigned>(folder.size()), 0, 0,
+                                    LIBSSH2_SFTP_OPENDIR);
+      },
+      rc);
+  if (h == nullptr) return s.Broken() ? s.Fail(FX_LOC, rc, "Cannot read folder", folder) : CZoError::Success();
+  bool seen = false;
+  size_t count = 0;
+  char name[1024];
+  for (;;) {
+    LIBSSH2_SFTP_ATTRIBUTES a {};
+    rc = s.Call([&] { return libssh2_sftp_readdir_ex(h, name, sizeof name, nullptr, 0, &a); });
+    if (rc <= 0) break;
+    const std::string n(name, static_cast<size_t>(rc));
+    if (EndsWith(n, kAsideSuffix) || EndsWith(n, kLongAsideSuffix) || ++count > kListed) {
+      seen = true;
+      break;
+    }
+  }
+  s.Call([&] { return libssh2_sftp_close_handle(h); });
+  if (rc < 0 && !seen) return s.Broken() ? s.Fail(FX_LOC, rc, "Cannot read folder", folder) : CZoError::Success();
+  may = seen;
+  s.Remember(key, seen ? "some" : "none");
+  return CZoError::Success();
+}
+
+void SftpTree::NoteAside(SshSession& s, const std::string& folder) { s.Remember("A\n" + folder, "some"); }
+
 CZoError SftpTree::Recover(SshSession& s, const std::string& serverPath) {
+  bool may = true;
+  CZoError err = MayHaveAside(s, ParentOf(serverPath), may);
+  if (err.IsError() || !may) return err;
   const std::string aside = AsideOf(serverPath);
   LIBSSH2_SFTP_ATTRIBUTES a {}, b {};
   long rc = Lstat(s, aside, a);
@@ -379,15 +466,32 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
   };
   auto syncFolders = [&] {
     // The new name and the removal of the old one must both reach the disk.
-    CZoError synced = SyncFolder(s, ParentOf(dst), to.text);
-    if (!synced.IsError() && ParentOf(src) != ParentOf(dst)) synced = SyncFolder(s, ParentOf(src), from.text);
+    CZoError synced = SyncFolder(s, ParentOf(dst), to.text, Kept(ParentOf(dst)));
+    if (!synced.IsError() && ParentOf(src) != ParentOf(dst)) {
+      synced = SyncFolder(s, ParentOf(src), from.text, Kept(ParentOf(src)));
+    }
     return synced;
   };
   if (flag == 1 && src != dst) {
     // The plain rename never replaces: the server's refusal and the rename are one step.
-    long rc = rename(src, dst);
+    // Within a kept folder its fsync goes out behind the rename (one round trip); the
+    // server handles them in order, so it syncs what the rename did.
+    LIBSSH2_SFTP_HANDLE* kept = ParentOf(src) == ParentOf(dst) ? s.KeptFolder(ParentOf(dst)) : nullptr;
+    auto renameCall = [&] {
+      return libssh2_sftp_rename_ex(s.Sftp(), src.c_str(), static_cast<unsigned>(src.size()), dst.c_str(),
+                                    static_cast<unsigned>(dst.size()), 0);
+    };
+    auto syncCall = [&] { return libssh2_sftp_fsync(kept); };
+    long rc = kept != nullptr && s.RoomFor(1024) ? s.Send(renameCall) : s.Call(renameCall);
+    long synced = LIBSSH2_ERROR_EAGAIN;
+    if (rc == LIBSSH2_ERROR_EAGAIN) {
+      synced = s.Send(syncCall);
+      rc = s.Call(renameCall);
+      if (synced == LIBSSH2_ERROR_EAGAIN) synced = s.Call(syncCall);
+    }
     if (rc != 0) return moveFailed(rc);
-    return syncFolders();
+    if (synced == 0) return CZoError::Success();
+    return syncFolders();  // not sent, or failed: the folder is synced on its own
   }
 
   err = Recover(s, src);
@@ -409,6 +513,7 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
     if (IsFolderAttr(da) && !IsFolderAttr(sa)) return s.Refuse(FX_LOC, EISDIR, "Cannot move a file over the folder", to.text);
     if (!IsFolderAttr(da) && IsFolderAttr(sa)) return s.Refuse(FX_LOC, ENOTDIR, "Cannot move a folder over the file", to.text);
     const std::string aside = AsideOf(dst);
+    NoteAside(s, ParentOf(dst));  // should this stop half-way, the folder is looked at again
     rc = rename(dst, aside);
     if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot set aside the entry to replace", to.text);
     rc = rename(src, dst);

@@ -64,14 +64,22 @@ class SftpTree : public ServedPath {
   CZoError MakeFolders(SshSession& s, const Target& t, bool withParents);
   // Moves, replacing (flag 0) or refusing (flag 1) an existing target; syncs the folders.
   CZoError Move(SshSession& s, const Target& from, const Target& to, int flag);
-  // Puts a replaced entry back, or removes it, after a Move that stopped half-way.
+  // Puts a replaced entry back, or removes it, after a Move that stopped half-way. Only
+  // where one may be (see MayHaveAside), or after NoteAside (a listing showed one).
   CZoError Recover(SshSession& s, const std::string& serverPath);
+  // Something may be set aside in the folder: every entry there is looked at again.
+  static void NoteAside(SshSession& s, const std::string& folder);
+  // Lstat of an entry (the raw result in rc); only when it is missing is a version that a
+  // stopped replacing Move left aside looked for and put back (one request for a present
+  // entry, two for a missing one where MayHaveAside). The error is the recovery's.
+  CZoError LstatRecovering(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a, long& rc);
 
   // Requests on server paths. Lstat/Stat answer the raw libssh2 result.
   static long Lstat(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a);
   static long StatFollow(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a);
-  // Opens the folder for reading and fsyncs that handle.
-  static CZoError SyncFolder(SshSession& s, const std::string& serverPath, const std::string& shown);
+  // Opens the folder for reading and fsyncs that handle; with keep the handle stays open on
+  // the session for the next sync of that folder.
+  static CZoError SyncFolder(SshSession& s, const std::string& serverPath, const std::string& shown, bool keep = false);
   static void ToStat(const LIBSSH2_SFTP_ATTRIBUTES& a, SZoFileStat& st);
   static bool IsFolderAttr(const LIBSSH2_SFTP_ATTRIBUTES& a);
   static bool IsLinkAttr(const LIBSSH2_SFTP_ATTRIBUTES& a);
@@ -90,6 +98,12 @@ class SftpTree : public ServedPath {
   bool Inside(const std::string& real, const Target& t) const;
   CZoError Base(SshSession& s, const Target& t, std::string& base);
   std::string ServerText(const std::vector<std::string>& comps, size_t count) const;
+  // Whether a stopped replacing Move may have left an entry aside in the folder: false only
+  // when this session's listing of it showed none (and it set nothing aside there since).
+  CZoError MayHaveAside(SshSession& s, const std::string& folder, bool& may);
+  // The served tree's own folder, where the files and their temporary names live, is kept
+  // open for syncing.
+  bool Kept(const std::string& folder) const { return !rootReal_.empty() && folder == rootReal_; }
 
   std::shared_ptr<MountPathAuthority> authority_;
   std::shared_ptr<SharedMountPath> cache_;

@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "outside/dataserver/SshFiles.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/util/Interruption.h"
 
@@ -135,11 +138,20 @@ SshSession::~SshSession() {
   if (session_ != nullptr) {
     // A healthy session is closed politely within a short bound; a broken one fails at once.
     waitBound_ = std::chrono::milliseconds(broken_ ? 0 : 1000);
+    for (const auto& kept : folders_) Call([&] { return libssh2_sftp_close_handle(kept.second); });
     if (sftp_ != nullptr) Call([&] { return libssh2_sftp_shutdown(sftp_); });
     if (!broken_) Call([&] { return libssh2_session_disconnect(session_, "closing"); });
     libssh2_session_free(session_);
   }
   if (fd_ >= 0) ::close(fd_);
+}
+
+void SshSession::DropFolder(const std::string& serverPath) {
+  auto it = folders_.find(serverPath);
+  if (it == folders_.end()) return;
+  LIBSSH2_SFTP_HANDLE* h = it->second;
+  folders_.erase(it);
+  Call([&] { return libssh2_sftp_close_handle(h); });
 }
 
 void SshSession::MarkBroken() {
@@ -179,6 +191,7 @@ bool SshSession::Wait() {
     int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 250)));
     if (rc > 0) return true;
     if ((rc == 0 && left <= 250) || (rc < 0 && errno != EINTR)) {
+      timedOut_ = timedOut_ || rc == 0;
       MarkBroken();
       return false;
     }
@@ -207,7 +220,8 @@ int SshSession::ErrnoOf(long rc, std::string& reason) {
         reason = "stopped while waiting for the storage host";
         return EINTR;
       }
-      reason = "no answer within " + std::to_string(waitBound_.count() / 1000) + " s";
+      reason = connecting_ ? "no answer within the connect timeout of " + std::to_string(connectTimeoutSec_) + " s"
+                           : "no answer within the I/O timeout of " + std::to_string(waitBound_.count() / 1000) + " s";
       MarkBroken();
       return ETIMEDOUT;
     case LIBSSH2_ERROR_ALLOC:
@@ -224,6 +238,7 @@ int SshSession::ErrnoOf(long rc, std::string& reason) {
 CZoError SshSession::Fail(const FXCodeLocation& loc, long rc, const char* what, const std::string& path, int err) {
   std::string reason;
   int e = ErrnoOf(rc, reason);
+  if (broken_ && brokenBecause_.empty()) brokenBecause_ = std::string(what) + " [" + path + "]: " + reason;
   if (err != 0) e = err;
   if (e == 0) e = EIO;
   return FXErrorUtil::ErrorErrNo(loc, e, "%s [%s] on %s: %s", what, path.c_str(), where_.c_str(), reason.c_str());
@@ -280,6 +295,10 @@ CZoError SshSession::Connect(const SftpSettings& s) {
       errno = soErr;
     }
     if (rc == 0) {
+      // Requests are small and each waits for its answer: without this, a request sent
+      // while an earlier segment is unacknowledged waits for the peer's delayed ACK.
+      int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       fd_ = fd;
       return CZoError::Success();
     }
@@ -289,7 +308,23 @@ CZoError SshSession::Connect(const SftpSettings& s) {
   return FXErrorUtil::ErrorErrNo(FX_LOC, lastErr, "Cannot connect to %s: %s", where_.c_str(), std::strerror(lastErr));
 }
 
-CZoError SshSession::VerifyHostKey(const SftpSettings& s, LIBSSH2_KNOWNHOSTS* hosts) {
+struct SshSession::KnownHostsFile {
+  KnownHostsInfo info;
+};
+
+CZoError SshSession::ReadKnownHosts(const SftpSettings& s, LIBSSH2_KNOWNHOSTS* hosts, KnownHostsFile& file) {
+  CZoError err = ReadKnownHostsFile(s.knownHostsFile, s.address, s.port, file.info);
+  if (err.IsError()) return err.Push(FX_LOC, "The host key of %s cannot be checked", where_.c_str());
+  // libssh2 knows no markers: the plain entries are given to it one by one, and the revoked
+  // keys and certificate authorities are judged here.
+  for (const std::string& line : file.info.lines) {
+    libssh2_knownhost_readline(hosts, line.c_str(), line.size(), LIBSSH2_KNOWNHOST_FILE_OPENSSH);
+  }
+  return CZoError::Success();
+}
+
+CZoError SshSession::VerifyHostKey(const SftpSettings& s, LIBSSH2_KNOWNHOSTS* hosts, const KnownHostsFile& file,
+                                   HostKeyMismatch* mismatch) {
   size_t len = 0;
   int type = 0;
   const char* key = libssh2_session_hostkey(session_, &len, &type);
@@ -300,6 +335,24 @@ CZoError SshSession::VerifyHostKey(const SftpSettings& s, LIBSSH2_KNOWNHOSTS* ho
   hostKeyType_ = kind->name;
   const char* hash = libssh2_hostkey_hash(session_, LIBSSH2_HOSTKEY_HASH_SHA256);
   fingerprint_ = hash ? "SHA256:" + Base64(reinterpret_cast<const unsigned char*>(hash), 32) : "unknown";
+  auto fillMismatch = [&] {
+    if (mismatch == nullptr) return;
+    mismatch->address = s.address + ":" + std::to_string(s.port);
+    mismatch->keyType = hostKeyType_;
+    mismatch->fingerprint = fingerprint_;
+    mismatch->knownHostsFile = s.knownHostsFile;
+  };
+  const std::string offered = Base64(reinterpret_cast<const unsigned char*>(key), len);
+  for (const std::string& revoked : file.info.revoked) {
+    if (revoked == offered) {
+      fillMismatch();
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES,
+                                     "REVOKED HOST KEY: the host key of %s (offered %s %s) is listed as revoked in "
+                                     "[%s]; refused",
+                                     where_.c_str(), hostKeyType_.c_str(), fingerprint_.c_str(),
+                                     s.knownHostsFile.c_str());
+    }
+  }
   libssh2_knownhost* found = nullptr;
   int check = libssh2_knownhost_checkp(hosts, s.address.c_str(), s.port, key, len,
                                        LIBSSH2_KNOWNHOST_TYPE_PLAIN | LIBSSH2_KNOWNHOST_KEYENC_RAW | kind->knownHostBit,
@@ -307,14 +360,20 @@ CZoError SshSession::VerifyHostKey(const SftpSettings& s, LIBSSH2_KNOWNHOSTS* ho
   switch (check) {
     case LIBSSH2_KNOWNHOST_CHECK_MATCH: return CZoError::Success();
     case LIBSSH2_KNOWNHOST_CHECK_MISMATCH:
+      fillMismatch();
       return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES,
-                                     "The host key of %s does not match the one in [%s] (offered %s %s); refused",
+                                     "The host key of %s has changed: it does not match the one in [%s] (offered %s "
+                                     "%s); refused",
                                      where_.c_str(), s.knownHostsFile.c_str(), hostKeyType_.c_str(),
                                      fingerprint_.c_str());
     case LIBSSH2_KNOWNHOST_CHECK_NOTFOUND:
-      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "The host key of %s is not in [%s] (offered %s %s); refused",
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "The host key of %s is not in [%s] (offered %s %s)%s; refused",
                                      where_.c_str(), s.knownHostsFile.c_str(), hostKeyType_.c_str(),
-                                     fingerprint_.c_str());
+                                     fingerprint_.c_str(),
+                                     file.info.certAuthority
+                                         ? "; the file names a certificate authority (@cert-authority), but host "
+                                           "certificates are not supported: list the host's key itself"
+                                         : "");
     default:
       return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Cannot check the host key of %s (offered %s %s); refused",
                                      where_.c_str(), hostKeyType_.c_str(), fingerprint_.c_str());
@@ -329,14 +388,25 @@ CZoError SshSession::Authenticate(const SftpSettings& s) {
   }
   const unsigned userLen = static_cast<unsigned>(user.size());
   if (!s.identityFile.empty()) {
-    if (::access(s.identityFile.c_str(), R_OK) != 0) {
-      int e = errno;
-      return FXErrorUtil::ErrorErrNo(FX_LOC, e == ENOENT ? ENOENT : EACCES, "Cannot read the identity file [%s] for %s: %s",
-                                     s.identityFile.c_str(), where_.c_str(), std::strerror(e));
+    PrivateKeyInfo keyInfo;
+    CZoError err = InspectPrivateKey(s.identityFile, keyInfo);
+    if (err.IsError()) return err.Push(FX_LOC, "Cannot log in to %s", where_.c_str());
+    err = CheckOwnerOnly(s.identityFile, keyInfo.mode, "identity file");
+    if (err.IsError()) return err.Push(FX_LOC, "Cannot log in to %s", where_.c_str());
+    std::string passphrase;
+    if (!s.passphraseFile.empty()) {
+      err = ReadPassphraseFile(s.passphraseFile, passphrase);
+      if (err.IsError()) return err.Push(FX_LOC, "Cannot log in to %s", where_.c_str());
+    } else if (keyInfo.encrypted) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES,
+                                     "The identity file [%s] for %s is protected by a passphrase: give its passphrase "
+                                     "file (kxmp storage-host set --passphrase-file) or use the ssh agent "
+                                     "(--agent)",
+                                     s.identityFile.c_str(), where_.c_str());
     }
     long rc = Call([&] {
       return libssh2_userauth_publickey_fromfile_ex(session_, user.c_str(), userLen, nullptr, s.identityFile.c_str(),
-                                                    nullptr);
+                                                    passphrase.empty() ? nullptr : passphrase.c_str());
     });
     if (rc == 0) return CZoError::Success();
     if (rc == LIBSSH2_ERROR_TIMEOUT || rc == LIBSSH2_ERROR_SOCKET_RECV || rc == LIBSSH2_ERROR_SOCKET_SEND) {
@@ -344,8 +414,17 @@ CZoError SshSession::Authenticate(const SftpSettings& s) {
     }
     char* msg = nullptr;
     libssh2_session_last_error(session_, &msg, nullptr, 0);
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "%s refused the key [%s] of user [%s]: %s", where_.c_str(),
-                                   s.identityFile.c_str(), user.c_str(), msg ? msg : "");
+    if (rc == LIBSSH2_ERROR_FILE) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Cannot use the identity file [%s] for %s: %s%s",
+                                     s.identityFile.c_str(), where_.c_str(), msg ? msg : "",
+                                     keyInfo.encrypted ? " (is the passphrase in the passphrase file right?)" : "");
+    }
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "%s refused the key [%s] of user [%s]: %s%s", where_.c_str(),
+                                   s.identityFile.c_str(), user.c_str(), msg ? msg : "",
+                                   keyInfo.rsa ? "; RSA keys cannot log in to OpenSSH 8.8 or later through this SSH "
+                                                 "library, which signs only with SHA-1 (ssh-rsa): use an ed25519 or "
+                                                 "ECDSA key"
+                                               : "");
   }
   // No identity file: the keys the ssh agent holds.
   LIBSSH2_AGENT* agent = libssh2_agent_init(session_);
@@ -431,12 +510,14 @@ CZoError SshSession::ReadExtensions() {
   return CZoError::Success();
 }
 
-CZoError SshSession::Open(const SftpSettings& s, const std::string& hostName, std::unique_ptr<SshSession>& out) {
+CZoError SshSession::Open(const SftpSettings& s, const std::string& hostName, std::unique_ptr<SshSession>& out,
+                          HostKeyMismatch* mismatch) {
   InitLibrary();
   std::unique_ptr<SshSession> self(new SshSession());
   self->where_ = "storage host " + hostName + " (" + s.address + ":" + std::to_string(s.port) + ")";
   self->connectDeadline_ = Clock::now() + std::chrono::seconds(s.connectTimeoutSec > 0 ? s.connectTimeoutSec : 10);
   self->waitBound_ = std::chrono::seconds(s.ioTimeoutSec > 0 ? s.ioTimeoutSec : 30);
+  self->connectTimeoutSec_ = s.connectTimeoutSec > 0 ? s.connectTimeoutSec : 10;
   if (s.address.empty()) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "No address for %s", self->where_.c_str());
   if (s.knownHostsFile.empty()) {
     return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No known-hosts file for %s: its host key cannot be checked",
@@ -449,11 +530,10 @@ CZoError SshSession::Open(const SftpSettings& s, const std::string& hostName, st
   libssh2_session_set_blocking(self->session_, 0);
 
   KnownHosts known(self->session_);
-  if (known.hosts == nullptr ||
-      libssh2_knownhost_readfile(known.hosts, s.knownHostsFile.c_str(), LIBSSH2_KNOWNHOST_FILE_OPENSSH) < 0) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Cannot read the known-hosts file [%s] for %s",
-                                   s.knownHostsFile.c_str(), self->where_.c_str());
-  }
+  if (known.hosts == nullptr) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Cannot make an SSH session");
+  KnownHostsFile knownFile;
+  err = self->ReadKnownHosts(s, known.hosts, knownFile);
+  if (err.IsError()) return err;
   // Ask for the key types stored for this host, so that a host stored with one type is not
   // offered another and read as a changed key.
   const std::string plain = s.port == 22 ? s.address : "[" + s.address + "]:" + std::to_string(s.port);
@@ -473,9 +553,17 @@ CZoError SshSession::Open(const SftpSettings& s, const std::string& hostName, st
   if (!methods.empty()) libssh2_session_method_pref(self->session_, LIBSSH2_METHOD_HOSTKEY, methods.c_str());
 
   long rc = self->Call([&] { return libssh2_session_handshake(self->session_, self->fd_); });
+  if (rc == LIBSSH2_ERROR_BANNER_RECV || rc == LIBSSH2_ERROR_BANNER_SEND || rc == LIBSSH2_ERROR_SOCKET_DISCONNECT ||
+      rc == LIBSSH2_ERROR_PROTO || rc == LIBSSH2_ERROR_KEX_FAILURE) {
+    char* msg = nullptr;
+    libssh2_session_last_error(self->session_, &msg, nullptr, 0);
+    self->MarkBroken();
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EPROTO, "No SSH server answers at %s: the SSH handshake failed (%s)",
+                                   self->where_.c_str(), msg && *msg ? msg : "no SSH greeting");
+  }
   if (rc != 0) return self->Fail(FX_LOC, rc, "SSH handshake failed", s.address);
   if (const char* banner = libssh2_session_banner_get(self->session_)) self->banner_ = banner;
-  err = self->VerifyHostKey(s, known.hosts);
+  err = self->VerifyHostKey(s, known.hosts, knownFile, mismatch);
   if (err.IsError()) return err;
   err = self->Authenticate(s);
   if (err.IsError()) return err;

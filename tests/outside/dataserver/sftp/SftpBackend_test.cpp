@@ -1,16 +1,19 @@
 // test-labels: integration concurrency
 // What the SFTP backend adds to the common contract (Contract_test runs that one on it): host
 // keys, confinement on the storage host, the replacing Move's crash points, bounded failure,
-// reconnects, one shared connection, durability. Every case runs against a real sshd; the
-// storage host is probed through its chroot folder.
+// reconnects, a bounded pool of sessions, reads that ask for what a file holds, a full disk,
+// durability. Every case runs against a real sshd; the storage host is probed through its
+// chroot folder.
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -124,7 +127,7 @@ TEST_F(SftpBackendTest, HostKeysAreCheckedStrictly) {
   // The stored ed25519 key is asked for, so the host's other key type is no mismatch.
   ASSERT_OK(FS()->CreateFolder(root_, 1));
   kxmp::dataserver::SftpHostCheck check;
-  ASSERT_OK(kxmp::dataserver::CheckSftpHost(settings_, check));
+  ASSERT_OK(kxmp::dataserver::CheckSftpHost(settings_, "ma1", check));
   EXPECT_EQ(check.hostKeyType, "ssh-ed25519");
   EXPECT_EQ(check.hostKeyFingerprint, server_->HostKeyFingerprint());
   bool fsync = false, statvfs = false;
@@ -148,7 +151,7 @@ TEST_F(SftpBackendTest, HostKeysAreCheckedStrictly) {
     // for a changed one the stored type's.
     const std::string want = file == unknown ? "SHA256:" : server_->HostKeyFingerprint();
     EXPECT_NE(err.AsString().find(want), std::string::npos) << err.AsString();
-    EXPECT_TRUE(FXErrorUtil::IsErrNo(kxmp::dataserver::CheckSftpHost(settings_, check), EACCES));
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(kxmp::dataserver::CheckSftpHost(settings_, "ma1", check), EACCES));
   }
   EXPECT_FALSE(kxmp::test::PathExists(Local(At("never"))));
 }
@@ -281,9 +284,23 @@ TEST_F(SftpBackendTest, DroppedConnectionIsReopenedOnceForReads) {
   EXPECT_EQ(Count(server_->Log(), "Accepted publickey"), 2u);
 }
 
-TEST_F(SftpBackendTest, ThreadsShareOneConnection) {
+// Threads working at once get sessions of their own, up to the bound; one thread, however
+// many objects it uses (an open file and path operations beside it), keeps one session.
+TEST_F(SftpBackendTest, ThreadsShareABoundedNumberOfSessions) {
   Start();
   ASSERT_OK(FS()->CreateFolder(root_, 1));
+  auto open = File();
+  ASSERT_OK(open->Open(At("held"), O_WRONLY | O_CREAT, 0640, 0));
+  Put(At("one"), "1");
+  EXPECT_EQ(Get(At("one")), "1");
+  ASSERT_OK(open->Close());
+  EXPECT_EQ(backend_->Pool().Sessions(), 1u);
+  EXPECT_EQ(Count(server_->Log(), "Accepted publickey"), 1u);
+
+  struct Bound {
+    Bound() { kxmp::dataserver::SetSftpSessionsPerHost(2); }
+    ~Bound() { kxmp::dataserver::SetSftpSessionsPerHost(kxmp::dataserver::kDefaultSftpSessionsPerHost); }
+  } bound;
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -306,7 +323,8 @@ TEST_F(SftpBackendTest, ThreadsShareOneConnection) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(backend_->Pool().Size(), 1u);
-  EXPECT_EQ(Count(server_->Log(), "Accepted publickey"), 1u);
+  EXPECT_LE(backend_->Pool().Sessions(), 2u);
+  EXPECT_LE(Count(server_->Log(), "Accepted publickey"), 2u);
 }
 
 // The authority's answers, counted.
@@ -382,6 +400,49 @@ TEST_F(SftpBackendTest, ServerWithoutFsyncIsRefused) {
   EXPECT_NE(err.AsString().find("fsync@openssh.com"), std::string::npos) << err.AsString();
   EXPECT_ERRNO(FS()->Move(At("a"), At("b"), 0), ENOTSUP);
   EXPECT_FALSE(kxmp::test::PathExists(Local(At("f"))));
+}
+
+// A file opened for reading is read up to the size it has, in requests sent at once, and one
+// more request finds its end: a 64 KiB file costs three reads of 30,000 bytes or less and
+// the one at its end (libssh2 alone would ask for 4 MiB). Counted in the server's own record.
+TEST_F(SftpBackendTest, ReadsAskForWhatTheFileHolds) {
+  server_->LogRequests();
+  Start();
+  for (size_t size : {size_t(0), size_t(1), size_t(65536), size_t(3 << 20) + 5}) {
+    SCOPED_TRACE(size);
+    std::string data(size, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 13));
+    Put(At("f"), data);
+    const size_t mark = server_->RequestLogSize();
+    EXPECT_TRUE(Get(At("f")) == data);
+    std::map<std::string, size_t> seen = server_->Requests(mark);
+    EXPECT_EQ(seen["read"], (size + 29999) / 30000 + 1);
+    // Besides: the mount path and served tree were resolved once on the session (by Put), so
+    // the open costs the realpath of the file's folder and an lstat or two, and then close.
+    size_t others = 0;
+    for (const auto& [name, n] : seen) others += name == "read" ? 0 : n;
+    EXPECT_LE(others, 5u) << "realpath " << seen["realpath"] << ", lstat " << seen["lstat"] << ", stat " << seen["stat"];
+  }
+}
+
+// OpenSSH answers a write to a full disk with a bare "failure"; the error says what it is.
+TEST_F(SftpBackendTest, AFullDiskSaysSo) {
+  Start();
+  const std::string disk = Local("/srv/mp1");
+  if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a small file system";
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  auto f = File();
+  ASSERT_OK(FS()->CreateFolder(root_, 1));
+  ASSERT_OK(f->Open(At("big"), O_WRONLY | O_CREAT | O_EXCL, 0640, 0));
+  const std::string data(4 << 20, 'x');
+  unsigned int n = 0;
+  CZoError err = f->Write(data.data(), static_cast<unsigned int>(data.size()), &n);
+  if (!err.IsError()) err = f->Close();
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(err, ENOSPC)) << err.AsString();
+  EXPECT_NE(err.AsString().find("its file system is full"), std::string::npos) << err.AsString();
 }
 
 TEST_F(SftpBackendTest, IdleConnectionsAreClosed) {
