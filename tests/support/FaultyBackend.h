@@ -84,6 +84,7 @@ class FaultyBackend : public Backend {
   int CountCalls(const std::string& op, const std::string& path = std::string()) const;
   void ClearCalls();
 
+  BackendCapabilities Capabilities(const CFSInitParams& params) override { return inner_->Capabilities(params); }
   CFSInterface* NewFSInterface(const CFSInitParams& params) override;
   CFileInterface* NewFileInterface(const CFSInitParams& params) override;
 

@@ -59,6 +59,11 @@ std::shared_ptr<Backend> BackendRouter::Pick(const CFSInitParams& params) {
   return remote ? remote : local_;
 }
 
+BackendCapabilities BackendRouter::Capabilities(const CFSInitParams& params) {
+  std::shared_ptr<Backend> backend = Pick(params);
+  return backend ? backend->Capabilities(params) : BackendCapabilities{};
+}
+
 CFSInterface* BackendRouter::NewFSInterface(const CFSInitParams& params) {
   std::shared_ptr<Backend> backend = Pick(params);
   return backend ? backend->NewFSInterface(params) : nullptr;

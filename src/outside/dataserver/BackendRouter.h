@@ -28,6 +28,7 @@ class BackendRouter : public Backend {
 
   // lookup: how a storage host's remote backend is found (tests count and steer it).
   explicit BackendRouter(std::shared_ptr<Backend> local, RemoteLookup lookup = RemoteBackendFor);
+  BackendCapabilities Capabilities(const CFSInitParams& params) override;
   CFSInterface* NewFSInterface(const CFSInitParams& params) override;
   CFileInterface* NewFileInterface(const CFSInitParams& params) override;
 

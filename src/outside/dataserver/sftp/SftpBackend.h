@@ -20,6 +20,10 @@ class KXMP_EXPORT SftpBackend : public Backend {
  public:
   SftpBackend(SftpSettings settings, std::string plainHostName, std::shared_ptr<MountPathAuthority> authority,
               std::chrono::steady_clock::duration idleLimit = std::chrono::seconds(60));
+  // No locks over SFTP; the plain rename never replaces; folders are synced with
+  // fsync@openssh.com and volumes sized with statvfs@openssh.com (a server without them is
+  // refused, ENOTSUP).
+  BackendCapabilities Capabilities(const CFSInitParams&) override { return {false, true, true, true}; }
   CFSInterface* NewFSInterface(const CFSInitParams& params) override;
   CFileInterface* NewFileInterface(const CFSInitParams& params) override;
 
