@@ -18,7 +18,7 @@
 
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
-#include "outside/dataserver/Backend.h"
+#include "outside/dataserver/BackendRouter.h"
 #include "outside/dataserver/local/LocalBackend.h"
 #include "outside/registry/KXPlatformInfo.h"
 #include "outside/util/CZoFile.h"
@@ -67,22 +67,20 @@ class BenchContext {
     KXPlatformInfo().setRegString("~Tessel/MAMountPoint/1", "sSubClientGUID", "guid-bench");
     auto authority = std::make_shared<kxmp::dataserver::FixedMountPathAuthority>();
     authority->Add("bench", mount);
-    scope_ = std::make_unique<kxmp::dataserver::ScopedBackend>(
-        std::make_shared<kxmp::dataserver::LocalBackend>(authority));
+    kxmp::dataserver::InstallBackend(std::make_shared<kxmp::dataserver::LocalBackend>(authority));
     context_ = std::make_unique<DataServerContext>(1, "bench", mount, 1, false);
     CZoDirectory::Create(context_->getInitRootFolder(), true);
     context_->setRootFolder(context_->getInitRootFolder());
   }
   ~BenchContext() {
     context_.reset();
-    scope_.reset();
+    kxmp::dataserver::InstallBackend(nullptr);
     CZoDirectory::Remove(home_, true, false);
   }
   DataServerContext* get() { return context_.get(); }
 
  private:
   std::string home_;
-  std::unique_ptr<kxmp::dataserver::ScopedBackend> scope_;
   std::unique_ptr<DataServerContext> context_;
 };
 

@@ -1,42 +1,26 @@
-"""A throw-away KX_HOME for the benchmark scripts: the catalog lists one mount path of
-storage host ma1 for subclient 42, and the job results directory is set, so `kxmp backup
---subclient 42` writes below <home>/mp1/KX_APP_DUMPS/bs-bench."""
+"""A throw-away KX_HOME for the benchmark scripts, made by `kxmp setup`: the catalog lists one
+mount path of storage host ma1 for subclient 42, so `kxmp backup --subclient 42` writes below
+<home>/mp1/KX_APP_DUMPS/bs-bench."""
 
 import argparse
 import os
-import sqlite3
 import statistics
 import subprocess
 import tempfile
 import time
 
-SCHEMA = """
-CREATE TABLE subclient (id INTEGER PRIMARY KEY, guid TEXT NOT NULL, backupset_guid TEXT NOT NULL DEFAULT '');
-CREATE TABLE mount_path (id INTEGER PRIMARY KEY, host TEXT NOT NULL, path TEXT NOT NULL, library TEXT NOT NULL DEFAULT '');
-CREATE TABLE subclient_mount_path (subclient_id INTEGER NOT NULL, mount_path_id INTEGER NOT NULL,
-  kind INTEGER NOT NULL, position INTEGER NOT NULL, PRIMARY KEY (subclient_id, mount_path_id));
-"""
-
-
 class BenchHome:
-    def __init__(self):
+    def __init__(self, kxmp):
         self.tmp = tempfile.TemporaryDirectory(prefix="kxmp-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
         self.path = self.tmp.name
         self.mount_path = os.path.join(self.path, "mp1")
         self.root = os.path.join(self.mount_path, "KX_APP_DUMPS", "bs-bench")
-        os.makedirs(self.mount_path)
-        os.makedirs(os.path.join(self.path, "jobresults"))
-        os.makedirs(os.path.join(self.path, "registry", "Runtime"))
-        with open(os.path.join(self.path, "registry", "Runtime", "sJobResultsDirectory"), "w") as f:
-            f.write(os.path.join(self.path, "jobresults"))
-        db = sqlite3.connect(os.path.join(self.path, "catalog.db"))
-        db.executescript(SCHEMA)
-        db.execute("INSERT INTO subclient VALUES (42, 'guid-bench', 'bs-bench')")
-        db.execute("INSERT INTO mount_path VALUES (1, 'ma1', ?, 'lib')", (self.mount_path,))
-        db.execute("INSERT INTO subclient_mount_path VALUES (42, 1, 0, 0)")
-        db.commit()
-        db.close()
         self.env = dict(os.environ, KX_HOME=self.path)
+        os.makedirs(self.mount_path)
+        for argv in (["setup"], ["catalog", "add-subclient", "--id", "42", "--guid", "guid-bench", "--backupset-guid", "bs-bench"],
+                     ["catalog", "add-mount-path", "--id", "1", "--host", "ma1", "--path", self.mount_path, "--library", "lib"],
+                     ["catalog", "attach", "--subclient", "42", "--mount-path", "1", "--primary"]):
+            subprocess.run([kxmp] + argv, env=self.env, check=True, stdout=subprocess.DEVNULL)
 
     def folder(self, name):
         p = os.path.join(self.path, name)

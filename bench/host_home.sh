@@ -1,25 +1,18 @@
-# Sourced by the host benchmarks: a home in $KX_HOME with the control server online and
-# subclient 42 served by the mount paths given (the first primary, the others alternates),
-# each a folder below the home on storage host ma<n>.
+# Sourced by the host benchmarks: a home in $KX_HOME made by kxmp setup (the control server
+# online) with subclient 42 served by the mount paths given (the first primary, the others
+# alternates), each a folder below the home on storage host ma<n>. Uses $build's kxmp.
 #   host_home_setup HOME PATH_COUNT
 host_home_setup() {
-  local home=$1 count=$2 rows="" links="" i
-  mkdir -p "$home/registry/Runtime"
-  printf 1 > "$home/registry/Runtime/nCSONLINE"
+  local home=$1 count=$2 i kxmp=$build/tools/kxmp/kxmp
+  "$kxmp" setup --home "$home" >/dev/null
+  "$kxmp" --home "$home" catalog add-subclient --id 42 --guid guid-42 >/dev/null
   for i in $(seq "$count"); do
     mkdir -p "$home/disk$i"
-    rows+="${rows:+, }($((100 + i)), 'ma$i*ma*1*2', '$home/disk$i', 'lib')"
-    links+="${links:+, }(42, $((100 + i)), $([ "$i" = 1 ] && echo 0 || echo -1), $i)"
+    "$kxmp" --home "$home" catalog add-mount-path --id $((100 + i)) --host "ma$i*ma*1*2" --path "$home/disk$i" \
+      --library lib >/dev/null
+    "$kxmp" --home "$home" catalog attach --subclient 42 --mount-path $((100 + i)) \
+      "$([ "$i" = 1 ] && echo --primary || echo --alternate)" >/dev/null
   done
-  sqlite3 "$home/catalog.db" <<SQL
-CREATE TABLE subclient (id INTEGER PRIMARY KEY, guid TEXT NOT NULL, backupset_guid TEXT NOT NULL DEFAULT '');
-CREATE TABLE mount_path (id INTEGER PRIMARY KEY, host TEXT NOT NULL, path TEXT NOT NULL, library TEXT NOT NULL DEFAULT '');
-CREATE TABLE subclient_mount_path (subclient_id INTEGER NOT NULL, mount_path_id INTEGER NOT NULL,
-  kind INTEGER NOT NULL, position INTEGER NOT NULL, PRIMARY KEY (subclient_id, mount_path_id));
-INSERT INTO subclient VALUES (42, 'guid-42', '');
-INSERT INTO mount_path VALUES $rows;
-INSERT INTO subclient_mount_path VALUES $links;
-SQL
 }
 
 # A throw-away home for a benchmark run: sets home and KX_HOME, prepares it with PATH_COUNT

@@ -24,17 +24,11 @@ trap 'rm -rf "$home"' EXIT
 export KX_HOME=$home
 mp=$home/mp1
 root=$mp/KX_APP_DUMPS/bs-bench
-mkdir -p "$mp" "$home/jobresults" "$home/registry/Runtime" "$home/src" "$home/small" "$home/cp"
-printf %s "$home/jobresults" > "$home/registry/Runtime/sJobResultsDirectory"
-sqlite3 "$home/catalog.db" <<SQL
-CREATE TABLE subclient (id INTEGER PRIMARY KEY, guid TEXT NOT NULL, backupset_guid TEXT NOT NULL DEFAULT '');
-CREATE TABLE mount_path (id INTEGER PRIMARY KEY, host TEXT NOT NULL, path TEXT NOT NULL, library TEXT NOT NULL DEFAULT '');
-CREATE TABLE subclient_mount_path (subclient_id INTEGER NOT NULL, mount_path_id INTEGER NOT NULL,
-  kind INTEGER NOT NULL, position INTEGER NOT NULL, PRIMARY KEY (subclient_id, mount_path_id));
-INSERT INTO subclient VALUES (42, 'guid-bench', 'bs-bench');
-INSERT INTO mount_path VALUES (1, 'ma1', '$mp', 'lib');
-INSERT INTO subclient_mount_path VALUES (42, 1, 0, 0);
-SQL
+"$kxmp" setup >/dev/null
+mkdir -p "$mp" "$home/src" "$home/small" "$home/cp"
+"$kxmp" catalog add-subclient --id 42 --guid guid-bench --backupset-guid bs-bench >/dev/null
+"$kxmp" catalog add-mount-path --id 1 --host ma1 --path "$mp" --library lib >/dev/null
+"$kxmp" catalog attach --subclient 42 --mount-path 1 --primary >/dev/null
 
 now_ns() { date +%s%N; }
 ms() { echo $(( ($2 - $1) / 1000000 )); }

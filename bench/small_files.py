@@ -21,7 +21,7 @@ import benchhome  # noqa: E402
 def main():
     args, kxmp, loop = benchhome.arguments(__doc__, files=1000, size=65536, rounds=5)
 
-    home = benchhome.BenchHome()
+    home = benchhome.BenchHome(kxmp)
     try:
         files = home.source_files(args.files, args.size)
         target = os.path.join(home.path, "loop")

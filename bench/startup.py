@@ -25,7 +25,7 @@ def main():
     args, kxmp, loop = benchhome.arguments(__doc__, runs=200)
     true = shutil.which("true") or "/bin/true"
 
-    home = benchhome.BenchHome()
+    home = benchhome.BenchHome(kxmp)
     try:
         # Every backup stores a new file, as an archive command does: a name already stored
         # with the same content would only be compared, not written.
@@ -43,9 +43,6 @@ def main():
         # A refresh then makes the cache fresh, as on a machine whose host refreshes it: a
         # backup with a fresh cache needs no catalog.
         benchhome.run(commands["backup"], home.env)
-        runtime = os.path.join(home.path, "registry", "Runtime")
-        with open(os.path.join(runtime, "nCSONLINE"), "w") as f:
-            f.write("1")
         benchhome.run([kxmp, "cache", "refresh", "--subclient", "42", "--local"], home.env)
         times = {k: [] for k in commands}
         cpu = {k: [] for k in commands}
@@ -70,7 +67,7 @@ def main():
         row("backup", "kxmp backup, one 64 KiB file")
         med = {k: statistics.median(v) for k, v in times.items()}
         mn = {k: min(v) for k, v in times.items()}
-        print("kxmp --help - true              : min %.2f ms  median %.2f ms (goal <= 3)" %
+        print("kxmp --help - true              : min %.2f ms  median %.2f ms" %
               (mn["help"] - mn["true"], med["help"] - med["true"]))
         print("  the same in CPU time          : min %.2f ms  median %.2f ms" %
               (min(cpu["help"]) - min(cpu["true"]), statistics.median(cpu["help"]) - statistics.median(cpu["true"])))

@@ -5,12 +5,15 @@
 install(TARGETS KXMAMountingPointSvc EXPORT kxmpTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The loadable modules, in the folder kxmp/ beside the library, where it looks for them.
+# The private library (in the package's export set only as what the library needs at run
+# time, never linked by consumers) and the modules it loads, in the folder kxmp/ beside the
+# library.
+install(TARGETS kxmp-internal EXPORT kxmpTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kxmp)
 install(TARGETS ${KXMP_MODULES} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kxmp)
 
 # Public headers: include/kxmp and the platform headers they reach, plus the interfaces
-# other programs of the suite implement. Headers of hidden classes, of SQLite or pugixml,
-# and the test seams (fault injection, capture logger, catalog answers) stay out.
+# other programs of the suite implement. Headers of hidden classes and of SQLite or pugixml
+# stay out.
 set(KXMP_PUBLIC_OUTSIDE_HEADERS
   catalog/ApplicationId.h catalog/ArMgrClientAPI.h catalog/ArMgrTypes.h catalog/CatalogRecords.h
   dataserver/Backend.h dataserver/CFSInitParams.h dataserver/CFSInterface.h dataserver/CFileInterface.h

@@ -42,3 +42,4 @@
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "kxmp/DBLogBackupInterface.h"
 #include "kxmp/DataServerSearch.h"
+#include "kxmp/ReadPlaces.h"

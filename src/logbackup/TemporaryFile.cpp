@@ -7,6 +7,7 @@
 #include "kxmp/DataServerContext.h"
 #include "logbackup/LogBackupLocation.h"
 #include "logbackup/StorageNames.h"
+#include "outside/dataserver/BackendRouter.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
 #include "outside/util/FXPath.h"
@@ -28,6 +29,17 @@ CZoError TemporaryFile::Create(DataServerContext* context, const std::string& na
   const std::string tmpName = TemporaryNameFor(name, WriterId());
   std::string shown = context->getRootFolder();
   FXPath::Append(shown, tmpName);
+  // The write protocol commits with a rename that never replaces and needs the names it
+  // makes durable: a storage host that cannot do both is refused before anything is written.
+  const std::shared_ptr<dataserver::Backend> backend = dataserver::CurrentBackend();
+  const dataserver::BackendCapabilities can = backend ? backend->Capabilities(context->getFSParams())
+                                                      : dataserver::BackendCapabilities{};
+  if (!can.noReplaceMove || !can.folderSync) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOTSUP,
+                                   "Storage host [%s] cannot commit [%s]: its data server offers no %s",
+                                   context->getFSParams().host.hostName.c_str(), shown.c_str(),
+                                   can.noReplaceMove ? "durable folders" : "rename that never replaces");
+  }
   auto lock = std::make_unique<KxByteLock>();
   CZoError err = lock->TryLock("kxmp.logbackup.tmp:" + context->getFSParams().host.hostName + ":" + shown);
   if (err.IsError()) return err;

@@ -1,4 +1,4 @@
-#include "service/ReadPlaces.h"
+#include "kxmp/ReadPlaces.h"
 
 #include <new>
 

@@ -17,7 +17,7 @@
 #include "kxmp/UnixMountingPointDriver.h"
 #include "outside/catalog/CatalogAdmin.h"
 #include "outside/dataserver/Backend.h"
-#include "outside/dataserver/FaultyBackend.h"
+#include "support/FaultyBackend.h"
 #include "outside/event/EventLog.h"
 #include "support/TempHome.h"
 

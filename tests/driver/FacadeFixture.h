@@ -11,7 +11,7 @@
 
 #include "kxmp/DataServerContext.h"
 #include "outside/dataserver/Backend.h"
-#include "outside/dataserver/FaultyBackend.h"
+#include "support/FaultyBackend.h"
 #include "outside/registry/KXPlatformInfo.h"
 #include "outside/util/CZoFile.h"
 #include "support/MountPathCatalog.h"

@@ -17,6 +17,7 @@
 #include "outside/dataserver/DataServerTestFixture.h"
 #include "outside/dataserver/local/LocalBackend.h"
 #include "outside/error/FXErrorUtil.h"
+#include "support/FaultyBackend.h"
 #include "outside/util/FXString.h"
 
 using AMD = AbstractMountingPointDriver;

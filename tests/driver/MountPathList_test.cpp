@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "kxmp/AbstractMountingPointDriver.h"
-#include "outside/catalog/CatalogSeams.h"
+#include "support/CatalogSeams.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/event/EventLog.h"
 #include "outside/registry/KXPlatformInfo.h"
@@ -235,6 +235,8 @@ TEST_F(MountPathListTest, ReplyShapesTheArchiveManagerMayNotSend) {
     // a malformed raw path is skipped.
     MountpathInfo_t broken = ReplyEntry(4, "/x", -1, kMA3);
     broken.rawMountPath = "no pipes here";
+    // Stale, so that the answer is asked for whether or not a second passed since the failover.
+    ASSERT_TRUE(KXPlatformInfo().setRegString(SubclientKey(kSubclient), "nLastRefreshTime", std::to_string(Now() - 9 * 3600)));
     ScopedArchiveManager am(Reply({ReplyEntry(1, "/first", 0, kMA1), ReplyEntry(3, "/odd", 7, kMA3), broken,
                                    ReplyEntry(2, "/second", 0, kMA2)}));
     std::vector<MountPathInfo> list;

@@ -7,7 +7,7 @@
 
 #include "driver/ContextFixture.h"
 #include "kxmp/RegistryNames.h"
-#include "outside/catalog/CatalogSeams.h"
+#include "support/CatalogSeams.h"
 #include "outside/registry/KXPlatformInfo.h"
 #include "outside/util/FXString.h"
 

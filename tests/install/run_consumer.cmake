@@ -1,6 +1,7 @@
 # Installs the build tree into a scratch prefix, then builds and runs a consumer that knows
 # only <kxmp/kxmp.h>: once as a CMake project with find_package(kxmp CONFIG REQUIRED), once
 # with the compiler and pkg-config alone. Checks what the installation holds and leaves out.
+cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK_DIR})
 set(PREFIX ${WORK_DIR}/prefix)
 set(ENV{ASAN_OPTIONS} "detect_leaks=0")
@@ -9,20 +10,87 @@ if(rc)
   message(FATAL_ERROR "install failed: ${rc}")
 endif()
 
-# What a package holds, and what stays out of it: test seams and headers that tie the
-# interface to SQLite or pugixml.
+# What a package holds, and what stays out of it: headers that tie the interface to SQLite or
+# pugixml.
 foreach(f lib/pkgconfig/kxmp.pc lib/systemd/system/kxmp-host.service lib/sysusers.d/kxmp.conf etc/logrotate.d/kxmp
           include/kxmp/kxmp.h include/kxmp/outside/error/CZoError.h)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "the installation lacks ${f}")
   endif()
 endforeach()
-foreach(f include/kxmp/outside/dataserver/FaultyBackend.h include/kxmp/outside/log/CaptureLogWriter.h
-          include/kxmp/outside/catalog/CatalogSeams.h include/kxmp/outside/catalog/sqlite/CatalogDb.h
+foreach(f include/kxmp/support/FaultyBackend.h include/kxmp/support/CaptureLogWriter.h
+          include/kxmp/support/CatalogSeams.h include/kxmp/outside/catalog/sqlite/CatalogDb.h
           include/kxmp/outside/catalog/postgres/PgConnection.h
           include/kxmp/outside/xml/CNXmlDocument.h)
   if(EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "the installation holds ${f}, which is not part of the library's interface")
+  endif()
+endforeach()
+
+# The public library exports its API alone, under the version node KXMP_1: every exported
+# symbol belongs to a class or function that an installed header marks KXMP_EXPORT (the one
+# exception, weak instantiations of std templates for such a class, say so), and every such
+# function is exported (a class may be defined in its header alone). The private library and the modules hold no test code.
+file(GLOB_RECURSE headers ${PREFIX}/include/kxmp/*.h)
+set(api)
+set(api_functions)
+foreach(h IN LISTS headers)
+  file(READ ${h} text)
+  string(REGEX MATCHALL "(class|struct) KXMP_EXPORT [A-Za-z_0-9]+|KXMP_EXPORT [^;{()]*[ *&][A-Za-z_][A-Za-z_0-9]* *[(;]"
+    declared "${text}")
+  foreach(d IN LISTS declared)
+    string(REGEX MATCH "([A-Za-z_][A-Za-z_0-9]*) *[(;]?$" _ "${d}")
+    set(n ${CMAKE_MATCH_1})
+    list(APPEND api ${n})
+    if(d MATCHES "\\($")
+      list(APPEND api_functions ${n})
+    endif()
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES api)
+file(GLOB public_library ${PREFIX}/lib/libKXMAMountingPointSvc.so.*.*)
+execute_process(COMMAND nm -DC --defined-only ${public_library} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+string(REPLACE ";" "," symbols "${symbols}")
+string(REPLACE "\n" ";" symbols "${symbols}")
+set(exported)
+foreach(line IN LISTS symbols)
+  if(NOT line MATCHES "^[0-9a-f]+ ([A-Za-z]) (.*)$" OR CMAKE_MATCH_1 STREQUAL "A")
+    continue()
+  endif()
+  set(kind ${CMAKE_MATCH_1})
+  set(name "${CMAKE_MATCH_2}")
+  if(NOT name MATCHES "@@KXMP_1$")
+    message(FATAL_ERROR "exported without the version node KXMP_1: ${name}")
+  endif()
+  string(REGEX REPLACE "@@KXMP_1$|^(vtable|typeinfo|typeinfo name|VTT) for |^(non-virtual |virtual )?thunk to " "" name "${name}")
+  string(REGEX REPLACE "\\(.*" "" head "${name}")
+  if(kind STREQUAL "W" AND head MATCHES "^([^ ]+) std::")
+    set(head "${CMAKE_MATCH_1}")  # std's template, instantiated for the type it returns
+  endif()
+  set(owner "")
+  string(REPLACE "::" ";" parts "${head}")
+  foreach(part IN LISTS parts)
+    string(REGEX REPLACE "<.*|[&*]$" "" part "${part}")
+    if(part IN_LIST api)
+      set(owner ${part})
+      break()
+    endif()
+  endforeach()
+  if(NOT owner IN_LIST api)
+    message(FATAL_ERROR "the public library exports ${name}, which no installed header declares")
+  endif()
+  list(APPEND exported ${owner})
+endforeach()
+foreach(name IN LISTS api_functions)
+  if(NOT name IN_LIST exported)
+    message(FATAL_ERROR "an installed header declares ${name}, which the public library does not export")
+  endif()
+endforeach()
+file(GLOB_RECURSE installed_code ${PREFIX}/lib/*.so ${PREFIX}/bin/*)
+foreach(f IN LISTS installed_code)
+  execute_process(COMMAND nm -C ${f} OUTPUT_VARIABLE all_symbols ERROR_QUIET)
+  if(all_symbols MATCHES "(FaultyBackend|CaptureLogWriter|ScopedBackend|ScopedArchiveManager|ScopedIdentity)")
+    message(FATAL_ERROR "${f} holds test code (${CMAKE_MATCH_1})")
   endif()
 endforeach()
 
@@ -137,9 +205,9 @@ if(rc)
   message(FATAL_ERROR "consumer built with pkg-config failed to run: ${rc}")
 endif()
 
-# 3. The installed kxmp: the front end finds its tool, and the library its modules, in
-# lib/kxmp/ of the installation (not in the build tree).
-foreach(f bin/kxmp lib/kxmp/libkxmp-tool.so lib/kxmp/libkxmp-sftp.so lib/kxmp/libkxmp-postgres.so)
+# 3. The installed kxmp: the library finds its modules in lib/kxmp/ of the installation (not
+# in the build tree).
+foreach(f bin/kxmp lib/kxmp/libkxmp-sftp.so lib/kxmp/libkxmp-postgres.so)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "the installation lacks ${f}")
   endif()

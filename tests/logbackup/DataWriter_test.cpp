@@ -7,6 +7,7 @@
 
 #include <ctime>
 #include <memory>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include "kxmp/LocalFileContext.h"
 #include "logbackup/LogBackupFixture.h"
 #include "outside/error/FXErrorUtil.h"
+#include "support/FaultyBackend.h"
 #include "outside/xml/TesselMessages.h"
 
 namespace kxmp::test {
@@ -160,11 +162,15 @@ TEST_F(DataWriterTest, WriteThatMakesNoProgressFailsInsteadOfLooping) {
 class SizeRecordingBackend : public dataserver::Backend {
  public:
   explicit SizeRecordingBackend(std::shared_ptr<dataserver::Backend> inner) : inner_(std::move(inner)) {}
+  dataserver::BackendCapabilities Capabilities(const CFSInitParams& p) override {
+    return declared ? *declared : inner_->Capabilities(p);
+  }
   CFSInterface* NewFSInterface(const CFSInitParams& p) override { return inner_->NewFSInterface(p); }
   CFileInterface* NewFileInterface(const CFSInitParams& p) override {
     return new File(inner_->NewFileInterface(p), passes);
   }
   std::shared_ptr<std::vector<unsigned int>> passes = std::make_shared<std::vector<unsigned int>>();
+  std::optional<dataserver::BackendCapabilities> declared;  // what it says it can do, else the inner's
 
  private:
   class File : public CFileInterface {
@@ -224,6 +230,26 @@ TEST_F(DataWriterTest, LengthOfFourGiBOrMoreIsWrittenInPassesWithoutWrapping) {
   // Refused before the commit: nothing stands under the final name, no temporary file stays.
   EXPECT_FALSE(PathExists(Root(0) + "/big.log"));
   EXPECT_FALSE(PathExists(Tmp(0, "big.log")));
+}
+
+// The write protocol needs a rename that never replaces and durable names: a storage host whose
+// data server declares either missing is refused before a byte is written.
+TEST_F(DataWriterTest, AStorageHostThatCannotCommitSafelyIsRefusedBeforeAnythingIsWritten) {
+  Attach({0});
+  auto w = Make();
+  auto host = std::make_shared<SizeRecordingBackend>(faulty_);
+  dataserver::ScopedBackend scope(host);
+  for (auto can : {dataserver::BackendCapabilities{true, false, true, true},
+                   dataserver::BackendCapabilities{true, true, false, true}}) {
+    host->declared = can;
+    CZoError e = w->open("a.log", kCreate, 0640);
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(e, ENOTSUP)) << e.AsString();
+    EXPECT_TRUE(host->passes->empty());
+    EXPECT_FALSE(PathExists(Tmp(0, "a.log")));
+  }
+  host->declared.reset();
+  ASSERT_FALSE(w->open("a.log", kCreate, 0640).IsError());
+  ASSERT_FALSE(w->write("abc", 3).IsError());
 }
 
 TEST_F(DataWriterTest, FailedCloseRemovesTheTemporaryFile) {

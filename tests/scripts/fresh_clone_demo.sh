@@ -35,6 +35,6 @@ for f in "$prefix"/bin/kxmp "$prefix"/bin/kxmp-host; do
 done
 symbols=$(nm -D "$libdir"/libKXMAMountingPointSvc.so.1)
 grep -q '__stack_chk_fail' <<<"$symbols" || { echo "no stack protector" >&2; exit 1; }
-symbols=$(nm -D "$libdir"/kxmp/libkxmp-tool.so)
+symbols=$(nm -D "$prefix"/bin/kxmp)
 grep -q '_chk@' <<<"$symbols" || { echo "no fortified calls" >&2; exit 1; }
 echo "hardened, and no build folder named"

@@ -9,7 +9,7 @@
 
 #include "driver/ContextFixture.h"
 #include "kxmp/KXMAMountingPointSvc.h"
-#include "outside/catalog/CatalogSeams.h"
+#include "support/CatalogSeams.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/registry/KXPlatformInfo.h"
 #include "support/MountCache.h"

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "kxmp/KXMAMountingPointSvc.h"
-#include "outside/catalog/CatalogSeams.h"
+#include "support/CatalogSeams.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/xml/TesselMessages.h"
 #include "support/MountCache.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "outside/log/CaptureLogWriter.h"
+#include "support/CaptureLogWriter.h"
 
 namespace kxmp::test {
 

@@ -29,9 +29,9 @@
 
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "outside/dataserver/Backend.h"
-#include "outside/dataserver/FaultyBackend.h"
+#include "support/FaultyBackend.h"
 #include "outside/error/FXErrorUtil.h"
-#include "ToolModule.h"
+#include "Main.h"
 #include "support/ForkChild.h"
 #include "support/Timing.h"
 #include "tools/AdminSupport.h"
@@ -131,7 +131,7 @@ int Push(const std::string& home, const std::string& segment, int stream, uint64
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const int status = kxmp_tool_module()->main(static_cast<int>(args.size()), argv.data());
+  const int status = kxmp::cli::Main(static_cast<int>(args.size()), argv.data());
   std::fflush(nullptr);
   return status;
 }

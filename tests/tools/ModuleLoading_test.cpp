@@ -1,6 +1,6 @@
 // test-labels: integration
 // The loadable modules as a user meets them when one is missing: kxmp copied into a tree of
-// its own (bin/kxmp, lib/ with the library, lib/kxmp/ with the tool) without the SFTP,
+// its own (bin/kxmp, lib/ with the library, lib/kxmp/ with the private library) without the SFTP,
 // PostgreSQL and digest modules. A storage host served over SFTP is then unreachable, so a
 // backup fails over to the next mount path and the log names the missing file; the files are
 // stored without their records (a failure naming the digest module); a site catalog in
@@ -33,7 +33,7 @@ class ModuleLoadingTest : public LogBackupTest {
     fs::create_directories(lib / "kxmp");
     fs::copy_file(KXMP_BINARY_DIR "/tools/kxmp/kxmp", fs::path(tree_) / "bin" / "kxmp");
     fs::copy_file(KXMP_LIBRARY_PATH, lib / "libKXMAMountingPointSvc.so.1");
-    fs::copy_file(KXMP_BINARY_DIR "/kxmp/libkxmp-tool.so", lib / "kxmp" / "libkxmp-tool.so");
+    fs::copy_file(KXMP_BINARY_DIR "/kxmp/libkxmp-internal.so", lib / "kxmp" / "libkxmp-internal.so");
     moduleFolder_ = fs::canonical(lib / "kxmp").string();
   }
 

@@ -18,6 +18,7 @@
 #include "outside/log/CLogWriterInterface.h"
 #include "outside/log/FileLogWriter.h"
 #include "outside/log/Log.h"
+#include "outside/util/ControlBytes.h"
 #include "outside/util/FXPath.h"
 #include "outside/util/FXString.h"
 #include "outside/util/KxHome.h"
@@ -149,21 +150,7 @@ std::string Table::Render(size_t indent) const {
   return out;
 }
 
-std::string Printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if ((c < 0x20 && c != '\n') || c == 0x7F) {
-      static const char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+std::string Printable(const std::string& text) { return EscapeControlBytes(text, true); }
 
 namespace {
 

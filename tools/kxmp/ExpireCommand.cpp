@@ -29,7 +29,7 @@
 #include "Validators.h"
 #include "kxmp/DataServerContext.h"
 #include "logbackup/Expiry.h"
-#include "service/ReadPlaces.h"
+#include "kxmp/ReadPlaces.h"
 
 namespace kxmp::cli {
 namespace {

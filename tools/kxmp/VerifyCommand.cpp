@@ -35,7 +35,7 @@
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
 #include "outside/digest/Sha256Pipeline.h"
-#include "service/ReadPlaces.h"
+#include "kxmp/ReadPlaces.h"
 
 namespace kxmp::cli {
 namespace {

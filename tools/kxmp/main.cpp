@@ -8,17 +8,16 @@
 // failure).
 //
 // `kxmp --write-docs DIR` writes the man pages and completion scripts made from the command
-// table (the build runs it). Built as the tool module (libkxmp-tool.so) that the front end
-// (FrontEnd.c) loads.
+// table (the build runs it).
 #include <cstdio>
 #include <exception>
 
 #include <sqlite3.h>
 
 #include "CliSupport.h"
+#include "Main.h"
 #include "Command.h"
 #include "Suggest.h"
-#include "ToolModule.h"
 #include "common/CommandDocs.h"
 #include "common/ToolHome.h"
 #include "kxmp/Version.h"
@@ -101,8 +100,9 @@ int PrepareHome(const std::string& command, bool usesHome) {
   return kExitOk;
 }
 
-int ToolMain(int argc, char** argv) {
-  using namespace kxmp::cli;
+}  // namespace
+
+int kxmp::cli::Main(int argc, char** argv) {
   TuneSqliteForShortRuns();
   CLI::App app{"kxmp: sets up a kxmp home, describes the control server's catalog, talks to kxmp-host and backs up,\n"
                "finds and restores log files on the storage hosts"};
@@ -147,9 +147,3 @@ int ToolMain(int argc, char** argv) {
   }
   return kExitUsage;
 }
-
-const struct kxmp_tool_module kTool{KXMP_TOOL_MODULE_ABI, KXMP_TOOL_VERSION, &ToolMain};
-
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) const struct kxmp_tool_module* kxmp_tool_module() { return &kTool; }

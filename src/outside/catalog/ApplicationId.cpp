@@ -5,7 +5,6 @@
 #include <new>
 
 #include "outside/catalog/CatalogLocator.h"
-#include "outside/catalog/CatalogSeams.h"
 #include "outside/catalog/CatalogValidation.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
@@ -63,7 +62,8 @@ bool ApplicationId::Load() {
     }
     SubclientRecord row;
     int rc = 0;
-    if (kxmp::catalog::seam::DispatchIdentity(subclientId_, row, rc)) {
+    auto standIn = kxmp::catalog::CurrentCatalogStandIn();
+    if (standIn && standIn->Identity(subclientId_, row, rc)) {
       if (rc != 0) lastError_ = FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Identity lookup failed");
     } else {
       rc = ReadRow(catalogPath_, subclientId_, row, lastError_);
@@ -74,7 +74,7 @@ bool ApplicationId::Load() {
     backupSet_ = std::make_unique<BackupSet>(row.backupsetGuid);
     return true;
   } catch (...) {
-    // Out of memory, or a test seam's function threw: the identity stays unknown.
+    // Out of memory, or a stand-in threw: the identity stays unknown.
     subclient_.reset();
     backupSet_.reset();
     return false;

@@ -7,7 +7,6 @@
 
 #include "outside/catalog/CatalogLocator.h"
 #include "outside/catalog/CatalogOutage.h"
-#include "outside/catalog/CatalogSeams.h"
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
 
@@ -59,7 +58,9 @@ int ArMgrClientAPI::getSubclientMountpathList(GetSubclientMountpathListArgs_t* a
       return kArMgrBadArgs;
     }
     int result = 0;
-    if (kxmp::catalog::seam::DispatchArchiveManager(*args, *ret, result)) return result;
+    if (auto standIn = kxmp::catalog::CurrentCatalogStandIn()) {
+      if (standIn->MountPaths(*args, *ret, result)) return result;
+    }
 
     lastError_ = Query(*args, *ret);
     if (!lastError_.IsError()) {
@@ -84,7 +85,7 @@ int ArMgrClientAPI::getSubclientMountpathList(GetSubclientMountpathListArgs_t* a
   } catch (const std::bad_alloc&) {
     return kArMgrNoMemory;
   } catch (...) {
-    // A test seam's function threw: report it as a failed call, never let it out.
+    // A stand-in threw: report it as a failed call, never let it out.
     return kArMgrUnreadable;
   }
 }

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 
+#include <atomic>
 #include <new>
 
 #include "outside/catalog/postgres/PostgresModule.h"
@@ -16,6 +17,19 @@ CatalogStore::~CatalogStore() = default;
 CatalogWriter::~CatalogWriter() = default;
 
 std::string DefaultCatalogPath() { return home::Path("catalog.db"); }
+
+namespace {
+// Set by a program that answers for the catalog; read at every look-up. Never destroyed, as
+// look-ups may run during process exit.
+std::shared_ptr<CatalogStandIn>& StandInSlot() {
+  static auto* slot = new std::shared_ptr<CatalogStandIn>();
+  return *slot;
+}
+}  // namespace
+
+void SetCatalogStandIn(std::shared_ptr<CatalogStandIn> standIn) { std::atomic_store(&StandInSlot(), std::move(standIn)); }
+
+std::shared_ptr<CatalogStandIn> CurrentCatalogStandIn() { return std::atomic_load(&StandInSlot()); }
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kxmp/kxmp_export.h"
+#include "outside/catalog/ArMgrTypes.h"
 #include "outside/catalog/CatalogStore.h"
 #include "outside/error/CZoError.h"
 
@@ -42,5 +43,18 @@ KXMP_EXPORT CZoError MakeCatalogStore(const CatalogLocation& where, std::unique_
 
 // The store of the SQLite file sqlitePath, or of the configured catalog when it is empty.
 KXMP_EXPORT CZoError OpenCatalogStore(const std::string& sqlitePath, std::unique_ptr<CatalogStore>& out);
+
+// What answers the catalog's two look-ups (a subclient's mount paths and its identity) in a
+// program that brings its own answers, such as a test. Unset, both ask the configured catalog.
+class CatalogStandIn {
+ public:
+  virtual ~CatalogStandIn() = default;
+  // true when it answers (result is then the look-up's return code), false to ask the catalog.
+  virtual bool MountPaths(const GetSubclientMountpathListArgs_t& args, GetSubclientMountpathListRet_t& ret,
+                          int& result) = 0;
+  virtual bool Identity(uint64_t subclientId, SubclientRecord& out, int& result) = 0;
+};
+void SetCatalogStandIn(std::shared_ptr<CatalogStandIn> standIn);
+std::shared_ptr<CatalogStandIn> CurrentCatalogStandIn();
 
 }  // namespace kxmp::catalog

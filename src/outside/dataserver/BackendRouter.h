@@ -12,6 +12,12 @@
 
 namespace kxmp::dataserver {
 
+// The process's backend: the installed one, else the default router. InstallBackend puts
+// another in place (null: the default again) and returns the one it replaces; a program
+// that serves storage its own way (a test) installs it.
+std::shared_ptr<Backend> CurrentBackend();
+std::shared_ptr<Backend> InstallBackend(std::shared_ptr<Backend> backend);
+
 // The remote backend that serves the storage host of the parameters, or null for the local
 // backend. An error (settings that cannot be used) fails the objects made for the host.
 std::shared_ptr<Backend> RemoteBackendFor(const CFSInitParams& params, CZoError& error);
@@ -22,6 +28,7 @@ class BackendRouter : public Backend {
 
   // lookup: how a storage host's remote backend is found (tests count and steer it).
   explicit BackendRouter(std::shared_ptr<Backend> local, RemoteLookup lookup = RemoteBackendFor);
+  BackendCapabilities Capabilities(const CFSInitParams& params) override;
   CFSInterface* NewFSInterface(const CFSInitParams& params) override;
   CFileInterface* NewFileInterface(const CFSInitParams& params) override;
 

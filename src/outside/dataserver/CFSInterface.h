@@ -39,8 +39,8 @@ class KXMP_EXPORT CFSInterface {
   virtual CZoError Disconnect() = 0;
   // 4: an absent path is no error (exists = false).
   virtual CZoError Exists(std::string path, bool& exists) = 0;
-  // 5: whether the path names a folder (following links inside the tree).
-  virtual CZoError IsFolder(std::string path, bool& isFolder) = 0;
+  // 5: whether the path names a folder (following links inside the tree). By default from Stat.
+  virtual CZoError IsFolder(std::string path, bool& isFolder);
   // 6: flag 0 creates one level, flag 1 the missing parents too. An existing folder is
   //    errno EEXIST (17); an existing entry that is not a folder is ENOTDIR.
   virtual CZoError CreateFolder(std::string path, int flag) = 0;

@@ -32,8 +32,8 @@ class KXMP_EXPORT CFileInterface {
   virtual CZoError Seek(long long offset, int whence, int reserved) = 0;
   // 7: the current position.
   virtual CZoError Tell(long long& position) = 0;
-  // 8: the file size.
-  virtual CZoError GetSize(long long& size) = 0;
+  // 8: the file size. By default from Stat.
+  virtual CZoError GetSize(long long& size);
   // 9: sets the file size.
   virtual CZoError Truncate(long long size) = 0;
   // 10: status of the open file.

@@ -13,6 +13,7 @@
 
 #include "outside/error/FXErrorUtil.h"
 #include "outside/registry/KXPlatformInfo.h"
+#include "outside/util/ControlBytes.h"
 #include "outside/util/UniqueFd.h"
 
 namespace kxmp::dataserver {
@@ -39,18 +40,7 @@ bool HasControl(const std::string& text) {
 
 // The text as it can go into a message: control bytes as \xHH, at most 300 bytes.
 std::string Shown(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text.substr(0, 300)) {
-    if (c < 0x20 || c == 0x7F) {
-      static const char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return text.size() > 300 ? out + "..." : out;
+  return text.size() > 300 ? EscapeControlBytes(text.substr(0, 300)) + "..." : EscapeControlBytes(text);
 }
 
 CZoError Invalid(const std::string& where, const char* value, const std::string& why) {

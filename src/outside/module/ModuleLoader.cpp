@@ -1,5 +1,5 @@
-// The shared library's modules: files in the folder "kxmp" beside the library itself, found
-// from where the library was mapped, so a build tree and an installed tree both work.
+// The modules: files beside the private library itself (lib/kxmp/), found from where the
+// library was mapped, so a build tree and an installed tree both work.
 #include <dlfcn.h>
 
 #include <cerrno>
@@ -31,16 +31,16 @@ Loaded& TheLoaded() {
 
 std::string Folder() {
   Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&Folder), &info) == 0 || info.dli_fname == nullptr) return "kxmp";
+  if (::dladdr(reinterpret_cast<void*>(&Folder), &info) == 0 || info.dli_fname == nullptr) return ".";
   const char* slash = std::strrchr(info.dli_fname, '/');
-  if (slash == nullptr) return "kxmp";
+  if (slash == nullptr) return ".";
   std::string folder(info.dli_fname, static_cast<size_t>(slash - info.dli_fname));
-  // The library may have been found as lib/kxmp/../libX.so: messages name the plain path.
+  // The library may have been found as lib/../lib/kxmp/libX.so: messages name the plain path.
   if (char* resolved = ::realpath(folder.c_str(), nullptr)) {
     folder = resolved;
     std::free(resolved);
   }
-  return folder + "/kxmp";
+  return folder;
 }
 
 CZoError Load(const char* name, const char* entry, const Header*& out) {

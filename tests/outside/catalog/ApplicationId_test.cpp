@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/catalog/ApplicationId.h"
-#include "outside/catalog/CatalogSeams.h"
+#include "support/CatalogSeams.h"
 #include "outside/catalog/sqlite/CatalogDb.h"
 #include "CatalogFixture.h"
 

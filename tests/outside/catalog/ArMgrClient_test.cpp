@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/catalog/ArMgrClientAPI.h"
-#include "outside/catalog/CatalogSeams.h"
+#include "support/CatalogSeams.h"
 #include "outside/catalog/sqlite/CatalogDb.h"
 #include "CatalogFixture.h"
 

@@ -16,6 +16,7 @@
 #include "outside/dataserver/DataServerTestFixture.h"
 #include "outside/dataserver/local/LocalBackend.h"
 #include "outside/error/FXErrorUtil.h"
+#include "support/FaultyBackend.h"
 #include "support/ErrnoAsserts.h"
 
 using kxmp::dataserver::CatalogMountPathAuthority;

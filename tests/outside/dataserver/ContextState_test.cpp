@@ -11,6 +11,7 @@
 #include "outside/dataserver/Backend.h"
 #include "outside/dataserver/BackendRouter.h"
 #include "outside/dataserver/ContextState.h"
+#include "support/FaultyBackend.h"
 #include "outside/dataserver/DataServerTestFixture.h"
 #include "outside/dataserver/local/LocalBackend.h"
 

@@ -6,7 +6,7 @@
 
 #include "outside/dataserver/Backend.h"
 #include "outside/dataserver/DataServerTestFixture.h"
-#include "outside/dataserver/FaultyBackend.h"
+#include "support/FaultyBackend.h"
 #include "outside/error/FXErrorUtil.h"
 
 using kxmp::dataserver::CurrentBackend;

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "outside/log/CaptureLogWriter.h"
+#include "support/CaptureLogWriter.h"
 #include "outside/log/FileLogWriter.h"
 #include "outside/log/Log.h"
 #include "support/ForkChild.h"

@@ -18,6 +18,8 @@ class KXMP_EXPORT LocalBackend : public Backend {
   // A null authority reads the catalog ($KX_HOME/catalog.db).
   explicit LocalBackend(std::shared_ptr<MountPathAuthority> authority = nullptr,
                         ResolveMode mode = ResolveMode::Auto);
+  // Everything: flock, RENAME_NOREPLACE (else a hard link), fsync of folders, statvfs.
+  BackendCapabilities Capabilities(const CFSInitParams&) override { return {true, true, true, true}; }
   CFSInterface* NewFSInterface(const CFSInitParams& params) override;
   CFileInterface* NewFileInterface(const CFSInitParams& params) override;
 

@@ -64,15 +64,6 @@ CZoError LocalFSInterface::Exists(std::string path, bool& exists) {
   return CZoError::Success();
 }
 
-CZoError LocalFSInterface::IsFolder(std::string path, bool& isFolder) {
-  isFolder = false;
-  SZoFileStat st {};
-  CZoError err = Stat(path, st);
-  if (err.IsError()) return err;
-  isFolder = S_ISDIR(st.st_mode);
-  return CZoError::Success();
-}
-
 CZoError LocalFSInterface::CreateFolder(std::string path, int flag) {
   if (flag != 0 && flag != 1) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Unknown CreateFolder flag %d", flag);
   ServedTree::Target t;

@@ -14,7 +14,6 @@ class LocalFSInterface : public CFSInterface {
   CZoError Connect() override;
   CZoError Disconnect() override;
   CZoError Exists(std::string path, bool& exists) override;
-  CZoError IsFolder(std::string path, bool& isFolder) override;
   CZoError CreateFolder(std::string path, int flag) override;
   CZoError GetVolumeSize(const char* path, unsigned long long* total, unsigned long long* free) override;
   CZoError Lstat(std::string path, SZoFileStat& st) override;

@@ -94,15 +94,6 @@ CZoError LocalFileInterface::Tell(long long& position) {
   return CZoError::Success();
 }
 
-CZoError LocalFileInterface::GetSize(long long& size) {
-  size = 0;
-  SZoFileStat st {};
-  CZoError err = Stat(st);
-  if (err.IsError()) return err;
-  size = st.st_size;
-  return CZoError::Success();
-}
-
 CZoError LocalFileInterface::Truncate(long long size) {
   if (!fd_.valid()) return NotOpen(FX_LOC);
   if (size < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Negative file size %lld", size);

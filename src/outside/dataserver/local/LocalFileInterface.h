@@ -18,7 +18,6 @@ class LocalFileInterface : public CFileInterface {
   CZoError Write(const void* buffer, unsigned int size, unsigned int* bytesWritten) override;
   CZoError Seek(long long offset, int whence, int reserved) override;
   CZoError Tell(long long& position) override;
-  CZoError GetSize(long long& size) override;
   CZoError Truncate(long long size) override;
   CZoError Stat(SZoFileStat& st) override;
   CZoError Flush() override;

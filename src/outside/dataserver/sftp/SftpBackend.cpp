@@ -13,12 +13,12 @@ SftpBackend::SftpBackend(SftpSettings settings, std::string plainHostName,
       pool_(std::make_shared<SftpPool>(idleLimit)) {}
 
 CFSInterface* SftpBackend::NewFSInterface(const CFSInitParams& params) {
-  return new SftpFSInterface(params, authority_, pool_->Get(settings_, hostName_), faults_,
+  return new SftpFSInterface(params, authority_, pool_->Get(settings_, hostName_),
                              SftpTree::CacheOf(params, token_));
 }
 
 CFileInterface* SftpBackend::NewFileInterface(const CFSInitParams& params) {
-  return new SftpFileInterface(params, authority_, pool_->Get(settings_, hostName_), faults_,
+  return new SftpFileInterface(params, authority_, pool_->Get(settings_, hostName_),
                                SftpTree::CacheOf(params, token_));
 }
 

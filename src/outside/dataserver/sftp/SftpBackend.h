@@ -20,11 +20,13 @@ class KXMP_EXPORT SftpBackend : public Backend {
  public:
   SftpBackend(SftpSettings settings, std::string plainHostName, std::shared_ptr<MountPathAuthority> authority,
               std::chrono::steady_clock::duration idleLimit = std::chrono::seconds(60));
+  // No locks over SFTP; the plain rename never replaces; folders are synced with
+  // fsync@openssh.com and volumes sized with statvfs@openssh.com (a server without them is
+  // refused, ENOTSUP).
+  BackendCapabilities Capabilities(const CFSInitParams&) override { return {false, true, true, true}; }
   CFSInterface* NewFSInterface(const CFSInitParams& params) override;
   CFileInterface* NewFileInterface(const CFSInitParams& params) override;
 
-  // Test seam: faults injected into the objects made from now on.
-  void SetFaults(SftpFaults faults) { faults_ = faults; }
   SftpPool& Pool() { return *pool_; }
 
  private:
@@ -32,7 +34,6 @@ class KXMP_EXPORT SftpBackend : public Backend {
   std::string hostName_;
   std::shared_ptr<MountPathAuthority> authority_;
   std::shared_ptr<SftpPool> pool_;
-  SftpFaults faults_;
   const std::shared_ptr<const void> token_ = std::make_shared<int>(0);  // this backend's key in context states
 };
 

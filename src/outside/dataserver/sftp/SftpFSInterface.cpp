@@ -19,8 +19,8 @@ CZoError NotSupported(const FXCodeLocation& where) {
 }  // namespace
 
 SftpFSInterface::SftpFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                                 std::shared_ptr<SftpConnection> connection, SftpFaults faults, std::shared_ptr<SharedMountPath> cache)
-    : tree_(params, std::move(authority), faults, std::move(cache)), connection_(std::move(connection)) {}
+                                 std::shared_ptr<SftpConnection> connection, std::shared_ptr<SharedMountPath> cache)
+    : tree_(params, std::move(authority), std::move(cache)), connection_(std::move(connection)) {}
 
 template <typename F>
 CZoError SftpFSInterface::Run(bool retry, F&& body) {
@@ -63,15 +63,6 @@ CZoError SftpFSInterface::Exists(std::string path, bool& exists) {
     if (FXErrorUtil::IsErrNo(e, EIO) && !s.Broken()) return CZoError::Success();
     return e;
   });
-}
-
-CZoError SftpFSInterface::IsFolder(std::string path, bool& isFolder) {
-  isFolder = false;
-  SZoFileStat st {};
-  CZoError err = Stat(path, st);
-  if (err.IsError()) return err;
-  isFolder = S_ISDIR(st.st_mode);
-  return CZoError::Success();
 }
 
 CZoError SftpFSInterface::CreateFolder(std::string path, int flag) {

@@ -12,13 +12,12 @@ namespace kxmp::dataserver {
 class SftpFSInterface : public CFSInterface {
  public:
   SftpFSInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                  std::shared_ptr<SftpConnection> connection, SftpFaults faults,
+                  std::shared_ptr<SftpConnection> connection,
                   std::shared_ptr<SharedMountPath> cache = nullptr);
 
   CZoError Connect() override;
   CZoError Disconnect() override;
   CZoError Exists(std::string path, bool& exists) override;
-  CZoError IsFolder(std::string path, bool& isFolder) override;
   CZoError CreateFolder(std::string path, int flag) override;
   CZoError GetVolumeSize(const char* path, unsigned long long* total, unsigned long long* free) override;
   CZoError Lstat(std::string path, SZoFileStat& st) override;

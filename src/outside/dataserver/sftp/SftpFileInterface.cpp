@@ -32,8 +32,8 @@ unsigned long SftpFlags(int f) {
 }  // namespace
 
 SftpFileInterface::SftpFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                                     std::shared_ptr<SftpConnection> connection, SftpFaults faults, std::shared_ptr<SharedMountPath> cache)
-    : tree_(params, std::move(authority), faults, std::move(cache)), connection_(std::move(connection)) {}
+                                     std::shared_ptr<SftpConnection> connection, std::shared_ptr<SharedMountPath> cache)
+    : tree_(params, std::move(authority), std::move(cache)), connection_(std::move(connection)) {}
 
 SftpFileInterface::~SftpFileInterface() {
   if (handle_ == nullptr) return;
@@ -395,15 +395,6 @@ CZoError SftpFileInterface::Tell(long long& position) {
   position = 0;
   if (handle_ == nullptr) return NotOpen(FX_LOC);
   position = pos_;
-  return CZoError::Success();
-}
-
-CZoError SftpFileInterface::GetSize(long long& size) {
-  size = 0;
-  SZoFileStat st {};
-  CZoError err = Stat(st);
-  if (err.IsError()) return err;
-  size = st.st_size;
   return CZoError::Success();
 }
 

@@ -19,7 +19,7 @@ namespace kxmp::dataserver {
 class SftpFileInterface : public CFileInterface {
  public:
   SftpFileInterface(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
-                    std::shared_ptr<SftpConnection> connection, SftpFaults faults,
+                    std::shared_ptr<SftpConnection> connection,
                   std::shared_ptr<SharedMountPath> cache = nullptr);
   ~SftpFileInterface() override;
 
@@ -29,7 +29,6 @@ class SftpFileInterface : public CFileInterface {
   CZoError Write(const void* buffer, unsigned int size, unsigned int* bytesWritten) override;
   CZoError Seek(long long offset, int whence, int reserved) override;
   CZoError Tell(long long& position) override;
-  CZoError GetSize(long long& size) override;
   CZoError Truncate(long long size) override;
   CZoError Stat(SZoFileStat& st) override;
   CZoError Flush() override;

@@ -47,9 +47,9 @@ bool Below(const std::string& real, const std::string& base) {
 
 }  // namespace
 
-SftpTree::SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, SftpFaults faults,
+SftpTree::SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
                    std::shared_ptr<SharedMountPath> cache)
-    : ServedPath(params), authority_(std::move(authority)), faults_(faults), cache_(std::move(cache)) {}
+    : ServedPath(params), authority_(std::move(authority)), cache_(std::move(cache)) {}
 
 std::shared_ptr<SharedMountPath> SftpTree::CacheOf(const CFSInitParams& params,
                                                  const std::shared_ptr<const void>& owner) {
@@ -463,9 +463,6 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
                                     static_cast<unsigned>(b.size()), 0);
     });
   };
-  auto hook = [&](const char* step) {
-    return faults_.moveHook ? faults_.moveHook(step, faults_.context) : CZoError::Success();
-  };
   auto moveFailed = [&](long why) {
     LIBSSH2_SFTP_ATTRIBUTES now {};
     int e = Lstat(s, dst, now) == 0 && s.StatusOf(why) == LIBSSH2_FX_FAILURE ? EEXIST : 0;
@@ -523,14 +520,12 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
     NoteAside(s, ParentOf(dst));  // should this stop half-way, the folder is looked at again
     rc = rename(dst, aside);
     if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot set aside the entry to replace", to.text);
-    if ((err = hook("set-aside")).IsError()) return err;
     rc = rename(src, dst);
     if (rc != 0) {
       CZoError moveErr = s.Fail(FX_LOC, rc, "Cannot move", from.text + "] to [" + to.text);
       if (!s.Broken()) rename(aside, dst);  // the old version back under its name
       return moveErr;
     }
-    if ((err = hook("moved-in")).IsError()) return err;
     rc = s.Call([&] {
       return IsFolderAttr(da) ? libssh2_sftp_rmdir_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()))
                               : libssh2_sftp_unlink_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()));

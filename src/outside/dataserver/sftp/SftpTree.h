@@ -33,18 +33,10 @@
 
 namespace kxmp::dataserver {
 
-// Test seam: called at the steps of a replacing Move; an error stops the Move there, as a
-// crash would.
-using SftpMoveHook = CZoError (*)(const char* step, void* context);
-struct SftpFaults {
-  SftpMoveHook moveHook = nullptr;
-  void* context = nullptr;
-};
-
 // The lexical half (the served tree, the choice of M) is ServedPath's, as for every backend.
 class SftpTree : public ServedPath {
  public:
-  SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority, SftpFaults faults,
+  SftpTree(const CFSInitParams& params, std::shared_ptr<MountPathAuthority> authority,
            std::shared_ptr<SharedMountPath> cache = nullptr);
   // The authority's answer kept by the live context with these parameters (owner: the
   // backend), or null: asked once per context, not once per object.
@@ -116,7 +108,6 @@ class SftpTree : public ServedPath {
   bool Kept(const std::string& folder) const { return !rootReal_.empty() && folder == rootReal_; }
 
   std::shared_ptr<MountPathAuthority> authority_;
-  SftpFaults faults_;
   std::shared_ptr<SharedMountPath> cache_;
 
   bool located_ = false;

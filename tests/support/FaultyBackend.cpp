@@ -1,4 +1,4 @@
-#include "outside/dataserver/FaultyBackend.h"
+#include "support/FaultyBackend.h"
 
 #include <algorithm>
 #include <cstdio>

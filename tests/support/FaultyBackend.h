@@ -26,8 +26,24 @@
 #include <vector>
 
 #include "outside/dataserver/Backend.h"
+#include "outside/dataserver/BackendRouter.h"
 
 namespace kxmp::dataserver {
+
+// Installs a backend for the life of the object and restores the previous one after.
+// Scopes nest; destroy them in reverse order of creation.
+class ScopedBackend {
+ public:
+  explicit ScopedBackend(std::shared_ptr<Backend> backend) : previous_(InstallBackend(std::move(backend))) {}
+  // Non-owning: the backend must outlive the scope.
+  explicit ScopedBackend(Backend& backend) : ScopedBackend(std::shared_ptr<Backend>(&backend, [](Backend*) {})) {}
+  ~ScopedBackend() { InstallBackend(std::move(previous_)); }
+  ScopedBackend(const ScopedBackend&) = delete;
+  ScopedBackend& operator=(const ScopedBackend&) = delete;
+
+ private:
+  std::shared_ptr<Backend> previous_;
+};
 
 class FaultyBackend : public Backend {
  public:
@@ -68,6 +84,7 @@ class FaultyBackend : public Backend {
   int CountCalls(const std::string& op, const std::string& path = std::string()) const;
   void ClearCalls();
 
+  BackendCapabilities Capabilities(const CFSInitParams& params) override { return inner_->Capabilities(params); }
   CFSInterface* NewFSInterface(const CFSInitParams& params) override;
   CFileInterface* NewFileInterface(const CFSInitParams& params) override;
 

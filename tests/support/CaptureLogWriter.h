@@ -8,7 +8,7 @@
 
 #include "outside/log/CLogWriterInterface.h"
 
-class KXMP_EXPORT CaptureLogWriter : public CLogWriterInterface {
+class CaptureLogWriter : public CLogWriterInterface {
  public:
   struct Line {
     int level;

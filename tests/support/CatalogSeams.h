@@ -1,5 +1,5 @@
 #pragma once
-// Test seams of the catalog component. While a scoped installer lives, the archive manager
+// Catalog answers for tests, through the catalog's stand-in (CatalogLocator.h). While a scoped installer lives, the archive manager
 // client (or the application identity) asks its function instead of the catalog, and the
 // installer counts the calls and keeps the last request. Installers nest: the innermost one
 // answers, and its destruction puts the previous one back. Process-wide and guarded; the
@@ -17,7 +17,6 @@
 #include <functional>
 #include <memory>
 
-#include "kxmp/kxmp_export.h"
 #include "outside/catalog/ArMgrTypes.h"
 #include "outside/catalog/CatalogRecords.h"
 
@@ -31,7 +30,7 @@ using ArchiveManagerFn =
 // another code when the catalog cannot be read.
 using IdentityFn = std::function<int(uint64_t subclientId, SubclientRecord& out)>;
 
-class KXMP_EXPORT ScopedArchiveManager {
+class ScopedArchiveManager {
  public:
   explicit ScopedArchiveManager(ArchiveManagerFn fn);
   ~ScopedArchiveManager();
@@ -47,7 +46,7 @@ class KXMP_EXPORT ScopedArchiveManager {
   std::shared_ptr<State> state_;
 };
 
-class KXMP_EXPORT ScopedIdentity {
+class ScopedIdentity {
  public:
   explicit ScopedIdentity(IdentityFn fn);
   ~ScopedIdentity();
@@ -63,12 +62,5 @@ class KXMP_EXPORT ScopedIdentity {
   std::shared_ptr<State> state_;
 };
 
-namespace seam {
-// Used by the component: when an installer is active, records the call, runs its function
-// into result and returns true; returns false when the catalog is to be asked.
-bool DispatchArchiveManager(const GetSubclientMountpathListArgs_t& args,
-                            GetSubclientMountpathListRet_t& ret, int& result);
-bool DispatchIdentity(uint64_t subclientId, SubclientRecord& out, int& result);
-}  // namespace seam
 
 }  // namespace kxmp::catalog

@@ -1,4 +1,4 @@
-#include "outside/log/CaptureLogWriter.h"
+#include "support/CaptureLogWriter.h"
 
 std::vector<CaptureLogWriter::Line> CaptureLogWriter::Lines() const {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -1,6 +1,9 @@
-#include "outside/catalog/CatalogSeams.h"
+#include "support/CatalogSeams.h"
+
+#include "outside/catalog/CatalogLocator.h"
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -75,10 +78,39 @@ SeamStack<ScopedIdentity::State>& IdentityStack() {
   static SeamStack<ScopedIdentity::State> stack;
   return stack;
 }
+
+// The innermost installer answers; none installed asks the catalog.
+class StackedAnswers : public CatalogStandIn {
+ public:
+  bool MountPaths(const GetSubclientMountpathListArgs_t& args, GetSubclientMountpathListRet_t& ret,
+                  int& result) override {
+    auto state = ArchiveManagerStack().Top();
+    if (!state) return false;
+    GetSubclientMountpathListArgs_t seen = state->Record(args);
+    result = state->fn ? state->fn(seen, ret) : 0;
+    return true;
+  }
+  bool Identity(uint64_t subclientId, SubclientRecord& out, int& result) override {
+    auto state = IdentityStack().Top();
+    if (!state) return false;
+    state->Record(subclientId);
+    result = state->fn ? state->fn(subclientId, out) : 2;
+    return true;
+  }
+};
+
+void InstallStackedAnswers() {
+  static const bool installed = [] {
+    SetCatalogStandIn(std::make_shared<StackedAnswers>());
+    return true;
+  }();
+  (void)installed;
+}
 }  // namespace
 
 ScopedArchiveManager::ScopedArchiveManager(ArchiveManagerFn fn)
     : state_(std::make_shared<State>(std::move(fn))) {
+  InstallStackedAnswers();
   ArchiveManagerStack().Push(state_);
 }
 ScopedArchiveManager::~ScopedArchiveManager() { ArchiveManagerStack().Remove(state_); }
@@ -86,31 +118,12 @@ int ScopedArchiveManager::calls() const { return state_->Calls(); }
 GetSubclientMountpathListArgs_t ScopedArchiveManager::lastArgs() const { return state_->Last(); }
 
 ScopedIdentity::ScopedIdentity(IdentityFn fn) : state_(std::make_shared<State>(std::move(fn))) {
+  InstallStackedAnswers();
   IdentityStack().Push(state_);
 }
 ScopedIdentity::~ScopedIdentity() { IdentityStack().Remove(state_); }
 int ScopedIdentity::calls() const { return state_->Calls(); }
 uint64_t ScopedIdentity::lastSubclientId() const { return state_->Last(); }
 
-namespace seam {
-
-bool DispatchArchiveManager(const GetSubclientMountpathListArgs_t& args,
-                            GetSubclientMountpathListRet_t& ret, int& result) {
-  auto state = ArchiveManagerStack().Top();
-  if (!state) return false;
-  GetSubclientMountpathListArgs_t seen = state->Record(args);
-  result = state->fn ? state->fn(seen, ret) : 0;
-  return true;
-}
-
-bool DispatchIdentity(uint64_t subclientId, SubclientRecord& out, int& result) {
-  auto state = IdentityStack().Top();
-  if (!state) return false;
-  state->Record(subclientId);
-  result = state->fn ? state->fn(subclientId, out) : 2;
-  return true;
-}
-
-}  // namespace seam
 
 }  // namespace kxmp::catalog
