@@ -429,7 +429,7 @@ CZoError DBLogBackupDataWriter::finish() {
     }
   } catch (...) {
     // Memory ran out (or a caller's handler threw): nothing may unwind out of the destructor.
-    keep(OutOfMemoryError(), "The stream was not finished");
+    keep(CaughtError(OutOfMemoryError(), LOGBACKUP_LOC), "The stream was not finished");
   }
   return finishResult;
 }
