@@ -16,7 +16,7 @@
 #include "outside/error/FXErrorUtil.h"
 #include "outside/log/Log.h"
 
-using kxmp::driver::CaughtException;
+using kxmp::driver::FacadeOutOfMemory;
 using kxmp::driver::kErrAllocation;
 using kxmp::driver::kErrMissingInput;
 using kxmp::driver::kErrNoInterface;
@@ -88,7 +88,7 @@ CZoError AbstractMountingPointDriver::AMGetDirContentsWithMask(DataServerContext
   KXLOG_TRACE("AMGetDirContents done [%s]", folder.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMWalkDir(DataServerContext* context, const std::string& folder,
@@ -123,7 +123,7 @@ CZoError AbstractMountingPointDriver::AMWalkDir(DataServerContext* context, cons
   KXLOG_TRACE("AMWalk done [%s]", folder.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError WalkerCallbackFunc(const char* folder, const char* name, bool isFolder, void* walkContext) try {
@@ -138,5 +138,5 @@ CZoError WalkerCallbackFunc(const char* folder, const char* name, bool isFolder,
   if (folder != nullptr && ::strnlen(folder, cut) == cut) relative = folder + cut;
   return record->callback(relative, name != nullptr ? name : "", isFolder, record->context);
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }

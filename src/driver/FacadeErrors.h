@@ -3,6 +3,7 @@
 // listing and walking members.
 
 #include "outside/error/CZoError.h"
+#include "outside/error/Guarded.h"
 #include "outside/log/Log.h"
 
 namespace kxmp::driver {
@@ -13,9 +14,8 @@ constexpr int kErrAllocation = 14;     // the walk record could not be allocated
 constexpr int kErrOutOfMemory = 8;     // memory ran out inside the facade
 constexpr int kErrMissingInput = 774;  // no context, handle or output where one is needed
 
-// Turns the exception being handled into an error; call it only inside a catch handler.
-// Never throws: when memory is short it hands out an error built at load.
-CZoError CaughtException(const FXCodeLocation& where) noexcept;
+// The facade's out-of-memory error, built at load; handed to CaughtError/Guarded.
+const CZoError& FacadeOutOfMemory() noexcept;
 
 }  // namespace kxmp::driver
 

@@ -20,7 +20,7 @@
 #include "outside/log/Log.h"
 #include "outside/util/FXPath.h"
 
-using kxmp::driver::CaughtException;
+using kxmp::driver::FacadeOutOfMemory;
 using kxmp::driver::kErrMissingInput;
 using kxmp::driver::kErrNoInterface;
 
@@ -78,7 +78,7 @@ CZoError AbstractMountingPointDriver::AMGetVolumeSize(DataServerContext* context
   KXLOG_TRACE("AMGetVolumeSize returns total [%llu], free [%llu]", *total, *free);
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMCreateFile(DataServerContext* context, const std::string& name, int uFlags,
@@ -93,7 +93,7 @@ CZoError AbstractMountingPointDriver::AMCreateFile(DataServerContext* context, c
               static_cast<unsigned>(uFlags), static_cast<unsigned>(uMode), static_cast<unsigned>(shFlag));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMCreateFileWithOpen(DataServerContext* context, const std::string& name,
@@ -109,7 +109,7 @@ CZoError AbstractMountingPointDriver::AMCreateFileWithOpen(DataServerContext* co
   handle = file.release();
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMCreateFolder(DataServerContext* context, const std::string& name) try {
@@ -120,7 +120,7 @@ CZoError AbstractMountingPointDriver::AMCreateFolder(DataServerContext* context,
   KXLOG_TRACE("AMCreateFolder done [%s]", name.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMOpenFile(DataServerContext* context, const std::string& name, int uFlags,
@@ -139,7 +139,7 @@ CZoError AbstractMountingPointDriver::AMOpenFile(DataServerContext* context, con
   KXLOG_TRACE("AMOpenFile done [%s] return [%p]", name.c_str(), static_cast<void*>(handle));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMCloseFile(DataServerContext* /*context*/, CFileInterface*& handle) try {
@@ -154,7 +154,7 @@ CZoError AbstractMountingPointDriver::AMCloseFile(DataServerContext* /*context*/
   KXLOG_TRACE("AMCloseFile done [%p]", closed);
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMStat(DataServerContext* context, const std::string& name,
@@ -170,7 +170,7 @@ CZoError AbstractMountingPointDriver::AMStat(DataServerContext* context, const s
   KXLOG_TRACE("AMStat done [%s] size[%lld]", name.c_str(), static_cast<long long>(stat.st_size));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMExists(DataServerContext* context, const std::string& name,
@@ -183,7 +183,7 @@ CZoError AbstractMountingPointDriver::AMExists(DataServerContext* context, const
   KXLOG_TRACE("AMExists done [%s]", path.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMTruncateFile(DataServerContext* /*context*/, CFileInterface*& handle,
@@ -194,7 +194,7 @@ CZoError AbstractMountingPointDriver::AMTruncateFile(DataServerContext* /*contex
   KXLOG_TRACE("AMTruncateFile done [%p] to [%lld]", static_cast<void*>(handle), size);
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMChmod(DataServerContext* context, const std::string& name, int mode) try {
@@ -205,7 +205,7 @@ CZoError AbstractMountingPointDriver::AMChmod(DataServerContext* context, const 
   KXLOG_TRACE("AMChmod done [%s] to [%x]", name.c_str(), static_cast<unsigned>(mode));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMRemoveFileFolder(DataServerContext* context, const std::string& name) try {
@@ -220,7 +220,7 @@ CZoError AbstractMountingPointDriver::AMRemoveFileFolder(DataServerContext* cont
   KXLOG_TRACE("AMRemoveFile done [%s]", name.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMRead(DataServerContext* /*context*/, CFileInterface*& handle, void* buffer,
@@ -240,7 +240,7 @@ CZoError AbstractMountingPointDriver::AMRead(DataServerContext* /*context*/, CFi
               static_cast<int>(size), *bytesRead, offset);
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMWrite(DataServerContext* /*context*/, CFileInterface*& handle, void* buffer,
@@ -260,7 +260,7 @@ CZoError AbstractMountingPointDriver::AMWrite(DataServerContext* /*context*/, CF
               offset);
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMLock(DataServerContext* /*context*/, CFileInterface*& handle) try {
@@ -270,7 +270,7 @@ CZoError AbstractMountingPointDriver::AMLock(DataServerContext* /*context*/, CFi
   KXLOG_TRACE("AMLock done [%p]", static_cast<void*>(handle));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMUnlock(DataServerContext* /*context*/, CFileInterface*& handle) try {
@@ -280,7 +280,7 @@ CZoError AbstractMountingPointDriver::AMUnlock(DataServerContext* /*context*/, C
   KXLOG_TRACE("AMUnlock done [%p]", static_cast<void*>(handle));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMFlush(DataServerContext* /*context*/, CFileInterface*& handle) try {
@@ -290,7 +290,7 @@ CZoError AbstractMountingPointDriver::AMFlush(DataServerContext* /*context*/, CF
   KXLOG_TRACE("AMFlush done [%p]", static_cast<void*>(handle));
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 // Both moves name themselves in their errors' frames, as every facade operation does.
@@ -303,7 +303,7 @@ CZoError AbstractMountingPointDriver::AMMove(DataServerContext* context, const s
   KXLOG_TRACE("AMMove done from [%s] to [%s]", from.c_str(), to.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }
 
 CZoError AbstractMountingPointDriver::AMMoveNoReplace(DataServerContext* context, const std::string& from,
@@ -315,5 +315,5 @@ CZoError AbstractMountingPointDriver::AMMoveNoReplace(DataServerContext* context
   KXLOG_TRACE("AMMoveNoReplace done from [%s] to [%s]", from.c_str(), to.c_str());
   return CZoError::Success();
 } catch (...) {
-  return CaughtException(DRIVER_LOC);
+  return CaughtError(FacadeOutOfMemory(), DRIVER_LOC);
 }

@@ -15,6 +15,7 @@
 #include "kxmp/RegistryNames.h"
 #include "outside/catalog/ArMgrClientAPI.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/event/EvEvent.h"
 #include "outside/log/Log.h"
 #include "outside/registry/KXPI.h"
@@ -327,10 +328,10 @@ CZoError AbstractMountingPointDriver::GetSubclientMountpathList(unsigned long su
       return FXErrorUtil::ErrorWin32(DRIVER_LOC, kErrNoMountPathReady, "No mount path is ready to use.");
     }
     return CZoError::Success();
-  } catch (const std::exception&) {
+  } catch (...) {
     // Allocation failures (or a library exception): nothing is promised, nothing is kept.
     if (list.size() > before) list.erase(list.begin() + static_cast<std::ptrdiff_t>(before), list.end());
-    return kOutOfMemory;
+    return CaughtError(kOutOfMemory, DRIVER_LOC);
   }
 }
 

@@ -96,8 +96,8 @@ CZoError LocalFileContext::openFile(const std::string& name, unsigned int flags,
       return err;
     }
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
-    return OutOfMemoryError();
+  } catch (...) {
+    return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
   }
 }
 
@@ -109,8 +109,8 @@ CZoError LocalFileContext::readFile(char* buffer, unsigned int size, unsigned in
       return err.Push(LOGBACKUP_LOC);
     }
     return err;
-  } catch (const std::bad_alloc&) {
-    return OutOfMemoryError();
+  } catch (...) {
+    return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
   }
 }
 
@@ -119,8 +119,8 @@ CZoError LocalFileContext::writeFile(char* buffer, unsigned int size, unsigned i
     CZoError err = m_file.Write(buffer, size, bytesWritten);
     if (err.IsError()) KXLOG_ERROR("Failed to writefile, error=%s", err.AsString().c_str());
     return err;
-  } catch (const std::bad_alloc&) {
-    return OutOfMemoryError();
+  } catch (...) {
+    return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
   }
 }
 
@@ -133,8 +133,8 @@ CZoError LocalFileContext::closeFile() {
     }
     m_file.Detach(nullptr);
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
-    return OutOfMemoryError();
+  } catch (...) {
+    return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
   }
 }
 
@@ -158,8 +158,8 @@ CZoError LocalFileContext::createDirectory(const std::string& name) {
       return err.Push(LOGBACKUP_LOC);
     }
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
-    return OutOfMemoryError();
+  } catch (...) {
+    return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
   }
 }
 
@@ -174,7 +174,7 @@ CZoError LocalFileContext::removeFile() {
       return err.Push(LOGBACKUP_LOC, "Failed to delete file [%s]", name.c_str());
     }
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
-    return OutOfMemoryError();
+  } catch (...) {
+    return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
   }
 }

@@ -156,8 +156,8 @@ CZoError DBLogBackupDataWriter::close(const std::string& /*name*/) try {
   }
   if (!fileOpen || !temporary) return CZoError::Success();  // a handle without a file of ours
   return commitTemporary(context, written);
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataWriter::commitTemporary(DataServerContext* context, const struct stat& written) {
@@ -246,6 +246,6 @@ CZoError DBLogBackupDataWriter::abandonFile() try {
   dropLastRecord();
   if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Failed to remove the abandoned file [%s]", openName.c_str());
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }

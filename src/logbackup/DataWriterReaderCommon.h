@@ -4,10 +4,12 @@
 #include <string>
 
 #include "outside/error/CZoError.h"
+#include "outside/error/Guarded.h"
 
 namespace kxmp::logbackup {
 
-// Returned when memory runs out; built at load, so returning it allocates nothing.
+// Returned when memory runs out (through CaughtError/Guarded); built at load, so returning it
+// allocates nothing.
 const CZoError& OutOfMemoryError();
 
 // True when one of the "/"-separated components of path is "..".

@@ -121,8 +121,8 @@ CZoError LocalFileContext::readMADataPathsFromMACache(unsigned long subclientId,
     }
     KXLOG_NORMAL("Successfully read from MA cachefile [%s]", path.c_str());
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
-    return OutOfMemoryError();
+  } catch (...) {
+    return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
   }
 }
 
@@ -180,7 +180,7 @@ CZoError LocalFileContext::updateMADataPathCache(unsigned long subclientId, Tess
     }
     text += '\n';
     return ReplaceCacheFile(path, text);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemoryError();
+  } catch (...) {
+    return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
   }
 }

@@ -47,8 +47,8 @@ CZoError DBLogBackupDataReader::check(const DataServerSearchFile& file, DataServ
   if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Cannot tell what [%s] is", path.c_str());
   if (NotRegular(st.st_mode) != nullptr) return Refused(path, st.st_mode);
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 DBLogBackupDataReader::DBLogBackupDataReader(unsigned long subclientId, bool fileMode, const std::string& rootFolder,
@@ -93,8 +93,8 @@ CZoError DBLogBackupDataReader::open(DataServerSearchFile& file, DataServerConte
   }
   if (records && context) records->Open(context, file.directory + "/" + file.fileName);
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataReader::read(char* buffer, unsigned int size, unsigned int& bytesRead) try {
@@ -104,8 +104,8 @@ CZoError DBLogBackupDataReader::read(char* buffer, unsigned int size, unsigned i
     if (bytesRead < size) records->ReachedEnd();
   }
   return err;
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataReader::readTo(int fd, unsigned int size, unsigned int& done) try {
@@ -138,8 +138,8 @@ CZoError DBLogBackupDataReader::readTo(int fd, unsigned int size, unsigned int& 
   }
   done = got;
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataReader::readRaw(char* buffer, unsigned int size, unsigned int& bytesRead) {
@@ -187,8 +187,8 @@ CZoError DBLogBackupDataReader::close(DataServerContextPtr context) try {
     return err.Push(LOGBACKUP_LOC);
   }
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataReader::checkRead(DataServerReadCheck& out) try {
@@ -197,8 +197,8 @@ CZoError DBLogBackupDataReader::checkRead(DataServerReadCheck& out) try {
     return CZoError::Success();
   }
   return records->Check(out);
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataReader::findRecord(const DataServerSearchFile& file, DataServerContextPtr context,
@@ -208,6 +208,6 @@ CZoError DBLogBackupDataReader::findRecord(const DataServerSearchFile& file, Dat
   CZoError err = records->Lookup(context, file.directory + "/" + file.fileName, out);
   if (err.IsError()) return err.Push(LOGBACKUP_LOC, "Cannot read the record of [%s/%s]", file.directory.c_str(), file.fileName.c_str());
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }

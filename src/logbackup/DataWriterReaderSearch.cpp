@@ -92,8 +92,8 @@ CZoError DBLogBackupDataReader::Walker(const char* folder, const char* name, boo
     return CZoError::Success();
   }
   return FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrInputMissing, "Input missing");
-} catch (const std::exception&) {
-  return OutOfMemoryError();  // stops the walk; the search logs it as a failed walk
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);  // stops the walk; the search logs it as a failed walk
 }
 
 CZoError DBLogBackupDataReader::searchFile(DataServerSearchInput& input) try {
@@ -130,8 +130,8 @@ CZoError DBLogBackupDataReader::searchFile(DataServerSearchInput& input) try {
     reportError(err);
   }
   return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, kErrNotFound, "File [%s] not found  ", input.pattern.c_str());
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 namespace {
@@ -147,8 +147,8 @@ CZoError RunSearch(DBLogBackupDataReader& reader, const std::string& pattern, bo
     CZoError err = reader.searchFile(input);
     if (err.IsError()) return err.Push(LOGBACKUP_LOC);
     return CZoError::Success();
-  } catch (const std::exception&) {
-    return OutOfMemoryError();
+  } catch (...) {
+    return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
   }
 }
 
@@ -159,8 +159,8 @@ CZoError DBLogBackupDataReader::checkPattern(const std::string& pattern) try {
   if (kxmp::logbackup::SearchPattern::Check(pattern, why)) return CZoError::Success();
   return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINVAL, "[%s] is not a valid regular expression: %s", pattern.c_str(),
                                  why.c_str());
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataReader::search(const std::string& pattern, DataServerSearchResult& result, bool findAll) {

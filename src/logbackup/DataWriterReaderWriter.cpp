@@ -122,8 +122,8 @@ CZoError DBLogBackupDataWriter::open(const std::string& name, unsigned int flags
   fileOpen = true;
   if (records) records->Open(name, openTime);
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
@@ -132,8 +132,8 @@ CZoError DBLogBackupDataWriter::write(const char* buffer, size_t length) try {
   }
   if (records && fileOpen) records->Add(buffer, length);
   return writeBytes(buffer, length);
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataWriter::writeFrom(int fd, size_t size, size_t& done) try {
@@ -164,8 +164,8 @@ CZoError DBLogBackupDataWriter::writeFrom(int fd, size_t size, size_t& done) try
   CZoError err = writeBytes(piece, static_cast<size_t>(n));
   if (err.IsSuccess()) done = static_cast<size_t>(n);
   return err;
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataWriter::writeBytes(const char* buffer, size_t length) {
@@ -269,8 +269,8 @@ CZoError DBLogBackupDataWriter::writeMetadata(const std::string& document, const
     return err.Push(LOGBACKUP_LOC, "Failed to write the file [%s]", fileName.c_str());
   }
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataWriter::verifyBackedupFile(const std::string& path) try {
@@ -316,8 +316,8 @@ CZoError DBLogBackupDataWriter::verifyBackedupFile(const std::string& path) try 
     return err.Push(LOGBACKUP_LOC);
   }
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 CZoError DBLogBackupDataWriter::addBackedupFile(const std::string& name, time_t openTime) try {
@@ -334,8 +334,8 @@ CZoError DBLogBackupDataWriter::addBackedupFile(const std::string& name, time_t 
   recordStored.push_back(true);
   fileCommitted = true;
   return CZoError::Success();
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 std::string DBLogBackupDataWriter::getRootFolder() {
@@ -370,8 +370,8 @@ CZoError DBLogBackupDataWriter::setRootFolder(const std::string& root) try {
   CZoError err = FXErrorUtil::ErrorWin32(LOGBACKUP_LOC, kErrNotInitialized, "Dataserver  Context not initialized.");
   reportError(err);
   return err.Push(LOGBACKUP_LOC);
-} catch (const std::exception&) {
-  return OutOfMemoryError();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
 DataServerContextPtr DBLogBackupDataWriter::getDataServerContextPtrForBackup() {
@@ -429,7 +429,7 @@ CZoError DBLogBackupDataWriter::finish() {
     }
   } catch (...) {
     // Memory ran out (or a caller's handler threw): nothing may unwind out of the destructor.
-    keep(OutOfMemoryError(), "The stream was not finished");
+    keep(CaughtError(OutOfMemoryError(), LOGBACKUP_LOC), "The stream was not finished");
   }
   return finishResult;
 }

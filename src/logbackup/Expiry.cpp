@@ -12,10 +12,14 @@
 #include "logbackup/LogBackupLocation.h"
 #include "logbackup/SharedDocument.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/log/Log.h"
 
 namespace kxmp::logbackup {
 namespace {
+// Built at load, so reporting a shortage of memory needs none.
+const CZoError kNoMemoryRemovingStoredFiles =
+    FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory removing stored files");
 
 using AMD = AbstractMountingPointDriver;
 
@@ -113,8 +117,8 @@ CZoError ExpireFiles(DataServerContext* context, const std::string& folder, std:
   }
   CZoError finished = FinishExpiry(context, folder, metadata);
   return result.IsError() ? result : finished;
-} catch (const std::exception&) {
-  return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory removing stored files");
+} catch (...) {
+  return CaughtError(kNoMemoryRemovingStoredFiles, LOGBACKUP_LOC);
 }
 
 CZoError FinishExpiry(DataServerContext* context, const std::string& folder, const std::vector<std::string>& metadata,
@@ -159,8 +163,8 @@ CZoError FinishExpiry(DataServerContext* context, const std::string& folder, con
                                      RecordsPathFor(folder).c_str());
   if (finished != nullptr) *finished = dropped;
   return CZoError::Success();
-} catch (const std::exception&) {
-  return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory removing stored files");
+} catch (...) {
+  return CaughtError(kNoMemoryRemovingStoredFiles, LOGBACKUP_LOC);
 }
 
 }  // namespace kxmp::logbackup

@@ -10,6 +10,7 @@
 #include "logbackup/LogBackupLocation.h"
 #include "logbackup/SharedDocument.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/lock/KxNamedMutex.h"
 #include "outside/util/CZoFile.h"
 #include "outside/util/FXPath.h"
@@ -17,6 +18,11 @@
 
 namespace kxmp::logbackup {
 namespace {
+// Built at load, so reporting a shortage of memory needs none.
+const CZoError kNoMemoryReadingFileRecords =
+    FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory reading file records");
+const CZoError kNoMemoryWritingFileRecords =
+    FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory writing file records");
 
 constexpr char kHeader[] = "# kxmp file records 1";
 constexpr char kHeaderLine[] = "# kxmp file records 1: sha256 size backup-time state name\n";
@@ -204,24 +210,24 @@ CZoError ReadRecords(DataServerContext* context, const std::string& folder, File
   std::string text;
   CZoError err = ReadStoredFile(context, RecordsPathFor(folder), CNMessageBase::kMaxStoredDocumentSize, text);
   return ParseRead(err, text, out, exists);
-} catch (const std::exception&) {
-  return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory reading file records");
+} catch (...) {
+  return CaughtError(kNoMemoryReadingFileRecords, LOGBACKUP_LOC);
 }
 
 CZoError UpdateRecords(DataServerContext* context, const std::string& folder, const RecordsChange& change) try {
   return UpdateSharedDocument(context, RecordsPathFor(folder), [&](const std::string* current, std::string& next) {
     return Apply(current, change, next);
   });
-} catch (const std::exception&) {
-  return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory writing file records");
+} catch (...) {
+  return CaughtError(kNoMemoryWritingFileRecords, LOGBACKUP_LOC);
 }
 
 CZoError ReadLocalRecords(const std::string& folder, FileRecords& out, bool& exists) try {
   std::string text;
   CZoError err = CZoFile::ReadWholeFile(FXPath::Join(folder, kRecordsName), text);
   return ParseRead(err, text, out, exists);
-} catch (const std::exception&) {
-  return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory reading file records");
+} catch (...) {
+  return CaughtError(kNoMemoryReadingFileRecords, LOGBACKUP_LOC);
 }
 
 CZoError UpdateLocalRecords(const std::string& folder, const RecordsChange& change) try {
@@ -238,8 +244,8 @@ CZoError UpdateLocalRecords(const std::string& folder, const RecordsChange& chan
   if (err.IsError()) return err.Push(LOGBACKUP_LOC, "[%s] was not changed", path.c_str());
   if (exists && next == current) return CZoError::Success();
   return CZoFile::WriteWholeFileAtomic(path, next, kLocalMode);
-} catch (const std::exception&) {
-  return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory writing file records");
+} catch (...) {
+  return CaughtError(kNoMemoryWritingFileRecords, LOGBACKUP_LOC);
 }
 
 namespace {
@@ -277,8 +283,8 @@ CZoError CommitReplacing(DataServerContext* context, const std::string& name, co
   if (err.IsError()) return err.Push(LOGBACKUP_LOC, "[%s] is not replaced: its record cannot be dropped first", name.c_str());
   return ReplaceWithRecord(records, name, commit, committed,
                            [&](const std::string& text) { return WriteSharedDocument(context, document, lock, text); });
-} catch (const std::exception&) {
-  return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory writing file records");
+} catch (...) {
+  return CaughtError(kNoMemoryWritingFileRecords, LOGBACKUP_LOC);
 }
 
 CZoError CommitReplacingLocal(const std::string& folder, const std::string& name, const ReplacingCommit& commit,
@@ -294,8 +300,8 @@ CZoError CommitReplacingLocal(const std::string& folder, const std::string& name
   return ReplaceWithRecord(records, name, commit, committed, [&](const std::string& text) {
     return CZoFile::WriteWholeFileAtomic(path, text, kLocalMode);
   });
-} catch (const std::exception&) {
-  return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, ENOMEM, "Out of memory writing file records");
+} catch (...) {
+  return CaughtError(kNoMemoryWritingFileRecords, LOGBACKUP_LOC);
 }
 
 }  // namespace kxmp::logbackup

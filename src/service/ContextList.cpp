@@ -17,6 +17,7 @@
 #include "kxmp/RegistryNames.h"
 #include "outside/catalog/ArMgrClientAPI.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/log/Log.h"
 #include "outside/registry/KXPI.h"
 #include "outside/registry/KXPlatformInfo.h"
@@ -210,7 +211,7 @@ CZoError KXMAMountingPointSvc::GetDataServerContextList(unsigned long subclientI
                                      "Failed to access all the MA data paths, backup/restore from disk not possible");
     }
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
-    return kContextListOutOfMemory;
+  } catch (...) {
+    return CaughtError(kContextListOutOfMemory, SERVICE_LOC);
   }
 }

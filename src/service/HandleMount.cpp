@@ -12,6 +12,7 @@
 #include "driver/FailoverCurrent.h"
 #include "kxmp/KXMAMountingPointSvc.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/log/Log.h"
 #include "outside/registry/KeyCache.h"
 #include "outside/session/CKxNetworkServer.h"
@@ -94,8 +95,8 @@ CZoError KXMAMountingPointSvc::IncomingMsgXMLCallback(CKxNetworkServer::KxnCallb
     result = server->ReleaseSession(handle);
     if (result.IsError()) return result;
     return CZoError::Success();
-  } catch (const std::exception&) {
-    return kOutOfMemory;
+  } catch (...) {
+    return CaughtError(kOutOfMemory, SERVICE_LOC);
   }
 }
 
@@ -166,9 +167,9 @@ void KXMAMountingPointSvc::HandleMount(CKxNetwork* network, CNMessageBase* reque
     // A refresh is answered with success: the cache was rewritten if it could be.
     if (req.refreshCache) result = CZoError::Success();
     SendResponse(network, result.GetErrorCode());
-  } catch (const std::exception&) {
+  } catch (...) {
     try {
-      SendResponse(network, kOutOfMemory.GetErrorCode());
+      SendResponse(network, CaughtError(kOutOfMemory, SERVICE_LOC).GetErrorCode());
     } catch (...) {
       // Not even the response can be made; the request ends unanswered.
     }

@@ -7,6 +7,7 @@
 #include "kxmp/FXNamedMutex.h"
 #include "kxmp/UnixMountingPointDriver.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/log/Log.h"
 
 namespace {
@@ -100,9 +101,9 @@ CZoError KXMAMountingPointSvc::AllocateDriverPtr(bool) {
     }
     KXLOG_TRACE("KXMAMountingPointSvc initialized");
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     // The lock or a log line could not be made; a driver stored before stays in place.
     if (std::atomic_load(&m_driver)) return CZoError::Success();
-    return kDriverAllocationFailed;
+    return CaughtError(kDriverAllocationFailed, SERVICE_LOC);
   }
 }

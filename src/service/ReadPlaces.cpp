@@ -8,11 +8,15 @@
 #include "kxmp/KXMAMountingPointSvc.h"
 #include "outside/catalog/ArMgrClientAPI.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/log/Log.h"
 #include "service/ServiceLocation.h"
 
 namespace kxmp::service {
 namespace {
+// Built at load, so reporting a shortage of memory needs none.
+const CZoError kNoMemoryListingMountPaths =
+    FXErrorUtil::ErrorErrNo(SERVICE_LOC, ENOMEM, "Out of memory listing mount paths");
 
 constexpr int kErrNoLibraryPath = 1359;  // Win32 kind, as the context list says it
 
@@ -78,8 +82,8 @@ CZoError ListReadPlaces(unsigned long subclientId, const std::string& rootFolder
   }
   for (ReadPlace& place : places) Open(*driver, subclientId, rootFolder, place);
   return CZoError::Success();
-} catch (const std::bad_alloc&) {
-  return FXErrorUtil::ErrorErrNo(SERVICE_LOC, ENOMEM, "Out of memory listing mount paths");
+} catch (...) {
+  return CaughtError(kNoMemoryListingMountPaths, SERVICE_LOC);
 }
 
 }  // namespace kxmp::service

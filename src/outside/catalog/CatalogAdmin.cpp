@@ -8,8 +8,14 @@
 
 #include "outside/catalog/CatalogValidation.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 
 namespace kxmp::catalog {
+namespace {
+// Built at load, so reporting a shortage of memory needs none.
+const CZoError kNoMemoryWorkingOnCatalog =
+    FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory working on the catalog");
+}  // namespace
 
 namespace {
 
@@ -21,8 +27,8 @@ template <typename Fn>
 CZoError Guarded(Fn fn) {
   try {
     return fn();
-  } catch (const std::bad_alloc&) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory working on the catalog");
+  } catch (...) {
+    return CaughtError(kNoMemoryWorkingOnCatalog, FX_LOC);
   }
 }
 

@@ -8,10 +8,18 @@
 #include "outside/catalog/postgres/PostgresModule.h"
 #include "outside/catalog/sqlite/SqliteCatalogStore.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/registry/RegistryStore.h"
 #include "outside/util/KxHome.h"
 
 namespace kxmp::catalog {
+namespace {
+// Built at load, so reporting a shortage of memory needs none.
+const CZoError kNoMemoryLocatingCatalog =
+    FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory locating the catalog");
+const CZoError kNoMemoryOpeningCatalog =
+    FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory opening the catalog");
+}  // namespace
 
 CatalogStore::~CatalogStore() = default;
 CatalogWriter::~CatalogWriter() = default;
@@ -76,8 +84,8 @@ CZoError LocateCatalog(CatalogLocation& out) {
       out = CatalogLocation::Postgres(text);
     }
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory locating the catalog");
+  } catch (...) {
+    return CaughtError(kNoMemoryLocatingCatalog, FX_LOC);
   }
 }
 
@@ -92,8 +100,8 @@ CZoError MakeCatalogStore(const CatalogLocation& where, std::unique_ptr<CatalogS
       out = std::make_unique<SqliteCatalogStore>(where.target);
     }
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory opening the catalog");
+  } catch (...) {
+    return CaughtError(kNoMemoryOpeningCatalog, FX_LOC);
   }
 }
 
@@ -102,8 +110,8 @@ CZoError OpenCatalogStore(const std::string& sqlitePath, std::unique_ptr<Catalog
   if (!sqlitePath.empty()) {
     try {
       where = CatalogLocation::Sqlite(sqlitePath);
-    } catch (const std::bad_alloc&) {
-      return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory opening the catalog");
+    } catch (...) {
+      return CaughtError(kNoMemoryOpeningCatalog, FX_LOC);
     }
   } else {
     CZoError err = LocateCatalog(where);

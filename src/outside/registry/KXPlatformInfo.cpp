@@ -8,6 +8,7 @@
 #include <new>
 
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/log/Log.h"
 #include "outside/registry/KeyCache.h"
 #include "outside/registry/PlatformState.h"
@@ -20,23 +21,20 @@ using kxmp::registry::RegistryStore;
 
 namespace {
 
+// Built at load, so reporting a shortage of memory needs none.
+const CZoError kRegistryOutOfMemory = FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Out of memory using the registry");
+
 // Runs one registry operation: records its failure for getRegError and traces why. Nothing
-// escapes: allocation failures become ENOMEM.
+// escapes: allocation failures become ENOMEM, any other exception EIO.
 template <typename Op>
 bool RegistryCall(const char* what, const std::string& key, Op&& op) {
-  try {
-    CZoError err = op();
-    if (err.IsError()) {
-      kxmp::registry::SetRegError(err);
-      KXLOG_TRACE("Registry %s of [%s] failed: %s", what, key.c_str(), err.AsString().c_str());
-      return false;
-    }
-    return true;
-  } catch (const std::bad_alloc&) {
-    kxmp::registry::SetRegError(ENOMEM);
-  } catch (...) {
-    kxmp::registry::SetRegError(EIO);
-  }
+  CZoError err = Guarded(kRegistryOutOfMemory, FX_LOC, [&] {
+    CZoError result = op();
+    if (result.IsError()) KXLOG_TRACE("Registry %s of [%s] failed: %s", what, key.c_str(), result.AsString().c_str());
+    return result;
+  });
+  if (err.IsSuccess()) return true;
+  kxmp::registry::SetRegError(err);
   return false;
 }
 

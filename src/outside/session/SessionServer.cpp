@@ -7,6 +7,7 @@
 
 #include "kxmp/IOnDemandSvcInterface.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/log/Log.h"
 #include "outside/session/FrameCodec.h"
 #include "outside/session/InFlightMessages.h"
@@ -52,8 +53,8 @@ class SessionServer::Network : public CKxNetwork {
       if (err.IsError()) return err.Push(FX_LOC);
       if (sent) *sent = true;
       return CZoError::Success();
-    } catch (const std::bad_alloc&) {
-      return kOutOfMemory;
+    } catch (...) {
+      return CaughtError(kOutOfMemory, FX_LOC);
     }
   }
 
@@ -97,11 +98,11 @@ CZoError SessionServer::AcquireSession(KxnHandle_t handle, CKxNetwork** network)
     ++entry.count;
     *network = entry.network.get();
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     std::lock_guard<std::mutex> lock(acquiredMutex_);
     auto it = acquired_.find(handle);
     if (it != acquired_.end() && it->second.count == 0) acquired_.erase(it);
-    return kOutOfMemory;
+    return CaughtError(kOutOfMemory, FX_LOC);
   }
 }
 
@@ -116,8 +117,8 @@ CZoError SessionServer::ReleaseSession(KxnHandle_t handle) {
   }
   try {
     return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Session [%lld] is not acquired", static_cast<long long>(handle));
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
+  } catch (...) {
+    return CaughtError(kOutOfMemory, FX_LOC);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <pugixml.hpp>
 
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "outside/xml/CNXmlDocument.h"
 
 namespace {
@@ -19,6 +20,9 @@ CZoError Refused(const FXCodeLocation& where, int result) {
   return FXErrorUtil::ErrorErrNo(where, number, "XML message refused: %s [%d]",
                                  CNMessageBase::ResultText(result), result);
 }
+
+// Built at load, so reporting a shortage of memory needs none.
+const CZoError kRefusedNoMemory = Refused(FX_LOC, CNMessageBase::kErrNoMemory);
 
 }  // namespace
 
@@ -34,7 +38,7 @@ CZoError CNMessageFactory::FromXml(const std::string& xml, std::unique_ptr<CNMes
     if (int r = msg->fromXml(root, 1)) return Refused(FX_LOC, r);
     out = std::move(msg);
     return CZoError::Success();
-  } catch (const std::bad_alloc&) {
-    return Refused(FX_LOC, CNMessageBase::kErrNoMemory);
+  } catch (...) {
+    return CaughtError(kRefusedNoMemory, FX_LOC);
   }
 }

@@ -6,10 +6,16 @@
 #include "outside/catalog/postgres/PgConnection.h"
 #include "outside/catalog/postgres/PgConnectionPool.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/error/Guarded.h"
 #include "kxmp/generated/postgres_schema.inc"
 #include "kxmp/generated/postgres_upgrade.inc"
 
 namespace kxmp::catalog {
+namespace {
+// Built at load, so reporting a shortage of memory needs none.
+const CZoError kNoMemoryUsingCatalog =
+    FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory using the catalog");
+}  // namespace
 
 namespace {
 
@@ -203,8 +209,8 @@ CZoError WithConnection(const std::string& conninfo, Body body) {
     CZoError err = body(*c);
     pool.Give(conninfo, std::move(c));
     return err;
-  } catch (const std::bad_alloc&) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, CatalogErrc::kNoMemory, "Out of memory using the catalog");
+  } catch (...) {
+    return CaughtError(kNoMemoryUsingCatalog, FX_LOC);
   }
 }
 
