@@ -22,8 +22,8 @@ expect() {
     [[ $line == *" " ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMP_LINE=$line COMP_POINT=${#line}
-    spec=$(complete -p "${COMP_WORDS[0]}") || exit 1
-    fn=${spec#*-F }; fn=${fn%% *}
+    binding=$(complete -p "${COMP_WORDS[0]}") || exit 1
+    fn=${binding#*-F }; fn=${fn%% *}
     "$fn" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
     printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " "' _ "$docs/bash-completion/kxmp" "$docs/bash-completion/kxmp-host" "$line")
   if [ "${got% }" != "$want" ]; then
