@@ -94,20 +94,15 @@ class ExpireCommand : public Command {
     StopSignals signals;
     const auto start = std::chrono::steady_clock::now();
 
-    CZoError err = service::ListReadPlaces(static_cast<unsigned long>(subclient_), rootFolder_, places_);
+    CZoError err = ReadEveryPlace(static_cast<unsigned long>(subclient_), rootFolder_, places_, logs_);
     if (err.IsError()) return out_.Fail(kExitFailed, ErrorText(err) + PermissionNote(err));
     if (places_.empty()) {
       int status = kExitFailed;
       return out_.Fail(kExitNotFound, NoStorageReason(subclient_, err, status) + ": it stores nothing");
     }
-    logs_.resize(places_.size());
     bool any = false;
     for (size_t p = 0; p < places_.size(); ++p) {
       service::ReadPlace& place = places_[p];
-      if (place.context && place.holdsRoot && (err = ReadStoredLogs(place.context.get(), logs_[p])).IsError()) {
-        place.why = "its root folder cannot be read: " + ErrorText(err);
-        place.context.reset();
-      }
       if (!place.context) {
         ++failed_;
         out_.Error(Where(p) + " cannot be reached: " + place.why,

@@ -1,5 +1,7 @@
 #include "StoredLogs.h"
 
+#include "CliSupport.h"
+
 #include "kxmp/AbstractMountingPointDriver.h"
 #include "kxmp/DataServerContext.h"
 #include "logbackup/StorageNames.h"
@@ -64,6 +66,23 @@ time_t BackupTimeOf(DataServerContext* context, const std::string& path, const S
   SZoFileStat st {};
   if (AbstractMountingPointDriver::AMStat(context, path, st).IsError()) return -1;
   return st.st_mtime;
+}
+
+CZoError ReadEveryPlace(unsigned long subclient, const std::string& rootFolder, std::vector<service::ReadPlace>& places,
+                        std::vector<StoredLogs>& logs) {
+  CZoError err = service::ListReadPlaces(subclient, rootFolder, places);
+  if (err.IsError()) return err;
+  logs.assign(places.size(), StoredLogs());
+  for (size_t p = 0; p < places.size(); ++p) {
+    service::ReadPlace& place = places[p];
+    if (!place.context || !place.holdsRoot) continue;
+    CZoError read = ReadStoredLogs(place.context.get(), logs[p]);
+    if (read.IsError()) {
+      place.why = "its root folder " + place.context->getRootFolder() + " cannot be read: " + ErrorText(read);
+      place.context.reset();
+    }
+  }
+  return CZoError::Success();
 }
 
 }  // namespace kxmp::cli

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kxmp/DataServerContextPtr.h"
+#include "kxmp/ReadPlaces.h"
 #include "logbackup/FileRecords.h"
 #include "outside/error/CZoError.h"
 
@@ -31,6 +32,12 @@ struct StoredLogs {
 // Walks the context's root folder and reads the records documents found. A failed walk is an
 // error; a document that cannot be read or parsed is listed in damaged.
 CZoError ReadStoredLogs(DataServerContext* context, StoredLogs& out);
+
+// The subclient's mount paths for reading (service::ListReadPlaces) and, index by index, what
+// each one holding the root folder stores. A place whose root folder cannot be read loses its
+// context, and its why says so. The listing's error; no places when the catalog lists none.
+CZoError ReadEveryPlace(unsigned long subclient, const std::string& rootFolder, std::vector<service::ReadPlace>& places,
+                        std::vector<StoredLogs>& logs);
 
 // The path of a record below the root folder.
 std::string RecordPath(const std::string& folder, const std::string& name);
