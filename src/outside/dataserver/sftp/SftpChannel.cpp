@@ -180,6 +180,7 @@ SftpChannel::Id SftpChannel::SendWrite(const std::string& handle, uint64_t offse
 SftpChannel::Id SftpChannel::SendRead(const std::string& handle, uint64_t offset, uint32_t n, char* into) {
   const Id id = next_;
   Pending& p = pending_[id];
+  p.id = id;
   p.into = into;
   p.want = n;
   return Queue(WireWriter(sftp::kRead, NextId()).String(handle).U64(offset).U32(n).Finish());
@@ -191,8 +192,9 @@ void SftpChannel::Forget(Id id) {
   if (it->second.done) {
     pending_.erase(it);
   } else {
+    // Its data, should it be a read's, is dropped: the buffer may be gone by then.
     it->second.forgotten = true;
-    it->second.into = nullptr;  // its data, should it be a read's, is dropped
+    it->second.discard = it->second.into != nullptr;
   }
 }
 
@@ -230,7 +232,7 @@ long SftpChannel::Pump(bool& moved, int& dirs) {
     if (failed_ != 0) return failed_;
     char* into;
     size_t room;
-    const bool straight = in_ == In::Direct && head_ == tail_;
+    const bool straight = in_ == In::Direct && head_ == tail_ && !direct_->discard;
     if (straight) {
       into = direct_->into + direct_->got;
       room = directLeft_;
@@ -338,7 +340,7 @@ void SftpChannel::Consume() {
       }
       case In::Direct: {
         const size_t take = std::min<size_t>(avail, directLeft_);
-        std::memcpy(direct_->into + direct_->got, p, take);
+        if (!direct_->discard) std::memcpy(direct_->into + direct_->got, p, take);
         head_ += take;
         Landed(static_cast<uint32_t>(take));
         break;
@@ -353,6 +355,7 @@ void SftpChannel::Landed(uint32_t n) {
   if (directLeft_ != 0) return;
   direct_->done = true;
   direct_->reply.type = sftp::kData;
+  if (direct_->forgotten) pending_.erase(direct_->id);
   direct_ = nullptr;
   in_ = In::Length;
 }

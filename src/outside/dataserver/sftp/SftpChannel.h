@@ -115,6 +115,8 @@ class SftpChannel {
     bool forgotten = false;
     SftpReply reply;
     char* into = nullptr;  // a read's buffer
+    bool discard = false;  // a forgotten read: its data goes nowhere
+    Id id = 0;
     uint32_t want = 0;
     uint32_t got = 0;
   };

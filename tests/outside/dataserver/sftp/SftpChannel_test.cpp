@@ -110,6 +110,23 @@ TEST(SftpChannelTest, AnswersAreMatchedByIdAndGarbageIsRefused) {
   }
 }
 
+// A read whose answer nobody waits for any more (its buffer may be gone): its data goes
+// nowhere, and the next answer is still matched.
+TEST(SftpChannelTest, AForgottenReadLandsNowhere) {
+  for (bool byteByByte : {false, true}) {
+    SftpChannel ch(nullptr);
+    char gone[8] = {};
+    const auto read = ch.SendRead("h", 0, sizeof gone, gone);
+    const auto close = ch.SendHandle(sftp::kClose, "h");
+    ch.Forget(read);
+    EXPECT_EQ(Feed(ch, Packet(Body(sftp::kData, read, Str("abcdefgh"))) + Packet(Body(sftp::kStatus, close, U32(0))),
+                   byteByByte),
+              0);
+    EXPECT_EQ(std::string(gone, sizeof gone), std::string(sizeof gone, '\0'));
+    EXPECT_EQ(ch.TakeStatus(close), 0);
+  }
+}
+
 // Names, handles, the version and the extended answers, each cut at every length: a cut one is
 // refused, never read past its end; a whole one parses.
 TEST(SftpChannelTest, EveryAnswerCutShortIsRefused) {
