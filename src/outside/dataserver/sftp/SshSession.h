@@ -123,9 +123,8 @@ class SshSession {
     return true;
   }
 
-  // Read-only handles whose close was sent and not waited for: their answers are taken by
-  // later calls (a read-only close has nothing to report), so the next file's requests go out
-  // at once. Closed for good with the session.
+  // Closes a read-only handle without waiting: its answer is dropped when it comes (a
+  // read-only close has nothing to report), so the next file's requests go out at once.
   void CloseLater(const std::string& handle);
 
   // A folder kept open for syncing while the session lives (null when none): each commit in
