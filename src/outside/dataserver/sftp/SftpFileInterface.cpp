@@ -380,8 +380,10 @@ CZoError SftpFileInterface::Read(void* buffer, unsigned int size, unsigned int* 
         return CZoError::Success();
       }
     } else {
-      // A small one is served from a read-ahead of the server's largest reads.
-      const size_t ahead = most * kReadAhead;
+      // A small one is served from a read-ahead of the server's largest reads (no larger than
+      // what is left of a file of known size).
+      size_t ahead = most * kReadAhead;
+      if (sizeHint_ >= pos_) ahead = std::min(ahead, static_cast<size_t>(sizeHint_ - pos_));
       if (rbuf_.size() < ahead + kProbe) rbuf_.resize(ahead + kProbe);
       err = Fetch(lease, rbuf_.data(), ahead, got, grown);
       if (err.IsError()) return err;
