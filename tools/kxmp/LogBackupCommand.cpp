@@ -473,11 +473,17 @@ class BackupCommand : public Command {
   }
 
   // Ends the streams: the other workers' writers first (data-path cache), then the first
-  // writer, which lists every file of the run in the metadata document. Reports each failure.
+  // writer, which merges the file records of every worker into the records document and lists
+  // every file of the run in the metadata document, each document changed once for the run
+  // (every change costs a lock, a read and a replace on the storage host). Reports each failure.
   bool EndStreams(std::vector<std::unique_ptr<DBLogBackupDataWriter>>& writers, const std::vector<BackupItem*>& todo) {
     bool ok = true;
-    for (size_t j = 1; j < writers.size(); ++j) ok = End(*writers[j]) && ok;
     DBLogBackupDataWriter& stream = *writers[0];
+    for (size_t j = 1; j < writers.size(); ++j) {
+      // Refused (another folder, a file still open): that writer merges its own records.
+      stream.takeRecordsOf(*writers[j]);
+      ok = End(*writers[j]) && ok;
+    }
     for (BackupItem* item : todo) {
       if (!metadata_) break;
       if (item->outcome == Outcome::kAlreadyStored || (item->outcome == Outcome::kStored && item->writer != 0)) {
