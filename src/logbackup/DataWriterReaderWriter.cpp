@@ -359,6 +359,13 @@ CZoError DBLogBackupDataWriter::takeRecordsOf(DBLogBackupDataWriter& other) try 
     return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINVAL, "The writers store in different folders [%s] and [%s]",
                                    getRootFolder().c_str(), other.getRootFolder().c_str());
   }
+  const size_t committed = static_cast<size_t>(std::count(other.recordStored.begin(), other.recordStored.end(), true));
+  const size_t copied = kxmp::logbackup::CopyFileRecords(other.streamContext, other.recordStored, streamContext);
+  recordStored.insert(recordStored.end(), copied, true);
+  if (copied != 0) fileCommitted = true;
+  // A record left out would be missing from the metadata: other lists them itself then (the
+  // copies made are merged by name, once).
+  if (copied != committed) return OutOfMemoryError();
   records->Adopt(*other.records);
   return CZoError::Success();
 } catch (...) {
