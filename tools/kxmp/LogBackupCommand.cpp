@@ -364,6 +364,15 @@ class BackupCommand : public Command {
     NoteExpectedPlace();
     // The first writer is made here; each other worker makes its own as it starts, so that
     // its session to the storage host opens while the first worker already stores files.
+    // Before that, the others' sessions open while the first writer looks at the storage and
+    // makes the root folder: a look as a dry run's writer takes (nothing made, nothing
+    // reported), from threads of their own, so the session is open when its worker starts.
+    Joined warmUp;
+    for (size_t j = 1; j < jobs && !fileMode_; ++j) {
+      warmUp.threads.emplace_back([this] {
+        DBLogBackupDataWriter look(subclient_, false, time_, stream_, rootFolder_, nullptr, true, false);
+      });
+    }
     std::vector<std::unique_ptr<DBLogBackupDataWriter>> writers(jobs);
     writers[0] = NewWriter();
     DBLogBackupDataWriter& first = *writers[0];
@@ -439,9 +448,8 @@ class BackupCommand : public Command {
     if (jobs == 1) {
       work(0);
     } else {
-      std::vector<std::thread> threads;
-      for (size_t j = 0; j < jobs; ++j) threads.emplace_back(work, j);
-      for (std::thread& t : threads) t.join();
+      Joined workers;
+      for (size_t j = 0; j < jobs; ++j) workers.threads.emplace_back(work, j);
     }
     const bool ended = EndStreams(writers, todo);
     meter_ = nullptr;
@@ -452,6 +460,14 @@ class BackupCommand : public Command {
     endFailed_ = true;
     return push_ && AllStored() ? kExitOk : kExitFailed;
   }
+
+  // Threads joined when the scope ends, however it ends.
+  struct Joined {
+    std::vector<std::thread> threads;
+    ~Joined() {
+      for (std::thread& t : threads) t.join();
+    }
+  };
 
   bool AllStored() const {
     for (const BackupItem& item : items_) {
