@@ -2,10 +2,11 @@
 // (in-process, no host needed): per file open, 1 MiB writes, close (fsync, a rename that
 // refuses a name stored meanwhile unless --force, folder fsync, a check of what is stored).
 //
-// --jobs N runs N workers, each with its own writer, taking the files in command-line order.
-// One stream is one metadata document: the first worker's writer holds the run's records, and
-// at the end every file the run committed or found already stored is merged into it once, so
-// it names every file of the run, whatever the number of workers, beside those that other
+// --jobs N runs N workers, each with its own writer (and its own session to a storage host
+// reached over SFTP), taking the files in command-line order. One stream is one metadata
+// document: the first worker's writer takes the records of the others at the end, so the
+// metadata document and the root folder's checksum records are each merged once for the run
+// and name every file of the run, whatever the number of workers, beside those that other
 // runs of the stream listed.
 //
 // --dry-run makes every decision of the run (sources, name clashes, the subclient's storage,
