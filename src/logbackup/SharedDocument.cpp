@@ -205,7 +205,8 @@ void StorageLock::Release() {
   held_ = false;
   // A waiter takes a lock over only after seeing it unchanged for times_.stale: within half of
   // that since this holder last changed it, the file is still this holder's, and reading it
-  // back would only cost round trips.
+  // back would only cost round trips. (Should this machine's clock have stood still meanwhile,
+  // a lock removed that was another's makes its holder's Confirm fail: its document is kept.)
   CZoError err;
   if (Clock::now() - refreshed_ < times_.stale / 2) {
     err = AMD::AMRemoveFileFolder(context_, "/" + lockName_);
