@@ -404,7 +404,11 @@ class BackupCommand : public Command {
         std::lock_guard<std::mutex> hold(output_);
         writers[index] = std::move(own);
         if (!why.empty()) {
-          Say([&] { out_.Warning("a worker stores nothing: " + why + "; the other workers take its files"); });
+          // After a storage failure of this round its writer is on the next mount path: the
+          // round's warning says so already.
+          if (!storageFailed_) {
+            Say([&] { out_.Warning("a worker stores nothing: " + why + "; the other workers take its files"); });
+          }
           return;
         }
       }
