@@ -390,7 +390,9 @@ TEST_F(SftpRequestsTest, WhatARunPaysOnceIsCountedFromTheServersRecord) {
   phases(server.RequestList(mark), before, after, locks, looksAfter);
   RecordProperty("firstRun", "before " + std::to_string(before) + ", after " + std::to_string(after));
   // After the last file 56 when each document's lock was read back before its removal.
-  EXPECT_LE(before, 30u);
+  // Before it, one of them is the session's limits@openssh.com (answered with the next request,
+  // no round trip of its own), which makes each file's data one write.
+  EXPECT_LE(before, 31u);
   EXPECT_LE(after, 44u);
   EXPECT_EQ(locks[".kxmp-sha256"], 1u);
   EXPECT_EQ(locks["StreamMetadata_0.xml"], 1u);

@@ -79,20 +79,22 @@ long SftpChannel::Start() {
       v < 3) {
     return Broke(kBadPacket, "no SFTP version 3 packet");
   }
-  if (HasExtension("limits@openssh.com")) {
-    std::string data;
-    rc = TakeExtended(SendExtended("limits@openssh.com", std::string()), data);
-    uint64_t packet = 0, read = 0, write = 0;
-    if (rc == 0 && ParseLimits(data, packet, read, write)) {
-      // 0 stands for "no limit given"; a packet limit bounds what a write can carry.
-      if (packet > 1024 && write > packet - 1024) write = packet - 1024;
-      if (write >= 1024) maxWrite_ = static_cast<size_t>(std::min(write, kMaxLength));
-      if (read >= 1024) maxRead_ = static_cast<size_t>(std::min(read, kMaxLength));
-    } else if (rc < 0 && StatusOf(rc) < 0) {
-      return rc;
-    }
-  }
-  return 0;
+  // The limits are asked for now and taken when first needed: the answer comes with that of
+  // the session's first request, so it costs no round trip of its own.
+  if (HasExtension("limits@openssh.com")) limits_ = SendExtended("limits@openssh.com", std::string());
+  return failed_;
+}
+
+void SftpChannel::TakeLimits() {
+  std::string data;
+  const long rc = TakeExtended(limits_, data);
+  limits_ = 0;
+  uint64_t packet = 0, read = 0, write = 0;
+  if (rc != 0 || !ParseLimits(data, packet, read, write)) return;  // the defaults stand (or the channel failed)
+  // 0 stands for "no limit given"; a packet limit bounds what a write can carry.
+  if (packet > 1024 && write > packet - 1024) write = packet - 1024;
+  if (write >= 1024) maxWrite_ = static_cast<size_t>(std::min(write, kMaxLength));
+  if (read >= 1024) maxRead_ = static_cast<size_t>(std::min(read, kMaxLength));
 }
 
 void SftpChannel::Shutdown() {

@@ -52,8 +52,14 @@ class SftpChannel {
   const Extensions& ServerExtensions() const { return extensions_; }
   bool HasExtension(const char* name) const;
   // The largest write and read a request may carry.
-  size_t MaxWrite() const { return maxWrite_; }
-  size_t MaxRead() const { return maxRead_; }
+  size_t MaxWrite() {
+    if (limits_ != 0) TakeLimits();
+    return maxWrite_;
+  }
+  size_t MaxRead() {
+    if (limits_ != 0) TakeLimits();
+    return maxRead_;
+  }
   // Why the server's last answer was refused (kBadPacket).
   const std::string& ProtocolError() const { return protocolError_; }
   // The room left in the server's window for data.
@@ -144,12 +150,14 @@ class SftpChannel {
   void Landed(uint32_t n);
   long Broke(long rc, const std::string& why = std::string());
   size_t PacketBound() const;
+  void TakeLimits();
 
   SshSession* session_;
   LIBSSH2_CHANNEL* channel_ = nullptr;
   Extensions extensions_;
   size_t maxWrite_ = 32768;
   size_t maxRead_ = 32768;
+  Id limits_ = 0;  // the limits request, while its answer is not taken
   long failed_ = 0;
   std::string protocolError_;
   Id next_ = 1;
