@@ -62,6 +62,9 @@ class SftpChannel {
   }
   // Why the server's last answer was refused (kBadPacket).
   const std::string& ProtocolError() const { return protocolError_; }
+  // Whether nothing is left to send, not even part of an SSH packet: only then may another
+  // libssh2 call (a keepalive) use the session.
+  bool Idle() const { return out_.empty() && repeat_ == Repeat::None; }
   // The room left in the server's window for data.
   size_t Window() const;
 

@@ -214,6 +214,7 @@ bool SshSession::IsDrop(const CZoError& err) { return FXErrorUtil::IsErrNo(err, 
 
 bool SshSession::KeepAlive() {
   if (broken_) return false;
+  if (sftp_ != nullptr && !sftp_->Idle()) return true;  // output under way: the next request goes first
   int next = 0;
   int rc = libssh2_keepalive_send(session_, &next);
   if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
