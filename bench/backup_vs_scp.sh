@@ -6,7 +6,8 @@
 #   Each figure is the whole process: start, connect, log in, send, close.
 #   kxmp also makes every file durable (fsync@openssh.com) and commits it by rename; scp does
 #   neither, so "scp + sync" (a sync of the server's disk after scp) is printed as well.
-# Prints each run and the min and median of kxmp's throughput over scp's (goal: >= 0.8).
+# Prints each run and the min and median of kxmp's throughput over scp's (goal: >= 0.8), and
+# the user CPU seconds each spent on the 256 MiB (scp's includes its ssh).
 # Usage: bench/backup_vs_scp.sh [release build dir] [runs]   (default: build/release, 5)
 # Build first: cmake --preset release && cmake --build --preset release --target kxmp
 # Needs root (sshd chroots its sessions) and about 1 GiB free below /var/lib and $TMPDIR.
@@ -46,10 +47,14 @@ dest="$(id -un)@127.0.0.2:/scp/"
 now_ns() { date +%s%N; }
 run_scp() { scp "${scp_args[@]}" "$home"/src/log_*.trn "$dest"; }
 run_kxmp() { "$kxmp" backup --subclient 7 "$home"/src/log_*.trn >/dev/null; }
+TIMEFORMAT=%U
+user_cpu() { { time "$@" 2>&3; } 3>&2 2>"$home/user_cpu"; }  # the user CPU of a run, in $home/user_cpu
 clear_disk() { rm -rf "$disk/disk1/KX_APP_DUMPS" "$disk"/scp/*; sync; }
 
-echo "run  scp_ms  scp+sync_ms  kxmp_ms  kxmp/scp  kxmp/(scp+sync)   (throughput ratios)"
+echo "run  scp_ms  scp+sync_ms  kxmp_ms  kxmp/scp  kxmp/(scp+sync)  scp_user_s  kxmp_user_s"
 ratios=()
+cpu_scp=()
+cpu_kxmp=()
 ratios_sync=()
 for run in $(seq 1 "$runs"); do
   for tool in scp kxmp; do
@@ -57,11 +62,13 @@ for run in $(seq 1 "$runs"); do
     if [ $((run % 2)) = 0 ]; then tool=$([ "$tool" = scp ] && echo kxmp || echo scp); fi
     clear_disk
     if [ "$tool" = scp ]; then
-      t0=$(now_ns); run_scp; t1=$(now_ns); sync; t2=$(now_ns)
+      t0=$(now_ns); user_cpu run_scp; t1=$(now_ns); sync; t2=$(now_ns)
+      scp_user=$(cat "$home/user_cpu")
       scp_ms=$(( (t1 - t0) / 1000000 )); scp_sync_ms=$(( (t2 - t0) / 1000000 ))
       (cd "$disk/scp" && sha256sum --quiet -c "$home/src.sha256") || { echo "scp copy differs" >&2; exit 1; }
     else
-      t0=$(now_ns); run_kxmp; t1=$(now_ns)
+      t0=$(now_ns); user_cpu run_kxmp; t1=$(now_ns)
+      kx_user=$(cat "$home/user_cpu")
       kx_ms=$(( (t1 - t0) / 1000000 ))
       (cd "$disk/disk1/KX_APP_DUMPS/bs-bench" && sha256sum --quiet -c "$home/src.sha256") ||
         { echo "kxmp backup differs" >&2; exit 1; }
@@ -71,12 +78,17 @@ for run in $(seq 1 "$runs"); do
   rs=$(python3 -c "print('%.2f' % ($scp_sync_ms / $kx_ms))")
   ratios+=("$r")
   ratios_sync+=("$rs")
-  printf '%3d  %6d  %11d  %7d  %8s  %15s\n' "$run" "$scp_ms" "$scp_sync_ms" "$kx_ms" "$r" "$rs"
+  cpu_scp+=("$scp_user")
+  cpu_kxmp+=("$kx_user")
+  printf '%3d  %6d  %11d  %7d  %8s  %15s  %10s  %11s\n' "$run" "$scp_ms" "$scp_sync_ms" "$kx_ms" "$r" "$rs" "$scp_user" "$kx_user"
 done
-python3 - "${ratios[*]}" "${ratios_sync[*]}" <<'EOF'
+python3 - "${ratios[*]}" "${ratios_sync[*]}" "${cpu_scp[*]}" "${cpu_kxmp[*]}" <<'EOF'
 import statistics, sys
 r = [float(x) for x in sys.argv[1].split()]
 s = [float(x) for x in sys.argv[2].split()]
+cs = [float(x) for x in sys.argv[3].split()]
+ck = [float(x) for x in sys.argv[4].split()]
 print("kxmp backup / scp throughput:        min %.2f  median %.2f  (%d runs, 256 MiB each)" % (min(r), statistics.median(r), len(r)))
 print("kxmp backup / (scp + sync) throughput: min %.2f  median %.2f" % (min(s), statistics.median(s)))
+print("user CPU per 256 MiB, median: scp %.2f s, kxmp %.2f s" % (statistics.median(cs), statistics.median(ck)))
 EOF

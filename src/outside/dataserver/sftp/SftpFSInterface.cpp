@@ -88,12 +88,12 @@ CZoError SftpFSInterface::GetVolumeSize(const char* path, unsigned long long* to
     if (!s.HasExtension("statvfs@openssh.com")) {
       return s.Refuse(FX_LOC, ENOTSUP, "No statvfs@openssh.com to learn the volume size of", shown);
     }
-    LIBSSH2_SFTP_STATVFS v {};
-    long rc = s.Call([&] { return libssh2_sftp_statvfs(s.Sftp(), real.c_str(), real.size(), &v); });
+    SftpStatvfs v;
+    long rc = s.Sftp().Statvfs(real, v);
     if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot read the volume size of", shown);
-    unsigned long long unit = v.f_frsize ? v.f_frsize : v.f_bsize;
-    if (total) *total = v.f_blocks * unit;
-    if (free) *free = v.f_bavail * unit;
+    unsigned long long unit = v.frsize ? v.frsize : v.bsize;
+    if (total) *total = v.blocks * unit;
+    if (free) *free = v.bavail * unit;
     return CZoError::Success();
   });
 }
@@ -102,7 +102,7 @@ CZoError SftpFSInterface::Lstat(std::string path, SZoFileStat& st) {
   std::memset(&st, 0, sizeof st);
   return OnPath(path, true, [&](SshSession& s, const SftpTree::Target& t) {
     std::string entry;
-    LIBSSH2_SFTP_ATTRIBUTES a {};
+    SftpAttrs a {};
     if (tree_.IsMountPath(t)) {
       CZoError e = tree_.ResolveWith(s, t, entry, "Cannot stat", a);
       if (!e.IsError()) SftpTree::ToStat(a, st);
@@ -122,7 +122,7 @@ CZoError SftpFSInterface::Stat(std::string path, SZoFileStat& st) {
   std::memset(&st, 0, sizeof st);
   return OnPath(path, true, [&](SshSession& s, const SftpTree::Target& t) {
     std::string real;
-    LIBSSH2_SFTP_ATTRIBUTES a {};
+    SftpAttrs a {};
     CZoError e = tree_.ResolveWith(s, t, real, "Cannot stat", a);
     if (e.IsError()) return e;
     SftpTree::ToStat(a, st);
@@ -142,10 +142,10 @@ CZoError SftpFSInterface::RemoveFile(std::string path, int flag) {
     CZoError e = tree_.EntryPath(s, t, entry, "Cannot remove");
     if (!e.IsError()) e = tree_.Recover(s, entry);
     if (e.IsError()) return e;
-    long rc = s.Call([&] { return libssh2_sftp_unlink_ex(s.Sftp(), entry.c_str(), static_cast<unsigned>(entry.size())); });
+    long rc = s.Sftp().Remove(entry);
     if (rc == 0) return CZoError::Success();
-    LIBSSH2_SFTP_ATTRIBUTES a {};
-    if (s.StatusOf(rc) == LIBSSH2_FX_FAILURE && SftpTree::Lstat(s, entry, a) == 0 && SftpTree::IsFolderAttr(a)) {
+    SftpAttrs a {};
+    if (s.StatusOf(rc) == sftp::kFailure && SftpTree::Lstat(s, entry, a) == 0 && SftpTree::IsFolderAttr(a)) {
       return s.Refuse(FX_LOC, EISDIR, "Cannot remove", path);
     }
     return s.Fail(FX_LOC, rc, "Cannot remove", path);
@@ -158,10 +158,10 @@ CZoError SftpFSInterface::RemoveFolder(std::string path, int flag) {
     std::string entry;
     CZoError e = tree_.EntryPath(s, t, entry, "Cannot remove");
     if (e.IsError()) return e;
-    long rc = s.Call([&] { return libssh2_sftp_rmdir_ex(s.Sftp(), entry.c_str(), static_cast<unsigned>(entry.size())); });
+    long rc = s.Sftp().Rmdir(entry);
     if (rc == 0) return CZoError::Success();
-    LIBSSH2_SFTP_ATTRIBUTES a {};
-    if (s.StatusOf(rc) == LIBSSH2_FX_FAILURE && SftpTree::Lstat(s, entry, a) == 0) {
+    SftpAttrs a {};
+    if (s.StatusOf(rc) == sftp::kFailure && SftpTree::Lstat(s, entry, a) == 0) {
       return s.Refuse(FX_LOC, SftpTree::IsFolderAttr(a) ? ENOTEMPTY : ENOTDIR, "Cannot remove", path);
     }
     return s.Fail(FX_LOC, rc, "Cannot remove", path);
@@ -171,18 +171,14 @@ CZoError SftpFSInterface::RemoveFolder(std::string path, int flag) {
 CZoError SftpFSInterface::List(SshSession& s, const std::string& serverPath, const std::string& shown,
                                std::vector<Entry>& out) {
   out.clear();
-  long rc = 0;
-  LIBSSH2_SFTP_HANDLE* h = s.CallPtr<LIBSSH2_SFTP_HANDLE>(
-      [&] {
-        return libssh2_sftp_open_ex(s.Sftp(), serverPath.c_str(), static_cast<unsigned>(serverPath.size()), 0, 0,
-                                    LIBSSH2_SFTP_OPENDIR);
-      },
-      rc);
-  if (h == nullptr) {
-    LIBSSH2_SFTP_ATTRIBUTES a {};
+  SftpChannel& c = s.Sftp();
+  std::string h;
+  long rc = c.OpenDir(serverPath, h);
+  if (rc != 0) {
+    SftpAttrs a {};
     // The server reports a file as no such folder (or a failure): tell the two apart.
     const long status = s.StatusOf(rc);
-    if ((status == LIBSSH2_FX_FAILURE || status == LIBSSH2_FX_NO_SUCH_FILE) && SftpTree::StatFollow(s, serverPath, a) == 0 &&
+    if ((status == sftp::kFailure || status == sftp::kNoSuchFile) && SftpTree::StatFollow(s, serverPath, a) == 0 &&
         !SftpTree::IsFolderAttr(a)) {
       return s.Refuse(FX_LOC, ENOTDIR, "Cannot read folder", shown);
     }
@@ -190,22 +186,22 @@ CZoError SftpFSInterface::List(SshSession& s, const std::string& serverPath, con
   }
   CZoError err = CZoError::Success();
   bool sawAside = false;
-  char name[4096];
+  std::vector<SftpName> names;
   for (;;) {
-    LIBSSH2_SFTP_ATTRIBUTES a {};
-    rc = s.Call([&] { return libssh2_sftp_readdir_ex(h, name, sizeof name, nullptr, 0, &a); });
+    rc = c.TakeNames(c.SendHandle(sftp::kReaddir, h), names);
     if (rc == 0) break;
     if (rc < 0) {
       err = s.Fail(FX_LOC, rc, "Cannot read folder", shown);
       break;
     }
-    std::string n(name, static_cast<size_t>(rc));
-    if (n == "." || n == "..") continue;
-    std::string owner;
-    sawAside = sawAside || SftpTree::AsideOwner(n, owner);
-    out.push_back(Entry{std::move(n), SftpTree::IsFolderAttr(a)});
+    for (SftpName& n : names) {
+      if (n.name == "." || n.name == "..") continue;
+      std::string owner;
+      sawAside = sawAside || SftpTree::AsideOwner(n.name, owner);
+      out.push_back(Entry{std::move(n.name), SftpTree::IsFolderAttr(n.attrs)});
+    }
   }
-  s.Call([&] { return libssh2_sftp_close_handle(h); });
+  s.CloseLater(h);
   if (err.IsError() || !sawAside) return err;
   // A replacing Move stopped half-way here: finish it, then read the folder again.
   SftpTree::NoteAside(s, serverPath);
@@ -291,12 +287,10 @@ CZoError SftpFSInterface::Chmod(std::string path, int mode) {
     std::string real;
     CZoError e = tree_.Resolve(s, t, real, "Cannot change the mode of");
     if (e.IsError()) return e;
-    LIBSSH2_SFTP_ATTRIBUTES a {};
-    a.flags = LIBSSH2_SFTP_ATTR_PERMISSIONS;
-    a.permissions = static_cast<unsigned long>(mode) & 07777;
-    long rc = s.Call([&] {
-      return libssh2_sftp_stat_ex(s.Sftp(), real.c_str(), static_cast<unsigned>(real.size()), LIBSSH2_SFTP_SETSTAT, &a);
-    });
+    SftpAttrs a {};
+    a.flags = sftp::kAttrPermissions;
+    a.permissions = static_cast<uint32_t>(mode) & 07777;
+    long rc = s.Sftp().TakeStatus(s.Sftp().SendSetstat(real, a));
     if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot change the mode of", path);
     return CZoError::Success();
   });

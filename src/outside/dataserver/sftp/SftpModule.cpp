@@ -30,12 +30,10 @@ CZoError CheckHost(const SftpSettings& settings, const std::string& plainHostNam
     out.hostKeyFingerprint = session->HostKeyFingerprint();
     out.serverBanner = session->Banner();
     out.extensions = session->ServerExtensions();
-    char buf[4096];
+    std::string real;
     const auto start = std::chrono::steady_clock::now();
-    long rc = session->Call([&] {
-      return libssh2_sftp_symlink_ex(session->Sftp(), ".", 1, buf, sizeof buf, LIBSSH2_SFTP_REALPATH);
-    });
-    if (rc < 0) return session->Fail(FX_LOC, rc, "Cannot resolve", ".");
+    long rc = session->Sftp().RealPath(".", real);
+    if (rc != 0) return session->Fail(FX_LOC, rc, "Cannot resolve", ".");
     out.roundTripMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     return CZoError::Success();
   } catch (const std::bad_alloc&) {

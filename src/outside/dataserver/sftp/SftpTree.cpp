@@ -101,10 +101,10 @@ CZoError SftpTree::Connect(SshSession& s) {
     return CZoError::Success();
   }
   CZoError err = RealPath(s, mountText_, real, "Cannot resolve mount path", mountText_);
-  LIBSSH2_SFTP_ATTRIBUTES a {};
+  SftpAttrs a {};
   long rc = 0;
   if (!err.IsError()) rc = StatFollow(s, real, a);
-  if (FXErrorUtil::IsErrNo(err, ENOENT) || (!err.IsError() && (s.StatusOf(rc) == LIBSSH2_FX_NO_SUCH_FILE ||
+  if (FXErrorUtil::IsErrNo(err, ENOENT) || (!err.IsError() && (s.StatusOf(rc) == sftp::kNoSuchFile ||
                                                                 (rc == 0 && !IsFolderAttr(a))))) {
     return FXErrorUtil::ErrorErrNo(FX_LOC, ENODEV, "Mount path [%s] is not present on %s", mountText_.c_str(),
                                    s.Where().c_str());
@@ -120,13 +120,8 @@ CZoError SftpTree::Connect(SshSession& s) {
 
 CZoError SftpTree::RealPath(SshSession& s, const std::string& serverPath, std::string& out, const char* what,
                             const std::string& shown) {
-  char buf[4096];
-  long rc = s.Call([&] {
-    return libssh2_sftp_symlink_ex(s.Sftp(), serverPath.c_str(), static_cast<unsigned>(serverPath.size()), buf,
-                                   sizeof buf - 1, LIBSSH2_SFTP_REALPATH);
-  });
-  if (rc < 0) return s.Fail(FX_LOC, rc, what, shown);
-  out.assign(buf, static_cast<size_t>(rc));
+  long rc = s.Sftp().RealPath(serverPath, out);
+  if (rc != 0) return s.Fail(FX_LOC, rc, what, shown);
   return CZoError::Success();
 }
 
@@ -168,12 +163,12 @@ CZoError SftpTree::EntryPath(SshSession& s, const Target& t, std::string& out, c
 }
 
 CZoError SftpTree::Resolve(SshSession& s, const Target& t, std::string& out, const char* what) {
-  LIBSSH2_SFTP_ATTRIBUTES a {};
+  SftpAttrs a {};
   return ResolveWith(s, t, out, what, a);
 }
 
 CZoError SftpTree::ResolveWith(SshSession& s, const Target& t, std::string& out, const char* what,
-                               LIBSSH2_SFTP_ATTRIBUTES& a, bool reuse) {
+                               SftpAttrs& a, bool reuse) {
   std::string entry;
   if (t.comps.size() <= mountDepth_) {
     entry = mountReal_;
@@ -209,7 +204,7 @@ CZoError SftpTree::VolumePath(SshSession& s, std::string& out) {
   Target root;
   root.text = rootText_;
   root.comps = rootComps_;
-  LIBSSH2_SFTP_ATTRIBUTES a {};
+  SftpAttrs a {};
   CZoError err = ResolveWith(s, root, out, "Cannot resolve", a);
   if (FXErrorUtil::IsErrNo(err, ENOENT)) {
     out = mountReal_;
@@ -218,35 +213,23 @@ CZoError SftpTree::VolumePath(SshSession& s, std::string& out) {
   return err;
 }
 
-long SftpTree::Lstat(SshSession& s, const std::string& p, LIBSSH2_SFTP_ATTRIBUTES& a) {
-  return s.Call([&] {
-    return libssh2_sftp_stat_ex(s.Sftp(), p.c_str(), static_cast<unsigned>(p.size()), LIBSSH2_SFTP_LSTAT, &a);
-  });
-}
+long SftpTree::Lstat(SshSession& s, const std::string& p, SftpAttrs& a) { return s.Sftp().Lstat(p, a); }
 
-long SftpTree::StatFollow(SshSession& s, const std::string& p, LIBSSH2_SFTP_ATTRIBUTES& a) {
-  return s.Call([&] {
-    return libssh2_sftp_stat_ex(s.Sftp(), p.c_str(), static_cast<unsigned>(p.size()), LIBSSH2_SFTP_STAT, &a);
-  });
-}
+long SftpTree::StatFollow(SshSession& s, const std::string& p, SftpAttrs& a) { return s.Sftp().Stat(p, a); }
 
-bool SftpTree::IsFolderAttr(const LIBSSH2_SFTP_ATTRIBUTES& a) {
-  return (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISDIR(a.permissions);
-}
+bool SftpTree::IsFolderAttr(const SftpAttrs& a) { return a.IsFolder(); }
 
-bool SftpTree::IsLinkAttr(const LIBSSH2_SFTP_ATTRIBUTES& a) {
-  return (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISLNK(a.permissions);
-}
+bool SftpTree::IsLinkAttr(const SftpAttrs& a) { return a.IsLink(); }
 
-void SftpTree::ToStat(const LIBSSH2_SFTP_ATTRIBUTES& a, SZoFileStat& st) {
+void SftpTree::ToStat(const SftpAttrs& a, SZoFileStat& st) {
   std::memset(&st, 0, sizeof st);
-  if (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) st.st_mode = static_cast<mode_t>(a.permissions);
-  if (a.flags & LIBSSH2_SFTP_ATTR_SIZE) st.st_size = static_cast<off_t>(a.filesize);
-  if (a.flags & LIBSSH2_SFTP_ATTR_UIDGID) {
+  if (a.flags & sftp::kAttrPermissions) st.st_mode = static_cast<mode_t>(a.permissions);
+  if (a.flags & sftp::kAttrSize) st.st_size = static_cast<off_t>(a.size);
+  if (a.flags & sftp::kAttrUidGid) {
     st.st_uid = static_cast<uid_t>(a.uid);
     st.st_gid = static_cast<gid_t>(a.gid);
   }
-  if (a.flags & LIBSSH2_SFTP_ATTR_ACMODTIME) {
+  if (a.flags & sftp::kAttrAcModTime) {
     st.st_atime = static_cast<time_t>(a.atime);
     st.st_mtime = static_cast<time_t>(a.mtime);
     st.st_ctime = static_cast<time_t>(a.mtime);
@@ -257,28 +240,33 @@ void SftpTree::ToStat(const LIBSSH2_SFTP_ATTRIBUTES& a, SZoFileStat& st) {
 }
 
 CZoError SftpTree::SyncFolder(SshSession& s, const std::string& serverPath, const std::string& shown, bool keep) {
+  SftpChannel& c = s.Sftp();
   long rc = 0;
-  if (LIBSSH2_SFTP_HANDLE* kept = keep ? s.KeptFolder(serverPath) : nullptr) {
+  if (const std::string kept = keep ? s.KeptFolder(serverPath) : std::string(); !kept.empty()) {
     // fsync of a folder's handle makes every entry it holds now durable, however long it has
     // been open.
-    rc = s.Call([&] { return libssh2_sftp_fsync(kept); });
+    rc = c.Fsync(kept);
     if (rc == 0) return CZoError::Success();
     if (s.Broken()) return s.Fail(FX_LOC, rc, "Cannot sync the folder", shown);
     s.DropFolder(serverPath);  // opened afresh below
   }
-  LIBSSH2_SFTP_HANDLE* h = s.CallPtr<LIBSSH2_SFTP_HANDLE>(
-      [&] {
-        return libssh2_sftp_open_ex(s.Sftp(), serverPath.c_str(), static_cast<unsigned>(serverPath.size()),
-                                    LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
-      },
-      rc);
-  if (h == nullptr) return s.Fail(FX_LOC, rc, "Cannot open for syncing the folder", shown);
-  rc = s.Call([&] { return libssh2_sftp_fsync(h); });
-  if (rc == 0 && keep) {
-    s.KeepFolder(serverPath, h);
-    return CZoError::Success();
+  std::string h;
+  rc = c.Open(serverPath, sftp::kFxfRead, 0, h);
+  if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot open for syncing the folder", shown);
+  if (keep) {
+    rc = c.Fsync(h);
+    if (rc == 0) {
+      s.KeepFolder(serverPath, h);
+      return CZoError::Success();
+    }
+    const long closeRc = c.Close(h);
+    return s.Fail(FX_LOC, rc != 0 ? rc : closeRc, "Cannot sync the folder", shown);
   }
-  long closeRc = s.Call([&] { return libssh2_sftp_close_handle(h); });
+  // The fsync and the close in one round trip: the server answers them in order.
+  const SftpChannel::Id sync = c.SendFsync(h);
+  const SftpChannel::Id close = c.SendHandle(sftp::kClose, h);
+  rc = c.TakeStatus(sync);
+  const long closeRc = c.TakeStatus(close);
   if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot sync the folder", shown);
   if (closeRc != 0) return s.Fail(FX_LOC, closeRc, "Cannot close the folder", shown);
   return CZoError::Success();
@@ -301,18 +289,18 @@ bool SftpTree::AsideOwner(const std::string& name, std::string& owner) {
   return true;
 }
 
-CZoError SftpTree::LstatRecovering(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a, long& rc) {
+CZoError SftpTree::LstatRecovering(SshSession& s, const std::string& serverPath, SftpAttrs& a, long& rc) {
   rc = Lstat(s, serverPath, a);
   // Present: what a stopped replacing Move may have left aside is older, and is cleared by the
   // next change of the name or listing of its folder; reading the name needs none of that.
-  if (rc == 0 || s.StatusOf(rc) != LIBSSH2_FX_NO_SUCH_FILE) return CZoError::Success();
+  if (rc == 0 || s.StatusOf(rc) != sftp::kNoSuchFile) return CZoError::Success();
   bool may = true;
   CZoError err = MayHaveAside(s, ParentOf(serverPath), may);
   if (err.IsError() || !may) return err;
   const std::string aside = AsideOf(serverPath);
-  LIBSSH2_SFTP_ATTRIBUTES b {};
+  SftpAttrs b {};
   const long asideRc = Lstat(s, aside, b);
-  if (s.StatusOf(asideRc) == LIBSSH2_FX_NO_SUCH_FILE) return CZoError::Success();  // absent indeed
+  if (s.StatusOf(asideRc) == sftp::kNoSuchFile) return CZoError::Success();  // absent indeed
   err = Recover(s, serverPath);
   if (err.IsError()) return err;
   rc = Lstat(s, serverPath, a);
@@ -327,28 +315,24 @@ CZoError SftpTree::MayHaveAside(SshSession& s, const std::string& folder, bool& 
   // Once per session and folder: a listing that shows no set-aside entry spares every later
   // look for one there. A folder too large to list cheaply is looked at entry by entry.
   constexpr size_t kListed = 5000;
-  long rc = 0;
-  LIBSSH2_SFTP_HANDLE* h = s.CallPtr<LIBSSH2_SFTP_HANDLE>(
-      [&] {
-        return libssh2_sftp_open_ex(s.Sftp(), folder.c_str(), static_cast<unsigned>(folder.size()), 0, 0,
-                                    LIBSSH2_SFTP_OPENDIR);
-      },
-      rc);
-  if (h == nullptr) return s.Broken() ? s.Fail(FX_LOC, rc, "Cannot read folder", folder) : CZoError::Success();
+  SftpChannel& c = s.Sftp();
+  std::string h;
+  long rc = c.OpenDir(folder, h);
+  if (rc != 0) return s.Broken() ? s.Fail(FX_LOC, rc, "Cannot read folder", folder) : CZoError::Success();
   bool seen = false;
   size_t count = 0;
-  char name[1024];
-  for (;;) {
-    LIBSSH2_SFTP_ATTRIBUTES a {};
-    rc = s.Call([&] { return libssh2_sftp_readdir_ex(h, name, sizeof name, nullptr, 0, &a); });
+  std::vector<SftpName> names;
+  while (!seen) {
+    rc = c.TakeNames(c.SendHandle(sftp::kReaddir, h), names);
     if (rc <= 0) break;
-    const std::string n(name, static_cast<size_t>(rc));
-    if (EndsWith(n, kAsideSuffix) || EndsWith(n, kLongAsideSuffix) || ++count > kListed) {
-      seen = true;
-      break;
+    for (const SftpName& n : names) {
+      if (EndsWith(n.name, kAsideSuffix) || EndsWith(n.name, kLongAsideSuffix) || ++count > kListed) {
+        seen = true;
+        break;
+      }
     }
   }
-  s.Call([&] { return libssh2_sftp_close_handle(h); });
+  s.CloseLater(h);
   if (rc < 0 && !seen) return s.Broken() ? s.Fail(FX_LOC, rc, "Cannot read folder", folder) : CZoError::Success();
   may = seen;
   s.Remember(key, seen ? "some" : "none");
@@ -362,24 +346,18 @@ CZoError SftpTree::Recover(SshSession& s, const std::string& serverPath) {
   CZoError err = MayHaveAside(s, ParentOf(serverPath), may);
   if (err.IsError() || !may) return err;
   const std::string aside = AsideOf(serverPath);
-  LIBSSH2_SFTP_ATTRIBUTES a {}, b {};
+  SftpAttrs a {}, b {};
   long rc = Lstat(s, aside, a);
-  if (s.StatusOf(rc) == LIBSSH2_FX_NO_SUCH_FILE) return CZoError::Success();
+  if (s.StatusOf(rc) == sftp::kNoSuchFile) return CZoError::Success();
   if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot check for a replaced entry", aside);
   rc = Lstat(s, serverPath, b);
   if (rc == 0) {
     // The new version is in place: the old one is no longer needed.
-    rc = s.Call([&] {
-      return IsFolderAttr(a) ? libssh2_sftp_rmdir_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()))
-                             : libssh2_sftp_unlink_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()));
-    });
+    rc = IsFolderAttr(a) ? s.Sftp().Rmdir(aside) : s.Sftp().Remove(aside);
     if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot remove the replaced entry", aside);
-  } else if (s.StatusOf(rc) == LIBSSH2_FX_NO_SUCH_FILE) {
+  } else if (s.StatusOf(rc) == sftp::kNoSuchFile) {
     // Stopped before the new version came in: the old one goes back.
-    rc = s.Call([&] {
-      return libssh2_sftp_rename_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()), serverPath.c_str(),
-                                    static_cast<unsigned>(serverPath.size()), 0);
-    });
+    rc = s.Sftp().Rename(aside, serverPath);
     if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot put back the replaced entry", serverPath);
   } else {
     return s.Fail(FX_LOC, rc, "Cannot check", serverPath);
@@ -391,7 +369,7 @@ CZoError SftpTree::MakeFolders(SshSession& s, const Target& t, bool withParents)
   const size_t n = t.comps.size();
   auto existing = [&](const Target& at) {
     std::string real;
-    LIBSSH2_SFTP_ATTRIBUTES a {};
+    SftpAttrs a {};
     CZoError err = ResolveWith(s, at, real, "Cannot create folder", a);
     if (err.IsError() && !FXErrorUtil::IsErrNo(err, ENOENT)) return err;
     int e = !err.IsError() && IsFolderAttr(a) ? EEXIST : ENOTDIR;
@@ -406,7 +384,7 @@ CZoError SftpTree::MakeFolders(SshSession& s, const Target& t, bool withParents)
       prefix.comps.assign(t.comps.begin(), t.comps.begin() + static_cast<long>(first));
       prefix.text = Join(prefix.comps, first);
       std::string real;
-      LIBSSH2_SFTP_ATTRIBUTES a {};
+      SftpAttrs a {};
       CZoError err = ResolveWith(s, prefix, real, "Cannot create folder", a);
       if (FXErrorUtil::IsErrNo(err, ENOENT)) break;
       if (err.IsError()) return err;
@@ -426,17 +404,15 @@ CZoError SftpTree::MakeFolders(SshSession& s, const Target& t, bool withParents)
       parent.comps.pop_back();
       parent.text = Join(parent.comps, parent.comps.size());
       std::string real;
-      LIBSSH2_SFTP_ATTRIBUTES a {};
+      SftpAttrs a {};
       CZoError perr = ResolveWith(s, parent, real, "Cannot create folder", a);
       if (!perr.IsError() && !IsFolderAttr(a)) return s.Refuse(FX_LOC, ENOTDIR, "Cannot create folder", t.text);
       return err;
     }
     if (err.IsError()) return err;
-    long rc = s.Call([&] {
-      return libssh2_sftp_mkdir_ex(s.Sftp(), entry.c_str(), static_cast<unsigned>(entry.size()), 0750);
-    });
+    long rc = s.Sftp().Mkdir(entry, 0750);
     if (rc != 0) {
-      if (s.StatusOf(rc) != LIBSSH2_FX_FAILURE && s.StatusOf(rc) != LIBSSH2_FX_FILE_ALREADY_EXISTS) {
+      if (s.StatusOf(rc) != sftp::kFailure && s.StatusOf(rc) != sftp::kFileAlreadyExists) {
         return s.Fail(FX_LOC, rc, "Cannot create folder", level.text);
       }
       CZoError ex = existing(level);
@@ -457,15 +433,10 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
   // that it is neither lost under a new file nor taken for a free name.
   if (!err.IsError()) err = Recover(s, dst);
   if (err.IsError()) return err;
-  auto rename = [&](const std::string& a, const std::string& b) {
-    return s.Call([&] {
-      return libssh2_sftp_rename_ex(s.Sftp(), a.c_str(), static_cast<unsigned>(a.size()), b.c_str(),
-                                    static_cast<unsigned>(b.size()), 0);
-    });
-  };
+  auto rename = [&](const std::string& a, const std::string& b) { return s.Sftp().Rename(a, b); };
   auto moveFailed = [&](long why) {
-    LIBSSH2_SFTP_ATTRIBUTES now {};
-    int e = Lstat(s, dst, now) == 0 && s.StatusOf(why) == LIBSSH2_FX_FAILURE ? EEXIST : 0;
+    SftpAttrs now {};
+    int e = Lstat(s, dst, now) == 0 && s.StatusOf(why) == sftp::kFailure ? EEXIST : 0;
     return s.Fail(FX_LOC, why, "Cannot move", from.text + "] to [" + to.text, e);
   };
   auto syncFolders = [&] {
@@ -480,34 +451,33 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
     // The plain rename never replaces: the server's refusal and the rename are one step.
     // Within a kept folder its fsync goes out behind the rename (one round trip); the
     // server handles them in order, so it syncs what the rename did.
-    LIBSSH2_SFTP_HANDLE* kept = ParentOf(src) == ParentOf(dst) ? s.KeptFolder(ParentOf(dst)) : nullptr;
-    auto renameCall = [&] {
-      return libssh2_sftp_rename_ex(s.Sftp(), src.c_str(), static_cast<unsigned>(src.size()), dst.c_str(),
-                                    static_cast<unsigned>(dst.size()), 0);
-    };
-    auto syncCall = [&] { return libssh2_sftp_fsync(kept); };
-    long rc = kept != nullptr && s.RoomFor(1024) ? s.Send(renameCall) : s.Call(renameCall);
-    long synced = LIBSSH2_ERROR_EAGAIN;
-    if (rc == LIBSSH2_ERROR_EAGAIN) {
-      synced = s.Send(syncCall);
-      rc = s.Call(renameCall);
-      if (synced == LIBSSH2_ERROR_EAGAIN) synced = s.Call(syncCall);
+    const std::string kept = ParentOf(src) == ParentOf(dst) ? s.KeptFolder(ParentOf(dst)) : std::string();
+    SftpChannel& c = s.Sftp();
+    const SftpChannel::Id renamed = c.SendRename(src, dst);
+    long synced = -1;
+    if (!kept.empty()) {
+      const SftpChannel::Id sync = c.SendFsync(kept);
+      const long rc = c.TakeStatus(renamed);
+      synced = c.TakeStatus(sync);
+      if (rc != 0) return moveFailed(rc);
+    } else {
+      const long rc = c.TakeStatus(renamed);
+      if (rc != 0) return moveFailed(rc);
     }
-    if (rc != 0) return moveFailed(rc);
     if (synced == 0) return CZoError::Success();
     return syncFolders();  // not sent, or failed: the folder is synced on its own
   }
 
   err = Recover(s, src);
   if (err.IsError()) return err;
-  LIBSSH2_SFTP_ATTRIBUTES sa {}, da {};
+  SftpAttrs sa {}, da {};
   long rc = Lstat(s, src, sa);
   if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot move", from.text);
   if (src == dst) return CZoError::Success();
 
   rc = Lstat(s, dst, da);
   const bool replace = rc == 0;
-  if (rc != 0 && s.StatusOf(rc) != LIBSSH2_FX_NO_SUCH_FILE) return s.Fail(FX_LOC, rc, "Cannot move to", to.text);
+  if (rc != 0 && s.StatusOf(rc) != sftp::kNoSuchFile) return s.Fail(FX_LOC, rc, "Cannot move to", to.text);
   if (replace && flag == 1) return s.Refuse(FX_LOC, EEXIST, "Cannot move", from.text + "] to [" + to.text);
   if (!replace) {
     rc = rename(src, dst);
@@ -526,10 +496,7 @@ CZoError SftpTree::Move(SshSession& s, const Target& from, const Target& to, int
       if (!s.Broken()) rename(aside, dst);  // the old version back under its name
       return moveErr;
     }
-    rc = s.Call([&] {
-      return IsFolderAttr(da) ? libssh2_sftp_rmdir_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()))
-                              : libssh2_sftp_unlink_ex(s.Sftp(), aside.c_str(), static_cast<unsigned>(aside.size()));
-    });
+    rc = IsFolderAttr(da) ? s.Sftp().Rmdir(aside) : s.Sftp().Remove(aside);
     if (rc != 0) return s.Fail(FX_LOC, rc, "Moved, but cannot remove the replaced entry", to.text);
   }
   return syncFolders();

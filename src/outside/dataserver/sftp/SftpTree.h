@@ -18,8 +18,6 @@
 // Recover, run by every operation on that name, puts it back or removes it, so the name always
 // ends with one whole version. Aside names end in ".tmp", which no stored log file's name does.
 
-#include <libssh2_sftp.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,7 +50,7 @@ class SftpTree : public ServedPath {
   CZoError Resolve(SshSession& s, const Target& t, std::string& out, const char* what);
   // The same, with the attributes of what it resolved to. With reuse, a look at the same
   // entry that was the session's last call stands for a new one (see SshSession::LastLook).
-  CZoError ResolveWith(SshSession& s, const Target& t, std::string& out, const char* what, LIBSSH2_SFTP_ATTRIBUTES& a,
+  CZoError ResolveWith(SshSession& s, const Target& t, std::string& out, const char* what, SftpAttrs& a,
                        bool reuse = false);
   // Server path of the entry itself: its folder resolved and checked, plus its name.
   // EACCES for M itself and anything above it.
@@ -74,17 +72,17 @@ class SftpTree : public ServedPath {
   // Lstat of an entry (the raw result in rc); only when it is missing is a version that a
   // stopped replacing Move left aside looked for and put back (one request for a present
   // entry, two for a missing one where MayHaveAside). The error is the recovery's.
-  CZoError LstatRecovering(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a, long& rc);
+  CZoError LstatRecovering(SshSession& s, const std::string& serverPath, SftpAttrs& a, long& rc);
 
-  // Requests on server paths. Lstat/Stat answer the raw libssh2 result.
-  static long Lstat(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a);
-  static long StatFollow(SshSession& s, const std::string& serverPath, LIBSSH2_SFTP_ATTRIBUTES& a);
+  // Requests on server paths. Lstat/Stat answer the raw result (SftpChannel).
+  static long Lstat(SshSession& s, const std::string& serverPath, SftpAttrs& a);
+  static long StatFollow(SshSession& s, const std::string& serverPath, SftpAttrs& a);
   // Opens the folder for reading and fsyncs that handle; with keep the handle stays open on
   // the session for the next sync of that folder.
   static CZoError SyncFolder(SshSession& s, const std::string& serverPath, const std::string& shown, bool keep = false);
-  static void ToStat(const LIBSSH2_SFTP_ATTRIBUTES& a, SZoFileStat& st);
-  static bool IsFolderAttr(const LIBSSH2_SFTP_ATTRIBUTES& a);
-  static bool IsLinkAttr(const LIBSSH2_SFTP_ATTRIBUTES& a);
+  static void ToStat(const SftpAttrs& a, SZoFileStat& st);
+  static bool IsFolderAttr(const SftpAttrs& a);
+  static bool IsLinkAttr(const SftpAttrs& a);
 
   // "<name>.kxmp-replaced.tmp" beside the entry; a name too long for that keeps a cut prefix and
   // a hash of the whole name ("<cut>.<16 hex>.kxmp-long-replaced.tmp"), so every name up to 255

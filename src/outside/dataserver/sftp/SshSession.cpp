@@ -83,64 +83,19 @@ struct KnownHosts {
   LIBSSH2_KNOWNHOSTS* hosts;
 };
 
-const char* StatusText(long status) {
-  switch (status) {
-    case LIBSSH2_FX_EOF: return "end of file";
-    case LIBSSH2_FX_NO_SUCH_FILE: return "no such file";
-    case LIBSSH2_FX_PERMISSION_DENIED: return "permission denied";
-    case LIBSSH2_FX_FAILURE: return "failure";
-    case LIBSSH2_FX_BAD_MESSAGE: return "bad message";
-    case LIBSSH2_FX_NO_CONNECTION: return "no connection";
-    case LIBSSH2_FX_CONNECTION_LOST: return "connection lost";
-    case LIBSSH2_FX_OP_UNSUPPORTED: return "operation unsupported";
-    case LIBSSH2_FX_INVALID_HANDLE: return "invalid handle";
-    case LIBSSH2_FX_NO_SUCH_PATH: return "no such path";
-    case LIBSSH2_FX_FILE_ALREADY_EXISTS: return "file already exists";
-    case LIBSSH2_FX_WRITE_PROTECT: return "write protected";
-    case LIBSSH2_FX_NO_MEDIA: return "no media";
-    case LIBSSH2_FX_NO_SPACE_ON_FILESYSTEM: return "no space on the file system";
-    case LIBSSH2_FX_QUOTA_EXCEEDED: return "quota exceeded";
-    case LIBSSH2_FX_DIR_NOT_EMPTY: return "folder not empty";
-    case LIBSSH2_FX_NOT_A_DIRECTORY: return "not a folder";
-    case LIBSSH2_FX_INVALID_FILENAME: return "invalid file name";
-    case LIBSSH2_FX_LINK_LOOP: return "link loop";
-    default: return "unknown status";
-  }
-}
-
-int ErrnoOfStatus(long status) {
-  switch (status) {
-    case LIBSSH2_FX_EOF: return 0;
-    case LIBSSH2_FX_NO_SUCH_FILE:
-    case LIBSSH2_FX_NO_SUCH_PATH: return ENOENT;
-    case LIBSSH2_FX_PERMISSION_DENIED:
-    case LIBSSH2_FX_WRITE_PROTECT: return EACCES;
-    case LIBSSH2_FX_BAD_MESSAGE:
-    case LIBSSH2_FX_INVALID_FILENAME: return EINVAL;
-    case LIBSSH2_FX_NO_CONNECTION:
-    case LIBSSH2_FX_CONNECTION_LOST: return ECONNRESET;
-    case LIBSSH2_FX_OP_UNSUPPORTED: return ENOTSUP;
-    case LIBSSH2_FX_INVALID_HANDLE: return EBADF;
-    case LIBSSH2_FX_FILE_ALREADY_EXISTS: return EEXIST;
-    case LIBSSH2_FX_NO_MEDIA: return ENODEV;
-    case LIBSSH2_FX_NO_SPACE_ON_FILESYSTEM: return ENOSPC;
-    case LIBSSH2_FX_QUOTA_EXCEEDED: return EDQUOT;
-    case LIBSSH2_FX_DIR_NOT_EMPTY: return ENOTEMPTY;
-    case LIBSSH2_FX_NOT_A_DIRECTORY: return ENOTDIR;
-    case LIBSSH2_FX_LINK_LOOP: return ELOOP;
-    default: return EIO;  // FX_FAILURE and the rest: callers refine where the cause can be learned
-  }
-}
-
 }  // namespace
 
 SshSession::~SshSession() {
   if (session_ != nullptr) {
     // A healthy session is closed politely within a short bound; a broken one fails at once.
     waitBound_ = std::chrono::milliseconds(broken_ ? 0 : 1000);
-    for (const auto& kept : folders_) Call([&] { return libssh2_sftp_close_handle(kept.second); });
-    for (LIBSSH2_SFTP_HANDLE* h : closing_) Call([&] { return libssh2_sftp_close_handle(h); });
-    if (sftp_ != nullptr) Call([&] { return libssh2_sftp_shutdown(sftp_); });
+    if (sftp_ != nullptr) {
+      if (!broken_) {
+        for (const auto& kept : folders_) sftp_->Forget(sftp_->SendHandle(sftp::kClose, kept.second));
+      }
+      sftp_->Shutdown();
+      sftp_.reset();
+    }
     if (!broken_) Call([&] { return libssh2_session_disconnect(session_, "closing"); });
     libssh2_session_free(session_);
   }
@@ -150,17 +105,14 @@ SshSession::~SshSession() {
 void SshSession::DropFolder(const std::string& serverPath) {
   auto it = folders_.find(serverPath);
   if (it == folders_.end()) return;
-  LIBSSH2_SFTP_HANDLE* h = it->second;
+  const std::string h = it->second;
   folders_.erase(it);
-  Call([&] { return libssh2_sftp_close_handle(h); });
+  sftp_->Close(h);
 }
 
-void SshSession::CloseLater(LIBSSH2_SFTP_HANDLE* h) {
-  // Earlier closes whose answers have come are finished first, without waiting for the others.
-  closing_.erase(std::remove_if(closing_.begin(), closing_.end(),
-                                [&](LIBSSH2_SFTP_HANDLE* c) { return libssh2_sftp_close_handle(c) != LIBSSH2_ERROR_EAGAIN; }),
-                 closing_.end());
-  if (Send([&] { return libssh2_sftp_close_handle(h); }) == LIBSSH2_ERROR_EAGAIN) closing_.push_back(h);
+void SshSession::CloseLater(const std::string& handle) {
+  // The answer is dropped when it comes; the request goes out with the next ones at the latest.
+  sftp_->Forget(sftp_->SendHandle(sftp::kClose, handle));
 }
 
 void SshSession::MarkBroken() {
@@ -175,14 +127,14 @@ bool SshSession::HasExtension(const char* name) const {
   return false;
 }
 
-bool SshSession::Wait() {
+bool SshSession::Wait(int directions) {
   if (broken_ && waitBound_.count() == 0) return false;
   auto bound = waitBound_;
   if (connecting_) {
     bound = std::chrono::duration_cast<std::chrono::milliseconds>(connectDeadline_ - Clock::now());
     if (bound.count() <= 0) return false;
   }
-  int dirs = libssh2_session_block_directions(session_);
+  int dirs = directions != 0 ? directions : libssh2_session_block_directions(session_);
   pollfd p {fd_, 0, 0};
   if (dirs & LIBSSH2_SESSION_BLOCK_INBOUND) p.events |= POLLIN;
   if (dirs & LIBSSH2_SESSION_BLOCK_OUTBOUND) p.events |= POLLOUT;
@@ -207,18 +159,19 @@ bool SshSession::Wait() {
   }
 }
 
-long SshSession::StatusOf(long rc) const {
-  if (rc != LIBSSH2_ERROR_SFTP_PROTOCOL || sftp_ == nullptr) return -1;
-  return static_cast<long>(libssh2_sftp_last_error(sftp_));
-}
-
 int SshSession::ErrnoOf(long rc, std::string& reason) {
   long status = StatusOf(rc);
   if (status >= 0) {
-    reason = "SFTP status " + std::to_string(status) + " (" + StatusText(status) + ")";
-    int e = ErrnoOfStatus(status);
+    reason = "SFTP status " + std::to_string(status) + " (" + SftpStatusText(static_cast<uint32_t>(status)) + ")";
+    int e = SftpStatusErrno(static_cast<uint32_t>(status));
     if (e == ECONNRESET) MarkBroken();
     return e;
+  }
+  if (rc == SftpChannel::kBadPacket) {
+    // The server broke the protocol: nothing more is read from it on this session.
+    reason = "the server broke the SFTP protocol (" + (sftp_ ? sftp_->ProtocolError() : std::string()) + ")";
+    MarkBroken();
+    return EPROTO;
   }
   char* msg = nullptr;
   if (session_ != nullptr) libssh2_session_last_error(session_, &msg, nullptr, 0);
@@ -261,6 +214,7 @@ bool SshSession::IsDrop(const CZoError& err) { return FXErrorUtil::IsErrNo(err, 
 
 bool SshSession::KeepAlive() {
   if (broken_) return false;
+  if (sftp_ != nullptr && !sftp_->Idle()) return true;  // output under way: the next request goes first
   int next = 0;
   int rc = libssh2_keepalive_send(session_, &next);
   if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
@@ -459,66 +413,6 @@ CZoError SshSession::Authenticate(const SftpSettings& s) {
                                  user.c_str());
 }
 
-// Starts a second SFTP channel only to read the server's version packet: libssh2 keeps the
-// extension list to itself. INIT is "uint32 length, byte 1, uint32 version 3"; the answer is
-// "uint32 length, byte 2, uint32 version, (string name, string data)*".
-CZoError SshSession::ReadExtensions() {
-  long rc = 0;
-  LIBSSH2_CHANNEL* ch = CallPtr<LIBSSH2_CHANNEL>([&] { return libssh2_channel_open_session(session_); }, rc);
-  if (ch == nullptr) return Fail(FX_LOC, rc, "Cannot open a channel to read the SFTP extensions", "/");
-  struct Closer {
-    SshSession* self;
-    LIBSSH2_CHANNEL* ch;
-    ~Closer() {
-      self->Call([&] { return libssh2_channel_close(ch); });
-      libssh2_channel_free(ch);
-    }
-  } closer {this, ch};
-  rc = Call([&] { return libssh2_channel_process_startup(ch, "subsystem", 9, "sftp", 4); });
-  if (rc != 0) return Fail(FX_LOC, rc, "Cannot start the SFTP subsystem", "/");
-  const unsigned char init[9] = {0, 0, 0, 5, 1, 0, 0, 0, 3};
-  size_t sent = 0;
-  while (sent < sizeof init) {
-    rc = Call([&] { return libssh2_channel_write(ch, reinterpret_cast<const char*>(init) + sent, sizeof init - sent); });
-    if (rc < 0) return Fail(FX_LOC, rc, "Cannot start SFTP", "/");
-    sent += static_cast<size_t>(rc);
-  }
-  std::string packet;
-  size_t want = 4;
-  char buf[4096];
-  while (packet.size() < want) {
-    rc = Call([&] { return libssh2_channel_read(ch, buf, std::min(sizeof buf, want - packet.size())); });
-    if (rc < 0) return Fail(FX_LOC, rc, "Cannot read the SFTP version", "/");
-    if (rc == 0) return Fail(FX_LOC, LIBSSH2_ERROR_SOCKET_DISCONNECT, "The SFTP server closed the channel", "/");
-    packet.append(buf, static_cast<size_t>(rc));
-    if (want == 4 && packet.size() >= 4) {
-      const auto* p = reinterpret_cast<const unsigned char*>(packet.data());
-      size_t len = (size_t(p[0]) << 24) | (size_t(p[1]) << 16) | (size_t(p[2]) << 8) | p[3];
-      if (len < 5 || len > 65536) {
-        return FXErrorUtil::ErrorErrNo(FX_LOC, EPROTO, "Malformed SFTP version packet from %s", where_.c_str());
-      }
-      want = 4 + len;
-    }
-  }
-  const auto* p = reinterpret_cast<const unsigned char*>(packet.data());
-  if (p[4] != 2) return FXErrorUtil::ErrorErrNo(FX_LOC, EPROTO, "No SFTP version packet from %s", where_.c_str());
-  size_t at = 9;
-  auto readString = [&](std::string& out) {
-    if (at + 4 > packet.size()) return false;
-    size_t n = (size_t(p[at]) << 24) | (size_t(p[at + 1]) << 16) | (size_t(p[at + 2]) << 8) | p[at + 3];
-    if (n > packet.size() - at - 4) return false;
-    out.assign(packet, at + 4, n);
-    at += 4 + n;
-    return true;
-  };
-  while (at < packet.size()) {
-    std::string name, data;
-    if (!readString(name) || !readString(data)) break;
-    extensions_.emplace_back(std::move(name), std::move(data));
-  }
-  return CZoError::Success();
-}
-
 CZoError SshSession::Open(const SftpSettings& s, const std::string& hostName, std::unique_ptr<SshSession>& out,
                           HostKeyMismatch* mismatch) {
   InitLibrary();
@@ -576,16 +470,16 @@ CZoError SshSession::Open(const SftpSettings& s, const std::string& hostName, st
   if (err.IsError()) return err;
   err = self->Authenticate(s);
   if (err.IsError()) return err;
-  err = self->ReadExtensions();
-  if (err.IsError()) return err;
+  self->sftp_.reset(new SftpChannel(self.get()));
+  rc = self->sftp_->Start();
+  if (rc != 0) return self->Fail(FX_LOC, rc, "Cannot start SFTP", "/");
+  self->extensions_ = self->sftp_->ServerExtensions();
   if (!self->HasExtension("fsync@openssh.com")) {
     return FXErrorUtil::ErrorErrNo(FX_LOC, ENOTSUP,
                                    "%s offers no fsync@openssh.com: data written there could not be made durable; "
                                    "refused",
                                    self->where_.c_str());
   }
-  self->sftp_ = self->CallPtr<LIBSSH2_SFTP>([&] { return libssh2_sftp_init(self->session_); }, rc);
-  if (self->sftp_ == nullptr) return self->Fail(FX_LOC, rc, "Cannot start SFTP", "/");
   self->connecting_ = false;
   int keepalive = std::max(1, std::min(15, s.ioTimeoutSec / 2));
   libssh2_keepalive_config(self->session_, 1, static_cast<unsigned>(keepalive));

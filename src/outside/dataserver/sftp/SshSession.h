@@ -1,14 +1,15 @@
 #pragma once
-// One SSH connection to a storage host with its SFTP channel. The session is non-blocking:
-// every libssh2 call runs through Call/CallPtr, which wait on the socket, each wait bounded by
-// the connect timeout while connecting and by the I/O timeout afterwards. A timed-out or
+// One SSH connection to a storage host with its SFTP channel (SftpChannel: our own client of
+// the protocol; libssh2 carries the SSH transport, host key and login). The session is
+// non-blocking: every libssh2 call runs through Call/CallPtr, and the channel through Wait,
+// which wait on the socket, each wait bounded by the connect timeout while connecting and by
+// the I/O timeout afterwards. A timed-out or
 // failed transport marks the session broken (its socket is shut down, so later calls fail at
 // once); the owner then drops it and connects again.
 //
 // Not thread-safe: the owner (SftpConnection) serialises all use under its mutex.
 
 #include <libssh2.h>
-#include <libssh2_sftp.h>
 
 #include <chrono>
 #include <map>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "outside/dataserver/StorageHostNotices.h"
+#include "outside/dataserver/sftp/SftpChannel.h"
 #include "outside/dataserver/sftp/SftpSettings.h"
 #include "outside/error/CZoError.h"
 
@@ -38,7 +40,7 @@ class SshSession {
   SshSession(const SshSession&) = delete;
   SshSession& operator=(const SshSession&) = delete;
 
-  LIBSSH2_SFTP* Sftp() const { return sftp_; }
+  SftpChannel& Sftp() const { return *sftp_; }
   bool Broken() const { return broken_; }
   // Whether a wait for the server expired (the host stopped answering), and why the session
   // broke, for the operator.
@@ -84,29 +86,10 @@ class SshSession {
     }
   }
 
-  // Runs f until its request is wholly sent; EAGAIN then means its answer is still due, to be
-  // taken with Call(f). Requests sent this way one after another share one round trip; only
-  // when RoomFor(their size) is the order they reach the server certain (a spent channel
-  // window would hold one back while a later one goes).
-  template <typename F>
-  long Send(F&& f) {
-    ++calls_;
-    for (;;) {
-      long rc = static_cast<long>(f());
-      if (rc != LIBSSH2_ERROR_EAGAIN || !(libssh2_session_block_directions(session_) & LIBSSH2_SESSION_BLOCK_OUTBOUND)) {
-        return rc;
-      }
-      if (!Wait()) return LIBSSH2_ERROR_TIMEOUT;
-    }
-  }
-  bool RoomFor(size_t bytes) const {
-    return sftp_ != nullptr && libssh2_channel_window_write(libssh2_sftp_get_channel(sftp_)) >= bytes;
-  }
-
   // The errno a failed call stands for (SFTP status or transport), and its reason text.
   int ErrnoOf(long rc, std::string& reason);
-  // The SFTP status behind rc (LIBSSH2_FX_*), or -1 when rc is no SFTP status.
-  long StatusOf(long rc) const;
+  // The SFTP status behind rc (sftp::k*), or -1 when rc is no SFTP status.
+  static long StatusOf(long rc) { return SftpChannel::StatusOf(rc); }
   // An errno-kind error "<what> [<path>] on <where>: <reason>"; transport failures break the
   // session. err overrides the errno when not 0.
   CZoError Fail(const FXCodeLocation& loc, long rc, const char* what, const std::string& path, int err = 0);
@@ -130,28 +113,27 @@ class SshSession {
   // only while no other call was made on the session since: an open right after a stat of
   // the same entry takes its answer instead of asking again, which is no older than the
   // open's own look would be.
-  void NoteLook(const std::string& entry, const std::string& resolved, const LIBSSH2_SFTP_ATTRIBUTES& a) {
+  void NoteLook(const std::string& entry, const std::string& resolved, const SftpAttrs& a) {
     look_ = Look{calls_, entry, resolved, a};
   }
-  bool LastLook(const std::string& entry, std::string& resolved, LIBSSH2_SFTP_ATTRIBUTES& a) const {
+  bool LastLook(const std::string& entry, std::string& resolved, SftpAttrs& a) const {
     if (look_.calls != calls_ || look_.entry != entry || entry.empty()) return false;
     resolved = look_.resolved;
     a = look_.attrs;
     return true;
   }
 
-  // Read-only handles whose close was sent and not waited for: their answers are taken by
-  // later calls (a read-only close has nothing to report), so the next file's requests go out
-  // at once. Closed for good with the session.
-  void CloseLater(LIBSSH2_SFTP_HANDLE* h);
+  // Closes a read-only handle without waiting: its answer is dropped when it comes (a
+  // read-only close has nothing to report), so the next file's requests go out at once.
+  void CloseLater(const std::string& handle);
 
   // A folder kept open for syncing while the session lives (null when none): each commit in
   // it then costs one fsync request, not an open, an fsync and a close. Closed with the session.
-  LIBSSH2_SFTP_HANDLE* KeptFolder(const std::string& serverPath) const {
+  std::string KeptFolder(const std::string& serverPath) const {
     auto it = folders_.find(serverPath);
-    return it == folders_.end() ? nullptr : it->second;
+    return it == folders_.end() ? std::string() : it->second;
   }
-  void KeepFolder(const std::string& serverPath, LIBSSH2_SFTP_HANDLE* h) { folders_[serverPath] = h; }
+  void KeepFolder(const std::string& serverPath, const std::string& handle) { folders_[serverPath] = handle; }
   // Closes a kept folder (one whose sync failed is not trusted again).
   void DropFolder(const std::string& serverPath);
 
@@ -163,12 +145,14 @@ class SshSession {
   CZoError VerifyHostKey(const SftpSettings& settings, LIBSSH2_KNOWNHOSTS* hosts, const KnownHostsFile& file,
                          HostKeyMismatch* mismatch);
   CZoError Authenticate(const SftpSettings& settings);
-  CZoError ReadExtensions();
-  bool Wait();
+  // Waits until the socket is ready in the directions given (LIBSSH2_SESSION_BLOCK_*; 0: those
+  // libssh2 last blocked on); false when the bound expired or the wait was interrupted.
+  bool Wait(int directions = 0);
+  friend class SftpChannel;
 
   int fd_ = -1;
   LIBSSH2_SESSION* session_ = nullptr;
-  LIBSSH2_SFTP* sftp_ = nullptr;
+  std::unique_ptr<SftpChannel> sftp_;
   bool broken_ = false;
   bool timedOut_ = false;
   std::string brokenBecause_;
@@ -183,15 +167,14 @@ class SshSession {
   std::string fingerprint_;
   Extensions extensions_;
   std::map<std::string, std::string> resolved_;
-  std::map<std::string, LIBSSH2_SFTP_HANDLE*> folders_;
+  std::map<std::string, std::string> folders_;
   unsigned long long calls_ = 0;  // calls made on the session, so a kept look knows it is the last
   struct Look {
     unsigned long long calls = ~0ull;
     std::string entry;
     std::string resolved;
-    LIBSSH2_SFTP_ATTRIBUTES attrs {};
+    SftpAttrs attrs {};
   } look_;
-  std::vector<LIBSSH2_SFTP_HANDLE*> closing_;
 };
 
 }  // namespace kxmp::dataserver
