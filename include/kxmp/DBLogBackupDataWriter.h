@@ -105,6 +105,14 @@ class KXMP_EXPORT DBLogBackupDataWriter : public DBLogBackupInterface {
   // with the same content. openTime is the time its record carries. The file must exist
   // (verifyBackedupFile); no file may be open. Counts as a committed file.
   CZoError addBackedupFile(const std::string& name, time_t openTime);
+  // Takes over the records of the files another writer of the same stream committed in this
+  // writer's root folder on the same storage (writers working in parallel): their checksums,
+  // which other's finish then no longer merges, and their stream metadata records, as
+  // addBackedupFile would list them without looking at the files again. This writer's finish
+  // merges them with its own, so each document is changed once for all the writers. Neither
+  // writer may be finished (EINVAL), other may have no file open (EBUSY); other storage or
+  // another root folder is EINVAL. On failure the checksums stay other's to merge.
+  CZoError takeRecordsOf(DBLogBackupDataWriter& other);
   std::string getRootFolder();
   CZoError setRootFolder(const std::string& root);
   void enableWriteMetadata() { writeMetadataEnabled = true; }

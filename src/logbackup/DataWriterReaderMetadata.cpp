@@ -92,6 +92,18 @@ std::string LastFileName(StreamContext& stream) {
 
 void DropLastFileRecord(StreamContext& stream) { Files(stream, false)->pop_back(); }
 
+size_t CopyFileRecords(StreamContext& from, const std::vector<bool>& keep, StreamContext& to) {
+  size_t i = 0, copied = 0;
+  for (const CNMessageBase& record : *Files(from, false)) {
+    if (i < keep.size() && keep[i]) {
+      if (Files(to, true)->push_back(record) != 0) break;
+      ++copied;
+    }
+    ++i;
+  }
+  return copied;
+}
+
 CZoError MergeStreamDocument(StreamContext& stream, const std::vector<bool>& keep, const std::string* current,
                              std::string& text) {
   if (!stream.metadata) return OutOfMemoryError();

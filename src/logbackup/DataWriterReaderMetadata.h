@@ -20,6 +20,9 @@ size_t FileRecordCount(StreamContext& stream);
 // The file name of the last record; empty without records.
 std::string LastFileName(StreamContext& stream);
 void DropLastFileRecord(StreamContext& stream);
+// Appends to `to` a copy of every record of `from` whose flag in keep is set; the number
+// appended (fewer when memory ran out).
+size_t CopyFileRecords(StreamContext& from, const std::vector<bool>& keep, StreamContext& to);
 // The stream's document: its metadata listing the records whose flag in keep is set (a record
 // without a flag is left out), merged into the document `current` (null: none yet). The
 // result is the union by file name: the current document's records in their order, a name

@@ -338,6 +338,40 @@ CZoError DBLogBackupDataWriter::addBackedupFile(const std::string& name, time_t 
   return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
 }
 
+CZoError DBLogBackupDataWriter::takeRecordsOf(DBLogBackupDataWriter& other) try {
+  if (&other == this) return CZoError::Success();
+  if (finished || other.finished || !records || !other.records) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINVAL, "The file records of a finished writer cannot move");
+  }
+  if (other.fileOpen) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EBUSY, "File [%s] is open; its writer's records cannot move",
+                                   other.openName.c_str());
+  }
+  DataServerContext* mine = firstContext();
+  DataServerContext* theirs = other.firstContext();
+  const bool samePlace =
+      mine != nullptr && theirs != nullptr
+          ? mine->getFSParams().host.hostName == theirs->getFSParams().host.hostName &&
+                mine->getMountPath() == theirs->getMountPath() && mine->getRootFolder() == theirs->getRootFolder()
+          : mine == nullptr && theirs == nullptr && localContext && other.localContext &&
+                localContext->getRootFolder() == other.localContext->getRootFolder();
+  if (!samePlace) {
+    return FXErrorUtil::ErrorErrNo(LOGBACKUP_LOC, EINVAL, "The writers store in different folders [%s] and [%s]",
+                                   getRootFolder().c_str(), other.getRootFolder().c_str());
+  }
+  const size_t committed = static_cast<size_t>(std::count(other.recordStored.begin(), other.recordStored.end(), true));
+  const size_t copied = kxmp::logbackup::CopyFileRecords(other.streamContext, other.recordStored, streamContext);
+  recordStored.insert(recordStored.end(), copied, true);
+  if (copied != 0) fileCommitted = true;
+  // A record left out would be missing from the metadata: other lists them itself then (the
+  // copies made are merged by name, once).
+  if (copied != committed) return OutOfMemoryError();
+  records->Adopt(*other.records);
+  return CZoError::Success();
+} catch (...) {
+  return CaughtError(OutOfMemoryError(), LOGBACKUP_LOC);
+}
+
 std::string DBLogBackupDataWriter::getRootFolder() {
   try {
     if (contextList) {

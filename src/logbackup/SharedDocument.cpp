@@ -92,10 +92,12 @@ StorageLock::StorageLock(DataServerContext* context, std::string documentName, S
 CZoError StorageLock::TryCreate() {
   token_ = WriterId() + " " + std::to_string(::getpid()) + " " + Hex16(RandomTag()) + " " +
            std::to_string(static_cast<long long>(::time(nullptr))) + "\n";
+  // Taken before the file exists: no waiter can have seen it unchanged for longer than this.
+  const Clock::time_point start = Clock::now();
   CZoError err = CreateWith(context_, lockName_, token_);
   if (err.IsError()) return err;
   held_ = true;
-  refreshed_ = Clock::now();
+  refreshed_ = start;
   return CZoError::Success();
 }
 
@@ -173,13 +175,14 @@ CZoError StorageLock::TakeOver() {
 }
 
 CZoError StorageLock::Refresh() {
+  const Clock::time_point start = Clock::now();
   CFileInterface* handle = nullptr;
   CZoError err = AMD::AMOpenFile(context_, lockName_, O_WRONLY | O_APPEND, 0, 0, handle);
   if (err.IsError()) return err;
   err = WriteAll(handle, "+", 1);
   CZoError closed = AMD::AMCloseFile(context_, handle);
   if (err.IsSuccess()) err = closed;
-  if (err.IsSuccess()) refreshed_ = Clock::now();
+  if (err.IsSuccess()) refreshed_ = start;
   return err;
 }
 
@@ -200,9 +203,18 @@ CZoError StorageLock::Confirm() {
 void StorageLock::Release() {
   if (!held_) return;
   held_ = false;
-  std::string text;
-  CZoError err = ReadStoredFile(context_, lockName_, kMaxLockFile, text);
-  if (err.IsSuccess() && StartsWith(text, token_)) err = AMD::AMRemoveFileFolder(context_, "/" + lockName_);
+  // A waiter takes a lock over only after seeing it unchanged for times_.stale: within half of
+  // that since this holder last changed it, the file is still this holder's, and reading it
+  // back would only cost round trips. (Should this machine's clock have stood still meanwhile,
+  // a lock removed that was another's makes its holder's Confirm fail: its document is kept.)
+  CZoError err;
+  if (Clock::now() - refreshed_ < times_.stale / 2) {
+    err = AMD::AMRemoveFileFolder(context_, "/" + lockName_);
+  } else {
+    std::string text;
+    err = ReadStoredFile(context_, lockName_, kMaxLockFile, text);
+    if (err.IsSuccess() && StartsWith(text, token_)) err = AMD::AMRemoveFileFolder(context_, "/" + lockName_);
+  }
   if (err.IsError()) {
     KXLOG_ERROR("Failed to release the lock [%s], error=%s", (context_->getRootFolder() + "/" + lockName_).c_str(),
                 err.AsString().c_str());

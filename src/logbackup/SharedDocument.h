@@ -49,7 +49,8 @@ class StorageLock {
   // Success while the lock file is still this holder's (refreshing it when due); ENOLCK when
   // another writer took it over, which happens only after the holder seemed dead.
   CZoError Confirm();
-  // Removes the lock file if it is still this holder's. Idempotent.
+  // Removes the lock file if it is still this holder's (read back first unless this holder
+  // changed it less than half the stale time ago, when no waiter can have taken it). Idempotent.
   void Release();
 
   static std::string LockNameFor(const std::string& documentName) { return documentName + ".lock.tmp"; }

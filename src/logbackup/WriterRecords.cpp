@@ -56,6 +56,13 @@ void WriterRecords::Failed(const CZoError& err) {
   if (failed_.IsSuccess()) failed_ = err;
 }
 
+void WriterRecords::Adopt(WriterRecords& other) {
+  pending_.insert(pending_.end(), other.pending_.begin(), other.pending_.end());
+  other.pending_.clear();
+  if (failed_.IsSuccess()) failed_ = other.failed_;
+  other.failed_ = CZoError::Success();
+}
+
 CZoError WriterRecords::Merge(FileRecords& records, bool& changed,
                               const std::function<bool(const Pending&)>& stillOurs) {
   for (const Pending& p : pending_) {

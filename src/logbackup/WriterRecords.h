@@ -43,6 +43,9 @@ class WriterRecords {
   void Recorded() {}
   // A failure of the records themselves (not the data): reported by Flush.
   void Failed(const CZoError& err);
+  // Takes the pending records and the failure of another writer's records, to be merged by
+  // this one's Flush (writers in parallel change their folder's document once, not each).
+  void Adopt(WriterRecords& other);
 
   // Merges the pending records into the root folder's document; the first failure since the
   // last Flush (records that could not be made or written), naming what is not recorded.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -13,6 +14,8 @@
 
 #include "kxmp/DBLogBackupDataWriter.h"
 #include "kxmp/LocalFileContext.h"
+#include "kxmp/StreamContext.h"
+#include "logbackup/FileRecords.h"
 #include "logbackup/LogBackupFixture.h"
 #include "outside/error/FXErrorUtil.h"
 #include "support/FaultyBackend.h"
@@ -401,6 +404,45 @@ TEST_F(DataWriterTest, WithoutMetadataEnabledOnlyTheCacheIsUpdated) {
   const std::string before = ReadFile(CacheFile());
   { auto w = Make(); }
   EXPECT_EQ(ReadFile(CacheFile()), before);
+}
+
+// Writers working in parallel end once: the first takes the records of the files another
+// writer of its folder committed, and its finish lists them all, in the records document and
+// the stream metadata, while the other's finish merges nothing. A writer with a file open, of
+// another folder, or finished keeps its records (they are merged where they belong).
+TEST_F(DataWriterTest, AWriterTakesTheRecordsOfAnotherWriterOfItsFolderOnly) {
+  Attach({0});
+  auto first = Make(), other = Make(), elsewhere = Make(0, 3, "db2");
+  ASSERT_FALSE(Backup(*other, "log_b.trn", "bee").IsError());
+  ASSERT_FALSE(Backup(*elsewhere, "log_c.trn", "sea").IsError());
+  ASSERT_FALSE(other->open("log_open.trn", kCreate, 0640).IsError());
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(first->takeRecordsOf(*other), EBUSY));
+  ASSERT_FALSE(other->abandonFile().IsError());
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(first->takeRecordsOf(*elsewhere), EINVAL));
+  ASSERT_FALSE(first->takeRecordsOf(*other).IsError());
+
+  ASSERT_FALSE(Backup(*first, "log_a.trn", "ay").IsError());
+  first->enableWriteMetadata();
+  ASSERT_FALSE(other->finish().IsError());
+  EXPECT_FALSE(PathExists(Root(0) + "/" + logbackup::kRecordsName));  // left to the first writer
+  ASSERT_FALSE(first->finish().IsError());
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(first->takeRecordsOf(*elsewhere), EINVAL));
+  ASSERT_FALSE(elsewhere->finish().IsError());
+
+  logbackup::FileRecords records;
+  ASSERT_FALSE(records.Parse(ReadFile(Root(0) + "/" + logbackup::kRecordsName)).IsError());
+  ASSERT_EQ(records.all().size(), 2u);
+  EXPECT_EQ(records.Find("log_b.trn")->size, 3u);
+  EXPECT_EQ(records.Find("log_a.trn")->size, 2u);
+  logbackup::FileRecords theirs;
+  ASSERT_FALSE(theirs.Parse(ReadFile(Root(0) + "/db2/" + logbackup::kRecordsName)).IsError());
+  ASSERT_EQ(theirs.all().size(), 1u);
+  EXPECT_NE(theirs.Find("log_c.trn"), nullptr);
+  StreamContext metadata;
+  ASSERT_EQ(metadata.fromString(ReadFile(Root(0) + "/StreamMetadata_3.xml")), 0);
+  std::vector<std::string> listed = RecordedNames(metadata);
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{"log_a.trn", "log_b.trn"}));
 }
 
 TEST_F(DataWriterTest, WithoutAnyContextEveryOperationFails) {

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -429,6 +430,32 @@ std::map<std::string, size_t> SshServer::Requests(size_t from) {
     if (colon == std::string::npos || end == std::string::npos) break;
     const std::string name = requestLog_.substr(colon + 2, end - colon - 2);
     if (name != "sent") ++out[name];
+  }
+  return out;
+}
+
+std::vector<SshServer::Request> SshServer::RequestList(size_t from) {
+  std::vector<Request> out;
+  if (logSocket_ < 0) return out;
+  DrainRequestLog();
+  std::lock_guard<std::mutex> lock(logMutex_);
+  std::istringstream lines(requestLog_.substr(std::min(from, requestLog_.size())));
+  // "<175>Dec  8 22:40:15 internal-sftp[30277]: debug3: request 1: stat", then
+  // "<174>Dec  8 22:40:15 internal-sftp[30277]: stat name \"/disk1\"".
+  const std::regex request(R"(\[(\d+)\]: debug\d: request \d+: (\S+))"), said(R"(\[(\d+)\]: (.*))");
+  bool open = false;  // the last request waits for the line that tells what it touched
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, request)) {
+      open = false;
+      if (m[2] == "sent") continue;
+      out.push_back({m[1], m[2], line.substr(static_cast<size_t>(m.position(0)))});
+      open = true;
+    } else if (open && std::regex_search(line, m, said) && m[1] == out.back().session &&
+               line.find("debug") == std::string::npos && m[2].str().rfind("sent ", 0) != 0) {
+      out.back().what = m[2];
+      open = false;
+    }
   }
   return out;
 }

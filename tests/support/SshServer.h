@@ -47,6 +47,13 @@ class SshServer {
   // ("open", "write", "realpath" ...); RequestLogSize() is the offset of the record's end.
   std::map<std::string, size_t> Requests(size_t from = 0);
   size_t RequestLogSize();
+  // The same requests one by one, in the order the server handled them: the session (its
+  // process id), the name, and what the server said it touched (the line after the request's,
+  // e.g. "open \"/disk1/x\" flags READ mode 0100000"; the request's own line for reads and writes).
+  struct Request {
+    std::string session, name, what;
+  };
+  std::vector<Request> RequestList(size_t from = 0);
   // Also serve an ECDSA host key that the known-hosts file does not list; before Start.
   void AddUnlistedEcdsaHostKey() { unlistedEcdsa_ = true; }
   bool Running() const { return pid_ > 0; }

@@ -352,6 +352,69 @@ TEST_F(SftpRequestsTest, RequestsPerFileAreCountedFromTheServersRecord) {
   EXPECT_LE(m["lstat"] + m["stat"] + m["realpath"], 20u * 2u) << seen;
 }
 
+// What a run pays once, counted in the server's record. Before its first file: the session's
+// look at the mount path, the root folder made (a first run), the writers' and the tool's
+// looks. After its last file: the records document and the stream metadata, each changed once
+// for the run whatever the number of workers (a lock, a read, a replace, the lock removed).
+TEST_F(SftpRequestsTest, WhatARunPaysOnceIsCountedFromTheServersRecord) {
+  SshServer& server = *servers_[0];
+  auto touches = [](const SshServer::Request& q, const std::string& text) {
+    return q.what.find(text) != std::string::npos;
+  };
+  // Requests before the first file's open and after the last commit; locks taken per document;
+  // files looked at again after the last commit.
+  auto phases = [&](const std::vector<SshServer::Request>& list, size_t& before, size_t& after,
+                    std::map<std::string, size_t>& locks, size_t& looksAfter) {
+    size_t first = list.size(), last = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (!touches(list[i], "/log_")) continue;
+      if (first == list.size() && list[i].name == "open") first = i;
+      if (list[i].name == "rename") last = i;  // a commit
+    }
+    before = first;
+    after = list.size() - last - 1;
+    looksAfter = 0;
+    for (size_t i = last + 1; i < list.size(); ++i) looksAfter += touches(list[i], "/log_") ? 1 : 0;
+    for (const SshServer::Request& q : list) {
+      for (const std::string doc : {".kxmp-sha256", "StreamMetadata_0.xml"}) {
+        if (q.name == "open" && touches(q, doc + ".lock.tmp\" flags WRITE,CREATE,EXCL")) ++locks[doc];
+      }
+    }
+  };
+  const std::vector<std::string> files = MakeSources("src", std::vector<size_t>(9, 65536));
+  size_t mark = server.RequestLogSize();
+  RunResult r = Backup({files[0]}, {"--metadata"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  size_t before = 0, after = 0, looksAfter = 0;
+  std::map<std::string, size_t> locks;
+  phases(server.RequestList(mark), before, after, locks, looksAfter);
+  RecordProperty("firstRun", "before " + std::to_string(before) + ", after " + std::to_string(after));
+  // After the last file 56 when each document's lock was read back before its removal.
+  EXPECT_LE(before, 30u);
+  EXPECT_LE(after, 44u);
+  EXPECT_EQ(locks[".kxmp-sha256"], 1u);
+  EXPECT_EQ(locks["StreamMetadata_0.xml"], 1u);
+
+  mark = server.RequestLogSize();
+  r = Backup(std::vector<std::string>(files.begin() + 1, files.end()), {"--jobs", "4", "--metadata"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  locks.clear();
+  phases(server.RequestList(mark), before, after, locks, looksAfter);
+  RecordProperty("jobs4", "before " + std::to_string(before) + ", after " + std::to_string(after));
+  // Four locks of the records document when each writer merged its own records, and a look at
+  // every file that another writer than the first stored before it was listed in the metadata.
+  EXPECT_EQ(looksAfter, 0u);
+  EXPECT_EQ(locks[".kxmp-sha256"], 1u);
+  EXPECT_EQ(locks["StreamMetadata_0.xml"], 1u);
+  const std::string records = ReadFile(BackupRoot(1) + "/.kxmp-sha256");
+  const std::string metadata = ReadFile(BackupRoot(1) + "/StreamMetadata_0.xml");
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string name = "log_" + std::to_string(i) + ".trn";
+    EXPECT_NE(records.find(" " + name + "\n"), std::string::npos) << name << "\n" << records;
+    EXPECT_NE(metadata.find(name), std::string::npos) << name;
+  }
+}
+
 // A socket that accepts connections and never says anything: a port where no SSH server is.
 class SilentPort {
  public:

@@ -2,10 +2,11 @@
 // (in-process, no host needed): per file open, 1 MiB writes, close (fsync, a rename that
 // refuses a name stored meanwhile unless --force, folder fsync, a check of what is stored).
 //
-// --jobs N runs N workers, each with its own writer, taking the files in command-line order.
-// One stream is one metadata document: the first worker's writer holds the run's records, and
-// at the end every file the run committed or found already stored is merged into it once, so
-// it names every file of the run, whatever the number of workers, beside those that other
+// --jobs N runs N workers, each with its own writer (and its own session to a storage host
+// reached over SFTP), taking the files in command-line order. One stream is one metadata
+// document: the first worker's writer takes the records of the others at the end, so the
+// metadata document and the root folder's checksum records are each merged once for the run
+// and name every file of the run, whatever the number of workers, beside those that other
 // runs of the stream listed.
 //
 // --dry-run makes every decision of the run (sources, name clashes, the subclient's storage,
@@ -201,7 +202,7 @@ class BackupCommand : public Command {
   std::vector<DataServerContextPtr> OtherMountPaths(DBLogBackupDataWriter& writer) {
     std::vector<DataServerContextPtr> others;
     DataServerContextPtr mine = writer.getDataServerContextPtrForBackup();
-    if (!mine) return others;
+    if (!mine || OnlyMountPath(*mine)) return others;
     std::string root = rootFolder_;
     if (time_ != 0) FXPath::Append(root, std::to_string(static_cast<unsigned long long>(time_)));
     otherPaths_ = std::make_unique<DBLogBackupDataReader>(subclient_, false, root, nullptr);
@@ -211,6 +212,23 @@ class BackupCommand : public Command {
       }
     }
     return others;
+  }
+
+  // Whether the catalog lists no mount path of the subclient, attached or detached, but the
+  // writer's: then there is no other copy to look for, and no reader need open the writer's
+  // mount path again (each context it opens costs round trips to a storage host). False when
+  // the catalog cannot tell; the reader then asks it, or the cache, itself.
+  bool OnlyMountPath(DataServerContext& mine) const {
+    std::vector<catalog::AttachedMountPath> listed, detached;
+    const catalog::CatalogAdmin catalog;
+    if (catalog.ListAttachments(subclient_, listed).IsError() || catalog.ListDetached(subclient_, detached).IsError()) {
+      return false;
+    }
+    listed.insert(listed.end(), detached.begin(), detached.end());
+    for (const catalog::AttachedMountPath& a : listed) {
+      if (a.mountPath.host != mine.getServerName() || a.mountPath.path != mine.getMountPath()) return false;
+    }
+    return true;
   }
 
   // A writer of the run; without create (a dry run) it opens the storage without making the
@@ -345,8 +363,19 @@ class BackupCommand : public Command {
     // Each job may have a session of its own with a storage host reached over SFTP.
     dataserver::SetSftpSessionsPerHost(static_cast<int>(jobs));
     NoteExpectedPlace();
-    std::vector<std::unique_ptr<DBLogBackupDataWriter>> writers;
-    for (size_t j = 0; j < jobs; ++j) writers.push_back(NewWriter());
+    // The first writer is made here; each other worker makes its own as it starts, so that
+    // its session to the storage host opens while the first worker already stores files.
+    // Before that, the others' sessions open while the first writer looks at the storage and
+    // makes the root folder: a look as a dry run's writer takes (nothing made, nothing
+    // reported), from threads of their own, so the session is open when its worker starts.
+    Joined warmUp;
+    for (size_t j = 1; j < jobs && !fileMode_; ++j) {
+      warmUp.threads.emplace_back([this] {
+        DBLogBackupDataWriter look(subclient_, false, time_, stream_, rootFolder_, nullptr, true, false);
+      });
+    }
+    std::vector<std::unique_ptr<DBLogBackupDataWriter>> writers(jobs);
+    writers[0] = NewWriter();
     DBLogBackupDataWriter& first = *writers[0];
     if (!first.isFileMode() && !first.getDataServerContextPtrForBackup()) {
       if (!again) return NoStorageFor(todo);
@@ -354,13 +383,8 @@ class BackupCommand : public Command {
       return kExitFailed;
     }
     SayPlace(first);
-    if (!SameStorage(writers)) {
-      // One reason for every file: said once.
-      out_.Error(writerError_);
-      for (BackupItem* item : todo) Status(Fail(*item, writerError_), false);
-      return kExitFailed;
-    }
     if (metadata_) first.enableWriteMetadata();
+    const std::string place = PlaceOf(first);
     const std::vector<DataServerContextPtr> others = OtherMountPaths(first);
 
     unsigned long long total = 0;
@@ -370,6 +394,24 @@ class BackupCommand : public Command {
     std::atomic<size_t> next{0};
     storageFailed_ = false;
     auto work = [&](size_t index) {
+      if (index > 0) {
+        // Files are taken as the workers get to them: one that starts late may find none left.
+        if (next.load() >= todo.size() || storageFailed_ || StopSignals::Stopping()) return;
+        std::unique_ptr<DBLogBackupDataWriter> own = NewWriter();
+        // A writer that got no storage, or other storage than the one the stream's documents
+        // describe, stores nothing: the other workers take its share.
+        const std::string why = StorageDiffers(*own, place);
+        std::lock_guard<std::mutex> hold(output_);
+        writers[index] = std::move(own);
+        if (!why.empty()) {
+          // After a storage failure of this round its writer is on the next mount path: the
+          // round's warning says so already.
+          if (!storageFailed_) {
+            Say([&] { out_.Warning("a worker stores nothing: " + why + "; the other workers take its files"); });
+          }
+          return;
+        }
+      }
       DBLogBackupDataWriter& writer = *writers[index];
       FileBackup backup(writer, force_);
       backup.CheckAlso(others);
@@ -411,9 +453,8 @@ class BackupCommand : public Command {
     if (jobs == 1) {
       work(0);
     } else {
-      std::vector<std::thread> threads;
-      for (size_t j = 0; j < jobs; ++j) threads.emplace_back(work, j);
-      for (std::thread& t : threads) t.join();
+      Joined workers;
+      for (size_t j = 0; j < jobs; ++j) workers.threads.emplace_back(work, j);
     }
     const bool ended = EndStreams(writers, todo);
     meter_ = nullptr;
@@ -424,6 +465,14 @@ class BackupCommand : public Command {
     endFailed_ = true;
     return push_ && AllStored() ? kExitOk : kExitFailed;
   }
+
+  // Threads joined when the scope ends, however it ends.
+  struct Joined {
+    std::vector<std::thread> threads;
+    ~Joined() {
+      for (std::thread& t : threads) t.join();
+    }
+  };
 
   bool AllStored() const {
     for (const BackupItem& item : items_) {
@@ -448,41 +497,43 @@ class BackupCommand : public Command {
     });
   }
 
-  // Every writer must write to the one place the metadata document describes.
-  bool SameStorage(const std::vector<std::unique_ptr<DBLogBackupDataWriter>>& writers) {
-    DBLogBackupDataWriter& first = *writers[0];
-    for (const auto& w : writers) {
-      if (!w->isFileMode() && !w->getDataServerContextPtrForBackup()) {
-        writerError_ = "a worker's writer of subclient " + std::to_string(subclient_) +
-                       " got no mount path; nothing was backed up";
-        return false;
-      }
-      if (w->getRootFolder() != first.getRootFolder() || !SameHost(*w, first)) {
-        writerError_ = "the workers' writers were given different storage (" + w->getRootFolder() + " and " +
-                       first.getRootFolder() + "); nothing was backed up";
-        return false;
-      }
-    }
-    return true;
+  // Why a worker's writer may not write: every writer writes to the one place the stream's
+  // documents describe. Empty when it may.
+  static std::string StorageDiffers(DBLogBackupDataWriter& w, const std::string& place) {
+    if (!w.isFileMode() && !w.getDataServerContextPtrForBackup()) return "its writer got no mount path";
+    if (PlaceOf(w) != place) return "its writer was given other storage (" + PlaceOf(w) + ", not " + place + ")";
+    return std::string();
   }
 
-  static bool SameHost(DBLogBackupDataWriter& a, DBLogBackupDataWriter& b) {
-    DataServerContextPtr ca = a.getDataServerContextPtrForBackup(), cb = b.getDataServerContextPtrForBackup();
-    if (!ca || !cb) return !ca && !cb;
-    return ca->getFSParams().host.hostName == cb->getFSParams().host.hostName && ca->getMountPath() == cb->getMountPath();
+  // Where a writer stores: storage host, mount path and root folder (the root folder alone in
+  // file-mode).
+  static std::string PlaceOf(DBLogBackupDataWriter& w) {
+    DataServerContextPtr c = w.getDataServerContextPtrForBackup();
+    if (!c) return w.getRootFolder();
+    return c->getFSParams().host.hostName + " " + c->getMountPath() + " " + w.getRootFolder();
   }
 
   // Ends the streams: the other workers' writers first (data-path cache), then the first
-  // writer, which lists every file of the run in the metadata document. Reports each failure.
+  // writer, which merges the file records of every worker into the records document and lists
+  // every file of the run in the metadata document, each document changed once for the run
+  // (every change costs a lock, a read and a replace on the storage host). Reports each failure.
   bool EndStreams(std::vector<std::unique_ptr<DBLogBackupDataWriter>>& writers, const std::vector<BackupItem*>& todo) {
     bool ok = true;
-    for (size_t j = 1; j < writers.size(); ++j) ok = End(*writers[j]) && ok;
     DBLogBackupDataWriter& stream = *writers[0];
+    std::vector<bool> taken(writers.size(), false);
+    taken[0] = true;
+    for (size_t j = 1; j < writers.size(); ++j) {
+      if (!writers[j]) continue;  // its worker never started
+      // Refused (a file still open, memory): that writer merges its own checksums, and its
+      // files are listed one by one below.
+      taken[j] = stream.takeRecordsOf(*writers[j]).IsSuccess();
+      ok = End(*writers[j]) && ok;
+    }
     for (BackupItem* item : todo) {
       if (!metadata_) break;
-      if (item->outcome == Outcome::kAlreadyStored || (item->outcome == Outcome::kStored && item->writer != 0)) {
-        // The first writer's own files are listed already; files written by the others, or
-        // stored by an earlier run, join them.
+      if (item->outcome == Outcome::kAlreadyStored || (item->outcome == Outcome::kStored && !taken[item->writer])) {
+        // The files the writers committed are listed already; files stored by an earlier run
+        // join them.
         CZoError err = stream.addBackedupFile(item->name, item->fileTime);
         if (err.IsError()) {
           ok = false;
@@ -645,7 +696,6 @@ class BackupCommand : public Command {
   std::unique_ptr<DBLogBackupDataReader> otherPaths_;  // holds the contexts of OtherMountPaths
   std::mutex output_;
   ProgressMeter* meter_ = nullptr;  // while the files are copied
-  std::string writerError_;
   std::pair<std::string, std::string> expected_;  // storage host and mount path meant
   std::pair<std::string, std::string> place_;     // and used
   bool failedOver_ = false;
