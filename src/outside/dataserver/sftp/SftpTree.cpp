@@ -223,6 +223,12 @@ CZoError SftpTree::ResolveWith(SshSession& s, const Target& t, std::string& out,
   if (!IsLinkAttr(a)) {
     out = entry;
     s.NoteLook(entry, out, a);
+    // R or a folder above it, found as a folder in a resolved folder: that is its realpath.
+    const size_t depth = t.comps.size();
+    if (depth > mountDepth_ && depth <= rootComps_.size() && IsFolderAttr(a)) {
+      if (depth == rootComps_.size()) rootReal_ = entry;
+      s.Remember(depth == rootComps_.size() ? RootKey() : "R\n" + Join(t.comps, depth), entry);
+    }
     return CZoError::Success();
   }
   std::string base, real;
@@ -366,13 +372,18 @@ CZoError SftpTree::MayHaveAside(SshSession& s, const std::string& folder, bool& 
   bool seen = false;
   size_t count = 0;
   std::vector<SftpName> names;
-  while (!seen) {
-    rc = c.TakeNames(c.SendHandle(sftp::kReaddir, h), names);
-    if (rc <= 0) break;
-    for (const SftpName& n : names) {
-      if (EndsWith(n.name, kAsideSuffix) || EndsWith(n.name, kLongAsideSuffix) || ++count > kListed) {
-        seen = true;
-        break;
+  // Two pages asked at a time: a small folder's names and its end come in one round trip.
+  for (bool more = true; more && !seen;) {
+    const SftpChannel::Id pages[2] = {c.SendHandle(sftp::kReaddir, h), c.SendHandle(sftp::kReaddir, h)};
+    for (const SftpChannel::Id page : pages) {
+      if (!more || seen) {
+        c.Forget(page);
+        continue;
+      }
+      rc = c.TakeNames(page, names);
+      more = rc > 0;
+      for (size_t i = 0; more && i < names.size() && !seen; ++i) {
+        seen = EndsWith(names[i].name, kAsideSuffix) || EndsWith(names[i].name, kLongAsideSuffix) || ++count > kListed;
       }
     }
   }
