@@ -355,9 +355,13 @@ CZoError SftpTree::MayHaveAside(SshSession& s, const std::string& folder, bool& 
   const std::string key = "A\n" + folder;
   const std::string known = s.Resolved(key);
   may = known != "none";
-  // Elsewhere than in the served tree's own folder names are looked up a few times a run: one
-  // look at the aside name each costs less than a listing.
-  if (!known.empty() || !Kept(folder)) return CZoError::Success();
+  if (known == "none" || known == "some") return CZoError::Success();
+  // Outside the served tree's own folder a name is often looked up once a session: the first
+  // look is at the aside name itself, a second one in the folder lists it.
+  if (known.empty() && !Kept(folder)) {
+    s.Remember(key, "once");
+    return CZoError::Success();
+  }
   // Once per session and folder: a listing that shows no set-aside entry spares every later
   // look for one there. A folder too large to list cheaply is looked at entry by entry.
   constexpr size_t kListed = 5000;

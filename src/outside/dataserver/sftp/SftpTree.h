@@ -118,8 +118,8 @@ class SftpTree : public ServedPath {
   CZoError FinishSync(SshSession& s, FolderSync& sync, const uint32_t ids[2]);
   std::string RootKey() const;
   // Whether a stopped replacing Move may have left an entry aside in the folder: false only
-  // when this session made it, or its listing of R's folder showed none (and it set nothing
-  // aside there since), or the folder is missing.
+  // when this session made it, or its listing showed none (and it set nothing aside there
+  // since), or the folder is missing. Outside R's folder the first look is by name (true).
   CZoError MayHaveAside(SshSession& s, const std::string& folder, bool& may);
   // The served tree's own folder, where the files and their temporary names live, is kept
   // open for syncing.
