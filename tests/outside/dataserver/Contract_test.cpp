@@ -256,6 +256,11 @@ TEST_P(Contract, StatMoveRemove) {
   ASSERT_OK(fs->CreateFolder(At("d/e"), 1));
   EXPECT_OK(fs->Stat(At("d"), st));
   EXPECT_EQ(st.st_mode & 0xF000, 0x4000u);
+  // A replacing Move follows rename(2): a file never replaces a folder, nor a folder a file.
+  EXPECT_ERRNO(fs->Move(At("a"), At("d"), 0), EISDIR);
+  EXPECT_ERRNO(fs->Move(At("d"), At("a"), 0), ENOTDIR);
+  EXPECT_ERRNO(fs->Move(At("nope"), At("a"), 0), ENOENT);
+  EXPECT_EQ(probe_.Read(At("a")), "other");
   EXPECT_ERRNO(fs->RemoveFolder(At("d"), 0), ENOTEMPTY);
   EXPECT_ERRNO(fs->RemoveFile(At("d/e"), 0), EISDIR);
   EXPECT_OK(fs->RemoveFolder(At("d/e"), 0));

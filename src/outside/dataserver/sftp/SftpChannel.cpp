@@ -172,6 +172,10 @@ SftpChannel::Id SftpChannel::SendExtended(const char* name, const std::string& a
   return Queue(w.Finish());
 }
 
+SftpChannel::Id SftpChannel::SendExtended(const char* name, const std::string& first, const std::string& second) {
+  return Queue(WireWriter(sftp::kExtended, NextId()).String(name).String(first).String(second).Finish());
+}
+
 SftpChannel::Id SftpChannel::SendWrite(const std::string& handle, uint64_t offset, const char* data, size_t n) {
   // The data follows its header from where it is, not copied.
   WireWriter w(sftp::kWrite, NextId());

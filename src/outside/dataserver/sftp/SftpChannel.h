@@ -78,6 +78,8 @@ class SftpChannel {
   Id SendMkdir(const std::string& path, uint32_t mode);
   Id SendRename(const std::string& from, const std::string& to);
   Id SendExtended(const char* name, const std::string& arg);
+  // An extended request with two strings (posix-rename@openssh.com: old path, new path).
+  Id SendExtended(const char* name, const std::string& first, const std::string& second);
   // A write whose data is sent from the caller's buffer, which must stay as it is until Flush.
   Id SendWrite(const std::string& handle, uint64_t offset, const char* data, size_t n);
   // A read whose data goes straight into `into` (at most n bytes), which must stay until Take.

@@ -12,11 +12,13 @@
 // M missing on the host: ENODEV for every operation; M is never created, moved or removed.
 //
 // Moves: the plain SFTP rename (OpenSSH links and unlinks regular files) refuses an existing
-// target, which is exactly the non-replacing Move. A replacing Move renames the old entry
-// aside first (AsideOf), renames the new one in and removes the aside name. A crash in between
-// leaves the old version under the aside name (and nothing or the new one under the name);
-// Recover, run by every operation on that name, puts it back or removes it, so the name always
-// ends with one whole version. Aside names end in ".tmp", which no stored log file's name does.
+// target, which is exactly the non-replacing Move. A replacing Move is posix-rename@openssh.com
+// where the server offers it (rename(2): the name never missing). Without it the old entry is
+// renamed aside first (AsideOf), the new one renamed in and the aside name removed. A crash in
+// between leaves the old version under the aside name (and nothing or the new one under the
+// name); Recover, run by every operation on that name, puts it back or removes it, so the name
+// always ends with one whole version. Aside names end in ".tmp", which no stored log file's
+// name does.
 
 #include <memory>
 #include <string>
@@ -60,7 +62,8 @@ class SftpTree : public ServedPath {
   CZoError VolumePath(SshSession& s, std::string& out);
 
   // Creates the target folder (with withParents the missing ones between M and it), syncing
-  // each folder that received an entry.
+  // each folder that received an entry. mkdir comes first; a refusal is answered by one look
+  // at what is there.
   CZoError MakeFolders(SshSession& s, const Target& t, bool withParents);
   // Moves, replacing (flag 0) or refusing (flag 1) an existing target; syncs the folders.
   CZoError Move(SshSession& s, const Target& from, const Target& to, int flag);
@@ -97,9 +100,26 @@ class SftpTree : public ServedPath {
                     const std::string& shown);
   bool Inside(const std::string& real, const Target& t) const;
   CZoError Base(SshSession& s, const Target& t, std::string& base);
-  std::string ServerText(const std::vector<std::string>& comps, size_t count) const;
+  // The server path of the folder made of the first count components of t, resolved and
+  // checked (M's, R's and the folders between them asked once per session).
+  CZoError FolderReal(SshSession& s, const Target& t, size_t count, std::string& real);
+  // The folder a path at or above R (depth at most R's) must lie in once resolved, else R's.
+  CZoError BaseAt(SshSession& s, size_t depth, std::string& base);
+  // A parent folder whose fsync goes out with the next requests (MakeFolders).
+  struct FolderSync {
+    std::string handle;
+    std::string shown;
+  };
+  // Makes (or finds) the folder of the first level components of t; real is its server path.
+  CZoError MakeLevel(SshSession& s, const Target& t, size_t level, bool withParents, std::string& real,
+                     bool& existed, FolderSync& sync);
+  // Sends a pending FolderSync's fsync and close; Finish takes their answers.
+  void SendSync(SshSession& s, FolderSync& sync, uint32_t ids[2]);
+  CZoError FinishSync(SshSession& s, FolderSync& sync, const uint32_t ids[2]);
+  std::string RootKey() const;
   // Whether a stopped replacing Move may have left an entry aside in the folder: false only
-  // when this session's listing of it showed none (and it set nothing aside there since).
+  // when this session made it, or its listing showed none (and it set nothing aside there
+  // since), or the folder is missing. Outside R's folder the first look is by name (true).
   CZoError MayHaveAside(SshSession& s, const std::string& folder, bool& may);
   // The served tree's own folder, where the files and their temporary names live, is kept
   // open for syncing.

@@ -233,6 +233,28 @@ TEST_F(SftpBackendTest, ReplacingMoveLeavesOneWholeVersionAtEveryCrashPoint) {
   EXPECT_FALSE(kxmp::test::PathExists(Local(At("g.kxmp-replaced.tmp"))));
 }
 
+// A server that refuses posix-rename@openssh.com: the replacing Move sets the old version
+// aside, moves the new one in and removes the aside copy, by the same rules as rename(2).
+TEST_F(SftpBackendTest, ReplacingMoveWithoutPosixRenameSetsTheOldVersionAside) {
+  server_->SetSftpOptions("-P posix-rename");
+  server_->LogRequests();
+  Start();
+  Put(At("f"), "old");
+  Put(At("f.tmp"), "new");
+  const size_t mark = server_->RequestLogSize();
+  ASSERT_OK(FS()->Move(At("f.tmp"), At("f"), 0));
+  std::map<std::string, size_t> seen = server_->Requests(mark);
+  EXPECT_EQ(seen["rename"], 2u);
+  EXPECT_EQ(seen["remove"], 1u);
+  EXPECT_EQ(Get(At("f")), "new");
+  EXPECT_FALSE(kxmp::test::PathExists(Local(At("f.kxmp-replaced.tmp"))));
+  auto fs = FS();
+  ASSERT_OK(fs->CreateFolder(At("d"), 0));
+  EXPECT_ERRNO(fs->Move(At("f"), At("d"), 0), EISDIR);
+  EXPECT_ERRNO(fs->Move(At("d"), At("f"), 0), ENOTDIR);
+  EXPECT_EQ(Get(At("f")), "new");
+}
+
 TEST_F(SftpBackendTest, StoppedServerFailsWithinTheTimeout) {
   Start(2);
   Put(At("f"), "data");
