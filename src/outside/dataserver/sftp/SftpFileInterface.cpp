@@ -159,6 +159,7 @@ CZoError SftpFileInterface::Open(std::string path, int uFlags, int uMode, int /*
   }
   flags_ = uFlags;
   wrote_ = (uFlags & O_ACCMODE) != O_RDONLY || (uFlags & (O_TRUNC | O_CREAT)) != 0;
+  synced_ = false;
   return CZoError::Success();
 }
 
@@ -258,6 +259,15 @@ CZoError SftpFileInterface::Close() {
   if (!wrote_ && (flags_ & O_ACCMODE) == O_RDONLY) {
     // Nothing to make durable, and a read-only close has nothing to report: its answer is
     // not waited for.
+    s.CloseLater(handle_);
+    handle_.clear();
+    Release();
+    return CZoError::Success();
+  }
+  if (synced_ && wbuf_.empty() && writes_.empty()) {
+    // Durable since its last write (see Stat): a close has nothing left to report of the data
+    // (an fsync would have told of a failed write-back first), so it is not waited for, and a
+    // rename sent next reaches the server after it.
     s.CloseLater(handle_);
     handle_.clear();
     Release();
@@ -421,6 +431,7 @@ CZoError SftpFileInterface::Write(const void* buffer, unsigned int size, unsigne
   }
   if (err.IsError()) return err;
   wrote_ = true;
+  synced_ = false;
   pos_ += size;
   if (bytesWritten) *bytesWritten = size;
   return CZoError::Success();
@@ -471,6 +482,7 @@ CZoError SftpFileInterface::Truncate(long long size) {
   long rc = c.TakeStatus(c.SendFsetstat(handle_, a));
   if (rc != 0) return session_->Fail(FX_LOC, rc, "Cannot truncate file", path_);
   wrote_ = true;
+  synced_ = false;
   return CZoError::Success();
 }
 
@@ -508,11 +520,16 @@ CZoError SftpFileInterface::Stat(SZoFileStat& st) {
       if (rc == 0) rc = readRc;  // the read's failure is the file's
     }
   } else {
+    // A written file is asked for its size the moment before its commit: the fsync goes with
+    // the fstat, so the check and the durability cost one round trip, and the close after it
+    // none (see Close).
+    const uint32_t sync = wrote_ && (flags_ & O_ACCMODE) != O_RDONLY ? c.SendFsync(handle_) : 0;
     rc = c.TakeAttrs(fstat, a);
-    if (rc == 0) {
-      err = TakeWrites(true);
-      if (err.IsError()) return err;
-    }
+    err = TakeWrites(true);
+    const long syncRc = sync != 0 ? c.TakeStatus(sync) : 0;
+    if (rc == 0 && err.IsError()) return err;
+    if (rc == 0 && syncRc != 0) return WriteFailed(FX_LOC, syncRc, "Cannot make the data durable of file");
+    if (rc == 0 && sync != 0) synced_ = true;
   }
   if (rc != 0) return session_->Fail(FX_LOC, rc, "Cannot stat file", path_);
   SftpTree::ToStat(a, st);
@@ -531,6 +548,7 @@ CZoError SftpFileInterface::Flush() {
   long rc = c.TakeStatus(sync);
   if (err.IsError()) return err;
   if (rc != 0) return WriteFailed(FX_LOC, rc, "Cannot make the data durable of file");
+  synced_ = true;
   return CZoError::Success();
 }
 

@@ -83,6 +83,7 @@ class SftpFileInterface : public CFileInterface {
   std::string serverPath_;  // what was opened on the server
   int flags_ = 0;
   bool wrote_ = false;
+  bool synced_ = false;  // an fsync answered since the last write: the data is durable
   // Small writes are gathered up to this much; larger ones go from the caller's buffer.
   static constexpr size_t kGather = size_t(1) << 20;
   // Writes whose answers may be due at once (a few times what a server's window holds).
