@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/Endian.h"
 #include "outside/util/UniqueFd.h"
 
 namespace kxmp::dataserver {
@@ -61,7 +62,7 @@ bool Base64Decode(const std::string& in, std::string& out) {
 bool SshString(const std::string& blob, size_t& at, std::string& out) {
   if (at + 4 > blob.size()) return false;
   const auto* p = reinterpret_cast<const unsigned char*>(blob.data() + at);
-  const size_t n = (size_t(p[0]) << 24) | (size_t(p[1]) << 16) | (size_t(p[2]) << 8) | p[3];
+  const size_t n = BigEndian32(p);
   if (n > blob.size() - at - 4) return false;
   out.assign(blob, at + 4, n);
   at += 4 + n;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "outside/dataserver/sftp/SshSession.h"
+#include "outside/util/Endian.h"
 
 namespace kxmp::dataserver {
 
@@ -15,10 +16,6 @@ constexpr size_t kStage = 64 << 10;
 // What the limits may raise a request's data to; more buys nothing and would let a server
 // make every answer's buffer large.
 constexpr uint64_t kMaxLength = 1u << 20;
-
-uint32_t Be32(const unsigned char* p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
 
 }  // namespace
 
@@ -69,7 +66,7 @@ long SftpChannel::Start() {
     version.append(buf, static_cast<size_t>(rc));
     if (want == 4 && version.size() >= 4) {
       std::memcpy(head, version.data(), 4);
-      const uint32_t len = Be32(head);
+      const uint32_t len = BigEndian32(head);
       if (len < 5 || len > sftp::kMinPacketBound) return Broke(kBadPacket, "malformed SFTP version packet");
       want = 4 + len;
     }
@@ -115,7 +112,7 @@ long SftpChannel::Broke(long rc, const std::string& why) {
 }
 
 SftpChannel::Id SftpChannel::Queue(std::string packet, const char* data, size_t n) {
-  const Id id = Be32(reinterpret_cast<const unsigned char*>(packet.data()) + 5);
+  const Id id = BigEndian32(reinterpret_cast<const unsigned char*>(packet.data()) + 5);
   pending_[id];
   if (session_ != nullptr) ++session_->calls_;
   if (!out_.empty() && out_.back().ext == nullptr && out_.back().sent == 0) {
@@ -302,7 +299,7 @@ void SftpChannel::Consume() {
           tail_ = avail;
           return;
         }
-        inLen_ = Be32(p);
+        inLen_ = BigEndian32(p);
         head_ += 4;
         if (inLen_ < 5 || inLen_ > PacketBound()) {
           Broke(kBadPacket, "an SFTP packet of " + std::to_string(inLen_) + " bytes");
@@ -321,9 +318,9 @@ void SftpChannel::Consume() {
         if (take < need) return;
         in_ = In::Body;
         if (body_.size() == 9 && body_[0] == sftp::kData) {
-          auto it = pending_.find(Be32(&body_[1]));
+          auto it = pending_.find(BigEndian32(&body_[1]));
           if (it != pending_.end() && it->second.into != nullptr && !it->second.done) {
-            const uint32_t len = Be32(&body_[5]);
+            const uint32_t len = BigEndian32(&body_[5]);
             if (len != inLen_ - 9 || len > it->second.want) {
               Broke(kBadPacket, "an SFTP read answered with more than it asked for");
               return;

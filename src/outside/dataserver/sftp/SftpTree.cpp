@@ -307,13 +307,10 @@ CZoError SftpTree::SyncFolder(SshSession& s, const std::string& serverPath, cons
     return s.Fail(FX_LOC, rc != 0 ? rc : closeRc, "Cannot sync the folder", shown);
   }
   // The fsync and the close in one round trip: the server answers them in order.
-  const SftpChannel::Id sync = c.SendFsync(h);
-  const SftpChannel::Id close = c.SendHandle(sftp::kClose, h);
-  rc = c.TakeStatus(sync);
-  const long closeRc = c.TakeStatus(close);
-  if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot sync the folder", shown);
-  if (closeRc != 0) return s.Fail(FX_LOC, closeRc, "Cannot close the folder", shown);
-  return CZoError::Success();
+  FolderSync sync{h, shown};
+  uint32_t ids[2];
+  SendSync(s, sync, ids);
+  return FinishSync(s, sync, ids);
 }
 
 std::string SftpTree::AsideOf(const std::string& serverPath) {

@@ -105,7 +105,7 @@ class SftpTree : public ServedPath {
   CZoError FolderReal(SshSession& s, const Target& t, size_t count, std::string& real);
   // The folder a path at or above R (depth at most R's) must lie in once resolved, else R's.
   CZoError BaseAt(SshSession& s, size_t depth, std::string& base);
-  // A parent folder whose fsync goes out with the next requests (MakeFolders).
+  // A folder whose fsync and close go out with the next requests (MakeFolders, SyncFolder).
   struct FolderSync {
     std::string handle;
     std::string shown;
@@ -114,8 +114,8 @@ class SftpTree : public ServedPath {
   CZoError MakeLevel(SshSession& s, const Target& t, size_t level, bool withParents, std::string& real,
                      bool& existed, FolderSync& sync);
   // Sends a pending FolderSync's fsync and close; Finish takes their answers.
-  void SendSync(SshSession& s, FolderSync& sync, uint32_t ids[2]);
-  CZoError FinishSync(SshSession& s, FolderSync& sync, const uint32_t ids[2]);
+  static void SendSync(SshSession& s, FolderSync& sync, uint32_t ids[2]);
+  static CZoError FinishSync(SshSession& s, FolderSync& sync, const uint32_t ids[2]);
   std::string RootKey() const;
   // Whether a stopped replacing Move may have left an entry aside in the folder: false only
   // when this session made it, or its listing showed none (and it set nothing aside there

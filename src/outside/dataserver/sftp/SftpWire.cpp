@@ -2,6 +2,8 @@
 
 #include <errno.h>
 
+#include "outside/util/Endian.h"
+
 namespace kxmp::dataserver {
 
 bool WireReader::U8(uint8_t& v) {
@@ -12,7 +14,7 @@ bool WireReader::U8(uint8_t& v) {
 
 bool WireReader::U32(uint32_t& v) {
   if (Left() < 4) return false;
-  v = (uint32_t(p_[at_]) << 24) | (uint32_t(p_[at_ + 1]) << 16) | (uint32_t(p_[at_ + 2]) << 8) | p_[at_ + 3];
+  v = BigEndian32(p_ + at_);
   at_ += 4;
   return true;
 }
@@ -67,8 +69,7 @@ WireWriter::WireWriter(uint8_t type) {
 }
 
 WireWriter& WireWriter::U32(uint32_t v) {
-  const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-  buf_.append(b, 4);
+  AppendBigEndian32(buf_, v);
   return *this;
 }
 
