@@ -77,6 +77,7 @@ CZoError SftpConnection::Adopt(Lease& lease, SlotPtr slot, std::unique_lock<std:
   lease.lock_ = std::move(lock);
   lease.fresh_ = false;
   lease.slot_->lastUse = Clock::now();
+  lease.slot_->lastThread = std::this_thread::get_id();
   const SessionPtr& current = lease.slot_->session;
   if (current && !current->Broken()) {
     lease.session_ = current;
@@ -89,25 +90,28 @@ CZoError SftpConnection::Acquire(Lease& lease) {
   CZoError down = Down();
   if (down.IsError()) return down;
   std::unique_lock<std::mutex> guard(mutex_);
+  const std::thread::id me = std::this_thread::get_id();
   for (;;) {
-    SlotPtr idle;
-    std::unique_lock<std::mutex> idleLock;
+    // 0: this thread's last slot, open; 1: another open slot, the least recently used;
+    // 2: a slot to reconnect.
+    SlotPtr best;
+    std::unique_lock<std::mutex> bestLock;
+    int bestRank = 3;
     for (const SlotPtr& slot : slots_) {
       std::unique_lock<std::mutex> lock(slot->mutex, std::try_to_lock);
       if (!lock.owns_lock()) continue;
-      if (slot->session && !slot->session->Broken()) {
-        SlotPtr chosen = slot;  // copied while slots_ cannot change under it
-        guard.unlock();
-        return Adopt(lease, std::move(chosen), std::move(lock));
-      }
-      if (!idle) {
-        idle = slot;
-        idleLock = std::move(lock);
+      const bool open = slot->session && !slot->session->Broken();
+      const int rank = !open ? 2 : slot->lastThread == me ? 0 : 1;
+      if (rank < bestRank || (rank == 1 && bestRank == 1 && slot->lastUse < best->lastUse)) {
+        best = slot;  // copied while slots_ cannot change under it
+        bestLock = std::move(lock);
+        bestRank = rank;
+        if (rank == 0) break;
       }
     }
-    if (idle) {
+    if (best) {
       guard.unlock();
-      return Adopt(lease, std::move(idle), std::move(idleLock));
+      return Adopt(lease, std::move(best), std::move(bestLock));
     }
     if (slots_.size() < static_cast<size_t>(std::max(1, SftpSessionsPerHost()))) {
       slots_.push_back(std::make_shared<Slot>());

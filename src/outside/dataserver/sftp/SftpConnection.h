@@ -4,10 +4,13 @@
 // A connection holds up to SftpSessionsPerHost() sessions, each in a slot with its own mutex
 // (libssh2 sessions are not thread-safe). Interface objects hold a shared pointer to the
 // connection and use a session through a Lease, which locks a slot and connects when its
-// session is missing or broken. A path operation takes any free slot: one whose session is
-// open first, then a free one to reconnect; only when every slot is busy is a new session
-// opened (up to the bound; beyond it the lease waits for a slot), so one thread, or threads
-// that take turns, keep one session. An open file stays on the slot of its handle. A broken
+// session is missing or broken. A path operation takes the free slot its thread used last,
+// then the free open slot used least recently (a recently used one is likely another
+// thread's), then a free one to reconnect; only when every slot is busy is a new session
+// opened (up to the bound; beyond it the lease waits for a slot). So one thread, or threads
+// that take turns, keep one session, and parallel workers each keep their own: what a
+// session remembers (resolved paths, kept folders, the last look) serves the worker that
+// made it, and no worker waits on a slot where another's file is open. An open file stays on the slot of its handle. A broken
 // session is replaced on the slot's next lease; objects that hold handles of the old one keep
 // it alive (SessionPtr) until they let go.
 //
@@ -40,6 +43,7 @@ class SftpConnection {
     std::mutex mutex;
     SessionPtr session;
     std::chrono::steady_clock::time_point lastUse;
+    std::thread::id lastThread;  // the thread that held it last
   };
   using SlotPtr = std::shared_ptr<Slot>;
 
