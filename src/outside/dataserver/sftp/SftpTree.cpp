@@ -4,6 +4,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -101,10 +102,12 @@ CZoError SftpTree::Connect(SshSession& s) {
     return CZoError::Success();
   }
   // Its realpath and its stat (by the same path, which the server resolves alike) in one
-  // round trip.
+  // round trip, with the first looks every run makes below it (see SendAhead).
   SftpChannel& c = s.Sftp();
   const SftpChannel::Id resolving = c.SendPath(sftp::kRealpath, mountText_);
   const SftpChannel::Id looking = c.SendPath(sftp::kStat, mountText_);
+  Ahead ahead;
+  SendAhead(s, ahead);
   std::vector<SftpName> names;
   const long realRc = c.TakeNames(resolving, names);
   SftpAttrs a {};
@@ -117,21 +120,102 @@ CZoError SftpTree::Connect(SshSession& s) {
   } else {
     real = names[0].name;
   }
+  bool present = true;
   if (FXErrorUtil::IsErrNo(err, ENOENT) || (!err.IsError() && (s.StatusOf(rc) == sftp::kNoSuchFile ||
                                                                 (rc == 0 && !IsFolderAttr(a))))) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, ENODEV, "Mount path [%s] is not present on %s", mountText_.c_str(),
-                                   s.Where().c_str());
+    present = false;
+  } else if (!err.IsError() && rc != 0) {
+    err = s.Fail(FX_LOC, rc, "Cannot stat mount path", mountText_);
   }
-  if (err.IsError()) return err;
-  if (rc != 0) return s.Fail(FX_LOC, rc, "Cannot stat mount path", mountText_);
+  if (!present || err.IsError()) {
+    DropAhead(s, ahead);
+    if (!present) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, ENODEV, "Mount path [%s] is not present on %s", mountText_.c_str(),
+                                     s.Where().c_str());
+    }
+    return err;
+  }
   mountReal_ = real;
+  s.Remember(key, real);
+  TakeAhead(s, ahead);
   rootReal_ = rootComps_.size() == mountDepth_ ? real : s.Resolved(RootKey());
   checkedOn_ = &s;
-  s.Remember(key, real);
   return CZoError::Success();
 }
 
-std::string SftpTree::RootKey() const { return "R\n" + Join(rootComps_, rootComps_.size()); }
+void SftpTree::SendAhead(SshSession& s, Ahead& ahead) {
+  // Every run looks next at the served tree (its folder's realpath, the tree, its set-aside
+  // name) and makes it when missing: those looks go out now, with each folder between M and
+  // the tree (to see what is missing), and the tree opened to be kept for syncing. Answers are
+  // keyed by the paths as written: where a link makes the server's paths differ they simply
+  // go unused.
+  const size_t depth = rootComps_.size();
+  if (depth <= mountDepth_) return;
+  SftpChannel& c = s.Sftp();
+  if (depth - 1 > mountDepth_ && s.Resolved("R\n" + Join(rootComps_, depth - 1)).empty()) {
+    ahead.parentText = Join(rootComps_, depth - 1);
+    ahead.parent = c.SendPath(sftp::kRealpath, ahead.parentText);
+  }
+  for (size_t level = mountDepth_ + 1; level <= depth; ++level) {
+    const std::string text = Join(rootComps_, level);
+    ahead.looks.emplace_back(text, c.SendPath(sftp::kLstat, text));
+  }
+  ahead.looks.emplace_back(AsideOf(RootPath()), c.SendPath(sftp::kLstat, AsideOf(RootPath())));
+  ahead.open = c.SendOpen(RootPath(), sftp::kFxfRead, SftpAttrs {});
+}
+
+void SftpTree::DropAhead(SshSession& s, Ahead& ahead) {
+  SftpChannel& c = s.Sftp();
+  if (ahead.parent != 0) c.Forget(ahead.parent);
+  for (const auto& look : ahead.looks) c.Forget(look.second);
+  std::string h;
+  if (ahead.open != 0 && c.TakeHandle(ahead.open, h) == 0) s.CloseLater(h);
+  ahead = Ahead {};
+}
+
+void SftpTree::TakeAhead(SshSession& s, Ahead& ahead) {
+  if (ahead.looks.empty()) return;
+  SftpChannel& c = s.Sftp();
+  // The folder holding the tree: kept for the session when it lies inside M, as FolderReal
+  // would keep it.
+  std::string parentReal = ahead.parent == 0 ? (rootComps_.size() - 1 == mountDepth_ ? mountReal_ : std::string()) : "";
+  if (ahead.parent != 0) {
+    std::vector<SftpName> names;
+    if (c.TakeNames(ahead.parent, names) >= 0 && names.size() == 1 && Below(names[0].name, mountReal_)) {
+      parentReal = names[0].name;
+      s.Remember("R\n" + ahead.parentText, parentReal);
+    }
+  }
+  std::map<std::string, SshSession::AheadLook> looks;
+  for (const auto& [path, id] : ahead.looks) {
+    SshSession::AheadLook look;
+    look.rc = c.TakeAttrs(id, look.attrs);
+    if (s.Broken()) break;
+    looks[path] = look;
+  }
+  std::string h;
+  const long openRc = c.TakeHandle(ahead.open, h);
+  ahead = Ahead {};
+  if (s.Broken()) return;
+  // The tree's handle is kept when it is the very folder its path names within M: a plain
+  // folder in a folder that resolves to its own path.
+  const std::string root = RootPath();
+  const auto it = looks.find(root);
+  const bool plain = it != looks.end() && it->second.rc == 0 && IsFolderAttr(it->second.attrs) &&
+                     parentReal + "/" + rootComps_.back() == root;
+  if (openRc == 0) {
+    if (plain && s.KeptFolder(root).empty()) {
+      s.KeepFolder(root, h);
+    } else {
+      s.CloseLater(h);
+    }
+  }
+  s.NoteAhead(std::move(looks));
+}
+
+std::string SftpTree::RootKey() const { return "R\n" + RootPath(); }
+
+std::string SftpTree::RootPath() const { return Join(rootComps_, rootComps_.size()); }
 
 CZoError SftpTree::RealPath(SshSession& s, const std::string& serverPath, std::string& out, const char* what,
                             const std::string& shown) {
@@ -257,7 +341,14 @@ CZoError SftpTree::VolumePath(SshSession& s, std::string& out) {
   return err;
 }
 
-long SftpTree::Lstat(SshSession& s, const std::string& p, SftpAttrs& a) { return s.Sftp().Lstat(p, a); }
+long SftpTree::Lstat(SshSession& s, const std::string& p, SftpAttrs& a) {
+  SshSession::AheadLook look;
+  if (s.Ahead(p, look)) {
+    a = look.attrs;
+    return look.rc;
+  }
+  return s.Sftp().Lstat(p, a);
+}
 
 long SftpTree::StatFollow(SshSession& s, const std::string& p, SftpAttrs& a) { return s.Sftp().Stat(p, a); }
 
@@ -548,6 +639,9 @@ CZoError SftpTree::MakeFolders(SshSession& s, const Target& t, bool withParents)
     int e = !err.IsError() && IsFolderAttr(a) ? EEXIST : ENOTDIR;
     return s.Refuse(FX_LOC, e, "Cannot create folder", t.text);
   }
+  bool made = false;
+  CZoError chained = MakeChain(s, t, withParents, made);
+  if (chained.IsError() || made) return chained;
   // From the target up only as far as folders are missing: the common case makes one folder.
   FolderSync sync;
   std::string real;
@@ -559,6 +653,117 @@ CZoError SftpTree::MakeFolders(SshSession& s, const Target& t, bool withParents)
   if (err.IsError()) return err;
   if (synced.IsError()) return synced;
   if (existed) return s.Refuse(FX_LOC, EEXIST, "Cannot create folder", t.text);
+  return CZoError::Success();
+}
+
+CZoError SftpTree::MakeChain(SshSession& s, const Target& t, bool withParents, bool& made) {
+  made = false;
+  // Only where the session's first looks answered for every folder from M down to the target,
+  // on paths the server takes as written (M is its own realpath, every folder found is a plain
+  // one): the missing ones are then known without asking.
+  const size_t n = t.comps.size();
+  if (mountReal_ != mountText_) return CZoError::Success();
+  size_t have = mountDepth_;  // the deepest folder that exists
+  for (size_t level = mountDepth_ + 1; level <= n; ++level) {
+    SshSession::AheadLook look;
+    if (!s.Ahead(Join(t.comps, level), look, true)) return CZoError::Success();
+    if (look.rc == 0 && IsFolderAttr(look.attrs) && have == level - 1) {
+      have = level;
+    } else if (s.StatusOf(look.rc) != sftp::kNoSuchFile || have == level) {
+      return CZoError::Success();  // anything else is told apart as ever
+    }
+  }
+  if (have == n || (!withParents && have + 1 < n)) return CZoError::Success();
+  // One batch: the deepest present folder opened (unless kept), the mkdirs in order, and each
+  // new folder opened behind its mkdir; a second batch syncs every folder that got an entry.
+  // The server runs them in order, so each open and fsync sees the mkdirs before it.
+  SftpChannel& c = s.Sftp();
+  const std::string base = Join(t.comps, have);
+  const std::string kept = s.KeptFolder(base);
+  const SftpChannel::Id baseOpen = kept.empty() ? c.SendOpen(base, sftp::kFxfRead, SftpAttrs {}) : 0;
+  std::vector<SftpChannel::Id> mkdirs, opens;
+  for (size_t level = have + 1; level <= n; ++level) mkdirs.push_back(c.SendMkdir(Join(t.comps, level), 0750));
+  const bool keepTarget = n == rootComps_.size() && s.KeptFolder(RootPath()).empty();
+  for (size_t level = have + 1; level <= n; ++level) {
+    opens.push_back(level < n || keepTarget ? c.SendOpen(Join(t.comps, level), sftp::kFxfRead, SftpAttrs {}) : 0);
+  }
+  std::string baseHandle = kept;
+  const long baseRc = baseOpen != 0 ? c.TakeHandle(baseOpen, baseHandle) : 0;
+  std::vector<long> mkdirRc;
+  for (const SftpChannel::Id id : mkdirs) mkdirRc.push_back(c.TakeStatus(id));
+  std::vector<std::string> handles(opens.size());
+  for (size_t i = 0; i < opens.size(); ++i) {
+    if (opens[i] != 0 && c.TakeHandle(opens[i], handles[i]) != 0) handles[i].clear();
+  }
+  if (baseRc != 0) baseHandle.clear();
+  // The syncs: the folder holding each new one, on the handle opened for it.
+  struct Sync {
+    std::string handle, shown;
+    bool close = false;
+    SftpChannel::Id fsync = 0, closing = 0;
+  };
+  std::vector<Sync> syncs;
+  for (size_t i = 0; i < mkdirs.size(); ++i) {
+    if (mkdirRc[i] != 0) continue;
+    const size_t level = have + 1 + i;
+    Sync sync;
+    sync.shown = Join(t.comps, level - 1);
+    sync.handle = i == 0 ? baseHandle : handles[i - 1];
+    sync.close = i == 0 ? baseOpen != 0 : true;
+    syncs.push_back(sync);
+  }
+  for (Sync& sync : syncs) {
+    if (sync.handle.empty()) continue;
+    sync.fsync = c.SendFsync(sync.handle);
+    if (sync.close) sync.closing = c.SendHandle(sftp::kClose, sync.handle);
+  }
+  // What was opened and not synced here is closed without waiting.
+  if (baseOpen != 0 && !baseHandle.empty() && (mkdirs.empty() || mkdirRc[0] != 0)) s.CloseLater(baseHandle);
+  for (size_t i = 0; i + 1 < handles.size(); ++i) {
+    if (!handles[i].empty() && mkdirRc[i + 1] != 0) s.CloseLater(handles[i]);
+  }
+  CZoError err = CZoError::Success();
+  for (Sync& sync : syncs) {
+    long rc = 0;
+    if (sync.fsync == 0) {
+      CZoError synced = SyncFolder(s, sync.shown, sync.shown);  // its open failed: on its own
+      if (!err.IsError()) err = synced;
+      continue;
+    }
+    rc = c.TakeStatus(sync.fsync);
+    const long closeRc = sync.closing != 0 ? c.TakeStatus(sync.closing) : 0;
+    if (rc != 0 && sync.close) {
+      if (!err.IsError()) err = s.Fail(FX_LOC, rc, "Cannot sync the folder", sync.shown);
+    } else if (rc != 0) {
+      s.DropFolder(sync.shown);  // a kept handle that failed: synced afresh
+      CZoError synced = SyncFolder(s, sync.shown, sync.shown);
+      if (!err.IsError()) err = synced;
+    } else if (closeRc != 0 && !err.IsError()) {
+      err = s.Fail(FX_LOC, closeRc, "Cannot close the folder", sync.shown);
+    }
+  }
+  const std::string target = handles.empty() ? std::string() : handles.back();
+  const bool allMade = std::all_of(mkdirRc.begin(), mkdirRc.end(), [](long rc) { return rc == 0; });
+  if (keepTarget && !target.empty()) {
+    if (allMade && !err.IsError()) {
+      s.KeepFolder(RootPath(), target);
+    } else {
+      s.CloseLater(target);
+    }
+  }
+  for (size_t i = 0; i < mkdirRc.size() && mkdirRc[i] == 0; ++i) {
+    // What was made: the folders between M and R are taken as they are for the session, and
+    // a folder just made holds nothing set aside.
+    const size_t level = have + 1 + i;
+    const std::string text = Join(t.comps, level);
+    if (level == rootComps_.size()) rootReal_ = text;
+    if (level <= rootComps_.size()) s.Remember(level == rootComps_.size() ? RootKey() : "R\n" + text, text);
+    s.Remember("A\n" + text, "none");
+  }
+  if (err.IsError()) return err;
+  // A mkdir refused (made meanwhile by another writer, or anything else): the folder-by-folder
+  // way tells what is there, as it does without the first looks.
+  made = allMade;
   return CZoError::Success();
 }
 

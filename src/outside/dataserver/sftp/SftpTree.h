@@ -113,10 +113,25 @@ class SftpTree : public ServedPath {
   // Makes (or finds) the folder of the first level components of t; real is its server path.
   CZoError MakeLevel(SshSession& s, const Target& t, size_t level, bool withParents, std::string& real,
                      bool& existed, FolderSync& sync);
+  // Makes the missing folders down to t in two round trips when the session's first looks
+  // (Connect) showed which are missing; made is false when it did not (or not all): the
+  // folder-by-folder way then goes on from what is there.
+  CZoError MakeChain(SshSession& s, const Target& t, bool withParents, bool& made);
   // Sends a pending FolderSync's fsync and close; Finish takes their answers.
   static void SendSync(SshSession& s, FolderSync& sync, uint32_t ids[2]);
   static CZoError FinishSync(SshSession& s, FolderSync& sync, const uint32_t ids[2]);
   std::string RootKey() const;
+  std::string RootPath() const;
+  // The looks sent with the session's first requests (Connect): their ids until taken.
+  struct Ahead {
+    std::string parentText;
+    SftpChannel::Id parent = 0;
+    std::vector<std::pair<std::string, SftpChannel::Id>> looks;
+    SftpChannel::Id open = 0;
+  };
+  void SendAhead(SshSession& s, Ahead& ahead);
+  void TakeAhead(SshSession& s, Ahead& ahead);
+  static void DropAhead(SshSession& s, Ahead& ahead);
   // Whether a stopped replacing Move may have left an entry aside in the folder: false only
   // when this session made it, or its listing showed none (and it set nothing aside there
   // since), or the folder is missing. Outside R's folder the first look is by name (true).

@@ -123,6 +123,29 @@ class SshSession {
     return true;
   }
 
+  // Looks sent ahead with the session's first requests (lstat answers by server path: the raw
+  // result and the attributes), good only while no other call was made on the session since,
+  // as LastLook: they are no older than a look made then would be. Each answers one look
+  // only (a plan made from them, such as which folders to make, may peek: keep): a later
+  // look asks the server (which may have gone since).
+  struct AheadLook {
+    long rc = 0;
+    SftpAttrs attrs {};
+    bool used = false;
+  };
+  void NoteAhead(std::map<std::string, AheadLook> looks) {
+    ahead_ = std::move(looks);
+    aheadCalls_ = calls_;
+  }
+  bool Ahead(const std::string& serverPath, AheadLook& out, bool keep = false) {
+    if (aheadCalls_ != calls_) return false;
+    auto it = ahead_.find(serverPath);
+    if (it == ahead_.end() || (!keep && it->second.used)) return false;
+    out = it->second;
+    if (!keep) it->second.used = true;
+    return true;
+  }
+
   // Closes a read-only handle without waiting: its answer is dropped when it comes (a
   // read-only close has nothing to report), so the next file's requests go out at once.
   void CloseLater(const std::string& handle);
@@ -169,6 +192,8 @@ class SshSession {
   std::map<std::string, std::string> resolved_;
   std::map<std::string, std::string> folders_;
   unsigned long long calls_ = 0;  // calls made on the session, so a kept look knows it is the last
+  std::map<std::string, AheadLook> ahead_;
+  unsigned long long aheadCalls_ = ~0ull;
   struct Look {
     unsigned long long calls = ~0ull;
     std::string entry;

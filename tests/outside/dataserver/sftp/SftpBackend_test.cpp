@@ -196,6 +196,66 @@ TEST_F(SftpBackendTest, PathsStayBelowTheMountPathOnTheHost) {
   EXPECT_FALSE(kxmp::test::PathExists(Local("/srv/mp2")));
 }
 
+// A session's first requests look at the served tree's folders ahead and a missing chain is
+// made from those answers; each case below is met on a session of its own, so the answers
+// ahead are what decides. A folder on the way that is a link out or a file stops the chain
+// as it does folder by folder; a chain made holds the files written into it, and a later
+// session finds the tree and syncs it on the handle it opened ahead.
+TEST_F(SftpBackendTest, TheServedTreesChainIsMadeFromTheFirstLooks) {
+  Start();
+  const std::string dumps = Local("/srv/mp1/KX_APP_DUMPS");
+  ASSERT_EQ(::symlink("/srv/other", dumps.c_str()), 0);
+  EXPECT_ERRNO(FS(Make().get())->CreateFolder(root_, 1), EACCES);
+  EXPECT_FALSE(kxmp::test::PathExists(Local("/srv/other/guid-1")));
+  ASSERT_EQ(::unlink(dumps.c_str()), 0);
+
+  kxmp::test::WriteFile(dumps, "a file");
+  EXPECT_ERRNO(FS(Make().get())->CreateFolder(root_, 1), ENOTDIR);
+  bool exists = true;
+  ASSERT_OK(FS(Make().get())->Exists(root_, exists));
+  EXPECT_FALSE(exists);
+  ASSERT_EQ(::unlink(dumps.c_str()), 0);
+
+  // Without parents only the tree itself may be made.
+  EXPECT_ERRNO(FS(Make().get())->CreateFolder(root_, 0), ENOENT);
+  EXPECT_FALSE(kxmp::test::PathExists(dumps));
+
+  {
+    std::shared_ptr<SftpBackend> fresh = Make();
+    auto fs = FS(fresh.get());
+    ASSERT_OK(fs->Exists(root_, exists));
+    EXPECT_FALSE(exists);
+    ASSERT_OK(fs->CreateFolder(root_, 1));
+    struct stat st {};
+    ASSERT_EQ(::lstat(Local(root_).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    Put(At("log_1.trn"), "one", fresh.get());
+    ASSERT_OK(fs->Move(At("log_1.trn"), At("log_2.trn"), 1));
+    EXPECT_ERRNO(fs->CreateFolder(root_, 1), EEXIST);
+  }
+  // A later session finds the tree and commits into it on the folder handle opened ahead.
+  {
+    std::shared_ptr<SftpBackend> later = Make();
+    ASSERT_OK(FS(later.get())->Exists(root_, exists));
+    EXPECT_TRUE(exists);
+    Put(At("log_3.trn"), "three", later.get());
+    ASSERT_OK(FS(later.get())->Move(At("log_3.trn"), At("log_4.trn"), 1));
+    EXPECT_EQ(Get(At("log_2.trn"), later.get()), "one");
+    EXPECT_EQ(Get(At("log_4.trn"), later.get()), "three");
+  }
+  // Made meanwhile by another writer: the looks ahead said missing, the mkdirs say otherwise,
+  // and the folder found is the existing one (EEXIST, as folder by folder).
+  std::filesystem::remove_all(dumps);
+  std::shared_ptr<SftpBackend> raced = Make();
+  auto fs = FS(raced.get());
+  ASSERT_OK(fs->Exists(root_, exists));
+  EXPECT_FALSE(exists);
+  std::filesystem::create_directories(Local(root_));
+  EXPECT_ERRNO(fs->CreateFolder(root_, 1), EEXIST);
+  Put(At("log_5.trn"), "five", raced.get());
+  EXPECT_EQ(kxmp::test::ReadFile(Local(At("log_5.trn"))), "five");
+}
+
 // A replacing Move sets the old version aside, moves the new one in, then removes the aside
 // copy. A crash after either of the first two steps leaves what each case lays out below.
 TEST_F(SftpBackendTest, ReplacingMoveLeavesOneWholeVersionAtEveryCrashPoint) {
