@@ -17,7 +17,6 @@ struct PrivateKeyInfo {
   bool isPrivateKey = false;  // a PEM or OpenSSH private key
   bool isPublicKey = false;   // "ssh-ed25519 AAAA..." and the like: a .pub file
   bool encrypted = false;     // protected by a passphrase
-  bool rsa = false;
   unsigned mode = 0;          // permission bits
 };
 
