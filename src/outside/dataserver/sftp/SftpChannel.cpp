@@ -208,7 +208,7 @@ bool SftpChannel::Answered(Id id) const {
 
 long SftpChannel::Pump(bool& moved) {
   // Output first, as far as the server's window takes it. What the SSH layer accepts is
-  // sealed in packets at once and leaves as the socket takes it (the reads below push it on).
+  // sealed in packets at once and held in its buffer until pushed to the socket (below).
   windowShut_ = false;
   while (!out_.empty()) {
     Segment& seg = out_.front();

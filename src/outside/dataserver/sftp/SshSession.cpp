@@ -302,7 +302,9 @@ CZoError SshSession::Connect(const SftpSettings& s) {
 }
 
 CZoError SshSession::SetOptions(const SftpSettings& s, const std::string& user, const KnownHostsInfo& known) {
-  // libssh reads no configuration and no known-hosts file of the user's; the host-key types
+  // libssh reads no configuration and no known-hosts file of the user's, and is not told the
+  // host's name (it has the socket; its name checks are stricter than the resolver's); the
+  // host-key types
   // asked for are those stored for this host, so that a host stored with one type is not
   // offered another and read as a changed key.
   const bool no = false;
@@ -314,7 +316,6 @@ CZoError SshSession::SetOptions(const SftpSettings& s, const std::string& user, 
     const void* value;
   } const options[] = {
       {SSH_OPTIONS_PROCESS_CONFIG, &no},
-      {SSH_OPTIONS_HOST, s.address.c_str()},
       {SSH_OPTIONS_PORT, &port},
       {SSH_OPTIONS_USER, user.c_str()},
       {SSH_OPTIONS_KNOWNHOSTS, "/dev/null"},
