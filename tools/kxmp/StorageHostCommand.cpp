@@ -162,11 +162,6 @@ class StorageHostCommand : public Command {
         return "--identity " + settings_.identityFile +
                " is protected by a passphrase: give --passphrase-file FILE, or use --agent";
       }
-      if (key.rsa) {
-        warnings.push_back("--identity " + settings_.identityFile +
-                           " is an RSA key: this SSH library signs with SHA-1 (ssh-rsa) only, which OpenSSH 8.8 and "
-                           "later refuse; an ed25519 or ECDSA key works everywhere");
-      }
     }
     if (!settings_.passphraseFile.empty()) {
       std::string passphrase;

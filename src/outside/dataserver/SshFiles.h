@@ -17,7 +17,6 @@ struct PrivateKeyInfo {
   bool isPrivateKey = false;  // a PEM or OpenSSH private key
   bool isPublicKey = false;   // "ssh-ed25519 AAAA..." and the like: a .pub file
   bool encrypted = false;     // protected by a passphrase
-  bool rsa = false;
   unsigned mode = 0;          // permission bits
 };
 
@@ -40,5 +39,31 @@ struct KnownHostsInfo {
 // Reads a known-hosts file (at most 1 MiB) and tells whether it lists address:port.
 KXMP_EXPORT CZoError ReadKnownHostsFile(const std::string& path, const std::string& address, int port,
                                         KnownHostsInfo& out);
+
+// HMAC-SHA1 of name keyed with salt (raw bytes), for hashed host fields; given by the caller
+// that has a crypto library at hand. Without one a hashed field names no host.
+using KnownHostHasher = std::string (*)(const std::string& salt, const std::string& name);
+
+// The name a host is listed under: "address" on port 22, "[address]:port" elsewhere, in
+// lower case.
+KXMP_EXPORT std::string KnownHostName(const std::string& address, int port);
+// Whether a line's host field names `name` (KnownHostName): comma-separated patterns with
+// the wildcards * and ?, compared without regard to case; a negated pattern (!pattern) that
+// matches rules the line out; a hashed field (|1|salt|hash) is compared through hasher.
+KXMP_EXPORT bool KnownHostFieldNames(const std::string& field, const std::string& name, KnownHostHasher hasher);
+
+enum class KnownHostVerdict {
+  kListed,     // a line for the host holds this very key
+  kChanged,    // lines for the host hold other keys of this type, none this one
+  kNotListed,  // no line for the host holds a key of this type
+};
+// How a key offered by address:port (its type, "ssh-ed25519" and the like, and its blob in
+// base64) stands against the plain entries of a known-hosts file.
+KXMP_EXPORT KnownHostVerdict MatchKnownHost(const KnownHostsInfo& info, const std::string& address, int port,
+                                            const std::string& keyType, const std::string& keyBase64,
+                                            KnownHostHasher hasher);
+// The key types listed for address:port, each once, in the file's order.
+KXMP_EXPORT std::vector<std::string> KnownHostKeyTypes(const KnownHostsInfo& info, const std::string& address,
+                                                       int port, KnownHostHasher hasher);
 
 }  // namespace kxmp::dataserver

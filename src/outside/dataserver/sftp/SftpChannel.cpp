@@ -10,8 +10,6 @@ namespace kxmp::dataserver {
 
 namespace {
 
-// The window offered for answers: room for a large file's reads in flight.
-constexpr unsigned kWindow = 4u << 20;
 constexpr size_t kStage = 64 << 10;
 // What the limits may raise a request's data to; more buys nothing and would let a server
 // make every answer's buffer large.
@@ -22,7 +20,7 @@ constexpr uint64_t kMaxLength = 1u << 20;
 SftpChannel::SftpChannel(SshSession* session) : session_(session) {}
 
 SftpChannel::~SftpChannel() {
-  if (channel_ != nullptr) libssh2_channel_free(channel_);
+  if (channel_ != nullptr) ssh_channel_free(channel_);
 }
 
 bool SftpChannel::HasExtension(const char* name) const {
@@ -32,26 +30,25 @@ bool SftpChannel::HasExtension(const char* name) const {
   return false;
 }
 
-size_t SftpChannel::Window() const { return channel_ ? libssh2_channel_window_write(channel_) : 0; }
+size_t SftpChannel::Window() const { return channel_ ? ssh_channel_window_size(channel_) : 0; }
 
 size_t SftpChannel::PacketBound() const { return std::max(maxRead_, sftp::kMinPacketBound) + sftp::kHeaderSlack; }
 
 long SftpChannel::Start() {
-  long rc = 0;
-  LIBSSH2_SESSION* raw = session_->session_;
-  channel_ = session_->CallPtr<LIBSSH2_CHANNEL>(
-      [&] { return libssh2_channel_open_ex(raw, "session", 7, kWindow, LIBSSH2_CHANNEL_PACKET_DEFAULT, nullptr, 0); },
-      rc);
-  if (channel_ == nullptr) return rc;
-  rc = session_->Call([&] { return libssh2_channel_process_startup(channel_, "subsystem", 9, "sftp", 4); });
-  if (rc != 0) return rc;
+  channel_ = ssh_channel_new(session_->session_);
+  if (channel_ == nullptr) return SSH_ERROR;
+  long rc = session_->Call([&] { return ssh_channel_open_session(channel_); });
+  if (rc != SSH_OK) return rc;
+  rc = session_->Call([&] { return ssh_channel_request_subsystem(channel_, "sftp"); });
+  if (rc != SSH_OK) return rc;
   // INIT is the one request without an id; VERSION the one answer without one.
   // The version packet is read here, byte-exact, before the pump (which knows only answers
   // with ids) takes the channel over.
   const std::string init = WireWriter(sftp::kInit).U32(3).Finish();
   for (size_t sent = 0; sent < init.size();) {
-    rc = session_->Call([&] { return libssh2_channel_write(channel_, init.data() + sent, init.size() - sent); });
+    rc = ssh_channel_write(channel_, init.data() + sent, static_cast<uint32_t>(init.size() - sent));
     if (rc < 0) return Broke(rc);
+    if (rc == 0 && !session_->Wait()) return Broke(kTimedOut);
     sent += static_cast<size_t>(rc);
   }
   unsigned char head[4];
@@ -60,9 +57,14 @@ long SftpChannel::Start() {
   while (version.size() < want) {
     char buf[4096];
     const size_t ask = std::min(sizeof buf, want - version.size());
-    rc = session_->Call([&] { return libssh2_channel_read(channel_, buf, ask); });
+    // Reading also sends what the SSH layer still holds (the INIT).
+    rc = ssh_channel_read_nonblocking(channel_, buf, static_cast<uint32_t>(ask), 0);
+    if (rc == SSH_EOF) return Broke(kBadPacket, "the SFTP server closed the channel");
     if (rc < 0) return Broke(rc);
-    if (rc == 0 && libssh2_channel_eof(channel_)) return Broke(kBadPacket, "the SFTP server closed the channel");
+    if (rc == 0) {
+      if (!session_->Wait()) return Broke(kTimedOut);
+      continue;
+    }
     version.append(buf, static_cast<size_t>(rc));
     if (want == 4 && version.size() >= 4) {
       std::memcpy(head, version.data(), 4);
@@ -97,8 +99,7 @@ void SftpChannel::TakeLimits() {
 void SftpChannel::Shutdown() {
   if (channel_ == nullptr || session_ == nullptr) return;
   if (!session_->Broken() && failed_ == 0) {
-    Flush();
-    session_->Call([&] { return libssh2_channel_close(channel_); });
+    if (Flush() == 0 && ssh_channel_close(channel_) != SSH_ERROR) session_->Settle();
   }
 }
 
@@ -107,7 +108,7 @@ long SftpChannel::Broke(long rc, const std::string& why) {
     failed_ = rc;
     if (!why.empty()) protocolError_ = why;
   }
-  if (session_ != nullptr && rc != LIBSSH2_ERROR_TIMEOUT) session_->MarkBroken();
+  if (session_ != nullptr && rc != kTimedOut) session_->MarkBroken();
   return failed_;
 }
 
@@ -125,8 +126,7 @@ SftpChannel::Id SftpChannel::Queue(std::string packet, const char* data, size_t 
   if (n > 0) out_.push_back(Segment{std::string(), data, n, 0});
   if (failed_ == 0 && session_ != nullptr) {
     bool moved = false;
-    int dirs = 0;
-    Pump(moved, dirs);  // what the channel takes now; the rest goes with the next wait
+    Pump(moved);  // what the channel takes now; the rest goes with the next wait
   }
   return id;
 }
@@ -206,29 +206,28 @@ bool SftpChannel::Answered(Id id) const {
   return failed_ != 0 || it == pending_.end() || it->second.done;
 }
 
-long SftpChannel::Pump(bool& moved, int& dirs) {
-  LIBSSH2_SESSION* raw = session_->session_;
-  // Output first, as far as the channel takes it.
-  while (!out_.empty() && repeat_ != Repeat::Read) {
+long SftpChannel::Pump(bool& moved) {
+  // Output first, as far as the server's window takes it. What the SSH layer accepts is
+  // sealed in packets at once and held in its buffer until pushed to the socket (below).
+  windowShut_ = false;
+  while (!out_.empty()) {
     Segment& seg = out_.front();
     if (seg.sent == seg.len) {
       out_.pop_front();
       continue;
     }
-    const ssize_t rc = libssh2_channel_write(channel_, seg.Data() + seg.sent, seg.len - seg.sent);
-    if (rc > 0) {
-      repeat_ = Repeat::None;
-      seg.sent += static_cast<size_t>(rc);
-      moved = true;
-      continue;
+    const size_t ask = std::min<size_t>(seg.len - seg.sent, 1u << 30);
+    const int rc = ssh_channel_write(channel_, seg.Data() + seg.sent, static_cast<uint32_t>(ask));
+    if (rc < 0) return Broke(rc);
+    if (rc == 0) {
+      // The window is full (its adjustment comes with the input), or a key exchange holds
+      // output back until it ends.
+      windowShut_ = Window() == 0;
+      break;
     }
-    if (rc < 0 && rc != LIBSSH2_ERROR_EAGAIN) return Broke(rc);
-    const int blocked = libssh2_session_block_directions(raw);
-    dirs |= blocked;
-    repeat_ = blocked & LIBSSH2_SESSION_BLOCK_OUTBOUND ? Repeat::Write : Repeat::None;
-    break;
+    seg.sent += static_cast<size_t>(rc);
+    moved = true;
   }
-  if (repeat_ == Repeat::Write) return 0;
   // Then input: answers parsed as they come, a read's data straight into its buffer.
   for (;;) {
     Consume();
@@ -246,9 +245,8 @@ long SftpChannel::Pump(bool& moved, int& dirs) {
       into = reinterpret_cast<char*>(stage_.data()) + tail_;
       room = stage_.size() - tail_;
     }
-    const ssize_t rc = libssh2_channel_read(channel_, into, room);
+    const int rc = ssh_channel_read_nonblocking(channel_, into, static_cast<uint32_t>(room), 0);
     if (rc > 0) {
-      repeat_ = Repeat::None;
       moved = true;
       if (straight) {
         Landed(static_cast<uint32_t>(rc));
@@ -257,18 +255,17 @@ long SftpChannel::Pump(bool& moved, int& dirs) {
       }
       continue;
     }
-    if (rc == 0) {
-      if (libssh2_channel_eof(channel_)) return Broke(kBadPacket, "the SFTP server closed the channel");
-      moved = true;  // something else came (a window adjustment): look again
-      break;
-    }
-    if (rc != LIBSSH2_ERROR_EAGAIN) return Broke(rc);
-    const int blocked = libssh2_session_block_directions(raw);
-    dirs |= blocked;
-    repeat_ = blocked & LIBSSH2_SESSION_BLOCK_OUTBOUND ? Repeat::Read : Repeat::None;
-    break;
+    if (rc == 0) break;
+    if (rc == SSH_EOF) return Broke(kBadPacket, "the SFTP server closed the channel");
+    return Broke(rc);
   }
   Consume();
+  // Requests the SSH layer still holds go out now, as far as the socket takes them: one that
+  // is not waited for (a close) must not wait for the session's next use.
+  if (failed_ == 0 && (ssh_get_poll_flags(session_->session_) & SSH_WRITE_PENDING) != 0 &&
+      ssh_blocking_flush(session_->session_, 0) == SSH_ERROR) {
+    return Broke(SSH_ERROR);
+  }
   return failed_;
 }
 
@@ -391,14 +388,13 @@ void SftpChannel::Dispatch() {
 
 long SftpChannel::Step() {
   if (failed_ != 0) return failed_;
-  if (session_ == nullptr || channel_ == nullptr) return Broke(LIBSSH2_ERROR_SOCKET_DISCONNECT);
+  if (session_ == nullptr || channel_ == nullptr) return Broke(kClosed);
   bool moved = false;
-  int dirs = 0;
-  long rc = Pump(moved, dirs);
+  long rc = Pump(moved);
   if (rc != 0 || moved) return rc;
   // A window adjustment taken in by a read makes room for output no socket event announces.
-  if (!out_.empty() && repeat_ == Repeat::None && Window() > 0) return 0;
-  if (!session_->Wait(dirs)) return Broke(LIBSSH2_ERROR_TIMEOUT);
+  if (!out_.empty() && windowShut_ && Window() > 0) return 0;
+  if (!session_->Wait()) return Broke(kTimedOut);
   return 0;
 }
 
@@ -417,7 +413,7 @@ long SftpChannel::Flush() {
 long SftpChannel::Take(Id id, SftpReply& out) {
   for (;;) {
     auto it = pending_.find(id);
-    if (it == pending_.end()) return LIBSSH2_ERROR_BAD_USE;
+    if (it == pending_.end()) return kBadUse;
     if (failed_ != 0) {
       // Nothing of a channel that failed is trusted, answers that came before included.
       if (direct_ == &it->second) direct_ = nullptr;

@@ -5,13 +5,13 @@
 // stall behind answers nobody reads. Every wait is the session's (its bounds, its
 // interruption, its broken state).
 //
-// Results are "rc" values as the session knows them: 0 (or a count) for success, a libssh2
-// error for the transport, StatusRc(s) for an SFTP status, kBadPacket for a server that broke
-// the protocol (the session is then given up).
+// Results are "rc" values as the session knows them: 0 (or a count) for success, a transport
+// failure (libssh's SSH_ERROR, or kTimedOut, kClosed, kBadUse), StatusRc(s) for an SFTP
+// status, kBadPacket for a server that broke the protocol (the session is then given up).
 //
 // Not thread-safe: used under the session's slot.
 
-#include <libssh2.h>
+#include <libssh/libssh.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +34,12 @@ class SftpChannel {
 
   static constexpr long kStatusBase = -1000;
   static constexpr long kBadPacket = -2000;
+  // No answer within the session's bound (or the wait was interrupted).
+  static constexpr long kTimedOut = -3000;
+  // No channel (never opened, or the session is gone).
+  static constexpr long kClosed = -3001;
+  // An answer taken that was never asked for, or taken twice.
+  static constexpr long kBadUse = -3002;
   static long StatusRc(uint32_t status) { return kStatusBase - static_cast<long>(status); }
   // The SFTP status behind rc, or -1 when rc is none.
   static long StatusOf(long rc) { return rc <= kStatusBase && rc > kBadPacket ? kStatusBase - rc : -1; }
@@ -62,9 +68,8 @@ class SftpChannel {
   }
   // Why the server's last answer was refused (kBadPacket).
   const std::string& ProtocolError() const { return protocolError_; }
-  // Whether nothing is left to send, not even part of an SSH packet: only then may another
-  // libssh2 call (a keepalive) use the session.
-  bool Idle() const { return out_.empty() && repeat_ == Repeat::None; }
+  // Whether every request was handed to the SSH layer (a keepalive then waits behind none).
+  bool Idle() const { return out_.empty(); }
   // The room left in the server's window for data.
   size_t Window() const;
 
@@ -148,7 +153,7 @@ class SftpChannel {
   long TakeAs(Id id, uint8_t type, SftpReply& out);
   // Pumps once; waits on the socket when nothing moved. <0 once the channel failed.
   long Step();
-  long Pump(bool& moved, int& dirs);
+  long Pump(bool& moved);
   void Consume();
   void Dispatch();
   // n more bytes of the read under way landed in its buffer.
@@ -158,7 +163,7 @@ class SftpChannel {
   void TakeLimits();
 
   SshSession* session_;
-  LIBSSH2_CHANNEL* channel_ = nullptr;
+  ssh_channel channel_ = nullptr;
   Extensions extensions_;
   size_t maxWrite_ = 32768;
   size_t maxRead_ = 32768;
@@ -168,9 +173,7 @@ class SftpChannel {
   Id next_ = 1;
   std::unordered_map<Id, Pending> pending_;
   std::deque<Segment> out_;
-  // A libssh2 call that stopped with part of an SSH packet unsent must be made again before
-  // any other: it holds that packet.
-  enum class Repeat { None, Write, Read } repeat_ = Repeat::None;
+  bool windowShut_ = false;  // the last output stopped at a full window
 
   std::vector<unsigned char> stage_;  // bytes read, not yet parsed: stage_[head_, tail_)
   size_t head_ = 0;

@@ -2,7 +2,7 @@
 // The SSH sessions to one (address, port, user), and the pool that owns them.
 //
 // A connection holds up to SftpSessionsPerHost() sessions, each in a slot with its own mutex
-// (libssh2 sessions are not thread-safe). Interface objects hold a shared pointer to the
+// (an SSH session is not thread-safe). Interface objects hold a shared pointer to the
 // connection and use a session through a Lease, which locks a slot and connects when its
 // session is missing or broken. A path operation takes the free slot its thread used last,
 // then the free open slot used least recently (a recently used one is likely another

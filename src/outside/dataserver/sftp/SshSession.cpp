@@ -5,17 +5,20 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
-#include "outside/dataserver/SshFiles.h"
 #include "outside/error/FXErrorUtil.h"
+#include "outside/util/Endian.h"
 #include "outside/util/Interruption.h"
 
 namespace kxmp::dataserver {
@@ -24,10 +27,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// libssh2_init is not thread-safe; once per process.
+// Ciphers with a built-in MAC first: they cost a fraction of a cipher and an HMAC apart.
+constexpr const char* kCiphers =
+    "aes128-gcm@openssh.com,aes256-gcm@openssh.com,chacha20-poly1305@openssh.com,aes128-ctr,aes256-ctr";
+constexpr const char* kMacs =
+    "hmac-sha2-256-etm@openssh.com,hmac-sha2-512-etm@openssh.com,hmac-sha2-256,hmac-sha2-512";
+// Asked for when the known-hosts file lists no key type for the host (it is then refused,
+// naming the key it offered).
+constexpr const char* kAnyHostKey =
+    "ssh-ed25519,ecdsa-sha2-nistp256,ecdsa-sha2-nistp384,ecdsa-sha2-nistp521,rsa-sha2-512,rsa-sha2-256";
+
+// Once per process, before the first session (libssh's set-up is not thread-safe).
 void InitLibrary() {
   static std::once_flag once;
-  std::call_once(once, [] { libssh2_init(0); });
+  std::call_once(once, [] { ssh_init(); });
 }
 
 std::string Base64(const unsigned char* data, size_t n) {
@@ -45,43 +58,43 @@ std::string Base64(const unsigned char* data, size_t n) {
   return out;  // unpadded, as ssh-keygen prints fingerprints
 }
 
-struct KeyKind {
-  int hostKeyType;  // LIBSSH2_HOSTKEY_TYPE_*
-  int knownHostBit;  // LIBSSH2_KNOWNHOST_KEY_*
-  const char* methods;  // host-key methods to ask for when this type is stored
-  const char* name;
-};
-
-const KeyKind kKinds[] = {
-    {LIBSSH2_HOSTKEY_TYPE_ED25519, LIBSSH2_KNOWNHOST_KEY_ED25519, "ssh-ed25519", "ssh-ed25519"},
-    {LIBSSH2_HOSTKEY_TYPE_ECDSA_256, LIBSSH2_KNOWNHOST_KEY_ECDSA_256, "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp256"},
-    {LIBSSH2_HOSTKEY_TYPE_ECDSA_384, LIBSSH2_KNOWNHOST_KEY_ECDSA_384, "ecdsa-sha2-nistp384", "ecdsa-sha2-nistp384"},
-    {LIBSSH2_HOSTKEY_TYPE_ECDSA_521, LIBSSH2_KNOWNHOST_KEY_ECDSA_521, "ecdsa-sha2-nistp521", "ecdsa-sha2-nistp521"},
-    {LIBSSH2_HOSTKEY_TYPE_RSA, LIBSSH2_KNOWNHOST_KEY_SSHRSA, "rsa-sha2-512,rsa-sha2-256,ssh-rsa", "ssh-rsa"},
-    {LIBSSH2_HOSTKEY_TYPE_DSS, LIBSSH2_KNOWNHOST_KEY_SSHDSS, "ssh-dss", "ssh-dss"},
-};
-
-const KeyKind* KindOfHostKey(int type) {
-  for (const KeyKind& k : kKinds) {
-    if (k.hostKeyType == type) return &k;
-  }
-  return nullptr;
+std::string Base64(const std::string& data) {
+  return Base64(reinterpret_cast<const unsigned char*>(data.data()), data.size());
 }
 
-const KeyKind* KindOfKnownHost(int typemask) {
-  for (const KeyKind& k : kKinds) {
-    if ((typemask & LIBSSH2_KNOWNHOST_KEY_MASK) == k.knownHostBit) return &k;
+// Hashed known-hosts names: HMAC-SHA1 keyed with the entry's salt.
+std::string HmacSha1(const std::string& salt, const std::string& name) {
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  if (HMAC(EVP_sha1(), salt.data(), static_cast<int>(salt.size()), reinterpret_cast<const unsigned char*>(name.data()),
+           name.size(), mac, &len) == nullptr) {
+    return std::string();
   }
-  return nullptr;
+  return std::string(reinterpret_cast<const char*>(mac), len);
 }
 
-struct KnownHosts {
-  explicit KnownHosts(LIBSSH2_SESSION* s) : hosts(libssh2_knownhost_init(s)) {}
-  ~KnownHosts() {
-    if (hosts) libssh2_knownhost_free(hosts);
+// The host-key algorithms that yield a key of the types listed; RSA keys sign with SHA-2.
+std::string HostKeyAlgorithms(const std::vector<std::string>& types) {
+  std::string out;
+  for (const std::string& type : types) {
+    std::string algorithms;
+    if (type == "ssh-rsa") {
+      algorithms = "rsa-sha2-512,rsa-sha2-256";
+    } else if (type == "ssh-ed25519" || type.rfind("ecdsa-sha2-nistp", 0) == 0) {
+      algorithms = type;
+    } else {
+      continue;  // a type this client cannot check a host by
+    }
+    if (out.find(algorithms) != std::string::npos) continue;
+    out += (out.empty() ? "" : ",") + algorithms;
   }
-  LIBSSH2_KNOWNHOSTS* hosts;
+  return out.empty() ? kAnyHostKey : out;
+}
+
+struct KeyFree {
+  void operator()(ssh_key k) const { ssh_key_free(k); }
 };
+using KeyPtr = std::unique_ptr<std::remove_pointer_t<ssh_key>, KeyFree>;
 
 }  // namespace
 
@@ -94,10 +107,16 @@ SshSession::~SshSession() {
         for (const auto& kept : folders_) sftp_->Forget(sftp_->SendHandle(sftp::kClose, kept.second));
       }
       sftp_->Shutdown();
-      sftp_.reset();
+      sftp_.reset();  // the channel goes before its session
     }
-    if (!broken_) Call([&] { return libssh2_session_disconnect(session_, "closing"); });
-    libssh2_session_free(session_);
+    // libssh writes the goodbye at once only when told the socket has room (it drops what it
+    // still holds on disconnecting).
+    pollfd p {fd_, POLLOUT, 0};
+    if (!broken_ && Settle() && ::poll(&p, 1, static_cast<int>(waitBound_.count())) > 0) {
+      ssh_set_fd_towrite(session_);
+      ssh_disconnect(session_);
+    }
+    ssh_free(session_);  // leaves the socket, which is ours, open
   }
   if (fd_ >= 0) ::close(fd_);
 }
@@ -127,18 +146,22 @@ bool SshSession::HasExtension(const char* name) const {
   return false;
 }
 
-bool SshSession::Wait(int directions) {
+bool SshSession::Wait() {
   if (broken_ && waitBound_.count() == 0) return false;
   auto bound = waitBound_;
   if (connecting_) {
     bound = std::chrono::duration_cast<std::chrono::milliseconds>(connectDeadline_ - Clock::now());
     if (bound.count() <= 0) return false;
   }
-  int dirs = directions != 0 ? directions : libssh2_session_block_directions(session_);
-  pollfd p {fd_, 0, 0};
-  if (dirs & LIBSSH2_SESSION_BLOCK_INBOUND) p.events |= POLLIN;
-  if (dirs & LIBSSH2_SESSION_BLOCK_OUTBOUND) p.events |= POLLOUT;
-  if (p.events == 0) p.events = POLLIN;
+  // Input is always awaited (answers, window adjustments, the key exchange); room for output
+  // only while libssh holds some unsent, which the next call on the session then sends.
+  // libssh's flag for that outlives the output it stood for: a flush (one round, which sends
+  // what the socket takes now) tells whether anything is left.
+  pollfd p {fd_, POLLIN, 0};
+  if (session_ != nullptr && !broken_ && (ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) != 0 &&
+      ssh_blocking_flush(session_, 0) == SSH_AGAIN) {
+    p.events |= POLLOUT;
+  }
   const auto begin = Clock::now(), deadline = begin + bound;
   for (;;) {
     // In slices, so that a stop asked for while another thread took the signal ends the wait.
@@ -159,6 +182,19 @@ bool SshSession::Wait(int directions) {
   }
 }
 
+bool SshSession::Settle() {
+  while (session_ != nullptr && !broken_ && (ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) != 0) {
+    const int rc = ssh_blocking_flush(session_, 0);  // one round: sends what the socket takes now
+    if (rc == SSH_OK) return true;
+    if (rc == SSH_ERROR) {
+      MarkBroken();
+      return false;
+    }
+    if (!Wait()) return false;
+  }
+  return !broken_;
+}
+
 int SshSession::ErrnoOf(long rc, std::string& reason) {
   long status = StatusOf(rc);
   if (status >= 0) {
@@ -173,28 +209,20 @@ int SshSession::ErrnoOf(long rc, std::string& reason) {
     MarkBroken();
     return EPROTO;
   }
-  char* msg = nullptr;
-  if (session_ != nullptr) libssh2_session_last_error(session_, &msg, nullptr, 0);
-  switch (rc) {
-    case LIBSSH2_ERROR_TIMEOUT:
-    case LIBSSH2_ERROR_SOCKET_TIMEOUT:
-      if (interrupted_) {
-        reason = "stopped while waiting for the storage host";
-        return EINTR;
-      }
-      reason = connecting_ ? "no answer within the connect timeout of " + std::to_string(connectTimeoutSec_) + " s"
-                           : "no answer within the I/O timeout of " + std::to_string(waitBound_.count() / 1000) + " s";
-      MarkBroken();
-      return ETIMEDOUT;
-    case LIBSSH2_ERROR_ALLOC:
-      reason = "out of memory";
-      return ENOMEM;
-    default:
-      reason = std::string("connection failed (") + (msg && *msg ? msg : "libssh2 error") + ", " +
-               std::to_string(rc) + ")";
-      MarkBroken();
-      return ECONNRESET;
+  const char* msg = session_ != nullptr ? ssh_get_error(session_) : nullptr;
+  if (rc == SftpChannel::kTimedOut) {
+    if (interrupted_) {
+      reason = "stopped while waiting for the storage host";
+      return EINTR;
+    }
+    reason = connecting_ ? "no answer within the connect timeout of " + std::to_string(connectTimeoutSec_) + " s"
+                         : "no answer within the I/O timeout of " + std::to_string(waitBound_.count() / 1000) + " s";
+    MarkBroken();
+    return ETIMEDOUT;
   }
+  reason = std::string("connection failed (") + (msg && *msg ? msg : "SSH error") + ", " + std::to_string(rc) + ")";
+  MarkBroken();
+  return ECONNRESET;
 }
 
 CZoError SshSession::Fail(const FXCodeLocation& loc, long rc, const char* what, const std::string& path, int err) {
@@ -215,9 +243,11 @@ bool SshSession::IsDrop(const CZoError& err) { return FXErrorUtil::IsErrNo(err, 
 bool SshSession::KeepAlive() {
   if (broken_) return false;
   if (sftp_ != nullptr && !sftp_->Idle()) return true;  // output under way: the next request goes first
-  int next = 0;
-  int rc = libssh2_keepalive_send(session_, &next);
-  if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
+  const auto now = Clock::now();
+  if (now < keepAliveDue_) return true;
+  keepAliveDue_ = now + keepAliveEvery_;
+  // An ignore message: no answer to wait for, and a connection that is gone fails the send.
+  if (ssh_send_ignore(session_, "") == SSH_ERROR) {
     MarkBroken();
     return false;
   }
@@ -271,33 +301,67 @@ CZoError SshSession::Connect(const SftpSettings& s) {
   return FXErrorUtil::ErrorErrNo(FX_LOC, lastErr, "Cannot connect to %s: %s", where_.c_str(), std::strerror(lastErr));
 }
 
-struct SshSession::KnownHostsFile {
-  KnownHostsInfo info;
-};
-
-CZoError SshSession::ReadKnownHosts(const SftpSettings& s, LIBSSH2_KNOWNHOSTS* hosts, KnownHostsFile& file) {
-  CZoError err = ReadKnownHostsFile(s.knownHostsFile, s.address, s.port, file.info);
-  if (err.IsError()) return err.Push(FX_LOC, "The host key of %s cannot be checked", where_.c_str());
-  // libssh2 knows no markers: the plain entries are given to it one by one, and the revoked
-  // keys and certificate authorities are judged here.
-  for (const std::string& line : file.info.lines) {
-    libssh2_knownhost_readline(hosts, line.c_str(), line.size(), LIBSSH2_KNOWNHOST_FILE_OPENSSH);
+CZoError SshSession::SetOptions(const SftpSettings& s, const std::string& user, const KnownHostsInfo& known) {
+  // libssh reads no configuration and no known-hosts file of the user's, and is not told the
+  // host's name (it has the socket; its name checks are stricter than the resolver's); the
+  // host-key types
+  // asked for are those stored for this host, so that a host stored with one type is not
+  // offered another and read as a changed key.
+  const bool no = false;
+  const int port = s.port;
+  const long timeout = connectTimeoutSec_;
+  const std::string hostKeys = HostKeyAlgorithms(KnownHostKeyTypes(known, s.address, s.port, HmacSha1));
+  struct {
+    ssh_options_e option;
+    const void* value;
+  } const options[] = {
+      {SSH_OPTIONS_PROCESS_CONFIG, &no},
+      {SSH_OPTIONS_PORT, &port},
+      {SSH_OPTIONS_USER, user.c_str()},
+      {SSH_OPTIONS_KNOWNHOSTS, "/dev/null"},
+      {SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null"},
+      {SSH_OPTIONS_TIMEOUT, &timeout},
+      {SSH_OPTIONS_CIPHERS_C_S, kCiphers},
+      {SSH_OPTIONS_CIPHERS_S_C, kCiphers},
+      {SSH_OPTIONS_HMAC_C_S, kMacs},
+      {SSH_OPTIONS_HMAC_S_C, kMacs},
+      {SSH_OPTIONS_HOSTKEYS, hostKeys.c_str()},
+  };
+  for (const auto& o : options) {
+    if (ssh_options_set(session_, o.option, o.value) != SSH_OK) {
+      return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Cannot set up an SSH session for %s: %s", where_.c_str(),
+                                     ssh_get_error(session_));
+    }
   }
   return CZoError::Success();
 }
 
-CZoError SshSession::VerifyHostKey(const SftpSettings& s, LIBSSH2_KNOWNHOSTS* hosts, const KnownHostsFile& file,
-                                   HostKeyMismatch* mismatch) {
-  size_t len = 0;
-  int type = 0;
-  const char* key = libssh2_session_hostkey(session_, &len, &type);
-  const KeyKind* kind = KindOfHostKey(type);
-  if (key == nullptr || kind == nullptr) {
+CZoError SshSession::VerifyHostKey(const SftpSettings& s, const KnownHostsInfo& known, HostKeyMismatch* mismatch) {
+  ssh_key raw = nullptr;
+  if (ssh_get_server_publickey(session_, &raw) != SSH_OK) raw = nullptr;
+  KeyPtr key(raw);
+  char* text = nullptr;
+  std::string bytes;
+  if (key != nullptr && ssh_pki_export_pubkey_base64(key.get(), &text) == SSH_OK) {
+    const std::string b64 = text;
+    ssh_string_free_char(text);
+    bytes.assign(b64.size() / 4 * 3 + 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                  reinterpret_cast<const unsigned char*>(b64.data()), static_cast<int>(b64.size()));
+    const size_t pad = b64.size() - (b64.find_last_not_of('=') + 1);
+    bytes.resize(n > 0 && static_cast<size_t>(n) >= pad ? static_cast<size_t>(n) - pad : 0);
+  }
+  // The blob begins with its type, the name known-hosts files list it under.
+  const uint32_t typeLen = bytes.size() >= 4 ? BigEndian32(reinterpret_cast<const unsigned char*>(bytes.data())) : 0;
+  if (typeLen == 0 || typeLen > bytes.size() - 4) {
     return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "The host key of %s has an unknown type; refused", where_.c_str());
   }
-  hostKeyType_ = kind->name;
-  const char* hash = libssh2_hostkey_hash(session_, LIBSSH2_HOSTKEY_HASH_SHA256);
-  fingerprint_ = hash ? "SHA256:" + Base64(reinterpret_cast<const unsigned char*>(hash), 32) : "unknown";
+  hostKeyType_ = bytes.substr(4, typeLen);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned digestLen = 0;
+  fingerprint_ = EVP_Digest(bytes.data(), bytes.size(), digest, &digestLen, EVP_sha256(), nullptr) == 1
+                     ? "SHA256:" + Base64(digest, digestLen)
+                     : "unknown";
   auto fillMismatch = [&] {
     if (mismatch == nullptr) return;
     mismatch->address = s.address + ":" + std::to_string(s.port);
@@ -305,8 +369,8 @@ CZoError SshSession::VerifyHostKey(const SftpSettings& s, LIBSSH2_KNOWNHOSTS* ho
     mismatch->fingerprint = fingerprint_;
     mismatch->knownHostsFile = s.knownHostsFile;
   };
-  const std::string offered = Base64(reinterpret_cast<const unsigned char*>(key), len);
-  for (const std::string& revoked : file.info.revoked) {
+  const std::string offered = Base64(bytes);
+  for (const std::string& revoked : known.revoked) {
     if (revoked == offered) {
       fillMismatch();
       return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES,
@@ -316,40 +380,26 @@ CZoError SshSession::VerifyHostKey(const SftpSettings& s, LIBSSH2_KNOWNHOSTS* ho
                                      s.knownHostsFile.c_str());
     }
   }
-  libssh2_knownhost* found = nullptr;
-  int check = libssh2_knownhost_checkp(hosts, s.address.c_str(), s.port, key, len,
-                                       LIBSSH2_KNOWNHOST_TYPE_PLAIN | LIBSSH2_KNOWNHOST_KEYENC_RAW | kind->knownHostBit,
-                                       &found);
-  switch (check) {
-    case LIBSSH2_KNOWNHOST_CHECK_MATCH: return CZoError::Success();
-    case LIBSSH2_KNOWNHOST_CHECK_MISMATCH:
+  switch (MatchKnownHost(known, s.address, s.port, hostKeyType_, offered, HmacSha1)) {
+    case KnownHostVerdict::kListed: return CZoError::Success();
+    case KnownHostVerdict::kChanged:
       fillMismatch();
       return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES,
                                      "The host key of %s has changed: it does not match the one in [%s] (offered %s "
                                      "%s); refused",
                                      where_.c_str(), s.knownHostsFile.c_str(), hostKeyType_.c_str(),
                                      fingerprint_.c_str());
-    case LIBSSH2_KNOWNHOST_CHECK_NOTFOUND:
-      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "The host key of %s is not in [%s] (offered %s %s)%s; refused",
-                                     where_.c_str(), s.knownHostsFile.c_str(), hostKeyType_.c_str(),
-                                     fingerprint_.c_str(),
-                                     file.info.certAuthority
-                                         ? "; the file names a certificate authority (@cert-authority), but host "
-                                           "certificates are not supported: list the host's key itself"
-                                         : "");
-    default:
-      return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Cannot check the host key of %s (offered %s %s); refused",
-                                     where_.c_str(), hostKeyType_.c_str(), fingerprint_.c_str());
+    case KnownHostVerdict::kNotListed: break;
   }
+  return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "The host key of %s is not in [%s] (offered %s %s)%s; refused",
+                                 where_.c_str(), s.knownHostsFile.c_str(), hostKeyType_.c_str(), fingerprint_.c_str(),
+                                 known.certAuthority
+                                     ? "; the file names a certificate authority (@cert-authority), but host "
+                                       "certificates are not supported: list the host's key itself"
+                                     : "");
 }
 
-CZoError SshSession::Authenticate(const SftpSettings& s) {
-  std::string user = s.user;
-  if (user.empty()) {
-    struct passwd* pw = ::getpwuid(::geteuid());
-    if (pw != nullptr) user = pw->pw_name;
-  }
-  const unsigned userLen = static_cast<unsigned>(user.size());
+CZoError SshSession::Authenticate(const SftpSettings& s, const std::string& user) {
   if (!s.identityFile.empty()) {
     PrivateKeyInfo keyInfo;
     CZoError err = InspectPrivateKey(s.identityFile, keyInfo);
@@ -367,47 +417,37 @@ CZoError SshSession::Authenticate(const SftpSettings& s) {
                                      "(--agent)",
                                      s.identityFile.c_str(), where_.c_str());
     }
-    long rc = Call([&] {
-      return libssh2_userauth_publickey_fromfile_ex(session_, user.c_str(), userLen, nullptr, s.identityFile.c_str(),
-                                                    passphrase.empty() ? nullptr : passphrase.c_str());
-    });
-    if (rc == 0) return CZoError::Success();
-    if (rc == LIBSSH2_ERROR_TIMEOUT || rc == LIBSSH2_ERROR_SOCKET_RECV || rc == LIBSSH2_ERROR_SOCKET_SEND) {
-      return Fail(FX_LOC, rc, "Cannot authenticate as", user);
-    }
-    char* msg = nullptr;
-    libssh2_session_last_error(session_, &msg, nullptr, 0);
-    if (rc == LIBSSH2_ERROR_FILE) {
+    // No prompt callback: a key that needs a passphrase not given fails here, never asks.
+    ssh_key raw = nullptr;
+    const int imported = ssh_pki_import_privkey_file(s.identityFile.c_str(),
+                                                     passphrase.empty() ? nullptr : passphrase.c_str(), nullptr,
+                                                     nullptr, &raw);
+    KeyPtr key(imported == SSH_OK ? raw : nullptr);
+    if (key == nullptr) {
       return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "Cannot use the identity file [%s] for %s: %s%s",
-                                     s.identityFile.c_str(), where_.c_str(), msg ? msg : "",
+                                     s.identityFile.c_str(), where_.c_str(),
+                                     imported == SSH_EOF ? "it cannot be read" : "it holds no private key that can be read",
                                      keyInfo.encrypted ? " (is the passphrase in the passphrase file right?)" : "");
     }
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "%s refused the key [%s] of user [%s]: %s%s", where_.c_str(),
-                                   s.identityFile.c_str(), user.c_str(), msg ? msg : "",
-                                   keyInfo.rsa ? "; RSA keys cannot log in to OpenSSH 8.8 or later through this SSH "
-                                                 "library, which signs only with SHA-1 (ssh-rsa): use an ed25519 or "
-                                                 "ECDSA key"
-                                               : "");
+    const long rc = Call([&] { return ssh_userauth_publickey(session_, nullptr, key.get()); }, SSH_AUTH_AGAIN);
+    if (rc == SSH_AUTH_SUCCESS) return CZoError::Success();
+    if (rc == SftpChannel::kTimedOut || rc == SSH_AUTH_ERROR) return Fail(FX_LOC, rc, "Cannot authenticate as", user);
+    const char* msg = ssh_get_error(session_);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "%s refused the key [%s] of user [%s]: %s", where_.c_str(),
+                                   s.identityFile.c_str(), user.c_str(),
+                                   msg != nullptr && *msg ? msg : "the server denied it");
   }
   // No identity file: the keys the ssh agent holds.
-  LIBSSH2_AGENT* agent = libssh2_agent_init(session_);
-  if (agent == nullptr) {
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No identity file for %s and no ssh agent", where_.c_str());
-  }
-  std::unique_ptr<LIBSSH2_AGENT, void (*)(LIBSSH2_AGENT*)> guard(agent, [](LIBSSH2_AGENT* a) {
-    libssh2_agent_disconnect(a);
-    libssh2_agent_free(a);
-  });
-  if (libssh2_agent_connect(agent) != 0 || libssh2_agent_list_identities(agent) != 0) {
+  const char* agent = std::getenv("SSH_AUTH_SOCK");
+  if (agent == nullptr || *agent == '\0') {
     return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No identity file for %s and no usable ssh agent", where_.c_str());
   }
-  libssh2_agent_publickey* prev = nullptr;
-  libssh2_agent_publickey* id = nullptr;
-  while (libssh2_agent_get_identity(agent, &id, prev) == 0) {
-    long rc = Call([&] { return libssh2_agent_userauth(agent, user.c_str(), id); });
-    if (rc == 0) return CZoError::Success();
-    if (broken_) return Fail(FX_LOC, rc, "Cannot authenticate as", user);
-    prev = id;
+  const long rc = Call([&] { return ssh_userauth_agent(session_, nullptr); }, SSH_AUTH_AGAIN);
+  if (rc == SSH_AUTH_SUCCESS) return CZoError::Success();
+  if (broken_ || rc == SftpChannel::kTimedOut) return Fail(FX_LOC, rc, "Cannot authenticate as", user);
+  if (rc == SSH_AUTH_ERROR) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No identity file for %s and no usable ssh agent (%s)",
+                                   where_.c_str(), ssh_get_error(session_));
   }
   return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "%s refused every key of the ssh agent for user [%s]", where_.c_str(),
                                  user.c_str());
@@ -426,49 +466,39 @@ CZoError SshSession::Open(const SftpSettings& s, const std::string& hostName, st
     return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "No known-hosts file for %s: its host key cannot be checked",
                                    self->where_.c_str());
   }
-  CZoError err = self->Connect(s);
-  if (err.IsError()) return err;
-  self->session_ = libssh2_session_init();
-  if (self->session_ == nullptr) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Cannot make an SSH session");
-  libssh2_session_set_blocking(self->session_, 0);
-
-  KnownHosts known(self->session_);
-  if (known.hosts == nullptr) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Cannot make an SSH session");
-  KnownHostsFile knownFile;
-  err = self->ReadKnownHosts(s, known.hosts, knownFile);
-  if (err.IsError()) return err;
-  // Ask for the key types stored for this host, so that a host stored with one type is not
-  // offered another and read as a changed key.
-  const std::string plain = s.port == 22 ? s.address : "[" + s.address + "]:" + std::to_string(s.port);
-  std::string methods;
-  libssh2_knownhost* entry = nullptr;
-  libssh2_knownhost* prev = nullptr;
-  while (libssh2_knownhost_get(known.hosts, &entry, prev) == 0) {
-    prev = entry;
-    const KeyKind* kind = KindOfKnownHost(entry->typemask);
-    bool hashed = (entry->typemask & LIBSSH2_KNOWNHOST_TYPE_MASK) != LIBSSH2_KNOWNHOST_TYPE_PLAIN;
-    bool mine = entry->name != nullptr && (plain == entry->name || s.address == entry->name);
-    if (kind == nullptr || !(mine || hashed)) continue;
-    if (methods.find(kind->methods) != std::string::npos) continue;
-    if (!methods.empty()) methods += ",";
-    methods += kind->methods;
+  KnownHostsInfo known;
+  CZoError err = ReadKnownHostsFile(s.knownHostsFile, s.address, s.port, known);
+  if (err.IsError()) return err.Push(FX_LOC, "The host key of %s cannot be checked", self->where_.c_str());
+  std::string user = s.user;
+  if (user.empty()) {
+    struct passwd* pw = ::getpwuid(::geteuid());
+    if (pw != nullptr) user = pw->pw_name;
   }
-  if (!methods.empty()) libssh2_session_method_pref(self->session_, LIBSSH2_METHOD_HOSTKEY, methods.c_str());
-
-  long rc = self->Call([&] { return libssh2_session_handshake(self->session_, self->fd_); });
-  if (rc == LIBSSH2_ERROR_BANNER_RECV || rc == LIBSSH2_ERROR_BANNER_SEND || rc == LIBSSH2_ERROR_SOCKET_DISCONNECT ||
-      rc == LIBSSH2_ERROR_PROTO || rc == LIBSSH2_ERROR_KEX_FAILURE) {
-    char* msg = nullptr;
-    libssh2_session_last_error(self->session_, &msg, nullptr, 0);
+  err = self->Connect(s);
+  if (err.IsError()) return err;
+  self->session_ = ssh_new();
+  if (self->session_ == nullptr) return FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Cannot make an SSH session");
+  ssh_set_blocking(self->session_, 0);
+  err = self->SetOptions(s, user, known);
+  if (err.IsError()) return err;
+  // libssh works on our socket and leaves it open: we close it after the session.
+  socket_t fd = self->fd_;
+  if (ssh_options_set(self->session_, SSH_OPTIONS_FD, &fd) != SSH_OK) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Cannot set up an SSH session for %s: %s", self->where_.c_str(),
+                                   ssh_get_error(self->session_));
+  }
+  long rc = self->Call([&] { return ssh_connect(self->session_); });
+  if (rc == SSH_ERROR && !self->broken_) {
+    const char* msg = ssh_get_error(self->session_);
     self->MarkBroken();
     return FXErrorUtil::ErrorErrNo(FX_LOC, EPROTO, "No SSH server answers at %s: the SSH handshake failed (%s)",
                                    self->where_.c_str(), msg && *msg ? msg : "no SSH greeting");
   }
-  if (rc != 0) return self->Fail(FX_LOC, rc, "SSH handshake failed", s.address);
-  if (const char* banner = libssh2_session_banner_get(self->session_)) self->banner_ = banner;
-  err = self->VerifyHostKey(s, known.hosts, knownFile, mismatch);
+  if (rc != SSH_OK) return self->Fail(FX_LOC, rc, "SSH handshake failed", s.address);
+  if (const char* banner = ssh_get_serverbanner(self->session_)) self->banner_ = banner;
+  err = self->VerifyHostKey(s, known, mismatch);
   if (err.IsError()) return err;
-  err = self->Authenticate(s);
+  err = self->Authenticate(s, user);
   if (err.IsError()) return err;
   self->sftp_.reset(new SftpChannel(self.get()));
   rc = self->sftp_->Start();
@@ -481,8 +511,8 @@ CZoError SshSession::Open(const SftpSettings& s, const std::string& hostName, st
                                    self->where_.c_str());
   }
   self->connecting_ = false;
-  int keepalive = std::max(1, std::min(15, s.ioTimeoutSec / 2));
-  libssh2_keepalive_config(self->session_, 1, static_cast<unsigned>(keepalive));
+  self->keepAliveEvery_ = std::chrono::seconds(std::max(1, std::min(15, s.ioTimeoutSec / 2)));
+  self->keepAliveDue_ = Clock::now() + self->keepAliveEvery_;
   out = std::move(self);
   return CZoError::Success();
 }

@@ -1,15 +1,18 @@
 #pragma once
 // One SSH connection to a storage host with its SFTP channel (SftpChannel: our own client of
-// the protocol; libssh2 carries the SSH transport, host key and login). The session is
-// non-blocking: every libssh2 call runs through Call/CallPtr, and the channel through Wait,
-// which wait on the socket, each wait bounded by the connect timeout while connecting and by
-// the I/O timeout afterwards. A timed-out or
-// failed transport marks the session broken (its socket is shut down, so later calls fail at
-// once); the owner then drops it and connects again.
+// the protocol; libssh carries the SSH transport and the login; the host key is judged here
+// against the known-hosts file, SshFiles). The session is non-blocking: every libssh call
+// runs through Call, and the channel through Wait, which wait on the socket ourselves, each
+// wait bounded by the connect timeout while connecting and by the I/O timeout afterwards.
+// A timed-out or failed transport marks the session broken (its socket is shut down, so
+// later calls fail at once); the owner then drops it and connects again.
+//
+// libssh reads nothing of the user's: no ssh configuration, no known-hosts file of its own,
+// no default identities; every option is set here.
 //
 // Not thread-safe: the owner (SftpConnection) serialises all use under its mutex.
 
-#include <libssh2.h>
+#include <libssh/libssh.h>
 
 #include <chrono>
 #include <map>
@@ -18,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "outside/dataserver/SshFiles.h"
 #include "outside/dataserver/StorageHostNotices.h"
 #include "outside/dataserver/sftp/SftpChannel.h"
 #include "outside/dataserver/sftp/SftpSettings.h"
@@ -56,33 +60,16 @@ class SshSession {
   // "storage host NAME (ADDRESS:PORT)", for messages.
   const std::string& Where() const { return where_; }
 
-  // Runs f until it stops answering EAGAIN. Returns its result, or LIBSSH2_ERROR_TIMEOUT
-  // when the server did not answer within the bound (the session is then broken).
+  // Runs f until it stops answering `again` (SSH_AGAIN; SSH_AUTH_AGAIN for logins). Returns
+  // its result, or SftpChannel::kTimedOut when the server did not answer within the bound
+  // (the session is then broken).
   template <typename F>
-  long Call(F&& f) {
+  long Call(F&& f, long again = SSH_AGAIN) {
     ++calls_;
     for (;;) {
       long rc = static_cast<long>(f());
-      if (rc != LIBSSH2_ERROR_EAGAIN) return rc;
-      if (!Wait()) return LIBSSH2_ERROR_TIMEOUT;
-    }
-  }
-  // The same for calls that return a pointer (null with EAGAIN as the session's last error).
-  template <typename T, typename F>
-  T* CallPtr(F&& f, long& rc) {
-    ++calls_;
-    for (;;) {
-      T* p = f();
-      if (p != nullptr) {
-        rc = 0;
-        return p;
-      }
-      rc = libssh2_session_last_errno(session_);
-      if (rc != LIBSSH2_ERROR_EAGAIN) return nullptr;
-      if (!Wait()) {
-        rc = LIBSSH2_ERROR_TIMEOUT;
-        return nullptr;
-      }
+      if (rc != again) return rc;
+      if (!Wait()) return SftpChannel::kTimedOut;
     }
   }
 
@@ -163,18 +150,20 @@ class SshSession {
  private:
   SshSession() = default;
   CZoError Connect(const SftpSettings& settings);
-  struct KnownHostsFile;
-  CZoError ReadKnownHosts(const SftpSettings& settings, LIBSSH2_KNOWNHOSTS* hosts, KnownHostsFile& file);
-  CZoError VerifyHostKey(const SftpSettings& settings, LIBSSH2_KNOWNHOSTS* hosts, const KnownHostsFile& file,
-                         HostKeyMismatch* mismatch);
-  CZoError Authenticate(const SftpSettings& settings);
-  // Waits until the socket is ready in the directions given (LIBSSH2_SESSION_BLOCK_*; 0: those
-  // libssh2 last blocked on); false when the bound expired or the wait was interrupted.
-  bool Wait(int directions = 0);
+  CZoError SetOptions(const SftpSettings& settings, const std::string& user, const KnownHostsInfo& known);
+  CZoError VerifyHostKey(const SftpSettings& settings, const KnownHostsInfo& known, HostKeyMismatch* mismatch);
+  CZoError Authenticate(const SftpSettings& settings, const std::string& user);
+  // Waits until the socket has input, or room for output while libssh holds some unsent;
+  // false when the bound expired or the wait was interrupted.
+  bool Wait();
+  // Waits (within the bound) until what libssh holds unsent has left; false when it failed.
+  bool Settle();
   friend class SftpChannel;
 
-  int fd_ = -1;
-  LIBSSH2_SESSION* session_ = nullptr;
+  int fd_ = -1;  // the socket: ours to close, libssh only uses it
+  ssh_session session_ = nullptr;
+  std::chrono::steady_clock::time_point keepAliveDue_ {};
+  std::chrono::seconds keepAliveEvery_ {15};
   std::unique_ptr<SftpChannel> sftp_;
   bool broken_ = false;
   bool timedOut_ = false;

@@ -25,6 +25,7 @@
 #include "outside/error/FXErrorUtil.h"
 #include "support/ErrnoAsserts.h"
 #include "support/SshServer.h"
+#include "support/Subprocess.h"
 #include "support/TempHome.h"
 #include "support/Timing.h"
 
@@ -154,6 +155,25 @@ TEST_F(SftpBackendTest, HostKeysAreCheckedStrictly) {
     EXPECT_TRUE(FXErrorUtil::IsErrNo(kxmp::dataserver::CheckSftpHost(settings_, "ma1", check), EACCES));
   }
   EXPECT_FALSE(kxmp::test::PathExists(Local(At("never"))));
+}
+
+// RSA keys sign with SHA-2 (rsa-sha2-512/256): OpenSSH 8.8 and later refuse SHA-1 signatures.
+// An RSA key in the PEM format older tools write logs in the same way.
+TEST_F(SftpBackendTest, RsaKeysLogIn) {
+  Start();
+  for (const char* format : {"RFC4716", "PEM"}) {
+    SCOPED_TRACE(format);
+    const std::string key = home_->sub(std::string("rsa_") + format);
+    kxmp::test::RunResult r =
+        kxmp::test::RunTool({"/usr/bin/ssh-keygen", "-q", "-t", "rsa", "-b", "2048", "-m", format, "-N", "", "-f", key});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(server_->AuthorizeKey(key + ".pub"));
+    settings_.identityFile = key;
+    auto rsa = Make();
+    ASSERT_OK(FS(rsa.get())->CreateFolder(At(format), 1));
+    EXPECT_TRUE(kxmp::test::PathExists(Local(At(format))));
+  }
+  EXPECT_EQ(Count(server_->Log(), "ssh2: RSA SHA256:"), 2u) << server_->Log();
 }
 
 TEST_F(SftpBackendTest, PathsStayBelowTheMountPathOnTheHost) {
