@@ -136,7 +136,7 @@ class StorageHostCommand : public Command {
   // What set is given, checked as the SSH session will use it: a private key (no .pub, no other
   // file) that only its owner may read, a passphrase file the same, a known-hosts file that
   // lists the host. "" when all is well; else the refusal.
-  std::string CheckFiles(std::vector<std::string>& warnings) {
+  std::string CheckFiles() {
     std::string error;
     if (!agent_ && settings_.identityFile.empty()) return "give --identity FILE, or --agent to use the ssh agent's keys";
     for (auto [option, file] : {std::pair<const char*, std::string*>{"--identity", &settings_.identityFile},
@@ -203,7 +203,7 @@ class StorageHostCommand : public Command {
 
   int Set() {
     std::vector<std::string> warnings;
-    const std::string refused = CheckFiles(warnings);
+    const std::string refused = CheckFiles();
     if (!refused.empty()) return out_.Fail(kExitUsage, refused + "; nothing was changed");
     CheckCatalog(warnings);
     CZoError err;
