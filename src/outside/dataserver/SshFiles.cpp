@@ -41,25 +41,6 @@ CZoError ReadSmall(const std::string& path, size_t maxBytes, std::string& out, u
   return CZoError::Success();
 }
 
-bool Base64Decode(const std::string& in, std::string& out) {
-  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  out.clear();
-  unsigned value = 0;
-  int bits = 0;
-  for (char c : in) {
-    if (c == '=' || c == '\n' || c == '\r' || c == ' ') continue;
-    const size_t at = kAlphabet.find(c);
-    if (at == std::string::npos) return false;
-    value = (value << 6) | static_cast<unsigned>(at);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((value >> bits) & 0xFF));
-    }
-  }
-  return true;
-}
-
 // One SSH "string" (uint32 length, bytes) at `at`.
 bool SshString(const std::string& blob, size_t& at, std::string& out) {
   if (at + 4 > blob.size()) return false;
@@ -109,6 +90,25 @@ bool WildcardMatch(const std::string& pattern, const std::string& text) {
 }
 
 }  // namespace
+
+bool Base64Decode(const std::string& in, std::string& out) {
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  out.clear();
+  unsigned value = 0;
+  int bits = 0;
+  for (char c : in) {
+    if (c == '=' || c == '\n' || c == '\r' || c == ' ') continue;
+    const size_t at = kAlphabet.find(c);
+    if (at == std::string::npos) return false;
+    value = (value << 6) | static_cast<unsigned>(at);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((value >> bits) & 0xFF));
+    }
+  }
+  return true;
+}
 
 CZoError InspectPrivateKey(const std::string& path, PrivateKeyInfo& out) {
   out = PrivateKeyInfo();

@@ -40,6 +40,9 @@ struct KnownHostsInfo {
 KXMP_EXPORT CZoError ReadKnownHostsFile(const std::string& path, const std::string& address, int port,
                                         KnownHostsInfo& out);
 
+// Decodes base64 (padding and line breaks skipped); false on a character outside the alphabet.
+KXMP_EXPORT bool Base64Decode(const std::string& in, std::string& out);
+
 // HMAC-SHA1 of name keyed with salt (raw bytes), for hashed host fields; given by the caller
 // that has a crypto library at hand. Without one a hashed field names no host.
 using KnownHostHasher = std::string (*)(const std::string& salt, const std::string& name);

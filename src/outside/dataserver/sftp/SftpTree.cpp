@@ -696,26 +696,28 @@ CZoError SftpTree::MakeChain(SshSession& s, const Target& t, bool withParents, b
     if (opens[i] != 0 && c.TakeHandle(opens[i], handles[i]) != 0) handles[i].clear();
   }
   if (baseRc != 0) baseHandle.clear();
-  // The syncs: the folder holding each new one, on the handle opened for it.
+  // The syncs: the folder holding each new one, on the handle opened for it (the deepest
+  // present folder's may be the session's kept handle, which stays open).
   struct Sync {
-    std::string handle, shown;
-    bool close = false;
-    SftpChannel::Id fsync = 0, closing = 0;
+    FolderSync folder;
+    uint32_t ids[2] = {0, 0};
+    bool kept = false;
   };
   std::vector<Sync> syncs;
   for (size_t i = 0; i < mkdirs.size(); ++i) {
     if (mkdirRc[i] != 0) continue;
-    const size_t level = have + 1 + i;
     Sync sync;
-    sync.shown = Join(t.comps, level - 1);
-    sync.handle = i == 0 ? baseHandle : handles[i - 1];
-    sync.close = i == 0 ? baseOpen != 0 : true;
+    sync.folder.shown = Join(t.comps, have + i);
+    sync.folder.handle = i == 0 ? baseHandle : handles[i - 1];
+    sync.kept = i == 0 && baseOpen == 0;
     syncs.push_back(sync);
   }
   for (Sync& sync : syncs) {
-    if (sync.handle.empty()) continue;
-    sync.fsync = c.SendFsync(sync.handle);
-    if (sync.close) sync.closing = c.SendHandle(sftp::kClose, sync.handle);
+    if (!sync.kept) {
+      SendSync(s, sync.folder, sync.ids);
+    } else if (!sync.folder.handle.empty()) {
+      sync.ids[0] = c.SendFsync(sync.folder.handle);
+    }
   }
   // What was opened and not synced here is closed without waiting.
   if (baseOpen != 0 && !baseHandle.empty() && (mkdirs.empty() || mkdirRc[0] != 0)) s.CloseLater(baseHandle);
@@ -724,23 +726,17 @@ CZoError SftpTree::MakeChain(SshSession& s, const Target& t, bool withParents, b
   }
   CZoError err = CZoError::Success();
   for (Sync& sync : syncs) {
-    long rc = 0;
-    if (sync.fsync == 0) {
-      CZoError synced = SyncFolder(s, sync.shown, sync.shown);  // its open failed: on its own
-      if (!err.IsError()) err = synced;
-      continue;
+    const std::string shown = sync.folder.shown;
+    CZoError synced = CZoError::Success();
+    if (sync.ids[0] == 0) {
+      synced = SyncFolder(s, shown, shown);  // its open failed: on its own
+    } else if (!sync.kept) {
+      synced = FinishSync(s, sync.folder, sync.ids);
+    } else if (c.TakeStatus(sync.ids[0]) != 0) {
+      s.DropFolder(shown);  // a kept handle that failed: synced afresh
+      synced = SyncFolder(s, shown, shown);
     }
-    rc = c.TakeStatus(sync.fsync);
-    const long closeRc = sync.closing != 0 ? c.TakeStatus(sync.closing) : 0;
-    if (rc != 0 && sync.close) {
-      if (!err.IsError()) err = s.Fail(FX_LOC, rc, "Cannot sync the folder", sync.shown);
-    } else if (rc != 0) {
-      s.DropFolder(sync.shown);  // a kept handle that failed: synced afresh
-      CZoError synced = SyncFolder(s, sync.shown, sync.shown);
-      if (!err.IsError()) err = synced;
-    } else if (closeRc != 0 && !err.IsError()) {
-      err = s.Fail(FX_LOC, closeRc, "Cannot close the folder", sync.shown);
-    }
+    if (!err.IsError()) err = synced;
   }
   const std::string target = handles.empty() ? std::string() : handles.back();
   const bool allMade = std::all_of(mkdirRc.begin(), mkdirRc.end(), [](long rc) { return rc == 0; });

@@ -58,10 +58,6 @@ std::string Base64(const unsigned char* data, size_t n) {
   return out;  // unpadded, as ssh-keygen prints fingerprints
 }
 
-std::string Base64(const std::string& data) {
-  return Base64(reinterpret_cast<const unsigned char*>(data.data()), data.size());
-}
-
 // Hashed known-hosts names: HMAC-SHA1 keyed with the entry's salt.
 std::string HmacSha1(const std::string& salt, const std::string& name) {
   unsigned char mac[EVP_MAX_MD_SIZE];
@@ -341,15 +337,12 @@ CZoError SshSession::VerifyHostKey(const SftpSettings& s, const KnownHostsInfo& 
   if (ssh_get_server_publickey(session_, &raw) != SSH_OK) raw = nullptr;
   KeyPtr key(raw);
   char* text = nullptr;
-  std::string bytes;
+  std::string offered, bytes;  // the key's blob in base64 (unpadded, as files list it) and as bytes
   if (key != nullptr && ssh_pki_export_pubkey_base64(key.get(), &text) == SSH_OK) {
-    const std::string b64 = text;
+    offered = text;
     ssh_string_free_char(text);
-    bytes.assign(b64.size() / 4 * 3 + 3, '\0');
-    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                  reinterpret_cast<const unsigned char*>(b64.data()), static_cast<int>(b64.size()));
-    const size_t pad = b64.size() - (b64.find_last_not_of('=') + 1);
-    bytes.resize(n > 0 && static_cast<size_t>(n) >= pad ? static_cast<size_t>(n) - pad : 0);
+    offered.resize(offered.find_last_not_of('=') + 1);
+    if (!Base64Decode(offered, bytes)) bytes.clear();
   }
   // The blob begins with its type, the name known-hosts files list it under.
   const uint32_t typeLen = bytes.size() >= 4 ? BigEndian32(reinterpret_cast<const unsigned char*>(bytes.data())) : 0;
@@ -369,7 +362,6 @@ CZoError SshSession::VerifyHostKey(const SftpSettings& s, const KnownHostsInfo& 
     mismatch->fingerprint = fingerprint_;
     mismatch->knownHostsFile = s.knownHostsFile;
   };
-  const std::string offered = Base64(bytes);
   for (const std::string& revoked : known.revoked) {
     if (revoked == offered) {
       fillMismatch();
